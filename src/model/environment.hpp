@@ -1,0 +1,36 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dapplewick {
+
+// Read access to environment variables. Services read the environment only through this seam.
+class Environment {
+ public:
+  virtual ~Environment() = default;
+  // The variable's value, or nothing when it is not set.
+  virtual std::optional<std::string> get(std::string_view name) const = 0;
+};
+
+// The process environment.
+class ProcessEnvironment final : public Environment {
+ public:
+  std::optional<std::string> get(std::string_view name) const override;
+};
+
+// A fixed set of variables (tests).
+class MapEnvironment final : public Environment {
+ public:
+  MapEnvironment() = default;
+  explicit MapEnvironment(std::map<std::string, std::string, std::less<>> values) : values_(std::move(values)) {}
+  std::optional<std::string> get(std::string_view name) const override;
+  void set(std::string name, std::string value) { values_[std::move(name)] = std::move(value); }
+
+ private:
+  std::map<std::string, std::string, std::less<>> values_;
+};
+
+}  // namespace dapplewick
