@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "model/keychain.hpp"
+#include "model/usage_data.hpp"
+#include "providers/service_context.hpp"
+
+namespace dapplewick {
+
+class AbacusService;
+class CodebuffService;
+class DeepgramService;
+class DeepSeekService;
+class ElevenLabsService;
+class GroqService;
+class KiroService;
+class LLMProxyService;
+class VertexAIService;
+class ZaiService;
+
+// The usage engine: builds every provider service once, dispatches one fetch per provider by its credential
+// rule, turns every failure into an error record, and refreshes providers in parallel.
+class UsageService {
+ public:
+  // Called once per finished fetch, from the worker thread that ran it; calls are serialised.
+  using ResultCallback = std::function<void(const UsageData&)>;
+
+  // The keychain and the context's members must outlive the engine.
+  UsageService(KeychainService& keychain, const ServiceContext& context);
+  ~UsageService();
+  UsageService(const UsageService&) = delete;
+  UsageService& operator=(const UsageService&) = delete;
+
+  // True for the providers whose service this build has.
+  static bool isSupported(Provider provider);
+
+  // One fetch: loads the credential ("No credential saved" without one) and runs the provider's service. Never
+  // throws: any failure becomes a record whose `error` is the failure's description.
+  UsageData fetchDispatch(Provider provider, std::stop_token stop = {});
+
+  // Refreshes the providers of `enabled` that have a saved credential, one worker each, in parallel; every
+  // result is stored as it arrives. Returns false at once, doing nothing, while another refresh is running.
+  bool refreshAll(const std::vector<Provider>& enabled, std::stop_token stop = {}, ResultCallback onResult = {});
+
+  // Refreshes one provider whether or not it has a credential; no guard. Shows a loading record meanwhile.
+  UsageData refresh(Provider provider, std::stop_token stop = {});
+
+  // The stored records, in Provider order.
+  std::vector<UsageData> usageData() const;
+  std::optional<UsageData> usageData(Provider provider) const;
+  bool isRefreshing() const { return refreshing_.load(); }
+  std::optional<Timestamp> lastRefreshed() const;
+
+ private:
+  UsageData dispatch(Provider provider, const std::string& credential, std::stop_token stop);
+  void store(const UsageData& record);
+
+  KeychainService& keychain_;
+  ServiceContext context_;
+  std::unique_ptr<AbacusService> abacus_;
+  std::unique_ptr<CodebuffService> codebuff_;
+  std::unique_ptr<DeepgramService> deepgram_;
+  std::unique_ptr<DeepSeekService> deepSeek_;
+  std::unique_ptr<ElevenLabsService> elevenLabs_;
+  std::unique_ptr<GroqService> groq_;
+  std::unique_ptr<KiroService> kiro_;
+  std::unique_ptr<LLMProxyService> llmProxy_;
+  std::unique_ptr<VertexAIService> vertexAI_;
+  std::unique_ptr<ZaiService> zai_;
+
+  std::atomic<bool> refreshing_{false};
+  mutable std::mutex mutex_;
+  std::map<Provider, UsageData> results_;
+  std::optional<Timestamp> lastRefreshed_;
+};
+
+}  // namespace dapplewick

@@ -1,0 +1,174 @@
+#include "model/configuration.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "providers/json_read.hpp"
+#include "providers/text.hpp"
+
+namespace dapplewick {
+
+const std::vector<OriginKey>& originKeys() {
+  static const std::vector<OriginKey> keys = [] {
+    std::vector<OriginKey> list{
+        {"abacus", "https://apps.abacus.ai"},
+        {"codebuff", "https://www.codebuff.com"},
+        {"deepgram", "https://api.deepgram.com"},
+        {"deepseek.api", "https://api.deepseek.com"},
+        {"deepseek.platform", "https://platform.deepseek.com"},
+        {"elevenlabs", "https://api.elevenlabs.io"},
+        {"groq", "https://api.groq.com"},
+        {"vertexai", "https://monitoring.googleapis.com"},
+        {"zai.china", "https://open.bigmodel.cn"},
+        {"zai.international", "https://api.z.ai"},
+    };
+    std::sort(list.begin(), list.end(), [](const OriginKey& a, const OriginKey& b) { return a.key < b.key; });
+    return list;
+  }();
+  return keys;
+}
+
+namespace {
+
+const OriginKey* findKey(std::string_view key) {
+  for (const auto& entry : originKeys()) {
+    if (entry.key == key) return &entry;
+  }
+  return nullptr;
+}
+
+bool isHostCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+}  // namespace
+
+bool isValidOrigin(std::string_view origin) {
+  std::string_view rest;
+  if (startsWith(origin, "https://")) {
+    rest = origin.substr(8);
+  } else if (startsWith(origin, "http://")) {
+    rest = origin.substr(7);
+  } else {
+    return false;
+  }
+  std::string_view host = rest;
+  std::string_view port;
+  if (startsWith(rest, "[")) {
+    const auto close = rest.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    for (const char c : rest.substr(1, close - 1)) {
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.')) {
+        return false;
+      }
+    }
+    const auto after = rest.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return false;
+      port = after.substr(1);
+      if (port.empty()) return false;
+    }
+    host = {};
+  } else if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
+    host = rest.substr(0, colon);
+    port = rest.substr(colon + 1);
+    if (port.empty()) return false;
+  }
+  if (!port.empty()) {
+    if (port.size() > 5) return false;
+    for (const char c : port) {
+      if (c < '0' || c > '9') return false;
+    }
+    const int number = std::stoi(std::string(port));
+    if (number < 1 || number > 65535) return false;
+  }
+  if (!startsWith(rest, "[")) {
+    if (host.empty()) return false;
+    for (const char c : host) {
+      if (!isHostCharacter(c)) return false;
+    }
+  }
+  return true;
+}
+
+Origins::Origins(const std::map<std::string, std::string>& overrides) {
+  for (const auto& [key, value] : overrides) {
+    if (findKey(key) == nullptr) {
+      std::string known;
+      for (const auto& entry : originKeys()) {
+        if (!known.empty()) known += ", ";
+        known += entry.key;
+      }
+      throw ConfigurationError("unknown origin key \"" + errorExcerpt(key) + "\" (known keys: " + known + ")");
+    }
+    if (!isValidOrigin(value)) {
+      throw ConfigurationError("origin \"" + key + "\" must be http(s)://host[:port] with no path, not \"" +
+                               errorExcerpt(value) + "\"");
+    }
+    overrides_[key] = value;
+  }
+}
+
+std::string Origins::get(std::string_view key) const {
+  if (auto it = overrides_.find(key); it != overrides_.end()) return it->second;
+  const OriginKey* entry = findKey(key);
+  if (entry == nullptr) throw std::out_of_range("unknown origin key " + std::string(key));
+  return std::string(entry->defaultOrigin);
+}
+
+std::filesystem::path configurationFolder(const Environment& environment) {
+  if (auto dir = environment.get("DAPPLEWICK_CONFIG_DIR"); dir && !dir->empty()) return *dir;
+  if (auto xdg = environment.get("XDG_CONFIG_HOME"); xdg && !xdg->empty()) {
+    return std::filesystem::path(*xdg) / "dapplewick";
+  }
+  if (auto home = environment.get("HOME"); home && !home->empty()) {
+    return std::filesystem::path(*home) / ".config" / "dapplewick";
+  }
+  throw ConfigurationError("cannot find the configuration folder: set DAPPLEWICK_CONFIG_DIR or HOME");
+}
+
+Configuration parseConfiguration(std::string_view text) {
+  Json document;
+  try {
+    document = parseJson(text);
+  } catch (const DecodingError&) {
+    throw ConfigurationError("config.json is not valid JSON");
+  }
+  if (!document.is_object()) throw ConfigurationError("config.json must hold a JSON object");
+  Configuration configuration;
+  std::map<std::string, std::string> overrides;
+  for (const auto& [key, value] : document.items()) {
+    if (key == "origins") {
+      if (!value.is_object()) throw ConfigurationError("\"origins\" in config.json must be an object");
+      for (const auto& [originKey, origin] : value.items()) {
+        if (!origin.is_string()) {
+          throw ConfigurationError("origin \"" + errorExcerpt(originKey) + "\" must be a string");
+        }
+        overrides[originKey] = origin.get<std::string>();
+      }
+    } else if (key == "caBundle") {
+      if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
+        throw ConfigurationError("\"caBundle\" in config.json must be a file path");
+      }
+      configuration.caBundle = value.get<std::string>();
+    } else {
+      throw ConfigurationError("unknown key \"" + errorExcerpt(key) + "\" in config.json");
+    }
+  }
+  configuration.origins = Origins(overrides);
+  return configuration;
+}
+
+Configuration loadConfiguration(const std::filesystem::path& folder) {
+  const auto path = folder / "config.json";
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return {};
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw ConfigurationError("cannot read " + path.string());
+  std::ostringstream text;
+  text << file.rdbuf();
+  return parseConfiguration(text.str());
+}
+
+}  // namespace dapplewick

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/environment.hpp"
+
+namespace dapplewick {
+
+// A configuration file that cannot be used: unreadable, not JSON, an unknown key, a malformed origin.
+class ConfigurationError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One configurable origin: its key in config.json and the provider's real public origin.
+struct OriginKey {
+  std::string_view key;
+  std::string_view defaultOrigin;
+};
+
+// Every origin key this build knows, sorted by key.
+const std::vector<OriginKey>& originKeys();
+
+// The origins in force: the defaults, with any configured overrides. An origin is "scheme://host[:port]" with no
+// path and no trailing slash.
+class Origins {
+ public:
+  Origins() = default;
+  // Throws ConfigurationError for an unknown key or a value that is not an http(s) origin.
+  explicit Origins(const std::map<std::string, std::string>& overrides);
+  // The origin for a known key. Throws std::out_of_range for a key this build does not know (a programming error).
+  std::string get(std::string_view key) const;
+
+ private:
+  std::map<std::string, std::string, std::less<>> overrides_;
+};
+
+// True for "http://host[:port]" or "https://host[:port]" with nothing after the authority.
+bool isValidOrigin(std::string_view origin);
+
+struct Configuration {
+  Origins origins;
+  std::optional<std::string> caBundle;
+};
+
+// $DAPPLEWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/dapplewick, else $HOME/.config/dapplewick.
+// Throws ConfigurationError when none of them is set.
+std::filesystem::path configurationFolder(const Environment& environment);
+
+// Reads config.json from `folder`; a missing file gives the defaults.
+Configuration loadConfiguration(const std::filesystem::path& folder);
+// The same from the text of a config.json.
+Configuration parseConfiguration(std::string_view text);
+
+}  // namespace dapplewick

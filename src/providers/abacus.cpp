@@ -1,0 +1,11 @@
+#include "providers/abacus.hpp"
+
+#include "providers/service_error.hpp"
+
+namespace dapplewick {
+
+UsageData AbacusService::fetchUsage(std::string_view, std::stop_token) {
+  throw ServiceError("This build does not read this provider yet");
+}
+
+}  // namespace dapplewick

@@ -1,0 +1,215 @@
+#include "providers/dates.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <unistd.h>
+
+#include "providers/text.hpp"
+
+namespace dapplewick {
+namespace {
+
+using std::chrono::days;
+using std::chrono::milliseconds;
+
+// 1970-01-01 through 9999-12-31, in milliseconds.
+constexpr long long kMinMillis = 0;
+constexpr long long kMaxMillis = 253402300799999LL;
+
+class Cursor {
+ public:
+  explicit Cursor(std::string_view text) : text_(text) {}
+  bool digits(std::size_t count, int& out) {
+    if (pos_ + count > text_.size()) return false;
+    int value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const char c = text_[pos_ + i];
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + (c - '0');
+    }
+    pos_ += count;
+    out = value;
+    return true;
+  }
+  bool literal(char c) {
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+  bool atDigit() const { return pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9'; }
+  bool done() const { return pos_ == text_.size(); }
+  char next() { return text_[pos_++]; }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+std::optional<Timestamp> clampToRange(long long millis) {
+  if (millis < kMinMillis || millis > kMaxMillis) return std::nullopt;
+  return Timestamp(milliseconds(millis));
+}
+
+}  // namespace
+
+std::optional<Timestamp> parseRFC3339(std::string_view text, FractionMode mode) {
+  Cursor c(text);
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!c.digits(4, year) || !c.literal('-') || !c.digits(2, month) || !c.literal('-') || !c.digits(2, day)) {
+    return std::nullopt;
+  }
+  if (!c.literal('T')) return std::nullopt;
+  if (!c.digits(2, hour) || !c.literal(':') || !c.digits(2, minute) || !c.literal(':') || !c.digits(2, second)) {
+    return std::nullopt;
+  }
+  long long fractionMillis = 0;
+  bool hasFraction = false;
+  if (c.literal('.')) {
+    hasFraction = true;
+    int count = 0;
+    long long scale = 100;
+    while (c.atDigit()) {
+      const int digit = c.next() - '0';
+      if (++count > 9) return std::nullopt;
+      fractionMillis += digit * scale;
+      scale /= 10;
+    }
+    if (count == 0) return std::nullopt;
+  }
+  if (mode == FractionMode::required && !hasFraction) return std::nullopt;
+  if (mode == FractionMode::forbidden && hasFraction) return std::nullopt;
+  int offsetMinutes = 0;
+  if (!c.literal('Z')) {
+    int sign = 0;
+    if (c.literal('+')) {
+      sign = 1;
+    } else if (c.literal('-')) {
+      sign = -1;
+    } else {
+      return std::nullopt;
+    }
+    int offHour = 0, offMinute = 0;
+    if (!c.digits(2, offHour) || !c.literal(':') || !c.digits(2, offMinute)) return std::nullopt;
+    if (offHour > 23 || offMinute > 59) return std::nullopt;
+    offsetMinutes = sign * (offHour * 60 + offMinute);
+  }
+  if (!c.done()) return std::nullopt;
+  if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  const std::chrono::year_month_day ymd{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                                        std::chrono::day(static_cast<unsigned>(day))};
+  if (!ymd.ok()) return std::nullopt;
+  const long long dayCount = std::chrono::sys_days(ymd).time_since_epoch().count();
+  const long long seconds = dayCount * 86400LL + hour * 3600LL + minute * 60LL + second - offsetMinutes * 60LL;
+  return clampToRange(seconds * 1000 + fractionMillis);
+}
+
+std::optional<Timestamp> parseInternetDate(std::string_view text) {
+  if (auto withFraction = parseRFC3339(text, FractionMode::required)) return withFraction;
+  return parseRFC3339(text, FractionMode::forbidden);
+}
+
+std::optional<Timestamp> fromEpochMilliseconds(double millis) {
+  if (!std::isfinite(millis)) return std::nullopt;
+  if (millis < static_cast<double>(kMinMillis) || millis > static_cast<double>(kMaxMillis)) return std::nullopt;
+  return clampToRange(static_cast<long long>(std::floor(millis)));
+}
+
+std::optional<Timestamp> fromEpochSeconds(double seconds) {
+  if (!std::isfinite(seconds)) return std::nullopt;
+  return fromEpochMilliseconds(seconds * 1000.0);
+}
+
+std::optional<Timestamp> fromEpochAuto(double value, double millisecondsAbove) {
+  if (!std::isfinite(value)) return std::nullopt;
+  if (value > millisecondsAbove) return fromEpochMilliseconds(value);
+  return fromEpochSeconds(value);
+}
+
+namespace {
+
+std::string formatUTC(Timestamp instant, bool withMillis) {
+  const auto dayPoint = std::chrono::floor<days>(instant);
+  const std::chrono::year_month_day ymd{dayPoint};
+  const auto timeOfDay = std::chrono::hh_mm_ss<milliseconds>(instant - dayPoint);
+  std::array<char, 64> buffer{};
+  if (withMillis) {
+    std::snprintf(buffer.data(), buffer.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(timeOfDay.hours().count()), static_cast<int>(timeOfDay.minutes().count()),
+                  static_cast<int>(timeOfDay.seconds().count()), static_cast<int>(timeOfDay.subseconds().count()));
+  } else {
+    std::snprintf(buffer.data(), buffer.size(), "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(timeOfDay.hours().count()), static_cast<int>(timeOfDay.minutes().count()),
+                  static_cast<int>(timeOfDay.seconds().count()));
+  }
+  return std::string(buffer.data());
+}
+
+Timestamp fromLocal(std::tm local) {
+  local.tm_isdst = -1;
+  const std::time_t t = std::mktime(&local);
+  return Timestamp(milliseconds(static_cast<long long>(t) * 1000));
+}
+
+std::tm toLocal(Timestamp instant) {
+  const std::time_t t =
+      static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(instant).time_since_epoch().count());
+  std::tm local{};
+  localtime_r(&t, &local);
+  return local;
+}
+
+}  // namespace
+
+std::string formatRFC3339Millis(Timestamp instant) { return formatUTC(instant, true); }
+
+std::string formatRFC3339Seconds(Timestamp instant) { return formatUTC(instant, false); }
+
+CivilDate civilDateUTC(Timestamp instant) {
+  const std::chrono::year_month_day ymd{std::chrono::floor<days>(instant)};
+  return {static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day())};
+}
+
+Timestamp startOfLocalMonth(Timestamp instant) {
+  std::tm local = toLocal(instant);
+  local.tm_mday = 1;
+  local.tm_hour = local.tm_min = local.tm_sec = 0;
+  return fromLocal(local);
+}
+
+Timestamp startOfLocalDay(Timestamp instant) {
+  std::tm local = toLocal(instant);
+  local.tm_hour = local.tm_min = local.tm_sec = 0;
+  return fromLocal(local);
+}
+
+std::string currentTimeZoneIdentifier(const Environment& environment) {
+  if (auto tz = environment.get("TZ")) {
+    std::string_view name = trimWhitespace(*tz);
+    if (startsWith(name, ":")) name.remove_prefix(1);
+    if (!name.empty() && name.front() != '/') return std::string(name);
+  }
+  std::ifstream file("/etc/timezone");
+  std::string line;
+  if (file && std::getline(file, line)) {
+    const auto name = trimWhitespace(line);
+    if (!name.empty()) return std::string(name);
+  }
+  std::array<char, 512> target{};
+  const ssize_t length = ::readlink("/etc/localtime", target.data(), target.size() - 1);
+  if (length > 0) {
+    const std::string_view path(target.data(), static_cast<std::size_t>(length));
+    const auto marker = path.find("zoneinfo/");
+    if (marker != std::string_view::npos) return std::string(path.substr(marker + 9));
+  }
+  return "UTC";
+}
+
+}  // namespace dapplewick

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/clock.hpp"
+#include "model/environment.hpp"
+
+namespace dapplewick {
+
+// Internet date-times (RFC 3339): full date, upper-case "T", time of day, then "Z" or "±hh:mm". Real calendar
+// ranges only (February 30 is no date). Seconds 00–59; a fraction has 1 to 9 digits.
+enum class FractionMode {
+  required,   // the seconds must carry a fraction
+  forbidden,  // the seconds must not carry a fraction
+  optional,   // either
+};
+std::optional<Timestamp> parseRFC3339(std::string_view text, FractionMode mode);
+
+// The usual reading of a date text: with a fraction first, then without. Nothing is trimmed.
+std::optional<Timestamp> parseInternetDate(std::string_view text);
+
+// Epoch conversions: non-finite values and instants outside the years 1970–9999 give nothing.
+std::optional<Timestamp> fromEpochSeconds(double seconds);
+std::optional<Timestamp> fromEpochMilliseconds(double milliseconds);
+// A value greater than `millisecondsAbove` is read as milliseconds, any other as seconds.
+std::optional<Timestamp> fromEpochAuto(double value, double millisecondsAbove);
+
+// "2026-12-06T17:03:15.000Z": UTC with milliseconds, as the JSON output writes instants.
+std::string formatRFC3339Millis(Timestamp instant);
+// "2026-12-01T00:00:00Z": UTC without a fraction.
+std::string formatRFC3339Seconds(Timestamp instant);
+
+// Civil date in UTC.
+struct CivilDate {
+  int year = 1970;
+  unsigned month = 1;  // 1–12
+  unsigned day = 1;    // 1–31
+  bool operator==(const CivilDate&) const = default;
+};
+CivilDate civilDateUTC(Timestamp instant);
+
+// Local calendar work in the process time zone (TZ, or the system default).
+// The start (00:00 local) of the month that holds `instant`.
+Timestamp startOfLocalMonth(Timestamp instant);
+// Local midnight at the start of the day that holds `instant`.
+Timestamp startOfLocalDay(Timestamp instant);
+// The IANA name of the current zone: TZ, then /etc/timezone, then the /etc/localtime link, else "UTC".
+std::string currentTimeZoneIdentifier(const Environment& environment);
+
+}  // namespace dapplewick

@@ -1,0 +1,189 @@
+#include "providers/json_read.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "providers/dates.hpp"
+#include "providers/text.hpp"
+
+namespace dapplewick {
+namespace {
+
+// Refuses nesting deeper than the limit before the parser sees it, so no later walk or dump can recurse without
+// bound. Brackets inside strings do not count.
+bool nestsTooDeeply(std::string_view body) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    const char c = body[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Json parseJson(std::string_view body) {
+  if (nestsTooDeeply(body)) throw DecodingError("the JSON nests too deeply");
+  try {
+    return Json::parse(body.begin(), body.end());
+  } catch (const Json::exception&) {
+    throw DecodingError("the data is not valid JSON");
+  }
+}
+
+std::optional<Json> parseJsonOrNothing(std::string_view body) {
+  if (nestsTooDeeply(body)) return std::nullopt;
+  Json value = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
+std::string JsonRef::childPath(std::string_view key) const {
+  if (path_.empty()) return std::string(key);
+  std::string path = path_;
+  path += '.';
+  path += key;
+  return path;
+}
+
+void JsonRef::fail(std::string_view expected) const {
+  std::string message = "expected ";
+  message += expected;
+  if (path_.empty()) {
+    message += " at the top level";
+  } else {
+    message += " at \"" + path_ + "\"";
+  }
+  throw DecodingError(message);
+}
+
+std::optional<JsonRef> JsonRef::get(std::string_view key) const {
+  if (!value_->is_object()) fail("an object");
+  const auto it = value_->find(key);
+  if (it == value_->end() || it->is_null()) return std::nullopt;
+  return JsonRef(*it, childPath(key));
+}
+
+JsonRef JsonRef::at(std::string_view key) const {
+  auto member = get(key);
+  if (!member) throw DecodingError("missing key \"" + childPath(key) + "\"");
+  return *member;
+}
+
+std::vector<JsonRef> JsonRef::elements() const {
+  if (!value_->is_array()) fail("an array");
+  std::vector<JsonRef> list;
+  list.reserve(value_->size());
+  for (std::size_t i = 0; i < value_->size(); ++i) {
+    list.emplace_back((*value_)[i], path_ + "[" + std::to_string(i) + "]");
+  }
+  return list;
+}
+
+template <>
+std::int64_t JsonRef::as<std::int64_t>() const {
+  const Json& v = *value_;
+  if (v.is_number_integer() && !v.is_number_unsigned()) return v.get<std::int64_t>();
+  if (v.is_number_unsigned()) {
+    const auto u = v.get<std::uint64_t>();
+    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(u);
+    }
+  } else if (v.is_number_float()) {
+    const double d = v.get<double>();
+    // 2^63 is exactly representable, and every double below it in magnitude with no fraction fits.
+    if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+      return static_cast<std::int64_t>(d);
+    }
+  }
+  fail("an integer");
+}
+
+template <>
+int JsonRef::as<int>() const {
+  const std::int64_t value = as<std::int64_t>();
+  if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) fail("an integer");
+  return static_cast<int>(value);
+}
+
+template <>
+double JsonRef::as<double>() const {
+  if (!value_->is_number()) fail("a number");
+  const double d = value_->get<double>();
+  if (!std::isfinite(d)) fail("a number");
+  return d;
+}
+
+template <>
+bool JsonRef::as<bool>() const {
+  if (!value_->is_boolean()) fail("a boolean");
+  return value_->get<bool>();
+}
+
+template <>
+std::string JsonRef::as<std::string>() const {
+  if (!value_->is_string()) fail("a string");
+  return value_->get<std::string>();
+}
+
+template <>
+JsonRef JsonRef::as<JsonRef>() const {
+  if (!value_->is_object()) fail("an object");
+  return *this;
+}
+
+const Json* member(const Json* object, std::string_view key) {
+  if (object == nullptr || !object->is_object()) return nullptr;
+  const auto it = object->find(key);
+  if (it == object->end()) return nullptr;
+  return &*it;
+}
+
+const Json* asObject(const Json* value) { return (value != nullptr && value->is_object()) ? value : nullptr; }
+
+std::optional<double> lenientNumber(const Json* value) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_boolean()) return value->get<bool>() ? 1.0 : 0.0;
+  if (value->is_number()) {
+    const double d = value->get<double>();
+    if (!std::isfinite(d)) return std::nullopt;
+    return d;
+  }
+  if (value->is_string()) return parseDecimal(trimWhitespace(value->get_ref<const std::string&>()));
+  return std::nullopt;
+}
+
+std::optional<std::string> lenientText(const Json* value) {
+  if (value == nullptr || !value->is_string()) return std::nullopt;
+  const auto trimmed = trimWhitespace(value->get_ref<const std::string&>());
+  if (trimmed.empty()) return std::nullopt;
+  return std::string(trimmed);
+}
+
+std::optional<Timestamp> lenientDate(const Json* value, double millisecondsAbove) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_string()) {
+    const auto text = trimWhitespace(value->get_ref<const std::string&>());
+    if (text.empty()) return std::nullopt;
+    if (auto date = parseInternetDate(text)) return date;
+    if (auto number = parseDecimal(text)) return fromEpochAuto(*number, millisecondsAbove);
+    return std::nullopt;
+  }
+  if (value->is_number() && !value->is_boolean()) return fromEpochAuto(value->get<double>(), millisecondsAbove);
+  return std::nullopt;
+}
+
+}  // namespace dapplewick

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/clock.hpp"
+
+namespace dapplewick {
+
+// Document order matters to several services, so every JSON value keeps its members in order.
+using Json = nlohmann::ordered_json;
+
+// A body that does not decode into the record a service expects. The text names the key path.
+class DecodingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Nesting deeper than this is refused while parsing, and untyped walks treat deeper values as absent.
+inline constexpr int kMaxJsonDepth = 256;
+
+// Parses a whole body as JSON; throws DecodingError when it is not JSON or nests deeper than kMaxJsonDepth.
+Json parseJson(std::string_view body);
+// The same without throwing: nothing for a body that is not JSON.
+std::optional<Json> parseJsonOrNothing(std::string_view body);
+
+// ---- Strict ("decodable") reading ----
+//
+// A JsonRef is one value of a document together with its key path ("data.limits[2].unit"), so that a failure can
+// say where it happened. Required keys must exist and be non-null; a wrong JSON type fails; null or absence gives
+// an empty optional. An integer accepts a JSON integer, or a float with an exact integral value in range, and
+// nothing else. Booleans are not numbers.
+class JsonRef {
+ public:
+  JsonRef(const Json& value, std::string path) : value_(&value), path_(std::move(path)) {}
+  static JsonRef root(const Json& value) { return JsonRef(value, ""); }
+
+  const Json& json() const { return *value_; }
+  const std::string& path() const { return path_; }
+  bool isNull() const { return value_->is_null(); }
+
+  // The member `key`, which must be present and not null.
+  JsonRef at(std::string_view key) const;
+  // The member `key`, or nothing when it is absent or null. Fails when this value is not an object.
+  std::optional<JsonRef> get(std::string_view key) const;
+  // The elements of this array, each with its indexed path. Fails when this value is not an array.
+  std::vector<JsonRef> elements() const;
+
+  // This value as T: std::int64_t, int, double, bool, std::string, or JsonRef (an object check).
+  template <class T>
+  T as() const;
+
+  template <class T>
+  T required(std::string_view key) const {
+    return at(key).as<T>();
+  }
+  template <class T>
+  std::optional<T> optional(std::string_view key) const {
+    auto member = get(key);
+    if (!member) return std::nullopt;
+    return member->as<T>();
+  }
+
+  [[noreturn]] void fail(std::string_view expected) const;
+
+ private:
+  std::string childPath(std::string_view key) const;
+  const Json* value_;
+  std::string path_;
+};
+
+template <>
+std::int64_t JsonRef::as<std::int64_t>() const;
+template <>
+int JsonRef::as<int>() const;
+template <>
+double JsonRef::as<double>() const;
+template <>
+bool JsonRef::as<bool>() const;
+template <>
+std::string JsonRef::as<std::string>() const;
+template <>
+JsonRef JsonRef::as<JsonRef>() const;
+
+// ---- Lenient reading ----
+
+// The member `key` of `object`, or nullptr when `object` is absent, not an object, or lacks the key.
+const Json* member(const Json* object, std::string_view key);
+// `value` itself when it is a JSON object, else nullptr.
+const Json* asObject(const Json* value);
+
+// A JSON number (booleans count as 1 and 0) if finite; or a JSON string, trimmed of white space and line breaks,
+// read by the strict decimal grammar. Anything else gives nothing.
+std::optional<double> lenientNumber(const Json* value);
+// A JSON string trimmed of white space and line breaks, if anything is left. Numbers give nothing.
+std::optional<std::string> lenientText(const Json* value);
+// A JSON string (trimmed) read as an internet date-time with a fraction, then without, then as a number read as an
+// epoch value; or a JSON number read as an epoch value. Epoch values above `millisecondsAbove` are milliseconds.
+std::optional<Timestamp> lenientDate(const Json* value, double millisecondsAbove);
+
+}  // namespace dapplewick

@@ -1,0 +1,11 @@
+#include "providers/zai.hpp"
+
+#include "providers/service_error.hpp"
+
+namespace dapplewick {
+
+UsageData ZaiService::fetchUsage(std::string_view, std::stop_token) {
+  throw ServiceError("This build does not read this provider yet");
+}
+
+}  // namespace dapplewick

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "providers/json_read.hpp"
+
+namespace dapplewick::testing {
+
+// A temporary folder removed with everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A plain-HTTP server on 127.0.0.1 with an ephemeral port that plays one or more providers. Register handlers
+// with server() before start(); the server stops and joins in the destructor.
+class ProviderServer {
+ public:
+  ProviderServer();
+  ~ProviderServer();
+  ProviderServer(const ProviderServer&) = delete;
+  ProviderServer& operator=(const ProviderServer&) = delete;
+
+  httplib::Server& server() { return server_; }
+  void start();
+  // "http://127.0.0.1:PORT"
+  std::string origin() const;
+  int port() const { return port_; }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+struct RunResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// A configuration folder of its own (credentials and config.json) and a HOME of its own, so that the real
+// binary never sees the developer's files, run with a clean environment.
+class Sandbox {
+ public:
+  Sandbox();
+  const std::filesystem::path& configDir() const { return configDir_; }
+  const std::filesystem::path& home() const { return home_; }
+
+  // Writes config.json with these origin overrides ({"zai.international": "http://127.0.0.1:1234"}).
+  void setOrigins(const std::map<std::string, std::string>& origins);
+  // Saves a credential through the binary itself (`dapplewick credential set PROVIDER`, secret on stdin).
+  void saveCredential(const std::string& provider, const std::string& secret);
+  // Extra environment for the binary (PATH, LLM_PROXY_BASE_URL, ...). TZ defaults to UTC.
+  void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+
+  // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
+  RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
+  // Runs `dapplewick --json PROVIDER...`, checks that it exited 0 and parses the printed array.
+  Json runJson(const std::vector<std::string>& providers) const;
+
+ private:
+  TempDir root_;
+  std::filesystem::path configDir_;
+  std::filesystem::path home_;
+  std::map<std::string, std::string> env_;
+};
+
+}  // namespace dapplewick::testing

@@ -1,0 +1,88 @@
+#include "support/fake_transport.hpp"
+
+#include <chrono>
+#include <thread>
+
+namespace dapplewick::testing {
+
+void FakeTransport::respond(std::string url, int status, std::string body, HTTPHeaders headers) {
+  handle(std::move(url), [status, body = std::move(body), headers = std::move(headers)](const HTTPRequest& request,
+                                                                                        std::stop_token) {
+    HTTPResponse response;
+    response.status = status;
+    response.body = body;
+    response.headers = headers;
+    response.url = request.url;
+    return response;
+  });
+}
+
+void FakeTransport::respondNotHTTP(std::string url) {
+  handle(std::move(url), [](const HTTPRequest& request, std::stop_token) {
+    HTTPResponse response;
+    response.isHTTP = false;
+    response.url = request.url;
+    return response;
+  });
+}
+
+void FakeTransport::fail(std::string url, TransportError error) {
+  handle(std::move(url), [error](const HTTPRequest&, std::stop_token) -> HTTPResponse { throw error; });
+}
+
+void FakeTransport::handle(std::string url, Handler handler) {
+  std::lock_guard lock(mutex_);
+  scripts_.push_back({std::move(url), std::move(handler)});
+}
+
+HTTPResponse FakeTransport::data(const HTTPRequest& request, std::stop_token stop) {
+  Handler handler;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+    for (auto it = scripts_.begin(); it != scripts_.end(); ++it) {
+      if (it->url.empty() || it->url == request.url) {
+        handler = std::move(it->handler);
+        scripts_.erase(it);
+        break;
+      }
+    }
+  }
+  if (!handler) {
+    throw TransportError(TransportError::Kind::connection, "no scripted answer for " + request.method + " " +
+                                                               request.url);
+  }
+  return handler(request, std::move(stop));
+}
+
+std::vector<HTTPRequest> FakeTransport::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::size_t FakeTransport::requestCount() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
+}
+
+std::vector<HTTPRequest> FakeTransport::requestsTo(const std::string& url) const {
+  std::lock_guard lock(mutex_);
+  std::vector<HTTPRequest> matching;
+  for (const auto& request : requests_) {
+    if (request.url == url) matching.push_back(request);
+  }
+  return matching;
+}
+
+FakeTransport::Handler blockUntilCancelled() {
+  return [](const HTTPRequest&, std::stop_token stop) -> HTTPResponse {
+    // Bounded so a broken cancellation path fails the test instead of hanging it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    throw TransportError(TransportError::Kind::cancelled, "cancelled");
+  };
+}
+
+}  // namespace dapplewick::testing

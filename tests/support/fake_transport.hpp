@@ -1,0 +1,49 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "model/http.hpp"
+
+namespace dapplewick::testing {
+
+// A scripted transport: answers are queued per URL (or, without a URL, in order of arrival) and every request is
+// recorded as sent. A request with no scripted answer fails the test with a TransportError.
+class FakeTransport final : public HTTPTransport {
+ public:
+  // What one scripted answer does: respond, throw, or run a function (to block, observe cancellation, ...).
+  using Handler = std::function<HTTPResponse(const HTTPRequest&, std::stop_token)>;
+
+  // Queues an answer for the next request whose URL equals `url` exactly ("" matches any URL, in order).
+  void respond(std::string url, int status, std::string body, HTTPHeaders headers = {});
+  void respondNotHTTP(std::string url);
+  void fail(std::string url, TransportError error);
+  void handle(std::string url, Handler handler);
+
+  HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override;
+
+  // Every request received so far, in arrival order.
+  std::vector<HTTPRequest> requests() const;
+  std::size_t requestCount() const;
+  // Requests whose URL equals `url`.
+  std::vector<HTTPRequest> requestsTo(const std::string& url) const;
+
+ private:
+  struct Script {
+    std::string url;
+    Handler handler;
+  };
+  mutable std::mutex mutex_;
+  std::deque<Script> scripts_;
+  std::vector<HTTPRequest> requests_;
+};
+
+// A handler that waits until the request is cancelled, then throws the cancellation as a real transport would.
+FakeTransport::Handler blockUntilCancelled();
+
+}  // namespace dapplewick::testing
