@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,20 @@ class EnvGuard {
  private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Sets the process time zone (TZ) for the scope of a test, so local calendar work is reproducible, and restores
+// the old zone afterwards.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(std::string zone) : env_("TZ", std::move(zone)) { ::tzset(); }
+
+ private:
+  // Declared first so it is destroyed last: the zone is re-read only after EnvGuard has restored TZ.
+  struct Reread {
+    ~Reread() { ::tzset(); }
+  } reread_;
+  EnvGuard env_;
 };
 
 }  // namespace dapplewick::testing
