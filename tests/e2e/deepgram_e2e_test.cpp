@@ -51,7 +51,7 @@ TEST(DeepgramEndToEnd, AddsUpTheProjectsThatAnswer) {
   const Json output = sandbox.runJson({"deepgram"});
 
   // The sandbox runs the binary in UTC, so the usage start and the reset are both UTC month boundaries.
-  const testing::ScopedTimeZone utc("UTC0");
+  const testing::TimeZoneGuard utc("UTC0");
   const Timestamp now = SystemClock().now();
   const std::string start = formatRFC3339Seconds(startOfLocalMonth(now));
   const std::string auth = " Token dg-e2e-key";

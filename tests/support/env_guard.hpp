@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <utility>
 #include <string>
 
 namespace dapplewick::testing {
@@ -33,18 +34,22 @@ class EnvGuard {
   std::optional<std::string> old_;
 };
 
-// Sets the process time zone (TZ) for the scope of a test, so local calendar work is reproducible, and restores
-// the old zone afterwards.
-class ScopedTimeZone {
+// Runs a test in the given time zone (TZ) and restores the process zone afterwards.
+class TimeZoneGuard {
  public:
-  explicit ScopedTimeZone(std::string zone) : env_("TZ", std::move(zone)) { ::tzset(); }
+  explicit TimeZoneGuard(const std::string& zone) {
+    guard_.emplace("TZ", zone);
+    ::tzset();
+  }
+  ~TimeZoneGuard() {
+    guard_.reset();
+    ::tzset();
+  }
+  TimeZoneGuard(const TimeZoneGuard&) = delete;
+  TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
 
  private:
-  // Declared first so it is destroyed last: the zone is re-read only after EnvGuard has restored TZ.
-  struct Reread {
-    ~Reread() { ::tzset(); }
-  } reread_;
-  EnvGuard env_;
+  std::optional<EnvGuard> guard_;
 };
 
 }  // namespace dapplewick::testing
