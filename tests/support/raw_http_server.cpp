@@ -19,6 +19,15 @@ constexpr int kReadWaitMillis = 5000;
 constexpr std::size_t kMaxHeadBytes = 1024 * 1024;
 constexpr std::size_t kMaxBodyBytes = 64 * 1024 * 1024;
 
+// Portable stand-ins for SOCK_CLOEXEC, pipe2 and accept4, which macOS lacks.
+bool closeOnExec(int fd) { return fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
+#endif
+
 // Waits for `fd` to become readable; false when the server is stopping or the client stays silent.
 bool waitReadable(int fd, int wake) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -59,8 +68,8 @@ std::string requestBody(std::string_view rawRequest) {
 }
 
 RawHTTPServer::RawHTTPServer(std::string response) : response_(std::move(response)) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) throw std::runtime_error("raw server: socket");
+  listener_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (!closeOnExec(listener_)) throw std::runtime_error("raw server: socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -68,7 +77,7 @@ RawHTTPServer::RawHTTPServer(std::string response) : response_(std::move(respons
   socklen_t length = sizeof address;
   if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 64) != 0 ||
       getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe2(wake_, O_CLOEXEC) != 0) {
+      pipe(wake_) != 0 || !closeOnExec(wake_[0]) || !closeOnExec(wake_[1])) {
     close(listener_);
     throw std::runtime_error("raw server: cannot listen on 127.0.0.1");
   }
@@ -105,8 +114,13 @@ void RawHTTPServer::serve() {
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents & POLLIN) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) continue;
+    closeOnExec(fd);
+#ifdef SO_NOSIGPIPE
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
     {
       std::lock_guard lock(mutex_);
       ++connections_;
@@ -142,7 +156,7 @@ void RawHTTPServer::serveConnection(int fd) {
   }
   std::size_t sent = 0;
   while (sent < response_.size()) {
-    const ssize_t count = send(fd, response_.data() + sent, response_.size() - sent, MSG_NOSIGNAL);
+    const ssize_t count = send(fd, response_.data() + sent, response_.size() - sent, kSendFlags);
     if (count <= 0) return;
     sent += static_cast<std::size_t>(count);
   }
