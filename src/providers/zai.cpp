@@ -135,8 +135,8 @@ std::optional<double> usedShareOfAllowance(const ZaiLimitRaw& raw) {
   const std::int64_t total = *raw.usage;
   std::int64_t used = 0;
   if (raw.remaining) {
-    // The difference only overflows for a "remaining" below -(2^63 - total), where the true figure exceeds the
-    // total by far; it is taken as the whole allowance, which is what the clamp below makes of any such figure.
+    // The difference overflows only when "remaining" is so far below zero that the true figure lies beyond 64
+    // bits, far above the total; it is taken as the whole allowance, which the clamp below would make of it anyway.
     used = checkedSub(total, *raw.remaining).value_or(total);
     if (raw.currentValue) used = std::max(used, *raw.currentValue);
   } else if (raw.currentValue) {
