@@ -18,11 +18,14 @@
 #include "providers/text.hpp"
 #include "support/env_guard.hpp"
 #include "support/fake_transport.hpp"
+#include "support/service_world.hpp"
 
 namespace dapplewick {
 namespace {
 
+using testing::errorText;
 using testing::FakeTransport;
+using testing::ServiceWorld;
 using testing::TimeZoneGuard;
 
 constexpr const char* kProjects = "https://api.deepgram.com/v1/projects";
@@ -32,17 +35,6 @@ Timestamp at(std::string_view text) { return parseRFC3339(text, FractionMode::fo
 
 std::string usageURL(const std::string& projectID) {
   return std::string(kProjects) + "/" + projectID + "/usage/breakdown" + kStart;
-}
-
-// The text of whatever `run` throws; fails the test when nothing is thrown.
-std::string errorText(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  ADD_FAILURE() << "nothing was thrown";
-  return "";
 }
 
 class DeepgramTest : public ::testing::Test {
@@ -60,11 +52,10 @@ class DeepgramTest : public ::testing::Test {
   }
 
   TimeZoneGuard zone{"UTC0"};
-  FakeTransport transport;
-  FixedClock clock{at("2026-12-15T10:00:00Z")};
-  MapEnvironment environment;
-  Origins origins;
-  DeepgramService service{ServiceContext{transport, clock, environment, origins}};
+  ServiceWorld world{at("2026-12-15T10:00:00Z")};
+  FakeTransport& transport = world.transport;
+  const FixedClock& clock = world.clock;
+  DeepgramService service{world.context};
 };
 
 // ---- Requests ----
@@ -94,13 +85,12 @@ TEST_F(DeepgramTest, SendsTheProjectListThenOneBreakdownPerProjectExactlyAsBuilt
 }
 
 TEST_F(DeepgramTest, UsesTheConfiguredOrigin) {
-  const Origins local(std::map<std::string, std::string>{{"deepgram", "http://127.0.0.1:8123"}});
-  DeepgramService onLoopback(ServiceContext{transport, clock, environment, local});
+  world.origins = Origins(std::map<std::string, std::string>{{"deepgram", "http://127.0.0.1:8123"}});
   transport.respond("http://127.0.0.1:8123/v1/projects", 200, R"({"projects":[{"project_id":"p"}]})");
   transport.respond("http://127.0.0.1:8123/v1/projects/p/usage/breakdown" + std::string(kStart), 200,
                     R"({"results":[]})");
 
-  EXPECT_NO_THROW(onLoopback.fetchUsage("dg-key"));
+  EXPECT_EQ(errorText([&] { fetch(); }), "no error");
 }
 
 TEST_F(DeepgramTest, PreparesTheCredentialBeforeAnyRequest) {
@@ -123,8 +113,9 @@ TEST_F(DeepgramTest, PreparesTheCredentialBeforeAnyRequest) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.credential);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     local.respond(kProjects, 200, R"({"projects":[{"project_id":"p"}]})");
     local.respond(usageURL("p"), 200, R"({"results":[]})");
     if (c.authorization) {
@@ -216,8 +207,9 @@ TEST_F(DeepgramTest, ProjectListFailuresEndTheFetch) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     c.script(local);
     EXPECT_EQ(errorText([&] { fresh.fetchUsage("dg-key"); }), c.error);
     EXPECT_EQ(local.requestCount(), 1u) << "no usage request may follow a failed project list";
@@ -356,8 +348,9 @@ TEST_F(DeepgramTest, NoteForASingleProject) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.project);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     local.respond(kProjects, 200, R"({"projects":[)" + c.project + "]}");
     local.respond(usageURL("p"), 200, R"({"results":[{"requests":10,"total_hours":1.5}]})");
     const auto record = fresh.fetchUsage("dg-key");
@@ -410,8 +403,9 @@ TEST_F(DeepgramTest, AnyKindOfProjectFailureIsHeldBack) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     local.respond(kProjects, 200, R"({"projects":[{"project_id":"a"},{"project_id":"b"}]})");
     local.respond(usageURL("a"), 200, R"({"results":[{"requests":6}]})");
     c.script(local);
@@ -438,8 +432,9 @@ TEST_F(DeepgramTest, WhenEveryProjectFailsTheLastErrorEndsTheFetch) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     local.respond(kProjects, 200,
                   R"({"projects":[{"project_id":"a"},{"project_id":"b"},{"project_id":"c"}]})");
     local.respond(usageURL("a"), 401, "");
@@ -479,8 +474,9 @@ TEST_F(DeepgramTest, AnIdentifierThatIsNoPathSegmentSkipsItsProjectAsFailed) {
 TEST_F(DeepgramTest, OnlyUnusableIdentifiersFailTheFetchWithoutAUsageRequest) {
   for (const std::string id : {"", ".", ".."}) {
     SCOPED_TRACE(id);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     local.respond(kProjects, 200, R"({"projects":[{"project_id":")" + id + R"("}]})");
     EXPECT_EQ(errorText([&] { fresh.fetchUsage("dg-key"); }), "Unexpected response from Deepgram");
     EXPECT_EQ(local.requestCount(), 1u);
@@ -527,8 +523,9 @@ TEST_F(DeepgramTest, ErrorTextsNeverCarryServerTextOrTheKey) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTransport local;
-    DeepgramService fresh(ServiceContext{local, clock, environment, origins});
+    ServiceWorld world(clock.now());
+    FakeTransport& local = world.transport;
+    DeepgramService fresh(world.context);
     local.respond(kProjects, c.status, c.body);
     const auto error = errorText([&] { fresh.fetchUsage("dg-secret"); });
     EXPECT_EQ(error, c.error);
@@ -541,7 +538,7 @@ TEST_F(DeepgramTest, ErrorTextsNeverCarryServerTextOrTheKey) {
 TEST_F(DeepgramTest, StartIsTheUTCMonthWhileTheResetIsTheLocalOne) {
   const TimeZoneGuard plusTwo("XST-2");  // two hours east of UTC, no daylight saving
   const FixedClock newYear(at("2026-12-31T22:30:00Z"));  // 00:30 on 1 January 2027 locally
-  DeepgramService local(ServiceContext{transport, newYear, environment, origins});
+  DeepgramService local(ServiceContext{transport, newYear, world.environment, world.origins});
   transport.respond(kProjects, 200, R"({"projects":[{"project_id":"p"}]})");
   transport.respond(usageURL("p"), 200, R"({"results":[]})");
 
