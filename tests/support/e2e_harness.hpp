@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +54,8 @@ struct RunResult {
   int exitCode = -1;
   std::string out;
   std::string err;
+  // From start to exit.
+  std::chrono::milliseconds elapsed{0};
 };
 
 // A configuration folder of its own (credentials and config.json) and a HOME of its own, so that the real
@@ -71,10 +75,15 @@ class Sandbox {
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
+  // The same, pressing Ctrl-C (SIGINT to the binary) once `interruptAfter` has passed.
+  RunResult runInterrupted(const std::vector<std::string>& args, std::chrono::milliseconds interruptAfter) const;
   // Runs `dapplewick --json PROVIDER...`, checks that it exited 0 and parses the printed array.
   Json runJson(const std::vector<std::string>& providers) const;
 
  private:
+  RunResult execute(const std::vector<std::string>& args, const std::string& input,
+                    std::optional<std::chrono::milliseconds> interruptAfter) const;
+
   TempDir root_;
   std::filesystem::path configDir_;
   std::filesystem::path home_;
