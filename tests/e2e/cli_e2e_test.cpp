@@ -14,19 +14,6 @@ namespace {
 using testing::RunResult;
 using testing::Sandbox;
 
-std::string readText(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-mode_t modeOf(const std::filesystem::path& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
-}
-
 Provider unsupportedProvider() {
   for (Provider provider : allProviders()) {
     if (!UsageService::isSupported(provider)) return provider;
@@ -47,9 +34,9 @@ TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
   runs.push_back(sandbox.run({"credential", "set", "deepgram"}, secret + "\n"));
   EXPECT_EQ(runs.back().exitCode, 0) << runs.back().err;
   EXPECT_EQ(runs.back().out, "Saved the credential for deepgram.\n");
-  EXPECT_EQ(modeOf(sandbox.configDir()), 0700u);
-  EXPECT_EQ(modeOf(sandbox.configDir() / "credentials.json"), 0600u);
-  EXPECT_EQ(readText(sandbox.configDir() / "credentials.json"),
+  EXPECT_EQ(testing::permissionsOf(sandbox.configDir()), 0700u);
+  EXPECT_EQ(testing::permissionsOf(sandbox.configDir() / "credentials.json"), 0600u);
+  EXPECT_EQ(testing::readFileText(sandbox.configDir() / "credentials.json"),
             "{\n  \"service\": \"com.dapplewick.credentials\",\n  \"items\": {\n    \"deepgram\": \"" + secret +
                 "\"\n  }\n}\n");
 
@@ -72,8 +59,8 @@ TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
   EXPECT_EQ(runs.back().out, "Deleted the credential for deepgram.\n");
   runs.push_back(sandbox.run({"credential", "list"}));
   EXPECT_EQ(runs.back().out, "codex\n");
-  EXPECT_EQ(modeOf(sandbox.configDir() / "credentials.json"), 0600u);
-  EXPECT_EQ(readText(sandbox.configDir() / "credentials.json").find("deepgram"), std::string::npos);
+  EXPECT_EQ(testing::permissionsOf(sandbox.configDir() / "credentials.json"), 0600u);
+  EXPECT_EQ(testing::readFileText(sandbox.configDir() / "credentials.json").find("deepgram"), std::string::npos);
 
   // A secret given as an argument is refused and not repeated.
   runs.push_back(sandbox.run({"credential", "set", "zai", secret}));
@@ -164,7 +151,7 @@ TEST(CommandLine, DamagedCredentialFileExitsOneAndIsLeftAsItWas) {
     EXPECT_NE(result.err.find("is damaged (the credential for \"zai\" is not text)"), std::string::npos)
         << result.err;
     expectNoSecret(result, "SECRET");
-    EXPECT_EQ(readText(file), damaged);
+    EXPECT_EQ(testing::readFileText(file), damaged);
   }
 }
 

@@ -16,6 +16,11 @@
 
 namespace dapplewick::testing {
 
+// The whole content of a file ("" when it cannot be read).
+std::string readFileText(const std::filesystem::path& path);
+// The permission bits of a file or folder (07777), failing the test when it cannot be examined.
+unsigned permissionsOf(const std::filesystem::path& path);
+
 // A temporary folder removed with everything in it when the object goes away.
 class TempDir {
  public:

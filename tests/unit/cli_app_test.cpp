@@ -17,13 +17,6 @@ namespace {
 
 const Timestamp kNow = Timestamp(std::chrono::milliseconds(1796570000000));  // 2026-12-06T15:13:20Z
 
-std::string readText(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 std::string validNames() {
   std::string list;
   for (Provider provider : allProviders()) list += (list.empty() ? "" : ", ") + std::string(rawValue(provider));
@@ -303,7 +296,7 @@ TEST_F(AppTest, DamagedCredentialFileStopsEveryCommandAndStaysAsItWas) {
     EXPECT_EQ(result.err, "dapplewick: the credential file " + credentialsFile().string() +
                               " is damaged (it is not valid JSON); Dapplewick leaves it untouched: repair or remove "
                               "it\n");
-    EXPECT_EQ(readText(credentialsFile()), damaged);
+    EXPECT_EQ(testing::readFileText(credentialsFile()), damaged);
   }
 }
 

@@ -16,21 +16,8 @@ namespace {
 
 using testing::TempDir;
 
-std::string readText(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 void writeText(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
-}
-
-mode_t modeOf(const std::filesystem::path& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
 }
 
 std::vector<std::string> entriesOf(const std::filesystem::path& folder) {
@@ -66,11 +53,11 @@ TEST(FileKeychain, SaveCreatesPrivateFolderAndFileInTheDocumentedFormat) {
   keychain.save(Provider::zai, "sk-zai");
   keychain.save(Provider::codex, "web:a=b; \"quoted\"\n");
 
-  EXPECT_EQ(modeOf(dir.path() / "config"), 0700u);
-  EXPECT_EQ(modeOf(folder), 0700u);
-  EXPECT_EQ(modeOf(folder / "credentials.json"), 0600u);
+  EXPECT_EQ(testing::permissionsOf(dir.path() / "config"), 0700u);
+  EXPECT_EQ(testing::permissionsOf(folder), 0700u);
+  EXPECT_EQ(testing::permissionsOf(folder / "credentials.json"), 0600u);
   // Catalogue order in the file whatever the order of saving; no temporary file left behind.
-  EXPECT_EQ(readText(folder / "credentials.json"),
+  EXPECT_EQ(testing::readFileText(folder / "credentials.json"),
             "{\n"
             "  \"service\": \"com.dapplewick.credentials\",\n"
             "  \"items\": {\n"
@@ -86,8 +73,8 @@ TEST(FileKeychain, FolderIsPrivateUnderAStrictUmaskToo) {
   UmaskGuard strict(0277);
   FileKeychain keychain(dir.path() / "dapplewick");
   keychain.save(Provider::groq, "gsk");
-  EXPECT_EQ(modeOf(dir.path() / "dapplewick"), 0700u);
-  EXPECT_EQ(modeOf(dir.path() / "dapplewick" / "credentials.json"), 0600u);
+  EXPECT_EQ(testing::permissionsOf(dir.path() / "dapplewick"), 0700u);
+  EXPECT_EQ(testing::permissionsOf(dir.path() / "dapplewick" / "credentials.json"), 0600u);
   EXPECT_EQ(keychain.load(Provider::groq), "gsk");
 }
 
@@ -98,8 +85,8 @@ TEST(FileKeychain, ExistingFolderKeepsItsModeAndALooseFileBecomesPrivate) {
   ASSERT_EQ(::chmod((dir.path() / "credentials.json").c_str(), 0644), 0);
   FileKeychain keychain(dir.path());
   keychain.save(Provider::deepgram, "dg");
-  EXPECT_EQ(modeOf(dir.path()), 0755u);
-  EXPECT_EQ(modeOf(dir.path() / "credentials.json"), 0600u);
+  EXPECT_EQ(testing::permissionsOf(dir.path()), 0755u);
+  EXPECT_EQ(testing::permissionsOf(dir.path() / "credentials.json"), 0600u);
 }
 
 TEST(FileKeychain, RoundTrip) {
@@ -141,7 +128,7 @@ TEST(FileKeychain, KeysOfUnknownProvidersAreKeptButNotListed) {
   EXPECT_EQ(keychain.savedProviders(), std::vector<Provider>{Provider::zai});
   keychain.save(Provider::codex, "c");
   keychain.remove(Provider::zai);
-  const auto document = parseJson(readText(dir.path() / "credentials.json"));
+  const auto document = parseJson(testing::readFileText(dir.path() / "credentials.json"));
   EXPECT_EQ(document["items"].dump(), R"({"codex":"c","futureprovider":"f"})");
 }
 
@@ -215,7 +202,7 @@ TEST(FileKeychain, ADamagedFileIsReportedAndNeverReplaced) {
         EXPECT_EQ(std::string(error.what()).find("SECRET"), std::string::npos);
       }
     }
-    EXPECT_EQ(readText(file), c.content);
+    EXPECT_EQ(testing::readFileText(file), c.content);
     EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"credentials.json"});
   }
 }
