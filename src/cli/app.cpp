@@ -219,7 +219,10 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
   std::string secret;
   if (io.inputIsTerminal) {
     auto typed = readTypedSecret(provider, context, io);
-    if (!typed) return kExitInterrupted;
+    if (!typed) {
+      io.err << "dapplewick: interrupted\n";
+      return kExitInterrupted;
+    }
     secret = std::move(*typed);
   } else {
     secret = readPipedSecret(io.in);

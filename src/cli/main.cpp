@@ -15,17 +15,9 @@
 #include <thread>
 
 #include "cli/app.hpp"
-#include "model/http.hpp"
+#include "net/curl_transport.hpp"
 
 namespace {
-
-// Placeholder until the libcurl transport is part of the library.
-class NoTransport final : public dapplewick::HTTPTransport {
- public:
-  dapplewick::HTTPResponse data(const dapplewick::HTTPRequest&, std::stop_token) override {
-    throw dapplewick::TransportError(dapplewick::TransportError::Kind::connection, "no network transport");
-  }
-};
 
 // Ctrl-C is taken by a watcher thread rather than a signal handler, because requesting stop is not
 // async-signal-safe. SIGINT is blocked before any other thread starts, so every thread inherits the block and
@@ -83,8 +75,10 @@ int main(int argc, char** argv) {
   dapplewick::ProcessEnvironment environment;
   const dapplewick::AppContext context{
       environment, clock,
-      [](const dapplewick::Configuration&) -> std::unique_ptr<dapplewick::HTTPTransport> {
-        return std::make_unique<NoTransport>();
+      [](const dapplewick::Configuration& configuration) -> std::unique_ptr<dapplewick::HTTPTransport> {
+        dapplewick::CurlTransportOptions options;
+        options.caBundle = configuration.caBundle;
+        return std::make_unique<dapplewick::CurlTransport>(options);
       },
       interrupts.token()};
   dapplewick::AppIO io{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1, ::isatty(STDERR_FILENO) == 1};

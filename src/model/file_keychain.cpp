@@ -138,12 +138,11 @@ bool isDirectory(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Creates the folder and any missing parents, each 0700 whatever the umask. An existing folder keeps its mode: it
-// may be one the user chose and shares with other files, and the credential file is 0600 on its own.
-void ensureFolder(const std::filesystem::path& folder) {
+// Creates the folder and any missing parents, each 0700 whatever the umask.
+void createFolder(const std::filesystem::path& folder) {
   if (folder.empty() || isDirectory(folder)) return;
   const auto parent = folder.parent_path();
-  if (parent != folder) ensureFolder(parent);
+  if (parent != folder) createFolder(parent);
   if (::mkdir(folder.c_str(), 0700) != 0) {
     const int error = errno;
     if (error == EEXIST && isDirectory(folder)) return;
@@ -151,6 +150,17 @@ void ensureFolder(const std::filesystem::path& folder) {
     throwSystem("create the folder", folder, error == EEXIST ? ENOTDIR : error);
   }
   if (::chmod(folder.c_str(), 0700) != 0) throwSystem("set the permissions of", folder, errno);
+}
+
+// The folder as a write needs it: present, and private to the user (an existing one that others may read or
+// enter is tightened, since it holds the credentials).
+void ensurePrivateFolder(const std::filesystem::path& folder) {
+  createFolder(folder);
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) throwSystem("examine the folder", folder, errno);
+  if ((info.st_mode & 0077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0) {
+    throwSystem("set the permissions of", folder, errno);
+  }
 }
 
 void writeAll(int fd, std::string_view data) {
@@ -207,7 +217,7 @@ void FileKeychain::save(Provider provider, std::string_view credential) {
   // The file is JSON, which holds UTF-8 text only.
   if (!isValidUTF8(credential)) throw KeychainError("a credential must be UTF-8 text");
   std::lock_guard guard(mutex_);
-  ensureFolder(folder_);
+  ensurePrivateFolder(folder_);
   const UniqueFd lock = lockFolder(folder_);
   Json items = readItems(filePath());
   items[std::string(rawValue(provider))] = std::string(credential);
@@ -234,6 +244,7 @@ void FileKeychain::remove(Provider provider) {
   const auto it = items.find(std::string(rawValue(provider)));
   if (it == items.end()) return;
   items.erase(it);
+  ensurePrivateFolder(folder_);
   replaceFile(lock.get(), filePath(), serialize(items));
 }
 

@@ -3,7 +3,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <atomic>
+
 #include <gtest/gtest.h>
+
+#include "model/configuration.hpp"
 
 #include "engine/usage_service.hpp"
 #include "support/e2e_harness.hpp"
@@ -184,6 +188,37 @@ TEST(CommandLine, HelpAndUsageErrors) {
   EXPECT_EQ(sandbox.run({"credential"}).exitCode, 2);
   EXPECT_EQ(sandbox.run({"credential", "set", "zai"}, "\n").exitCode, 2);
   EXPECT_EQ(sandbox.run({"--frobnicate"}).exitCode, 2);
+}
+
+TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
+  // Every origin points at a server that never answers, and every provider with an origin has a credential, so
+  // any service of this build that sends a request hangs until the request is cancelled.
+  testing::ProviderServer server;
+  std::atomic<int> requests{0};
+  const auto hang = [&](const httplib::Request&, httplib::Response& response) {
+    ++requests;
+    server.stall(std::chrono::seconds(60));
+    response.status = 500;
+  };
+  server.server().Get(".*", hang);
+  server.server().Post(".*", hang);
+  server.start();
+  Sandbox sandbox;
+  std::map<std::string, std::string> origins;
+  for (const auto& key : originKeys()) origins[std::string(key.key)] = server.origin();
+  sandbox.setOrigins(origins);
+  for (const auto& key : originKeys()) {
+    const std::string provider(key.key.substr(0, key.key.find('.')));
+    if (providerFromRawValue(provider)) sandbox.saveCredential(provider, "sk-hang");
+  }
+
+  const RunResult result = sandbox.runInterrupted({"--json"}, std::chrono::milliseconds(700));
+  if (requests.load() == 0) GTEST_SKIP() << "no service of this build sends a request yet";
+  EXPECT_EQ(result.exitCode, 130) << result.err;
+  EXPECT_EQ(result.out, "");
+  // Said by the command itself, so it ended by cancelling, not by the watchdog that follows a grace period.
+  EXPECT_EQ(result.err, "dapplewick: interrupted\n");
+  EXPECT_LT(result.elapsed, std::chrono::milliseconds(700 + 2000));
 }
 
 }  // namespace

@@ -78,15 +78,23 @@ TEST(FileKeychain, FolderIsPrivateUnderAStrictUmaskToo) {
   EXPECT_EQ(keychain.load(Provider::groq), "gsk");
 }
 
-TEST(FileKeychain, ExistingFolderKeepsItsModeAndALooseFileBecomesPrivate) {
+TEST(FileKeychain, ALooseFolderAndFileBecomePrivateOnAWrite) {
   TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   writeText(dir.path() / "credentials.json", R"({"service": "com.dapplewick.credentials", "items": {}})");
   ASSERT_EQ(::chmod((dir.path() / "credentials.json").c_str(), 0644), 0);
   FileKeychain keychain(dir.path());
+  EXPECT_EQ(keychain.load(Provider::deepgram), std::nullopt);
+  EXPECT_EQ(testing::permissionsOf(dir.path()), 0755u) << "reading changes nothing";
   keychain.save(Provider::deepgram, "dg");
-  EXPECT_EQ(testing::permissionsOf(dir.path()), 0755u);
+  EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
   EXPECT_EQ(testing::permissionsOf(dir.path() / "credentials.json"), 0600u);
+
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0751), 0);
+  keychain.remove(Provider::codex);
+  EXPECT_EQ(testing::permissionsOf(dir.path()), 0751u) << "removing nothing writes nothing";
+  keychain.remove(Provider::deepgram);
+  EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
 }
 
 TEST(FileKeychain, RoundTrip) {
