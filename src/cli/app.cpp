@@ -368,7 +368,8 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
   for (Provider provider : withoutCredential) engine.refresh(provider, context.stop);
   {
     Progress progress(io.err, io.errorIsTerminal, withCredential);
-    engine.refreshAll(withCredential, context.stop, [&](const UsageData& record) { progress.finished(record.provider); });
+    engine.refreshAll(withCredential, context.stop,
+                      [&](const UsageData& record) { progress.finished(record.provider); });
   }
   if (context.stop.stop_requested()) {
     io.err << "dapplewick: interrupted\n";

@@ -15,9 +15,9 @@ namespace dapplewick {
 // The credential store on disk: credentials.json in the configuration folder,
 //   {"service": "com.dapplewick.credentials", "items": {"<raw value>": "<credential>", ...}}
 //
-// The folder is made 0700 (created so, or tightened on a write) and the file is always 0600. Every write replaces the file atomically (a private
-// temporary file in the same folder, flushed to disk, renamed over the old one, then the folder flushed), so a
-// crash leaves either the old or the new file, never a torn one. Writers in different processes take an advisory
+// The folder is made 0700 (created so, or tightened on a write) and the file is always 0600. Every write replaces
+// the file atomically (a private temporary file in the same folder, flushed to disk, renamed over the old one,
+// then the folder flushed), so a crash leaves either the old or the new file, never a torn one. Writers in different processes take an advisory
 // lock on the folder, so two concurrent saves cannot lose each other's update.
 //
 // A damaged file (not JSON, wrong shape, another service name, a credential that is not a string) makes every

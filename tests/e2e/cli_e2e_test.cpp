@@ -180,16 +180,6 @@ TEST(CommandLine, UnknownProviderExitsTwoListingTheValidNames) {
                             "\nRun 'dapplewick --help' for usage.\n");
 }
 
-TEST(CommandLine, HelpAndUsageErrors) {
-  Sandbox sandbox;
-  const RunResult help = sandbox.run({"--help"});
-  EXPECT_EQ(help.exitCode, 0);
-  EXPECT_EQ(help.out.rfind("Usage:\n", 0), 0u);
-  EXPECT_EQ(sandbox.run({"credential"}).exitCode, 2);
-  EXPECT_EQ(sandbox.run({"credential", "set", "zai"}, "\n").exitCode, 2);
-  EXPECT_EQ(sandbox.run({"--frobnicate"}).exitCode, 2);
-}
-
 TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
   // Every origin points at a server that never answers, and every provider with an origin has a credential, so
   // any service of this build that sends a request hangs until the request is cancelled.

@@ -23,6 +23,11 @@ extern char** environ;
 
 namespace dapplewick::testing {
 
+namespace {
+// Port 1 on loopback: nothing listens there, so a connection is refused at once.
+constexpr const char* kNowhere = "http://127.0.0.1:1";
+}  // namespace
+
 std::string readFileText(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;
@@ -39,6 +44,10 @@ unsigned permissionsOf(const std::filesystem::path& path) {
 Sandbox::Sandbox() : configDir_(root_.path() / "config"), home_(root_.path() / "home") {
   std::filesystem::create_directories(home_);
   env_["TZ"] = "UTC";
+  // A request to anywhere but the loopback servers goes to a proxy on a closed loopback port and fails at once,
+  // so no test can reach the internet through a service that ignores its configured origin.
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY"}) env_[name] = kNowhere;
+  env_["NO_PROXY"] = "127.0.0.1,localhost,::1";
 }
 
 void Sandbox::setOrigins(const std::map<std::string, std::string>& origins) {

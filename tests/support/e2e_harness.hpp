@@ -31,7 +31,8 @@ struct RunResult {
 };
 
 // A configuration folder of its own (credentials and config.json) and a HOME of its own, so that the real
-// binary never sees the developer's files, run with a clean environment.
+// binary never sees the developer's files, run with a clean environment. The environment's proxy variables send
+// every request that is not for 127.0.0.1 or localhost to a closed port, so nothing leaves the machine.
 class Sandbox {
  public:
   Sandbox();

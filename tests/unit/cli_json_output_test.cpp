@@ -57,32 +57,6 @@ TEST(JsonOutput, AbsentValuesAreNullAndIdIsItsOwnField) {
   EXPECT_EQ(json["auxiliaryUsage"], Json::array());
 }
 
-TEST(JsonOutput, EveryCaseNameOfTheEnums) {
-  const std::vector<std::pair<CostSemantic, std::string>> semantics = {
-      {CostSemantic::none, "none"},
-      {CostSemantic::incremental, "incremental"},
-      {CostSemantic::periodCumulative, "periodCumulative"},
-      {CostSemantic::balance, "balance"},
-      {CostSemantic::lifetime, "lifetime"},
-  };
-  for (const auto& [semantic, name] : semantics) {
-    UsageData record = UsageData::blank(Provider::groq);
-    record.costSemantic = semantic;
-    EXPECT_EQ(usageJson(record)["costSemantic"], name);
-  }
-  const std::vector<std::pair<ResetPeriod, std::string>> periods = {
-      {ResetPeriod::window, "window"},
-      {ResetPeriod::daily, "daily"},
-      {ResetPeriod::weekly, "weekly"},
-      {ResetPeriod::monthly, "monthly"},
-  };
-  for (const auto& [period, name] : periods) {
-    UsageData record = UsageData::blank(Provider::groq);
-    record.resetPeriod = period;
-    EXPECT_EQ(usageJson(record)["resetPeriod"], name);
-  }
-}
-
 TEST(JsonOutput, Percentage) {
   struct Case {
     double used;
