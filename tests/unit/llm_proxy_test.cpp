@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "providers/dates.hpp"
-#include "support/fake_transport.hpp"
-#include "support/thrown_text.hpp"
+#include "support/service_world.hpp"
+#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -33,23 +33,20 @@ URLParts url(const std::string& text) {
 
 class LLMProxyServiceTest : public ::testing::Test {
  protected:
-  testing::FakeTransport transport;
-  FixedClock clock{kNow};
-  MapEnvironment environment;
-  Origins origins;
-  LLMProxyService service{ServiceContext{transport, clock, environment, origins}};
+  testing::ServiceWorld world{kNow};
+  LLMProxyService service{world.context};
 
   std::string errorOf(const std::string& credential) {
-    return testing::thrownText([&] { service.fetchUsage(credential); });
+    return testing::errorText([&] { service.fetchUsage(credential); });
   }
 };
 
 TEST_F(LLMProxyServiceTest, SendsTheQuotaStatsRequestWithTheKeyFromTheCredential) {
-  transport.respond("", 200, "{}");
+  world.transport.respond("", 200, "{}");
   service.fetchUsage("https://proxy.example.net:8443:sk-secret");
 
-  ASSERT_EQ(transport.requestCount(), 1u);
-  const HTTPRequest request = transport.requests()[0];
+  ASSERT_EQ(world.transport.requestCount(), 1u);
+  const HTTPRequest request = world.transport.requests()[0];
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.url, "https://proxy.example.net:8443/v1/quota-stats");
   EXPECT_EQ(request.headers, (HTTPHeaders{{"Authorization", "Bearer sk-secret"}, {"Accept", "application/json"}}));
@@ -58,7 +55,7 @@ TEST_F(LLMProxyServiceTest, SendsTheQuotaStatsRequestWithTheKeyFromTheCredential
 }
 
 TEST_F(LLMProxyServiceTest, BuildsTheWholeRecord) {
-  transport.respond("", 200, R"({
+  world.transport.respond("", 200, R"({
     "providers": {
       "openai": {"total_requests": 3, "quota_groups": [{"remaining_percent": 80, "reset_time": "2030-01-02T00:00:00Z"}]},
       "anthropic": {"total_requests": 4, "quota_groups": {"g": {"remaining_percent": 35}}}
@@ -80,26 +77,26 @@ TEST_F(LLMProxyServiceTest, BuildsTheWholeRecord) {
 }
 
 TEST_F(LLMProxyServiceTest, TakesTheAddressFromTheEnvironmentForABareKey) {
-  environment.set("LLM_PROXY_BASE_URL", "http://192.168.1.20:4000");
-  transport.respond("", 200, "{}");
+  world.environment.set("LLM_PROXY_BASE_URL", "http://192.168.1.20:4000");
+  world.transport.respond("", 200, "{}");
   service.fetchUsage("web:  bare-key \n");
 
-  ASSERT_EQ(transport.requestCount(), 1u);
-  EXPECT_EQ(transport.requests()[0].url, "http://192.168.1.20:4000/v1/quota-stats");
-  EXPECT_EQ(transport.requests()[0].headers.get("Authorization"), "Bearer bare-key");
+  ASSERT_EQ(world.transport.requestCount(), 1u);
+  EXPECT_EQ(world.transport.requests()[0].url, "http://192.168.1.20:4000/v1/quota-stats");
+  EXPECT_EQ(world.transport.requests()[0].headers.get("Authorization"), "Bearer bare-key");
 }
 
 TEST_F(LLMProxyServiceTest, ReadsTheEnvironmentAfreshOnEveryFetch) {
-  environment.set("LLM_PROXY_API_KEY", "first");
-  transport.respond("", 200, "{}");
+  world.environment.set("LLM_PROXY_API_KEY", "first");
+  world.transport.respond("", 200, "{}");
   service.fetchUsage("https://proxy.example.net");
-  environment.set("LLM_PROXY_API_KEY", "second");
-  transport.respond("", 200, "{}");
+  world.environment.set("LLM_PROXY_API_KEY", "second");
+  world.transport.respond("", 200, "{}");
   service.fetchUsage("https://proxy.example.net");
 
-  ASSERT_EQ(transport.requestCount(), 2u);
-  EXPECT_EQ(transport.requests()[0].headers.get("Authorization"), "Bearer first");
-  EXPECT_EQ(transport.requests()[1].headers.get("Authorization"), "Bearer second");
+  ASSERT_EQ(world.transport.requestCount(), 2u);
+  EXPECT_EQ(world.transport.requests()[0].headers.get("Authorization"), "Bearer first");
+  EXPECT_EQ(world.transport.requests()[1].headers.get("Authorization"), "Bearer second");
 }
 
 TEST_F(LLMProxyServiceTest, RefusesBeforeAnyRequest) {
@@ -133,11 +130,11 @@ TEST_F(LLMProxyServiceTest, RefusesBeforeAnyRequest) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FakeTransport localTransport;
-    MapEnvironment env(c.env);
-    LLMProxyService local(ServiceContext{localTransport, clock, env, origins});
-    EXPECT_EQ(testing::thrownText<LLMProxyError>([&] { local.fetchUsage(c.credential); }), c.want);
-    EXPECT_EQ(localTransport.requestCount(), 0u);
+    testing::ServiceWorld local(kNow);
+    for (const auto& [name, value] : c.env) local.environment.set(name, value);
+    LLMProxyService fresh(local.context);
+    EXPECT_EQ(testing::errorText([&] { fresh.fetchUsage(c.credential); }), c.want);
+    EXPECT_EQ(local.transport.requestCount(), 0u);
   }
 }
 
@@ -146,12 +143,12 @@ TEST_F(LLMProxyServiceTest, AcceptsPlainHttpOnLoopbackAndPrivateHosts) {
        {"http://localhost:4000:sk", "http://LOCALHOST:sk", "http://127.0.0.2:sk", "http://[::1]:8080:sk",
         "http://10.1.2.3/api:sk", "http://172.16.0.1:sk", "http://172.31.255.1:sk", "http://192.168.0.9:sk"}) {
     SCOPED_TRACE(credential);
-    transport.respond("", 200, "{}");
+    world.transport.respond("", 200, "{}");
     EXPECT_NO_THROW(service.fetchUsage(credential));
   }
-  EXPECT_EQ(transport.requestCount(), 8u);
-  EXPECT_EQ(transport.requests()[3].url, "http://[::1]:8080/v1/quota-stats");
-  EXPECT_EQ(transport.requests()[4].url, "http://10.1.2.3/api/v1/quota-stats");
+  EXPECT_EQ(world.transport.requestCount(), 8u);
+  EXPECT_EQ(world.transport.requests()[3].url, "http://[::1]:8080/v1/quota-stats");
+  EXPECT_EQ(world.transport.requests()[4].url, "http://10.1.2.3/api/v1/quota-stats");
 }
 
 TEST_F(LLMProxyServiceTest, ReportsStatusesOutside2xxWithTheBody) {
@@ -173,7 +170,7 @@ TEST_F(LLMProxyServiceTest, ReportsStatusesOutside2xxWithTheBody) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);
-    transport.respond("", c.status, c.body);
+    world.transport.respond("", c.status, c.body);
     EXPECT_EQ(errorOf("https://proxy.example.net:sk"), c.want);
   }
 }
@@ -181,19 +178,19 @@ TEST_F(LLMProxyServiceTest, ReportsStatusesOutside2xxWithTheBody) {
 TEST_F(LLMProxyServiceTest, ReadsAnySuccessStatus) {
   for (const int status : {200, 201, 204, 299}) {
     SCOPED_TRACE(status);
-    transport.respond("", status, R"({"summary": {"total_requests": 1}})");
+    world.transport.respond("", status, R"({"summary": {"total_requests": 1}})");
     EXPECT_EQ(service.fetchUsage("https://proxy.example.net:sk").note, "0 providers \u00B7 1 requests");
   }
 }
 
 TEST_F(LLMProxyServiceTest, ReportsAnAnswerThatIsNotHTTP) {
-  transport.respondNotHTTP("");
+  world.transport.respondNotHTTP("");
   EXPECT_EQ(errorOf("https://proxy.example.net:sk"), "Unexpected response from LLM Proxy");
 }
 
 TEST_F(LLMProxyServiceTest, PassesTransportErrorsThrough) {
-  transport.fail("", TransportError(TransportError::Kind::timeout, "The request timed out."));
-  EXPECT_EQ(testing::thrownText<TransportError>([&] { service.fetchUsage("https://proxy.example.net:sk"); }),
+  world.transport.fail("", TransportError(TransportError::Kind::timeout, "The request timed out."));
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage("https://proxy.example.net:sk"); }),
             "The request timed out.");
 }
 
@@ -358,7 +355,7 @@ TEST(LLMProxyStats, RefusesABodyThatIsNoJsonObject) {
                                           "42", "{\"a\": ",   std::string(300, '[') + std::string(300, ']')};
   for (const auto& body : bodies) {
     SCOPED_TRACE(body.substr(0, 20));
-    EXPECT_EQ(testing::thrownText<LLMProxyError>([&] { parseQuotaStats(body, kNow); }),
+    EXPECT_EQ(testing::errorText([&] { parseQuotaStats(body, kNow); }),
               "LLM Proxy parse error: Invalid JSON response");
   }
 }

@@ -4,8 +4,8 @@
 
 #include "providers/dates.hpp"
 #include "providers/text.hpp"
-#include "support/fake_transport.hpp"
-#include "support/thrown_text.hpp"
+#include "support/service_world.hpp"
+#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -51,23 +51,20 @@ std::string page(const std::vector<Json>& list, const std::optional<std::string>
 
 class VertexAIServiceTest : public ::testing::Test {
  protected:
-  testing::FakeTransport transport;
-  FixedClock clock{kNow};
-  MapEnvironment environment;
-  Origins origins;
-  VertexAIService service{ServiceContext{transport, clock, environment, origins}};
+  testing::ServiceWorld world{kNow};
+  VertexAIService service{world.context};
 
   std::string errorOf(const std::string& credential) {
-    return testing::thrownText([&] { service.fetchUsage(credential); });
+    return testing::errorText([&] { service.fetchUsage(credential); });
   }
 };
 
 TEST_F(VertexAIServiceTest, AsksForUsageThenLimitsExactly) {
-  transport.respond(kUsageURL, 200, page({series("q", 5)}));
-  transport.respond(kLimitURL, 200, page({series("q", 10)}));
+  world.transport.respond(kUsageURL, 200, page({series("q", 5)}));
+  world.transport.respond(kLimitURL, 200, page({series("q", 10)}));
   service.fetchUsage("my-project:ya29.abc");
 
-  const auto requests = transport.requests();
+  const auto requests = world.transport.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].url, kUsageURL);
   EXPECT_EQ(requests[1].url, kLimitURL);
@@ -81,19 +78,19 @@ TEST_F(VertexAIServiceTest, AsksForUsageThenLimitsExactly) {
 
 TEST_F(VertexAIServiceTest, UsesTheConfiguredOrigin) {
   const Origins local(std::map<std::string, std::string>{{"vertexai", "http://127.0.0.1:9999"}});
-  VertexAIService redirected(ServiceContext{transport, clock, environment, local});
-  transport.respond("", 200, page({series("q", 5)}));
-  transport.respond("", 200, page({series("q", 10)}));
+  VertexAIService redirected(ServiceContext{world.transport, world.clock, world.environment, local});
+  world.transport.respond("", 200, page({series("q", 5)}));
+  world.transport.respond("", 200, page({series("q", 10)}));
   redirected.fetchUsage("my-project:ya29.abc");
-  ASSERT_EQ(transport.requestCount(), 2u);
-  EXPECT_TRUE(startsWith(transport.requests()[0].url, "http://127.0.0.1:9999/v3/projects/my-project/timeSeries?"));
+  ASSERT_EQ(world.transport.requestCount(), 2u);
+  EXPECT_TRUE(startsWith(world.transport.requests()[0].url, "http://127.0.0.1:9999/v3/projects/my-project/timeSeries?"));
 }
 
 TEST_F(VertexAIServiceTest, BuildsTheMainAndAuxiliaryRecords) {
-  transport.respond(kUsageURL, 200,
+  world.transport.respond(kUsageURL, 200,
                     page({series("tokens", 150, "us-central1"), series("requests", 25, "global", "per-minute"),
                           series("images", 1)}));
-  transport.respond(kLimitURL, 200,
+  world.transport.respond(kLimitURL, 200,
                     page({series("requests", 100, "global", "per-minute"), series("tokens", 100, "us-central1"),
                           series("images", 0), series("unused", 50)}));
   const UsageData usage = service.fetchUsage("api:my-project:tok.en");
@@ -112,13 +109,13 @@ TEST_F(VertexAIServiceTest, BuildsTheMainAndAuxiliaryRecords) {
 }
 
 TEST_F(VertexAIServiceTest, ReadsEveryPageBeforeTheLimits) {
-  transport.respond(kUsageURL, 200, page({series("a", 10)}, "tok+/= 1"));
-  transport.respond(kUsageURL + "&pageToken=tok%2B%2F%3D%201", 200, page({series("b", 30)}, ""));
-  transport.respond(kLimitURL, 200, page({series("a", 100), series("b", 100)}));
+  world.transport.respond(kUsageURL, 200, page({series("a", 10)}, "tok+/= 1"));
+  world.transport.respond(kUsageURL + "&pageToken=tok%2B%2F%3D%201", 200, page({series("b", 30)}, ""));
+  world.transport.respond(kLimitURL, 200, page({series("a", 100), series("b", 100)}));
   const UsageData usage = service.fetchUsage("my-project:ya29.abc");
 
-  ASSERT_EQ(transport.requestCount(), 3u);
-  EXPECT_EQ(transport.requests()[2].url, kLimitURL);
+  ASSERT_EQ(world.transport.requestCount(), 3u);
+  EXPECT_EQ(world.transport.requests()[2].url, kLimitURL);
   EXPECT_EQ(usage.used, 30);
   ASSERT_EQ(usage.auxiliaryUsage.size(), 1u);
   EXPECT_EQ(usage.auxiliaryUsage[0].used, 10);
@@ -127,7 +124,7 @@ TEST_F(VertexAIServiceTest, ReadsEveryPageBeforeTheLimits) {
 TEST_F(VertexAIServiceTest, StopsAfterAHundredPages) {
   int served = 0;
   for (int i = 0; i < 101; ++i) {
-    transport.handle("", [&served](const HTTPRequest&, std::stop_token) {
+    world.transport.handle("", [&served](const HTTPRequest&, std::stop_token) {
       HTTPResponse response;
       response.status = 200;
       response.body = page({series("a", 1)}, "t" + std::to_string(++served));
@@ -135,16 +132,16 @@ TEST_F(VertexAIServiceTest, StopsAfterAHundredPages) {
     });
   }
   EXPECT_EQ(errorOf("my-project:ya29.abc"), "Vertex AI Monitoring API returned more than 100 pages of quota data.");
-  EXPECT_EQ(transport.requestCount(), 100u);
-  EXPECT_TRUE(transport.requests()[99].url.ends_with("&pageToken=t99"));
+  EXPECT_EQ(world.transport.requestCount(), 100u);
+  EXPECT_TRUE(world.transport.requests()[99].url.ends_with("&pageToken=t99"));
 }
 
 TEST_F(VertexAIServiceTest, StopsWhenAPageTokenComesBack) {
-  transport.respond("", 200, page({}, "a"));
-  transport.respond("", 200, page({}, "b"));
-  transport.respond("", 200, page({}, "a"));
+  world.transport.respond("", 200, page({}, "a"));
+  world.transport.respond("", 200, page({}, "b"));
+  world.transport.respond("", 200, page({}, "a"));
   EXPECT_EQ(errorOf("my-project:ya29.abc"), "Vertex AI Monitoring API repeated a page token.");
-  EXPECT_EQ(transport.requestCount(), 3u);
+  EXPECT_EQ(world.transport.requestCount(), 3u);
 }
 
 TEST_F(VertexAIServiceTest, WithoutAProjectExplainsInsteadOfAsking) {
@@ -153,18 +150,18 @@ TEST_F(VertexAIServiceTest, WithoutAProjectExplainsInsteadOfAsking) {
   want.resetPeriod = ResetPeriod::monthly;
   want.note = kNoProjectNote;
   EXPECT_EQ(usage, want);
-  EXPECT_EQ(transport.requestCount(), 0u);
+  EXPECT_EQ(world.transport.requestCount(), 0u);
 }
 
 TEST_F(VertexAIServiceTest, TakesTheProjectFromTheEnvironment) {
-  environment.set("GCP_PROJECT", "third");
-  environment.set("GCLOUD_PROJECT", "second");
-  transport.respond("", 200, page({series("q", 1)}));
-  transport.respond("", 200, page({series("q", 2)}));
+  world.environment.set("GCP_PROJECT", "third");
+  world.environment.set("GCLOUD_PROJECT", "second");
+  world.transport.respond("", 200, page({series("q", 1)}));
+  world.transport.respond("", 200, page({series("q", 2)}));
   const UsageData usage = service.fetchUsage("my-project:abc");
-  ASSERT_EQ(transport.requestCount(), 2u);
-  EXPECT_TRUE(startsWith(transport.requests()[0].url, "https://monitoring.googleapis.com/v3/projects/second/"));
-  EXPECT_EQ(transport.requests()[0].headers.get("Authorization"), "Bearer my-project:abc");
+  ASSERT_EQ(world.transport.requestCount(), 2u);
+  EXPECT_TRUE(startsWith(world.transport.requests()[0].url, "https://monitoring.googleapis.com/v3/projects/second/"));
+  EXPECT_EQ(world.transport.requests()[0].headers.get("Authorization"), "Bearer my-project:abc");
   EXPECT_EQ(usage.note, "Vertex AI quota via Cloud Monitoring (project: second) \u2014 q");
 }
 
@@ -174,7 +171,7 @@ TEST_F(VertexAIServiceTest, RefusesWithoutAToken) {
     EXPECT_EQ(errorOf(credential),
               "Invalid Vertex AI credential. Provide a Bearer token from `gcloud auth print-access-token`.");
   }
-  EXPECT_EQ(transport.requestCount(), 0u);
+  EXPECT_EQ(world.transport.requestCount(), 0u);
 }
 
 TEST_F(VertexAIServiceTest, RefusesAProjectThatWouldChangeThePath) {
@@ -183,20 +180,20 @@ TEST_F(VertexAIServiceTest, RefusesAProjectThatWouldChangeThePath) {
   for (const std::string project : {"", "..", ".", "my-project/../../v1/other", "p?x=1", "p#frag", "p%2F",
                                     "my project", "proj\u00E9", "-p", "p\r\nX-Injected: 1"}) {
     SCOPED_TRACE(project);
-    environment.set("GOOGLE_CLOUD_PROJECT", project);
-    environment.set("GCLOUD_PROJECT", "fine");
+    world.environment.set("GOOGLE_CLOUD_PROJECT", project);
+    world.environment.set("GCLOUD_PROJECT", "fine");
     EXPECT_EQ(errorOf("ya29.token"), want);
   }
-  EXPECT_EQ(transport.requestCount(), 0u);
+  EXPECT_EQ(world.transport.requestCount(), 0u);
 }
 
 TEST_F(VertexAIServiceTest, AcceptsDomainScopedProjects) {
-  environment.set("GOOGLE_CLOUD_PROJECT", "example.com:my-project-123");
-  transport.respond("", 200, page({series("q", 1)}));
-  transport.respond("", 200, page({series("q", 2)}));
+  world.environment.set("GOOGLE_CLOUD_PROJECT", "example.com:my-project-123");
+  world.transport.respond("", 200, page({series("q", 1)}));
+  world.transport.respond("", 200, page({series("q", 2)}));
   service.fetchUsage("ya29.token");
-  ASSERT_EQ(transport.requestCount(), 2u);
-  EXPECT_TRUE(startsWith(transport.requests()[0].url,
+  ASSERT_EQ(world.transport.requestCount(), 2u);
+  EXPECT_TRUE(startsWith(world.transport.requests()[0].url,
                          "https://monitoring.googleapis.com/v3/projects/example.com:my-project-123/timeSeries?"));
 }
 
@@ -259,17 +256,17 @@ TEST_F(VertexAIServiceTest, ReportsEveryFailingAnswer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FakeTransport local;
-    c.script(local);
-    VertexAIService scripted(ServiceContext{local, clock, environment, origins});
-    EXPECT_EQ(testing::thrownText<VertexAIError>([&] { scripted.fetchUsage("my-project:ya29.abc"); }), c.want);
-    EXPECT_EQ(local.requestCount(), c.requests);
+    testing::ServiceWorld local(kNow);
+    c.script(local.transport);
+    VertexAIService scripted(local.context);
+    EXPECT_EQ(testing::errorText([&] { scripted.fetchUsage("my-project:ya29.abc"); }), c.want);
+    EXPECT_EQ(local.transport.requestCount(), c.requests);
   }
 }
 
 TEST_F(VertexAIServiceTest, PassesTransportErrorsThrough) {
-  transport.fail("", TransportError(TransportError::Kind::connection, "Could not connect."));
-  EXPECT_EQ(testing::thrownText<TransportError>([&] { service.fetchUsage("my-project:ya29.abc"); }),
+  world.transport.fail("", TransportError(TransportError::Kind::connection, "Could not connect."));
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage("my-project:ya29.abc"); }),
             "Could not connect.");
 }
 
