@@ -1,7 +1,6 @@
-#include <mutex>
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "support/e2e_harness.hpp"
 
@@ -10,23 +9,13 @@ namespace {
 
 TEST(AbacusEndToEnd, ReportsComputePointsWithTheBillingDate) {
   testing::ProviderServer provider;
-  std::mutex mutex;
-  std::string pointsCookie;
-  std::string billingCookie;
-  std::string billingBody;
-  provider.server().Get("/api/_getOrganizationComputePoints", [&](const httplib::Request& request,
-                                                                  httplib::Response& response) {
-    std::lock_guard lock(mutex);
-    pointsCookie = request.get_header_value("Cookie");
-    response.set_content(R"({"success":true,"result":{"totalComputePoints":2500,"computePointsLeft":1000}})",
-                         "application/json");
+  provider.handle("GET", "/api/_getOrganizationComputePoints", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"success":true,"result":{"totalComputePoints":2500,"computePointsLeft":1000}})",
+                    "application/json");
   });
-  provider.server().Post("/api/_getBillingInfo", [&](const httplib::Request& request, httplib::Response& response) {
-    std::lock_guard lock(mutex);
-    billingCookie = request.get_header_value("Cookie");
-    billingBody = request.body;
-    response.set_content(R"({"success":true,"result":{"nextBillingDate":"2026-04-01T00:00:00.000Z"}})",
-                         "application/json");
+  provider.handle("POST", "/api/_getBillingInfo", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"success":true,"result":{"nextBillingDate":"2026-04-01T00:00:00.000Z"}})",
+                    "application/json");
   });
   provider.start();
 
@@ -51,10 +40,14 @@ TEST(AbacusEndToEnd, ReportsComputePointsWithTheBillingDate) {
   EXPECT_EQ(record["auxiliaryUsage"], Json::array());
   EXPECT_EQ(record["percentage"], 60);
 
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(pointsCookie, "session_id=abc123; csrf=xyz");
-  EXPECT_EQ(billingCookie, "session_id=abc123; csrf=xyz");
-  EXPECT_EQ(billingBody, "{}");
+  const auto requests = provider.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& request : requests) {
+    SCOPED_TRACE(request.target);
+    EXPECT_EQ(request.header("Cookie"), "session_id=abc123; csrf=xyz");
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.body, request.method == "POST" ? "{}" : "");
+  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-#include <mutex>
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "support/e2e_harness.hpp"
 
@@ -10,15 +9,11 @@ namespace {
 
 TEST(ElevenLabsEndToEnd, ReportsCharactersVoiceSlotsAndPlan) {
   testing::ProviderServer provider;
-  std::mutex mutex;
-  std::string sentKey;
-  provider.server().Get("/v1/user/subscription", [&](const httplib::Request& request, httplib::Response& response) {
-    std::lock_guard lock(mutex);
-    sentKey = request.get_header_value("xi-api-key");
-    response.set_content(R"({"tier":"creator_plus","character_count":25000,"character_limit":100000,)"
-                         R"("voice_slots_used":2,"voice_limit":10,"next_character_count_reset_unix":1775001600,)"
-                         R"("status":"active"})",
-                         "application/json");
+  provider.handle("GET", "/v1/user/subscription", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"tier":"creator_plus","character_count":25000,"character_limit":100000,)"
+                    R"("voice_slots_used":2,"voice_limit":10,"next_character_count_reset_unix":1775001600,)"
+                    R"("status":"active"})",
+                    "application/json");
   });
   provider.start();
 
@@ -46,15 +41,16 @@ TEST(ElevenLabsEndToEnd, ReportsCharactersVoiceSlotsAndPlan) {
   EXPECT_EQ(slots["note"], "Voice slots");
   EXPECT_TRUE(slots["resetAt"].is_null());
 
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(sentKey, "sk_test_key");
+  const auto requests = provider.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("xi-api-key"), "sk_test_key");
 }
 
 TEST(ElevenLabsEndToEnd, ShowsARejectedKeyAsTheRecordsError) {
   testing::ProviderServer provider;
-  provider.server().Get("/v1/user/subscription", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 401;
-    response.set_content(R"({"detail":{"status":"invalid_api_key"}})", "application/json");
+  provider.handle("GET", "/v1/user/subscription", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 401;
+    res.set_content(R"({"detail":{"status":"invalid_api_key"}})", "application/json");
   });
   provider.start();
 

@@ -10,11 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include "model/clock.hpp"
 #include "model/configuration.hpp"
-#include "model/environment.hpp"
 #include "providers/dates.hpp"
 #include "support/fake_transport.hpp"
+#include "support/service_world.hpp"
+#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -35,26 +35,17 @@ Timestamp at(std::string_view text) { return *parseRFC3339(text, FractionMode::o
 
 class AbacusTest : public ::testing::Test {
  protected:
-  testing::FakeTransport transport;
-  FixedClock clock{kNow};
-  MapEnvironment environment;
-  Origins origins;
-  AbacusService service{ServiceContext{transport, clock, environment, origins}};
+  testing::ServiceWorld world{kNow};
+  testing::FakeTransport& transport = world.transport;
+  AbacusService service{world.context};
 
   void answerBilling(int status = 200,
                      std::string body = pointsBody(R"({"nextBillingDate":"2026-04-01T00:00:00Z"})")) {
     transport.respond(kBillingURL, status, std::move(body));
   }
 
-  // Runs a fetch that must fail and returns the description it failed with.
   std::string failure(std::string_view cookie = "session=abc") {
-    try {
-      service.fetchUsage(cookie);
-    } catch (const AbacusError& error) {
-      return error.what();
-    }
-    ADD_FAILURE() << "the fetch did not throw an AbacusError";
-    return "";
+    return testing::errorText([&] { service.fetchUsage(cookie); });
   }
 };
 
@@ -84,7 +75,7 @@ TEST_F(AbacusTest, SendsBothRequestsExactly) {
 
 TEST_F(AbacusTest, UsesTheConfiguredOrigin) {
   Origins local(std::map<std::string, std::string>{{"abacus", "http://127.0.0.1:8123"}});
-  AbacusService localService{ServiceContext{transport, clock, environment, local}};
+  AbacusService localService{ServiceContext{transport, world.clock, world.environment, local}};
   transport.respond("http://127.0.0.1:8123/api/_getOrganizationComputePoints", 200,
                     pointsBody(R"({"totalComputePoints":1,"computePointsLeft":1})"));
   transport.respond("http://127.0.0.1:8123/api/_getBillingInfo", 200, pointsBody("{}"));
@@ -122,12 +113,12 @@ TEST_F(AbacusTest, TrimsTheCookie) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
-    testing::FakeTransport fake;
-    AbacusService fresh{ServiceContext{fake, clock, environment, origins}};
-    fake.respond(kPointsURL, 200, pointsBody(R"({"totalComputePoints":2,"computePointsLeft":1})"));
-    fake.respond(kBillingURL, 200, pointsBody("{}"));
-    fresh.fetchUsage(c.stored);
-    for (const auto& request : fake.requests()) EXPECT_EQ(request.headers.get("Cookie"), c.sent);
+    testing::ServiceWorld fresh{kNow};
+    fresh.transport.respond(kPointsURL, 200, pointsBody(R"({"totalComputePoints":2,"computePointsLeft":1})"));
+    fresh.transport.respond(kBillingURL, 200, pointsBody("{}"));
+    AbacusService(fresh.context).fetchUsage(c.stored);
+    ASSERT_EQ(fresh.transport.requestCount(), 2u);
+    for (const auto& request : fresh.transport.requests()) EXPECT_EQ(request.headers.get("Cookie"), c.sent);
   }
 }
 
@@ -348,11 +339,10 @@ TEST_F(AbacusTest, AFailedBillingRequestOnlyDropsTheResetDate) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FakeTransport fake;
-    AbacusService fresh{ServiceContext{fake, clock, environment, origins}};
-    fake.respond(kPointsURL, 200, pointsBody(R"({"totalComputePoints":250,"computePointsLeft":100})"));
-    c.script(fake);
-    const UsageData data = fresh.fetchUsage("session=abc");
+    testing::ServiceWorld fresh{kNow};
+    fresh.transport.respond(kPointsURL, 200, pointsBody(R"({"totalComputePoints":250,"computePointsLeft":100})"));
+    c.script(fresh.transport);
+    const UsageData data = AbacusService(fresh.context).fetchUsage("session=abc");
     EXPECT_EQ(data.used, 60);
     EXPECT_EQ(data.note, "Abacus AI compute points: 150 / 250");
     EXPECT_EQ(data.resetAt, std::nullopt);

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "model/clock.hpp"
 #include "model/configuration.hpp"
-#include "model/environment.hpp"
 #include "support/fake_transport.hpp"
+#include "support/service_world.hpp"
+#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -27,20 +27,12 @@ std::string body(const std::string& extra) {
 
 class ElevenLabsTest : public ::testing::Test {
  protected:
-  testing::FakeTransport transport;
-  FixedClock clock{kNow};
-  MapEnvironment environment;
-  Origins origins;
-  ElevenLabsService service{ServiceContext{transport, clock, environment, origins}};
+  testing::ServiceWorld world{kNow};
+  testing::FakeTransport& transport = world.transport;
+  ElevenLabsService service{world.context};
 
   std::string failure(std::string_view credential = "key") {
-    try {
-      service.fetchUsage(credential);
-    } catch (const ElevenLabsError& error) {
-      return error.what();
-    }
-    ADD_FAILURE() << "the fetch did not throw an ElevenLabsError";
-    return "";
+    return testing::errorText([&] { service.fetchUsage(credential); });
   }
 };
 
@@ -61,7 +53,7 @@ TEST_F(ElevenLabsTest, SendsTheRequestExactly) {
 
 TEST_F(ElevenLabsTest, UsesTheConfiguredOrigin) {
   Origins local(std::map<std::string, std::string>{{"elevenlabs", "http://127.0.0.1:9000"}});
-  ElevenLabsService localService{ServiceContext{transport, clock, environment, local}};
+  ElevenLabsService localService{ServiceContext{transport, world.clock, world.environment, local}};
   transport.respond("http://127.0.0.1:9000/v1/user/subscription", 200, kMinimal);
   EXPECT_EQ(localService.fetchUsage("key").used, 1200);
 }
@@ -81,12 +73,11 @@ TEST_F(ElevenLabsTest, PreparesTheKey) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
-    testing::FakeTransport fake;
-    ElevenLabsService fresh{ServiceContext{fake, clock, environment, origins}};
-    fake.respond(kURL, 200, kMinimal);
-    fresh.fetchUsage(c.stored);
-    ASSERT_EQ(fake.requestCount(), 1u);
-    EXPECT_EQ(fake.requests()[0].headers.get("xi-api-key"), c.sent);
+    testing::ServiceWorld fresh{kNow};
+    fresh.transport.respond(kURL, 200, kMinimal);
+    ElevenLabsService(fresh.context).fetchUsage(c.stored);
+    ASSERT_EQ(fresh.transport.requestCount(), 1u);
+    EXPECT_EQ(fresh.transport.requests()[0].headers.get("xi-api-key"), c.sent);
   }
 }
 
