@@ -56,7 +56,7 @@ class TaskGroup::Child {
       group_->cancelAndJoin();
       std::rethrow_exception(slot_->failure);
     }
-    if constexpr (!std::is_void_v<R>) return std::move(*result_);
+    if constexpr (!std::is_void_v<R>) return std::move(**result_);
   }
 
   // Waits for an optional child: its failure is swallowed and gives nothing; the others go on.
