@@ -66,7 +66,7 @@ class TaskGroup::Child {
       return !slot_->failure;
     } else {
       if (slot_->failure) return std::optional<R>();
-      return std::optional<R>(std::move(*result_));
+      return std::optional<R>(std::move(**result_));
     }
   }
 

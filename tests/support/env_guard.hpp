@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdlib>
+#include <ctime>
 #include <optional>
+#include <utility>
 #include <string>
 
 namespace dapplewick::testing {
@@ -30,6 +32,24 @@ class EnvGuard {
  private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Runs a test in the given time zone (TZ) and restores the process zone afterwards.
+class TimeZoneGuard {
+ public:
+  explicit TimeZoneGuard(const std::string& zone) {
+    guard_.emplace("TZ", zone);
+    ::tzset();
+  }
+  ~TimeZoneGuard() {
+    guard_.reset();
+    ::tzset();
+  }
+  TimeZoneGuard(const TimeZoneGuard&) = delete;
+  TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
+
+ private:
+  std::optional<EnvGuard> guard_;
 };
 
 }  // namespace dapplewick::testing
