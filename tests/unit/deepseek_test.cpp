@@ -1,9 +1,6 @@
 #include "providers/deepseek.hpp"
 
-#include <ctime>
-
 #include <atomic>
-#include <optional>
 #include <chrono>
 #include <thread>
 
@@ -43,22 +40,6 @@ std::string costBody(const std::vector<std::string>& amounts) {
   return Json{{"code", 0}, {"data", {{"biz_data", {{{"total", total}}}}}}}.dump();
 }
 
-// Runs the tests in a fixed zone so the month of the cost query does not depend on the machine.
-class TimeZone {
- public:
-  explicit TimeZone(const std::string& zone) {
-    guard_.emplace("TZ", zone);
-    ::tzset();
-  }
-  ~TimeZone() {
-    guard_.reset();
-    ::tzset();
-  }
-
- private:
-  std::optional<testing::EnvGuard> guard_;
-};
-
 class DeepSeekTest : public ::testing::Test {
  protected:
   UsageData fetch(std::string_view credential = "sk-test", std::stop_token stop = {}) {
@@ -68,7 +49,8 @@ class DeepSeekTest : public ::testing::Test {
     return testing::thrownText([&] { fetch(credential); });
   }
 
-  TimeZone zone_{"UTC0"};
+  // The month of the cost query must not depend on the machine's zone.
+  testing::TimeZoneGuard zone_{"UTC0"};
   testing::ServiceRig rig_{kNow};
   FakeTransport& transport_ = rig_.transport;
 };
@@ -92,7 +74,7 @@ TEST_F(DeepSeekTest, SendsTheBalanceAndCostRequests) {
 }
 
 TEST(DeepSeekOrigins, UsesTheConfiguredOrigins) {
-  TimeZone zone("UTC0");
+  testing::TimeZoneGuard zone("UTC0");
   testing::ServiceRig rig(kNow, Origins(std::map<std::string, std::string>{
                                     {"deepseek.api", "http://127.0.0.1:8001"},
                                     {"deepseek.platform", "http://127.0.0.1:8002"}}));
@@ -115,7 +97,7 @@ TEST(DeepSeekMonth, TheCostQueryUsesTheLocalMonth) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.zone + " " + c.query);
-    TimeZone zone(c.zone);
+    testing::TimeZoneGuard zone(c.zone);
     testing::ServiceRig rig(Timestamp(std::chrono::seconds(c.epochSeconds)));
     rig.transport.respond(kBalanceURL, 200, balanceBody("USD", "1", "0", "1"));
     rig.transport.respond("", 200, costBody({"1"}));
