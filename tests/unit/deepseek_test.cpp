@@ -9,7 +9,7 @@
 #include "providers/json_read.hpp"
 #include "support/env_guard.hpp"
 #include "support/fake_transport.hpp"
-#include "support/service_rig.hpp"
+#include "support/service_world.hpp"
 
 namespace dapplewick {
 namespace {
@@ -43,16 +43,16 @@ std::string costBody(const std::vector<std::string>& amounts) {
 class DeepSeekTest : public ::testing::Test {
  protected:
   UsageData fetch(std::string_view credential = "sk-test", std::stop_token stop = {}) {
-    return DeepSeekService(rig_.context).fetchUsage(credential, stop);
+    return DeepSeekService(world_.context).fetchUsage(credential, stop);
   }
   std::string errorOf(std::string_view credential = "sk-test") {
-    return testing::thrownText([&] { fetch(credential); });
+    return testing::errorText([&] { fetch(credential); });
   }
 
   // The month of the cost query must not depend on the machine's zone.
   testing::TimeZoneGuard zone_{"UTC0"};
-  testing::ServiceRig rig_{kNow};
-  FakeTransport& transport_ = rig_.transport;
+  testing::ServiceWorld world_{kNow};
+  FakeTransport& transport_ = world_.transport;
 };
 
 TEST_F(DeepSeekTest, SendsTheBalanceAndCostRequests) {
@@ -75,12 +75,12 @@ TEST_F(DeepSeekTest, SendsTheBalanceAndCostRequests) {
 
 TEST(DeepSeekOrigins, UsesTheConfiguredOrigins) {
   testing::TimeZoneGuard zone("UTC0");
-  testing::ServiceRig rig(kNow, Origins(std::map<std::string, std::string>{
-                                    {"deepseek.api", "http://127.0.0.1:8001"},
-                                    {"deepseek.platform", "http://127.0.0.1:8002"}}));
-  rig.transport.respond("http://127.0.0.1:8001/user/balance", 200, balanceBody("USD", "1", "0", "1"));
-  rig.transport.respond("http://127.0.0.1:8002/api/v0/usage/cost?month=3&year=2025", 200, costBody({"2"}));
-  EXPECT_EQ(DeepSeekService(rig.context).fetchUsage("k").cost, 2);
+  testing::ServiceWorld world(kNow);
+  world.origins = Origins(std::map<std::string, std::string>{{"deepseek.api", "http://127.0.0.1:8001"},
+                                                             {"deepseek.platform", "http://127.0.0.1:8002"}});
+  world.transport.respond("http://127.0.0.1:8001/user/balance", 200, balanceBody("USD", "1", "0", "1"));
+  world.transport.respond("http://127.0.0.1:8002/api/v0/usage/cost?month=3&year=2025", 200, costBody({"2"}));
+  EXPECT_EQ(DeepSeekService(world.context).fetchUsage("k").cost, 2);
 }
 
 TEST(DeepSeekMonth, TheCostQueryUsesTheLocalMonth) {
@@ -98,11 +98,11 @@ TEST(DeepSeekMonth, TheCostQueryUsesTheLocalMonth) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.zone + " " + c.query);
     testing::TimeZoneGuard zone(c.zone);
-    testing::ServiceRig rig(Timestamp(std::chrono::seconds(c.epochSeconds)));
-    rig.transport.respond(kBalanceURL, 200, balanceBody("USD", "1", "0", "1"));
-    rig.transport.respond("", 200, costBody({"1"}));
-    DeepSeekService(rig.context).fetchUsage("k");
-    EXPECT_EQ(rig.transport.requestsTo("https://platform.deepseek.com/api/v0/usage/cost?" + c.query).size(), 1u);
+    testing::ServiceWorld world(Timestamp(std::chrono::seconds(c.epochSeconds)));
+    world.transport.respond(kBalanceURL, 200, balanceBody("USD", "1", "0", "1"));
+    world.transport.respond("", 200, costBody({"1"}));
+    DeepSeekService(world.context).fetchUsage("k");
+    EXPECT_EQ(world.transport.requestsTo("https://platform.deepseek.com/api/v0/usage/cost?" + c.query).size(), 1u);
   }
 }
 
@@ -152,10 +152,10 @@ TEST_F(DeepSeekTest, AnUnreadableCostGivesNoCost) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::ServiceRig rig(kNow);
-    rig.transport.respond(kBalanceURL, 200, balanceBody("USD", "5", "0", "5"));
-    c.script(rig.transport);
-    const UsageData record = DeepSeekService(rig.context).fetchUsage("k");
+    testing::ServiceWorld world(kNow);
+    world.transport.respond(kBalanceURL, 200, balanceBody("USD", "5", "0", "5"));
+    c.script(world.transport);
+    const UsageData record = DeepSeekService(world.context).fetchUsage("k");
     EXPECT_EQ(record.cost, 0);
     EXPECT_EQ(record.costSemantic, CostSemantic::none);
     EXPECT_EQ(record.error, std::nullopt);
@@ -182,10 +182,10 @@ TEST_F(DeepSeekTest, BalanceFailures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::ServiceRig rig(kNow);
-    c.script(rig.transport);
-    rig.transport.respond(kCostURL, 200, costBody({"1"}));
-    EXPECT_EQ(testing::thrownText([&] { DeepSeekService(rig.context).fetchUsage("k"); }), c.error);
+    testing::ServiceWorld world(kNow);
+    c.script(world.transport);
+    world.transport.respond(kCostURL, 200, costBody({"1"}));
+    EXPECT_EQ(testing::errorText([&] { DeepSeekService(world.context).fetchUsage("k"); }), c.error);
   }
 }
 
@@ -289,7 +289,7 @@ TEST(DeepSeekBalanceBody, DecodingFailures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
-    EXPECT_EQ(testing::thrownText([&] { deepseek::readBalanceBody(c.body); }), c.error);
+    EXPECT_EQ(testing::errorText([&] { deepseek::readBalanceBody(c.body); }), c.error);
   }
 }
 
@@ -332,7 +332,7 @@ TEST(DeepSeekCostBody, Failures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
-    EXPECT_EQ(testing::thrownText([&] { deepseek::readCostBody(c.body); }), c.error);
+    EXPECT_EQ(testing::errorText([&] { deepseek::readCostBody(c.body); }), c.error);
   }
 }
 

@@ -7,7 +7,7 @@
 
 #include "providers/json_read.hpp"
 #include "support/fake_transport.hpp"
-#include "support/service_rig.hpp"
+#include "support/service_world.hpp"
 
 namespace dapplewick {
 namespace {
@@ -41,14 +41,14 @@ void respondAll(FakeTransport& transport, const std::vector<std::string>& perSec
 class GroqTest : public ::testing::Test {
  protected:
   UsageData fetch(std::string_view credential = "gsk_test", std::stop_token stop = {}) {
-    return GroqService(rig_.context).fetchUsage(credential, stop);
+    return GroqService(world_.context).fetchUsage(credential, stop);
   }
   std::string errorOf(std::string_view credential = "gsk_test") {
-    return testing::thrownText([&] { fetch(credential); });
+    return testing::errorText([&] { fetch(credential); });
   }
 
-  testing::ServiceRig rig_{kNow};
-  FakeTransport& transport_ = rig_.transport;
+  testing::ServiceWorld world_{kNow};
+  FakeTransport& transport_ = world_.transport;
 };
 
 TEST_F(GroqTest, SendsFourInstantQueriesWithTheKey) {
@@ -69,10 +69,11 @@ TEST_F(GroqTest, SendsFourInstantQueriesWithTheKey) {
 }
 
 TEST(GroqOrigin, UsesTheConfiguredOrigin) {
-  testing::ServiceRig rig(kNow, Origins(std::map<std::string, std::string>{{"groq", "http://127.0.0.1:8089"}}));
-  for (int i = 0; i < 4; ++i) rig.transport.respond("", 200, vectorBody({"1"}));
-  GroqService(rig.context).fetchUsage("k");
-  EXPECT_EQ(rig.transport.requestsTo("http://127.0.0.1:8089/v1/metrics/prometheus/api/v1/query?query=sum(model_"
+  testing::ServiceWorld world(kNow);
+  world.origins = Origins(std::map<std::string, std::string>{{"groq", "http://127.0.0.1:8089"}});
+  for (int i = 0; i < 4; ++i) world.transport.respond("", 200, vectorBody({"1"}));
+  GroqService(world.context).fetchUsage("k");
+  EXPECT_EQ(world.transport.requestsTo("http://127.0.0.1:8089/v1/metrics/prometheus/api/v1/query?query=sum(model_"
                                      "project_id_status_code:requests:rate5m)")
                 .size(),
             1u);
@@ -92,10 +93,10 @@ TEST_F(GroqTest, PreparesTheCredential) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
-    testing::ServiceRig rig(kNow);
-    respondAll(rig.transport, {"1", "1", "1", "1"});
-    GroqService(rig.context).fetchUsage(c.stored);
-    for (const auto& request : rig.transport.requests()) EXPECT_EQ(request.headers.get("Authorization"), c.bearer);
+    testing::ServiceWorld world(kNow);
+    respondAll(world.transport, {"1", "1", "1", "1"});
+    GroqService(world.context).fetchUsage(c.stored);
+    for (const auto& request : world.transport.requests()) EXPECT_EQ(request.headers.get("Authorization"), c.bearer);
   }
 }
 
@@ -131,9 +132,9 @@ TEST_F(GroqTest, NoteParts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);
-    testing::ServiceRig rig(kNow);
-    respondAll(rig.transport, c.perSecond);
-    EXPECT_EQ(GroqService(rig.context).fetchUsage("k").note, c.note);
+    testing::ServiceWorld world(kNow);
+    respondAll(world.transport, c.perSecond);
+    EXPECT_EQ(GroqService(world.context).fetchUsage("k").note, c.note);
   }
 }
 
@@ -210,7 +211,7 @@ TEST(GroqMetricBody, Failures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(testing::thrownText([&] { groq::readMetricBody(c.body); }), c.error);
+    EXPECT_EQ(testing::errorText([&] { groq::readMetricBody(c.body); }), c.error);
   }
 }
 
@@ -227,9 +228,9 @@ TEST_F(GroqTest, PerMinuteFiguresThatOverflow) {
   respondAll(transport_, {"1", "1e307", "1e307", "1"});
   EXPECT_EQ(errorOf(), "Unexpected response from Groq");
 
-  testing::ServiceRig rig(kNow);
-  respondAll(rig.transport, {"1", "1", "1", "1e307"});
-  EXPECT_EQ(GroqService(rig.context).fetchUsage("k").note, "60.0 req/min \u00B7 120 tok/min");
+  testing::ServiceWorld world(kNow);
+  respondAll(world.transport, {"1", "1", "1", "1e307"});
+  EXPECT_EQ(GroqService(world.context).fetchUsage("k").note, "60.0 req/min \u00B7 120 tok/min");
 }
 
 TEST_F(GroqTest, StatusOfARequiredQuery) {
@@ -257,15 +258,15 @@ TEST_F(GroqTest, StatusOfARequiredQuery) {
   for (const auto& url : {kRequestsURL, kTokensInURL, kTokensOutURL}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(url + " " + c.name);
-      testing::ServiceRig rig(kNow);
+      testing::ServiceWorld world(kNow);
       for (const auto& other : {kRequestsURL, kTokensInURL, kTokensOutURL, kCacheURL}) {
         if (other == url) {
-          c.script(rig.transport, url);
+          c.script(world.transport, url);
         } else {
-          rig.transport.respond(other, 200, vectorBody({"1"}));
+          world.transport.respond(other, 200, vectorBody({"1"}));
         }
       }
-      EXPECT_EQ(testing::thrownText([&] { GroqService(rig.context).fetchUsage("k"); }), c.error);
+      EXPECT_EQ(testing::errorText([&] { GroqService(world.context).fetchUsage("k"); }), c.error);
     }
   }
 }
@@ -300,12 +301,12 @@ TEST_F(GroqTest, TheLowestNumberedFailureWinsNotTheFirstInTime) {
   transport_.respond(kCacheURL, 200, vectorBody({"1"}));
   EXPECT_EQ(errorOf(), "Invalid Groq API key");
 
-  testing::ServiceRig rig(kNow);
-  rig.transport.respond(kRequestsURL, 200, vectorBody({"1"}));
-  rig.transport.handle(kTokensInURL, testing::answerAfter(50ms, 429, ""));
-  rig.transport.respond(kTokensOutURL, 500, "");
-  rig.transport.respond(kCacheURL, 500, "");
-  EXPECT_EQ(testing::thrownText([&] { GroqService(rig.context).fetchUsage("k"); }), "Groq API error 429");
+  testing::ServiceWorld world(kNow);
+  world.transport.respond(kRequestsURL, 200, vectorBody({"1"}));
+  world.transport.handle(kTokensInURL, testing::answerAfter(50ms, 429, ""));
+  world.transport.respond(kTokensOutURL, 500, "");
+  world.transport.respond(kCacheURL, 500, "");
+  EXPECT_EQ(testing::errorText([&] { GroqService(world.context).fetchUsage("k"); }), "Groq API error 429");
 }
 
 TEST_F(GroqTest, ARequiredFailureCancelsAndJoinsTheOtherQueries) {
@@ -347,12 +348,12 @@ TEST_F(GroqTest, AFailedCacheQueryOnlyDropsItsPart) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::ServiceRig rig(kNow);
-    rig.transport.respond(kRequestsURL, 200, vectorBody({"0.5"}));
-    rig.transport.respond(kTokensInURL, 200, vectorBody({"100"}));
-    rig.transport.respond(kTokensOutURL, 200, vectorBody({"20"}));
-    c.script(rig.transport);
-    const UsageData record = GroqService(rig.context).fetchUsage("k");
+    testing::ServiceWorld world(kNow);
+    world.transport.respond(kRequestsURL, 200, vectorBody({"0.5"}));
+    world.transport.respond(kTokensInURL, 200, vectorBody({"100"}));
+    world.transport.respond(kTokensOutURL, 200, vectorBody({"20"}));
+    c.script(world.transport);
+    const UsageData record = GroqService(world.context).fetchUsage("k");
     EXPECT_EQ(record.note, "30.0 req/min \u00B7 7200 tok/min");
     EXPECT_EQ(record.error, std::nullopt);
   }
