@@ -46,6 +46,8 @@ CivilDate civilDateUTC(Timestamp instant);
 CivilDate civilDateLocal(Timestamp instant);
 // The start (00:00 local) of the month that holds `instant`.
 Timestamp startOfLocalMonth(Timestamp instant);
+// The start (00:00 local) of the month after the one that holds `instant`: the end of the current month.
+Timestamp startOfNextLocalMonth(Timestamp instant);
 // Local midnight at the start of the day that holds `instant`.
 Timestamp startOfLocalDay(Timestamp instant);
 // The IANA name of the current zone: TZ, then /etc/timezone, then the /etc/localtime link, else "UTC".
