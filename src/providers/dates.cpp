@@ -177,6 +177,11 @@ CivilDate civilDateUTC(Timestamp instant) {
   return {static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day())};
 }
 
+CivilDate civilDateLocal(Timestamp instant) {
+  const std::tm local = toLocal(instant);
+  return {local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday)};
+}
+
 Timestamp startOfLocalMonth(Timestamp instant) {
   std::tm local = toLocal(instant);
   local.tm_mday = 1;

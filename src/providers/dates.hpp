@@ -42,6 +42,8 @@ struct CivilDate {
 CivilDate civilDateUTC(Timestamp instant);
 
 // Local calendar work in the process time zone (TZ, or the system default).
+// The local calendar date that holds `instant`.
+CivilDate civilDateLocal(Timestamp instant);
 // The start (00:00 local) of the month that holds `instant`.
 Timestamp startOfLocalMonth(Timestamp instant);
 // The start (00:00 local) of the month after the one that holds `instant`: the end of the current month.

@@ -1,11 +1,186 @@
 #include "providers/deepseek.hpp"
 
-#include "providers/service_error.hpp"
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "providers/dates.hpp"
+#include "providers/json_read.hpp"
+#include "providers/response.hpp"
+#include "providers/task_group.hpp"
+#include "providers/text.hpp"
 
 namespace dapplewick {
+namespace {
 
-UsageData DeepSeekService::fetchUsage(std::string_view, std::stop_token) {
-  throw ServiceError("This build does not read this provider yet");
+constexpr std::string_view kAPIOriginKey = "deepseek.api";
+constexpr std::string_view kPlatformOriginKey = "deepseek.platform";
+constexpr std::string_view kBalancePath = "/user/balance";
+constexpr std::string_view kCostPath = "/api/v0/usage/cost";
+constexpr std::string_view kUserAgent = "Dapplewick/1.0";
+constexpr std::string_view kUnavailablePrefix = "Balance unavailable for API calls. ";
+
+HTTPRequest apiRequest(std::string url, const std::string& key) {
+  HTTPRequest request;
+  request.method = "GET";
+  request.url = std::move(url);
+  request.headers.add("Authorization", "Bearer " + key);
+  request.headers.add("Accept", "application/json");
+  request.headers.add("User-Agent", std::string(kUserAgent));
+  return request;
+}
+
+std::string costURL(std::string_view origin, const CivilDate& date) {
+  return std::string(origin) + std::string(kCostPath) + "?month=" + std::to_string(date.month) +
+         "&year=" + std::to_string(date.year);
+}
+
+struct BalanceInfo {
+  std::string currency;
+  std::string totalBalance;
+  std::string grantedBalance;
+  std::string toppedUpBalance;
+};
+
+bool hasPositiveTotal(const BalanceInfo& info) {
+  const auto total = parseDecimal(info.totalBalance);
+  return total && *total > 0;
+}
+
+// A funded USD entry first, then any funded entry, then any USD entry, then the first one.
+const BalanceInfo& pickBalance(const std::vector<BalanceInfo>& infos) {
+  const auto find = [&](auto&& qualifies) -> const BalanceInfo* {
+    for (const auto& info : infos) {
+      if (qualifies(info)) return &info;
+    }
+    return nullptr;
+  };
+  if (const auto* info = find([](const BalanceInfo& i) { return i.currency == "USD" && hasPositiveTotal(i); })) {
+    return *info;
+  }
+  if (const auto* info = find(hasPositiveTotal)) return *info;
+  if (const auto* info = find([](const BalanceInfo& i) { return i.currency == "USD"; })) return *info;
+  return infos.front();
+}
+
+}  // namespace
+
+namespace deepseek {
+
+DeepSeekBalance readBalanceBody(std::string_view body) {
+  const Json document = parseJson(body);
+  const JsonRef root = JsonRef::root(document).as<JsonRef>();
+  const bool isAvailable = root.required<bool>("is_available");
+  std::vector<BalanceInfo> infos;
+  for (const JsonRef& element : root.at("balance_infos").elements()) {
+    const JsonRef entry = element.as<JsonRef>();
+    infos.push_back({entry.required<std::string>("currency"), entry.required<std::string>("total_balance"),
+                     entry.required<std::string>("granted_balance"),
+                     entry.required<std::string>("topped_up_balance")});
+  }
+  if (infos.empty()) return {false, "USD", 0, 0, 0};
+
+  const BalanceInfo& picked = pickBalance(infos);
+  const auto amount = [](const std::string& text) { return parseDecimal(text).value_or(0); };
+  return {isAvailable, picked.currency, amount(picked.totalBalance), amount(picked.grantedBalance),
+          amount(picked.toppedUpBalance)};
+}
+
+double readCostBody(std::string_view body) {
+  const Json document = parseJson(body);
+  const JsonRef root = JsonRef::root(document).as<JsonRef>();
+  // Every item is decoded so that a malformed body fails as a whole, though only the first item counts.
+  std::vector<std::vector<std::string>> itemAmounts;
+  if (const auto data = root.optional<JsonRef>("data")) {
+    if (const auto bizData = data->get("biz_data")) {
+      for (const JsonRef& item : bizData->elements()) {
+        std::vector<std::string> amounts;
+        if (const auto total = item.as<JsonRef>().get("total")) {
+          for (const JsonRef& entry : total->elements()) {
+            const JsonRef fields = entry.as<JsonRef>();
+            (void)fields.optional<std::string>("type");
+            amounts.push_back(fields.optional<std::string>("amount").value_or(""));
+          }
+        }
+        itemAmounts.push_back(std::move(amounts));
+      }
+    }
+  }
+  double sum = 0;
+  if (!itemAmounts.empty()) {
+    for (const auto& text : itemAmounts.front()) {
+      if (const auto amount = parseDecimal(text)) sum += *amount;
+    }
+  }
+  // Readable amounts can still overflow when added; such a total is no spend to record.
+  if (!std::isfinite(sum)) throw DeepSeekError::invalidResponse();
+  return sum;
+}
+
+std::string balanceNote(const DeepSeekBalance& balance) {
+  const std::string symbol = balance.currency == "CNY" ? "\u00A5" : "$";
+  const auto note = joinNotes({symbol + formatFixed(balance.totalBalance, 4) + " total balance",
+                               "Paid: " + symbol + formatFixed(balance.toppedUpBalance, 4),
+                               "Granted: " + symbol + formatFixed(balance.grantedBalance, 4)});
+  if (balance.isAvailable) return *note;
+  return std::string(kUnavailablePrefix) + *note;
+}
+
+}  // namespace deepseek
+
+UsageData DeepSeekService::fetchUsage(std::string_view credential, std::stop_token stop) {
+  const std::string key = prepareCredential(credential);
+  if (key.empty()) throw DeepSeekError::invalidCredentials();
+  const Timestamp now = context_.clock.now();
+
+  TaskGroup group(stop);
+  auto balanceTask = group.spawn([this, &key](std::stop_token token) { return fetchBalance(key, token); });
+  auto costTask =
+      group.spawn([this, &key, now](std::stop_token token) { return fetchMonthlyCost(key, now, token); });
+  // A balance failure stops and joins the cost request before it is thrown.
+  const DeepSeekBalance balance = balanceTask.await();
+  // The cost is best effort. When it cannot be read the record claims no spend at all: a month-to-date cost of 0
+  // would be filed in the spend history as if it were true.
+  const std::optional<double> monthlyCost = costTask.awaitOptional();
+
+  UsageData record = UsageData::blank(Provider::deepSeek);
+  record.used = 0;
+  record.limit = 0;
+  record.cost = monthlyCost.value_or(0);
+  record.costSemantic = monthlyCost ? CostSemantic::periodCumulative : CostSemantic::none;
+  record.resetAt = std::nullopt;
+  record.resetPeriod = ResetPeriod::monthly;
+  record.lastUpdated = now;
+  record.error = std::nullopt;
+  record.note = deepseek::balanceNote(balance);
+  record.isLoading = false;
+  return record;
+}
+
+DeepSeekBalance DeepSeekService::fetchBalance(const std::string& key, std::stop_token stop) const {
+  const std::string url = context_.origins.get(kAPIOriginKey) + std::string(kBalancePath);
+  const HTTPResponse response = context_.transport.data(apiRequest(url, key), std::move(stop));
+  requireOK<DeepSeekError>(response);
+  return deepseek::readBalanceBody(response.body);
+}
+
+double DeepSeekService::fetchMonthlyCost(const std::string& key, Timestamp now, std::stop_token stop) const {
+  const std::string url = costURL(context_.origins.get(kPlatformOriginKey), civilDateLocal(now));
+  const HTTPResponse response = context_.transport.data(apiRequest(url, key), std::move(stop));
+  requireOK<DeepSeekError>(response);
+  return deepseek::readCostBody(response.body);
+}
+
+DeepSeekError DeepSeekError::httpError(int status) {
+  return DeepSeekError(DeepSeekErrorCode::httpError, "DeepSeek API error " + std::to_string(status), status);
+}
+
+DeepSeekError DeepSeekError::invalidCredentials() {
+  return DeepSeekError(DeepSeekErrorCode::invalidCredentials, "Invalid DeepSeek API key");
+}
+
+DeepSeekError DeepSeekError::invalidResponse() {
+  return DeepSeekError(DeepSeekErrorCode::invalidResponse, "Unexpected response from DeepSeek");
 }
 
 }  // namespace dapplewick

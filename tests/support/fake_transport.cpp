@@ -74,14 +74,26 @@ std::vector<HTTPRequest> FakeTransport::requestsTo(const std::string& url) const
   return matching;
 }
 
-FakeTransport::Handler blockUntilCancelled() {
-  return [](const HTTPRequest&, std::stop_token stop) -> HTTPResponse {
+FakeTransport::Handler blockUntilCancelled(std::atomic<int>* cancelled) {
+  return [cancelled](const HTTPRequest&, std::stop_token stop) -> HTTPResponse {
     // Bounded so a broken cancellation path fails the test instead of hanging it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (cancelled != nullptr && stop.stop_requested()) ++*cancelled;
     throw TransportError(TransportError::Kind::cancelled, "cancelled");
+  };
+}
+
+FakeTransport::Handler answerAfter(std::chrono::milliseconds delay, int status, std::string body) {
+  return [delay, status, body = std::move(body)](const HTTPRequest& request, std::stop_token) {
+    std::this_thread::sleep_for(delay);
+    HTTPResponse response;
+    response.status = status;
+    response.body = body;
+    response.url = request.url;
+    return response;
   };
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -44,6 +46,9 @@ class FakeTransport final : public HTTPTransport {
 };
 
 // A handler that waits until the request is cancelled, then throws the cancellation as a real transport would.
-FakeTransport::Handler blockUntilCancelled();
+// When `cancelled` is given, it is incremented once the cancellation has been seen, before the throw.
+FakeTransport::Handler blockUntilCancelled(std::atomic<int>* cancelled = nullptr);
+// A handler that answers `status` and `body` after `delay`, to order answers in time.
+FakeTransport::Handler answerAfter(std::chrono::milliseconds delay, int status, std::string body);
 
 }  // namespace dapplewick::testing

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <exception>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "model/clock.hpp"
@@ -24,6 +27,25 @@ struct ServiceWorld {
   MapEnvironment environment;
   Origins origins;
   ServiceContext context{transport, clock, environment, origins};
+};
+
+// A stop source whose stop is requested `delay` after construction, from a thread of its own (joined on
+// destruction): to stop a fetch while its requests are under way.
+class DelayedStop {
+ public:
+  explicit DelayedStop(std::chrono::milliseconds delay)
+      : thread_([this, delay] {
+          std::this_thread::sleep_for(delay);
+          source_.request_stop();
+        }) {}
+  ~DelayedStop() { thread_.join(); }
+  DelayedStop(const DelayedStop&) = delete;
+  DelayedStop& operator=(const DelayedStop&) = delete;
+  std::stop_token token() const { return source_.get_token(); }
+
+ private:
+  std::stop_source source_;
+  std::thread thread_;
 };
 
 // The description of what `call` throws, or "no error" when it returns.

@@ -78,6 +78,7 @@ TEST(LocalCalendar, FollowsProcessTimeZone) {
   const Timestamp instant = *parseInternetDate("2026-12-01T03:00:00Z");
   EXPECT_EQ(formatRFC3339Seconds(startOfLocalMonth(instant)), "2026-11-01T04:00:00Z");
   EXPECT_EQ(formatRFC3339Seconds(startOfLocalDay(instant)), "2026-11-30T05:00:00Z");
+  EXPECT_EQ(civilDateLocal(instant), (CivilDate{2026, 11, 30}));
   MapEnvironment env;
   env.set("TZ", ":Europe/Berlin");
   EXPECT_EQ(currentTimeZoneIdentifier(env), "Europe/Berlin");
