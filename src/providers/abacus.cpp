@@ -20,7 +20,7 @@ HTTPRequest buildRequest(const std::string& url, const std::string& method, cons
   request.headers.add("Content-Type", "application/json");
   request.headers.add("Accept", "application/json");
   request.headers.add("Cookie", cookie);
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
   if (method == "POST") request.body = "{}";
   return request;
 }

@@ -9,6 +9,7 @@
 #include "providers/json_read.hpp"
 #include "providers/service_context.hpp"
 #include "providers/service_error.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 
@@ -42,7 +43,6 @@ namespace abacus {
 
 inline constexpr std::string_view kComputePointsPath = "/api/_getOrganizationComputePoints";
 inline constexpr std::string_view kBillingInfoPath = "/api/_getBillingInfo";
-inline constexpr std::string_view kUserAgent = "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36";
 
 HTTPRequest buildRequest(const std::string& url, const std::string& method, const std::string& cookie);
 

@@ -7,6 +7,7 @@
 #include "providers/response.hpp"
 #include "providers/task_group.hpp"
 #include "providers/text.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 namespace {
@@ -14,7 +15,6 @@ namespace {
 constexpr std::string_view kOriginKey = "codebuff";
 constexpr std::string_view kUsagePath = "/api/v1/usage";
 constexpr std::string_view kSubscriptionPath = "/api/user/subscription";
-constexpr std::string_view kUserAgent = "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36";
 constexpr std::string_view kFingerprintId = "dapple-wick";
 
 // Epoch figures above this are milliseconds, others seconds.
@@ -31,7 +31,7 @@ HTTPRequest codebuff::usageRequest(std::string_view origin, std::string_view tok
   request.headers.add("Authorization", "Bearer " + std::string(token));
   request.headers.add("Content-Type", "application/json");
   request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
   request.body = Json{{"fingerprintId", kFingerprintId}}.dump();
   return request;
 }
@@ -42,7 +42,7 @@ HTTPRequest codebuff::subscriptionRequest(std::string_view origin, std::string_v
   request.url = std::string(origin) + std::string(kSubscriptionPath);
   request.headers.add("Authorization", "Bearer " + std::string(token));
   request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
   return request;
 }
 

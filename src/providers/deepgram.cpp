@@ -9,6 +9,7 @@
 #include "providers/json_read.hpp"
 #include "providers/response.hpp"
 #include "providers/text.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 
@@ -17,8 +18,6 @@ namespace {
 constexpr std::string_view kOriginKey = "deepgram";
 constexpr std::string_view kProjectsPath = "/v1/projects";
 constexpr std::string_view kUsageSuffix = "/usage/breakdown";
-constexpr std::string_view kBrowserUserAgent =
-    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36";
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "providers/response.hpp"
 #include "providers/task_group.hpp"
 #include "providers/text.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 namespace {
@@ -17,7 +18,6 @@ constexpr std::string_view kAPIOriginKey = "deepseek.api";
 constexpr std::string_view kPlatformOriginKey = "deepseek.platform";
 constexpr std::string_view kBalancePath = "/user/balance";
 constexpr std::string_view kCostPath = "/api/v0/usage/cost";
-constexpr std::string_view kUserAgent = "Dapplewick/1.0";
 constexpr std::string_view kUnavailablePrefix = "Balance unavailable for API calls. ";
 
 HTTPRequest apiRequest(std::string url, const std::string& key) {
@@ -26,7 +26,7 @@ HTTPRequest apiRequest(std::string url, const std::string& key) {
   request.url = std::move(url);
   request.headers.add("Authorization", "Bearer " + key);
   request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kDapplewickUserAgent));
   return request;
 }
 

@@ -38,7 +38,7 @@ HTTPRequest buildRequest(const std::string& origin, const std::string& key) {
   request.url = origin + std::string(kSubscriptionPath);
   request.headers.add("xi-api-key", key);
   request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
   return request;
 }
 

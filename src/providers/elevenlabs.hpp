@@ -11,6 +11,7 @@
 #include "providers/json_read.hpp"
 #include "providers/service_context.hpp"
 #include "providers/service_error.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 
@@ -61,7 +62,6 @@ class ElevenLabsService {
 namespace elevenlabs {
 
 inline constexpr std::string_view kSubscriptionPath = "/v1/user/subscription";
-inline constexpr std::string_view kUserAgent = "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36";
 
 HTTPRequest buildRequest(const std::string& origin, const std::string& key);
 

@@ -8,13 +8,13 @@
 #include "providers/response.hpp"
 #include "providers/task_group.hpp"
 #include "providers/text.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 namespace {
 
 constexpr std::string_view kOriginKey = "groq";
 constexpr std::string_view kQueryPath = "/v1/metrics/prometheus/api/v1/query";
-constexpr std::string_view kUserAgent = "Dapplewick/1.0";
 
 // The query texts are letters, digits, underscores, colons and parentheses, all legal in a query as they are,
 // so the URL carries them unencoded.
@@ -32,7 +32,7 @@ HTTPRequest metricRequest(std::string_view origin, const std::string& key, std::
   request.url = metricURL(origin, query);
   request.headers.add("Authorization", "Bearer " + key);
   request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kDapplewickUserAgent));
   return request;
 }
 

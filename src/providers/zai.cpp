@@ -7,6 +7,7 @@
 #include "providers/json_read.hpp"
 #include "providers/response.hpp"
 #include "providers/text.hpp"
+#include "providers/user_agents.hpp"
 
 namespace dapplewick {
 namespace {
@@ -14,7 +15,6 @@ namespace {
 constexpr std::string_view kInternationalOriginKey = "zai.international";
 constexpr std::string_view kChinaOriginKey = "zai.china";
 constexpr std::string_view kQuotaPath = "/api/monitor/usage/quota/limit";
-constexpr std::string_view kUserAgent = "Dapplewick/1.0";
 
 constexpr std::string_view kTimeLimitType = "TIME_LIMIT";
 constexpr std::string_view kTokensLimitType = "TOKENS_LIMIT";
@@ -40,7 +40,7 @@ HTTPRequest zai::quotaRequest(std::string_view apiKey, std::string_view host) {
   // Lower case on purpose: the transport sends names exactly as given.
   request.headers.add("authorization", "Bearer " + std::string(apiKey));
   request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kUserAgent));
+  request.headers.add("User-Agent", std::string(kDapplewickUserAgent));
   return request;
 }
 
