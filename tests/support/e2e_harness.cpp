@@ -129,11 +129,17 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const std::string& 
   ::close(inPipe[1]);
 
   RunResult result;
-  drain(outPipe[0], errPipe[0], result, std::chrono::steady_clock::now() + std::chrono::seconds(60));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  drain(outPipe[0], errPipe[0], result, deadline);
   ::close(outPipe[0]);
   ::close(errPipe[0]);
+  // The pipes close a moment before the process can be reaped, so its exit is waited for, up to the same limit.
   int status = 0;
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
+  pid_t reaped = 0;
+  while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (reaped == 0) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     ADD_FAILURE() << "dapplewick did not finish within 60 s";
