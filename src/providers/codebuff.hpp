@@ -1,20 +1,81 @@
 #pragma once
 
+#include <optional>
 #include <stop_token>
+#include <string>
 #include <string_view>
 
+#include "model/http.hpp"
 #include "model/usage_data.hpp"
 #include "providers/service_context.hpp"
+#include "providers/service_error.hpp"
 
 namespace dapplewick {
 
-// Not built yet: every fetch reports that this build does not read the provider.
+// ---- Errors ----
+
+enum class CodebuffErrorCode { httpError, invalidCredentials, invalidResponse };
+
+class CodebuffError : public ServiceErrorOf<CodebuffErrorCode> {
+ public:
+  using ServiceErrorOf::ServiceErrorOf;
+  static CodebuffError httpError(int status);
+  static CodebuffError invalidCredentials();
+  static CodebuffError invalidResponse();
+};
+
+namespace codebuff {
+
+// ---- Answers, read leniently ----
+
+struct UsagePayload {
+  std::optional<double> used;
+  std::optional<double> total;
+  std::optional<double> remaining;
+  std::optional<Timestamp> nextQuotaReset;
+  bool operator==(const UsagePayload&) const = default;
+};
+
+struct SubscriptionPayload {
+  std::optional<std::string> tier;
+  std::optional<std::string> status;  // read, not shown
+  std::optional<Timestamp> billingPeriodEnd;
+  std::optional<double> weeklyUsed;
+  std::optional<double> weeklyLimit;
+  std::optional<Timestamp> weeklyResetsAt;
+  std::optional<std::string> email;  // read, not shown
+  bool operator==(const SubscriptionPayload&) const = default;
+};
+
+HTTPRequest usageRequest(std::string_view origin, std::string_view token);
+HTTPRequest subscriptionRequest(std::string_view origin, std::string_view token);
+
+// A 200 usage answer. Unknown or unreadable fields are simply absent, but a body that is not a JSON object (a
+// sign-in page, an array) is no usage answer at all: CodebuffError::invalidResponse.
+UsagePayload readUsagePayload(std::string_view body);
+// A 200 subscription answer. Never fails: anything unreadable is absent.
+SubscriptionPayload readSubscriptionPayload(std::string_view body);
+
+// The record: the credit window from the usage answer, the tier note, fallback reset date and weekly window from
+// the subscription answer when there is one.
+UsageData makeUsageData(const UsagePayload& usage, const std::optional<SubscriptionPayload>& subscription,
+                        Timestamp now);
+
+}  // namespace codebuff
+
+// ---- The service ----
+
+// Reads the credit allowance (required) and the subscription (optional) of a Codebuff account, both at once.
 class CodebuffService {
  public:
   explicit CodebuffService(const ServiceContext& context) : context_(context) {}
+
   UsageData fetchUsage(std::string_view credential, std::stop_token stop = {});
 
  private:
+  codebuff::UsagePayload fetchUsagePayload(const std::string& token, std::stop_token stop);
+  codebuff::SubscriptionPayload fetchSubscription(const std::string& token, std::stop_token stop);
+
   ServiceContext context_;
 };
 

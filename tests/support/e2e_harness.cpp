@@ -19,36 +19,6 @@ extern char** environ;
 
 namespace dapplewick::testing {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "dapplewick-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-ProviderServer::ProviderServer() = default;
-
-ProviderServer::~ProviderServer() {
-  server_.stop();
-  if (thread_.joinable()) thread_.join();
-}
-
-void ProviderServer::start() {
-  port_ = server_.bind_to_any_port("127.0.0.1");
-  if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
-  thread_ = std::thread([this] { server_.listen_after_bind(); });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!server_.is_running() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-std::string ProviderServer::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
 Sandbox::Sandbox() : configDir_(root_.path() / "config"), home_(root_.path() / "home") {
   std::filesystem::create_directories(home_);
   env_["TZ"] = "UTC";

@@ -1,52 +1,19 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <httplib.h>
-
 #include "providers/json_read.hpp"
+#include "support/loopback_server.hpp"
+#include "support/temp_dir.hpp"
 
 namespace dapplewick::testing {
 
-// A temporary folder removed with everything in it when the object goes away.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// A plain-HTTP server on 127.0.0.1 with an ephemeral port that plays one or more providers. Register handlers
-// with server() before start(); the server stops and joins in the destructor.
-class ProviderServer {
- public:
-  ProviderServer();
-  ~ProviderServer();
-  ProviderServer(const ProviderServer&) = delete;
-  ProviderServer& operator=(const ProviderServer&) = delete;
-
-  httplib::Server& server() { return server_; }
-  void start();
-  // "http://127.0.0.1:PORT"
-  std::string origin() const;
-  int port() const { return port_; }
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-};
+// The loopback server that plays providers and the temporary folder are the shared test-support ones.
+using ProviderServer = LoopbackServer;
+using TempDir = TemporaryDirectory;
 
 struct RunResult {
   int exitCode = -1;

@@ -1,0 +1,619 @@
+#include "net/curl_transport.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "providers/text.hpp"
+
+namespace dapplewick {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Kind = TransportError::Kind;
+
+// Older libcurl bounds each header line, not their number; a server streaming headers forever stops here, below
+// the 300 KB that newer libcurl allows, so the failure reads the same everywhere.
+constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+// Keeps the deadline arithmetic away from overflow for absurd timeouts.
+constexpr milliseconds kLongestTimeout = std::chrono::hours(24 * 365);
+// The loop wakes at least this often even when libcurl has nothing to say, as a backstop for its own checks.
+constexpr milliseconds kLongestPoll{1000};
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+struct UrlDeleter {
+  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+void initialiseCurlOnce() {
+  static std::once_flag once;
+  static CURLcode result = CURLE_OK;
+  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  if (result != CURLE_OK) throw TransportError(Kind::connection, "The HTTP library could not be initialised.");
+}
+
+// ---- Checking what is to be sent ----
+
+bool isTokenChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool isToken(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar);
+}
+
+// A line break would let a value start a header (or a request) of its own; NUL would cut it short.
+bool isSafeHeaderValue(std::string_view value) {
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+void validate(const HTTPRequest& request) {
+  if (!isToken(request.method)) {
+    throw TransportError(Kind::invalidRequest, "The request method is not a valid HTTP method.");
+  }
+  // libcurl sends a HEAD without reading a body, so a body on it could never be sent as asked.
+  if (request.method == "HEAD" && request.body) {
+    throw TransportError(Kind::invalidRequest, "A HEAD request cannot carry a body.");
+  }
+  for (const auto& header : request.headers.list()) {
+    // The name is not quoted: it is not a valid token and may hold anything.
+    if (!isToken(header.name)) throw TransportError(Kind::invalidRequest, "A request header has an invalid name.");
+    if (!isSafeHeaderValue(header.value)) {
+      throw TransportError(Kind::invalidRequest, "The value of the request header \"" + header.name +
+                                                     "\" contains a line break or a NUL character.");
+    }
+  }
+}
+
+// ---- URLs ----
+
+std::optional<std::string> urlPart(CURLU* url, CURLUPart part, unsigned int flags = 0) {
+  char* text = nullptr;
+  if (curl_url_get(url, part, &text, flags) != CURLUE_OK || text == nullptr) return std::nullopt;
+  std::string result(text);
+  curl_free(text);
+  return result;
+}
+
+// Where a request goes. `origin` is the only part of a URL that error texts show: paths and queries may hold
+// keys.
+struct Location {
+  UrlHandle handle;
+  std::string url;  // as sent: without its fragment
+  std::string scheme;
+  std::string host;
+  std::string port;  // explicit or the scheme's default
+  std::string origin;
+
+  bool sameOrigin(const Location& other) const {
+    return scheme == other.scheme && equalsIgnoringASCIICase(host, other.host) && port == other.port;
+  }
+};
+
+enum class URLProblem { none, malformed, scheme, userInfo };
+
+// Completes `location` from its parsed handle, dropping the fragment, which is never sent.
+URLProblem finishLocation(Location& location) {
+  CURLU* url = location.handle.get();
+  const auto scheme = urlPart(url, CURLUPART_SCHEME);
+  if (!scheme) return URLProblem::malformed;
+  location.scheme = toLowerASCII(*scheme);
+  if (location.scheme != "http" && location.scheme != "https") return URLProblem::scheme;
+  // libcurl would turn a user name or password in the URL into an Authorization header of its own.
+  if (urlPart(url, CURLUPART_USER) || urlPart(url, CURLUPART_PASSWORD)) return URLProblem::userInfo;
+  if (curl_url_set(url, CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK) return URLProblem::malformed;
+  const auto host = urlPart(url, CURLUPART_HOST);
+  const auto port = urlPart(url, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  auto full = urlPart(url, CURLUPART_URL);
+  if (!host || host->empty() || !port || !full) return URLProblem::malformed;
+  location.host = *host;
+  location.port = *port;
+  location.url = std::move(*full);
+  const auto explicitPort = urlPart(url, CURLUPART_PORT);
+  location.origin = location.scheme + "://" + location.host + (explicitPort ? ":" + *explicitPort : "");
+  return URLProblem::none;
+}
+
+Location requestLocation(const std::string& text) {
+  Location location{UrlHandle(curl_url()), {}, {}, {}, {}, {}};
+  if (!location.handle) throw std::bad_alloc();
+  // A NUL would silently end the URL early.
+  if (text.find('\0') != std::string::npos ||
+      curl_url_set(location.handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+    throw TransportError(Kind::invalidRequest, "The request URL is not a valid URL.");
+  }
+  switch (finishLocation(location)) {
+    case URLProblem::none:
+      return location;
+    case URLProblem::malformed:
+      throw TransportError(Kind::invalidRequest, "The request URL is not a valid URL.");
+    case URLProblem::scheme:
+      throw TransportError(Kind::invalidRequest, "The request URL must use http or https.");
+    case URLProblem::userInfo:
+      throw TransportError(Kind::invalidRequest, "The request URL must not carry a user name or password.");
+  }
+  throw TransportError(Kind::invalidRequest, "The request URL is not a valid URL.");
+}
+
+Location redirectLocation(const Location& from, const std::string& target) {
+  const auto refuse = [&](const std::string& why) {
+    return TransportError(Kind::redirect, from.origin + " " + why);
+  };
+  Location location{UrlHandle(curl_url_dup(from.handle.get())), {}, {}, {}, {}, {}};
+  if (!location.handle) throw std::bad_alloc();
+  // Resolved against the current URL as libcurl itself would: stray spaces and raw bytes get percent-encoded.
+  if (target.find('\0') != std::string::npos ||
+      curl_url_set(location.handle.get(), CURLUPART_URL, target.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) !=
+          CURLUE_OK) {
+    throw refuse("redirected to an invalid location.");
+  }
+  switch (finishLocation(location)) {
+    case URLProblem::none:
+      break;
+    case URLProblem::malformed:
+      throw refuse("redirected to an invalid location.");
+    case URLProblem::scheme:
+      throw refuse("redirected to a URL that is not http or https.");
+    case URLProblem::userInfo:
+      throw refuse("redirected to a URL with a user name or password.");
+  }
+  if (from.scheme == "https" && location.scheme == "http") {
+    throw refuse("redirected from https to http, which is refused.");
+  }
+  return location;
+}
+
+// ---- What goes out on each hop ----
+
+struct Outgoing {
+  std::string method;
+  std::vector<HTTPHeader> headers;
+  const std::string* body = nullptr;  // null: no body at all
+};
+
+bool hasHeader(const std::vector<HTTPHeader>& headers, std::string_view name) {
+  return std::any_of(headers.begin(), headers.end(),
+                     [&](const HTTPHeader& header) { return equalsIgnoringASCIICase(header.name, name); });
+}
+
+void removeHeaders(std::vector<HTTPHeader>& headers, std::initializer_list<std::string_view> names) {
+  std::erase_if(headers, [&](const HTTPHeader& header) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](std::string_view name) { return equalsIgnoringASCIICase(header.name, name); });
+  });
+}
+
+void keepOnlyHeaders(std::vector<HTTPHeader>& headers, std::initializer_list<std::string_view> names) {
+  std::erase_if(headers, [&](const HTTPHeader& header) {
+    return std::none_of(names.begin(), names.end(),
+                        [&](std::string_view name) { return equalsIgnoringASCIICase(header.name, name); });
+  });
+}
+
+bool isRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// What a browser sends after the redirect: 303 (and 301/302 after a POST) fetch the new place with a GET and no
+// body, so the headers describing that body go too. Across origins nothing that could be a credential follows.
+void followRedirect(Outgoing& out, int status, bool sameOrigin) {
+  const bool becomesGet = (status == 303 && out.method != "GET" && out.method != "HEAD") ||
+                          ((status == 301 || status == 302) && out.method == "POST");
+  if (becomesGet) {
+    out.method = "GET";
+    out.body = nullptr;
+    removeHeaders(out.headers,
+                  {"Content-Type", "Content-Length", "Content-Encoding", "Content-Language", "Content-Location"});
+  }
+  if (!sameOrigin) keepOnlyHeaders(out.headers, {"Accept", "Accept-Language", "Content-Type", "User-Agent"});
+}
+
+HeaderList headerList(const std::vector<HTTPHeader>& headers) {
+  HeaderList list;
+  const auto append = [&](const std::string& line) {
+    curl_slist* head = curl_slist_append(list.get(), line.c_str());
+    if (head == nullptr) throw std::bad_alloc();
+    (void)list.release();
+    list.reset(head);
+  };
+  for (const auto& header : headers) {
+    // "Name:" alone tells libcurl to drop a header; "Name;" is its spelling for a header with an empty value.
+    append(header.value.empty() ? header.name + ";" : header.name + ": " + header.value);
+  }
+  // libcurl's own additions, unless the caller chose a value: Accept, Expect: 100-continue for large bodies,
+  // and the form Content-Type of a POST.
+  for (const char* name : {"Accept", "Expect", "Content-Type"}) {
+    if (!hasHeader(headers, name)) append(std::string(name) + ":");
+  }
+  return list;
+}
+
+// ---- One exchange with libcurl ----
+
+std::string_view trimOWS(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// State shared with libcurl's callbacks for one hop; they all run on the calling thread.
+struct Exchange {
+  std::size_t maxBodyBytes = 0;
+  bool expectsBody = true;
+  int status = 0;
+  std::vector<HTTPHeader> headers;
+  std::string body;
+  std::size_t headerBytes = 0;
+  enum class Overflow { none, body, headers } overflow = Overflow::none;
+  bool connected = false;
+  SteadyClock::time_point lastActivity = SteadyClock::now();
+  curl_off_t downloaded = 0;
+  curl_off_t uploaded = 0;
+};
+
+int statusOf(std::string_view statusLine) {
+  const auto space = statusLine.find(' ');
+  if (space == std::string_view::npos || statusLine.size() < space + 4) return 0;
+  int status = 0;
+  for (std::size_t i = space + 1; i < space + 4; ++i) {
+    const char c = statusLine[i];
+    if (c < '0' || c > '9') return 0;
+    status = status * 10 + (c - '0');
+  }
+  return status;
+}
+
+// Lets an oversized answer fail before any of its body arrives.
+bool announcesTooLargeBody(const Exchange& exchange) {
+  if (!exchange.expectsBody || exchange.status < 200 || exchange.status == 204 || exchange.status == 304) {
+    return false;
+  }
+  for (const auto& header : exchange.headers) {
+    if (!equalsIgnoringASCIICase(header.name, "Content-Length")) continue;
+    const std::string_view value = header.value;
+    if (value.empty() || !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;  // malformed: libcurl judges it
+    }
+    const auto length = parseInteger(value);
+    if (!length || static_cast<unsigned long long>(*length) > exchange.maxBodyBytes) return true;
+  }
+  return false;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  const std::size_t length = size * count;
+  exchange.lastActivity = SteadyClock::now();
+  exchange.headerBytes += length;
+  if (exchange.headerBytes > kMaxHeaderBytes) {
+    exchange.overflow = Exchange::Overflow::headers;
+    return 0;
+  }
+  std::string_view line(data, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (startsWith(line, "HTTP/")) {
+    // A new response begins (after a 1xx, say): only the final one's headers are returned.
+    exchange.status = statusOf(line);
+    exchange.headers.clear();
+  } else if (line.empty()) {
+    if (announcesTooLargeBody(exchange)) {
+      exchange.overflow = Exchange::Overflow::body;
+      return 0;
+    }
+  } else if (line.front() == ' ' || line.front() == '\t') {
+    // An obsolete folded line continues the previous header's value.
+    const auto more = trimOWS(line);
+    if (!exchange.headers.empty() && !more.empty()) {
+      auto& value = exchange.headers.back().value;
+      if (!value.empty()) value += ' ';
+      value += more;
+    }
+  } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+    exchange.headers.push_back({std::string(line.substr(0, colon)), std::string(trimOWS(line.substr(colon + 1)))});
+  }
+  return length;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  const std::size_t length = size * count;
+  if (length > exchange.maxBodyBytes - exchange.body.size()) {
+    exchange.overflow = Exchange::Overflow::body;
+    return 0;
+  }
+  exchange.body.append(data, length);
+  exchange.lastActivity = SteadyClock::now();
+  return length;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  if (downloaded != exchange.downloaded || uploaded != exchange.uploaded) {
+    exchange.downloaded = downloaded;
+    exchange.uploaded = uploaded;
+    exchange.lastActivity = SteadyClock::now();
+  }
+  return 0;
+}
+
+// Called once the connection (TLS included) stands, just before the request is written.
+int onConnected(void* user, char*, char*, int, int) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  exchange.connected = true;
+  exchange.lastActivity = SteadyClock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+struct WakeMulti {
+  CURLM* multi;
+  void operator()() const noexcept { curl_multi_wakeup(multi); }
+};
+
+// Keeps an easy handle in the multi handle for exactly as long as this lives.
+class Attachment {
+ public:
+  Attachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) throw std::bad_alloc();
+  }
+  ~Attachment() { curl_multi_remove_handle(multi_, easy_); }
+  Attachment(const Attachment&) = delete;
+  Attachment& operator=(const Attachment&) = delete;
+
+ private:
+  CURLM* multi_;
+  CURL* easy_;
+};
+
+bool isTLSFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// libcurl's own diagnosis names hosts, ports and TLS problems, never what was sent; should a message ever quote
+// a header value or the path or query of the URL, its generic text is used instead.
+std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at, const Outgoing& out) {
+  std::string_view detail(errorBuffer);
+  std::vector<std::string> secrets;
+  for (const auto& header : out.headers) secrets.push_back(header.value);
+  if (auto query = urlPart(at.handle.get(), CURLUPART_QUERY)) secrets.push_back(std::move(*query));
+  if (auto path = urlPart(at.handle.get(), CURLUPART_PATH); path && *path != "/") secrets.push_back(*path);
+  const bool quotesRequest = std::any_of(secrets.begin(), secrets.end(), [&](const std::string& secret) {
+    return secret.size() >= 4 && detail.find(secret) != std::string_view::npos;
+  });
+  if (detail.empty() || quotesRequest) detail = curl_easy_strerror(code);
+  return errorExcerpt(detail);
+}
+
+[[noreturn]] void throwFailure(CURLcode code, const Exchange& exchange, const char* errorBuffer, const Location& at,
+                               const Outgoing& out, milliseconds totalTimeout) {
+  if (exchange.overflow == Exchange::Overflow::body) {
+    throw TransportError(Kind::tooLarge, "The response from " + at.origin + " is larger than " +
+                                             std::to_string(exchange.maxBodyBytes) + " bytes.");
+  }
+  if (exchange.overflow == Exchange::Overflow::headers) {
+    throw TransportError(Kind::tooLarge, "The response headers from " + at.origin + " are larger than " +
+                                             std::to_string(kMaxHeaderBytes) + " bytes.");
+  }
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    if (!exchange.connected) throw TransportError(Kind::timeout, "Connecting to " + at.origin + " timed out.");
+    throw TransportError(Kind::timeout, "The request to " + at.origin + " timed out after " +
+                                            std::to_string(totalTimeout.count()) + " ms.");
+  }
+  const std::string detail = diagnosis(code, errorBuffer, at, out);
+  if (isTLSFailure(code)) {
+    throw TransportError(Kind::tls, "The secure connection to " + at.origin + " failed: " + detail);
+  }
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+      throw TransportError(Kind::connection, "Could not connect to " + at.origin + ": " + detail);
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      throw TransportError(Kind::invalidRequest, "The request to " + at.origin + " could not be sent: " + detail);
+    default:
+      throw TransportError(Kind::connection, "The request to " + at.origin + " failed: " + detail);
+  }
+}
+
+template <class Value>
+void setOption(CURL* easy, CURLoption option, Value value) {
+  if (curl_easy_setopt(easy, option, value) != CURLE_OK) {
+    throw TransportError(Kind::invalidRequest, "The HTTP library refused a request setting.");
+  }
+}
+
+struct Hop {
+  int status = 0;
+  std::vector<HTTPHeader> headers;
+  std::string body;
+};
+
+struct Limits {
+  SteadyClock::time_point deadline;
+  milliseconds total;
+};
+
+Hop performHop(CURLM* multi, const std::stop_token& stop, const CurlTransportOptions& options, const Location& at,
+               const Outgoing& out, const Limits& limits) {
+  const auto remaining = std::chrono::ceil<milliseconds>(limits.deadline - SteadyClock::now());
+  if (remaining <= milliseconds::zero()) {
+    throw TransportError(Kind::timeout, "The request to " + at.origin + " timed out after " +
+                                            std::to_string(limits.total.count()) + " ms.");
+  }
+
+  EasyHandle easy(curl_easy_init());
+  if (!easy) throw std::bad_alloc();
+  CURL* handle = easy.get();
+  Exchange exchange;
+  exchange.maxBodyBytes = options.maxBodyBytes;
+  exchange.expectsBody = out.method != "HEAD";
+  const HeaderList headers = headerList(out.headers);
+  std::array<char, CURL_ERROR_SIZE> errorBuffer{};
+
+  setOption(handle, CURLOPT_NOSIGNAL, 1L);
+  setOption(handle, CURLOPT_ERRORBUFFER, errorBuffer.data());
+  setOption(handle, CURLOPT_URL, at.url.c_str());
+  setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  setOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
+  // HTTP/2 would send header names in lower case; the request must leave as written.
+  setOption(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (options.caBundle) setOption(handle, CURLOPT_CAINFO, options.caBundle->c_str());
+  setOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  setOption(handle, CURLOPT_HTTPHEADER, headers.get());
+  setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min<milliseconds::rep>(remaining.count(), LONG_MAX)));
+  setOption(handle, CURLOPT_CONNECTTIMEOUT_MS,
+            static_cast<long>(std::clamp<milliseconds::rep>(options.connectTimeout.count(), 1, LONG_MAX)));
+
+  if (out.method == "HEAD") {
+    setOption(handle, CURLOPT_NOBODY, 1L);
+  } else if (out.body == nullptr) {
+    if (out.method == "GET") {
+      setOption(handle, CURLOPT_HTTPGET, 1L);
+    } else {
+      setOption(handle, CURLOPT_CUSTOMREQUEST, out.method.c_str());
+    }
+  } else {
+    // Sized explicitly: the body may hold NUL bytes, and an empty one still sends Content-Length: 0.
+    setOption(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(out.body->size()));
+    setOption(handle, CURLOPT_POSTFIELDS, out.body->data());
+    if (out.method != "POST") setOption(handle, CURLOPT_CUSTOMREQUEST, out.method.c_str());
+  }
+
+  setOption(handle, CURLOPT_HEADERFUNCTION, onHeader);
+  setOption(handle, CURLOPT_HEADERDATA, &exchange);
+  setOption(handle, CURLOPT_WRITEFUNCTION, onBody);
+  setOption(handle, CURLOPT_WRITEDATA, &exchange);
+  setOption(handle, CURLOPT_NOPROGRESS, 0L);
+  setOption(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
+  setOption(handle, CURLOPT_XFERINFODATA, &exchange);
+  setOption(handle, CURLOPT_PREREQFUNCTION, onConnected);
+  setOption(handle, CURLOPT_PREREQDATA, &exchange);
+
+  const Attachment attachment(multi, handle);
+  for (;;) {
+    if (stop.stop_requested()) throw TransportError(Kind::cancelled, "The request to " + at.origin + " was cancelled.");
+    int running = 0;
+    if (const CURLMcode code = curl_multi_perform(multi, &running); code != CURLM_OK) {
+      throw TransportError(Kind::connection, "The request to " + at.origin + " failed: " + curl_multi_strerror(code));
+    }
+    if (running == 0) break;
+    milliseconds wait = kLongestPoll;
+    if (exchange.connected) {
+      const auto silent = SteadyClock::now() - exchange.lastActivity;
+      if (silent >= options.silenceTimeout) {
+        throw TransportError(Kind::timeout, at.origin + " sent nothing for " +
+                                                std::to_string(options.silenceTimeout.count()) + " ms.");
+      }
+      wait = std::clamp(std::chrono::ceil<milliseconds>(options.silenceTimeout - silent), milliseconds(1), wait);
+    }
+    if (const CURLMcode code = curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
+        code != CURLM_OK) {
+      throw TransportError(Kind::connection, "The request to " + at.origin + " failed: " + curl_multi_strerror(code));
+    }
+  }
+
+  CURLcode result = CURLE_GOT_NOTHING;
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == handle) result = message->data.result;
+  }
+  if (result != CURLE_OK) throwFailure(result, exchange, errorBuffer.data(), at, out, limits.total);
+
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  return Hop{static_cast<int>(status), std::move(exchange.headers), std::move(exchange.body)};
+}
+
+std::optional<std::string> locationOf(const Hop& hop) {
+  if (!isRedirectStatus(hop.status)) return std::nullopt;
+  for (const auto& header : hop.headers) {
+    if (equalsIgnoringASCIICase(header.name, "Location")) return header.value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) { initialiseCurlOnce(); }
+
+HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token stop) {
+  if (stop.stop_requested()) throw TransportError(Kind::cancelled, "The request was cancelled before it was sent.");
+  validate(request);
+  Location at = requestLocation(request.url);
+  const std::string firstOrigin = at.origin;
+
+  const milliseconds total = std::clamp(request.timeout, milliseconds::zero(), kLongestTimeout);
+  const Limits limits{SteadyClock::now() + total, request.timeout};
+  Outgoing out{request.method, request.headers.list(), request.body ? &*request.body : nullptr};
+
+  // One multi handle per call: it carries the wake-up that a stop request triggers, and keeps the connection
+  // for redirects within one origin.
+  const MultiHandle multi(curl_multi_init());
+  if (!multi) throw std::bad_alloc();
+  const std::stop_callback wake(stop, WakeMulti{multi.get()});
+
+  for (int redirects = 0;; ++redirects) {
+    Hop hop = performHop(multi.get(), stop, options_, at, out, limits);
+    const auto target = locationOf(hop);
+    if (!target) {
+      HTTPResponse response;
+      response.status = hop.status;
+      for (auto& header : hop.headers) response.headers.add(std::move(header.name), std::move(header.value));
+      response.body = std::move(hop.body);
+      response.url = at.url;
+      return response;
+    }
+    if (redirects == kMaxRedirects) {
+      throw TransportError(Kind::redirect, "The request to " + firstOrigin + " was redirected more than " +
+                                               std::to_string(kMaxRedirects) + " times.");
+    }
+    Location next = redirectLocation(at, *target);
+    followRedirect(out, hop.status, at.sameOrigin(next));
+    at = std::move(next);
+  }
+}
+
+}  // namespace dapplewick

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "model/http.hpp"
+
+namespace dapplewick {
+
+struct CurlTransportOptions {
+  // A PEM file of certificate authorities to trust for https. libcurl takes it in place of its default bundle
+  // file; its default CA directory (on Debian /etc/ssl/certs, where the system roots live) stays in use, so the
+  // file adds to the system's trust there. On a libcurl built without a CA directory the file replaces the
+  // system roots.
+  std::optional<std::string> caBundle;
+  // Bounds establishing the connection (name resolution, TCP, TLS).
+  std::chrono::milliseconds connectTimeout{15'000};
+  // Bounds any stretch without a byte moving once connected, including the wait for the first response byte.
+  std::chrono::milliseconds silenceTimeout{15'000};
+  // A response body (or a Content-Length announcing one) beyond this is refused.
+  std::size_t maxBodyBytes = 8 * 1024 * 1024;
+};
+
+// Redirects followed for one request before it fails.
+inline constexpr int kMaxRedirects = 10;
+
+// The libcurl implementation of HTTPTransport, the only code that knows libcurl.
+//
+// The request goes out as built: its method, its URL without the fragment, its headers in their order and
+// letter case, its body. libcurl adds only Host and, with a body, Content-Length. HTTP/1.1 is used throughout
+// because HTTP/2 would fold header names to lower case.
+//
+// Redirects (301, 302, 303, 307, 308 with a Location) are followed here, at most kMaxRedirects times, over http
+// and https only, never from https down to http. 303, and 301/302 after a POST, continue as a GET without a
+// body; 307 and 308 keep method and body. When the origin changes, only Accept, Accept-Language, Content-Type
+// and User-Agent travel on, so no credential leaves the origin it was meant for.
+//
+// Every call uses its own libcurl handles: any number of calls may run at once from different threads.
+class CurlTransport final : public HTTPTransport {
+ public:
+  explicit CurlTransport(CurlTransportOptions options = {});
+
+  HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override;
+
+  const CurlTransportOptions& options() const { return options_; }
+
+ private:
+  CurlTransportOptions options_;
+};
+
+}  // namespace dapplewick
