@@ -95,21 +95,9 @@ std::vector<JsonRef> JsonRef::elements() const {
 
 template <>
 std::int64_t JsonRef::as<std::int64_t>() const {
-  const Json& v = *value_;
-  if (v.is_number_integer() && !v.is_number_unsigned()) return v.get<std::int64_t>();
-  if (v.is_number_unsigned()) {
-    const auto u = v.get<std::uint64_t>();
-    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return static_cast<std::int64_t>(u);
-    }
-  } else if (v.is_number_float()) {
-    const double d = v.get<double>();
-    // 2^63 is exactly representable, and every double below it in magnitude with no fraction fits.
-    if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-      return static_cast<std::int64_t>(d);
-    }
-  }
-  fail("an integer");
+  const auto value = integerValue(value_);
+  if (!value) fail("an integer");
+  return *value;
 }
 
 template <>
@@ -121,10 +109,9 @@ int JsonRef::as<int>() const {
 
 template <>
 double JsonRef::as<double>() const {
-  if (!value_->is_number()) fail("a number");
-  const double d = value_->get<double>();
-  if (!std::isfinite(d)) fail("a number");
-  return d;
+  const auto value = numberValue(value_);
+  if (!value) fail("a number");
+  return *value;
 }
 
 template <>
@@ -163,6 +150,32 @@ std::optional<double> lenientNumber(const Json* value) {
     return d;
   }
   if (value->is_string()) return parseDecimal(trimWhitespace(value->get_ref<const std::string&>()));
+  return std::nullopt;
+}
+
+std::optional<double> numberValue(const Json* value) {
+  if (value == nullptr || !value->is_number()) return std::nullopt;
+  const double d = value->get<double>();
+  if (!std::isfinite(d)) return std::nullopt;
+  return d;
+}
+
+std::optional<std::int64_t> integerValue(const Json* value) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_number_unsigned()) {
+    const auto u = value->get<std::uint64_t>();
+    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(u);
+    }
+  } else if (value->is_number_integer()) {
+    return value->get<std::int64_t>();
+  } else if (value->is_number_float()) {
+    const double d = value->get<double>();
+    // 2^63 is exactly representable, and every double below it in magnitude with no fraction fits.
+    if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+      return static_cast<std::int64_t>(d);
+    }
+  }
   return std::nullopt;
 }
 

@@ -98,6 +98,10 @@ const Json* asObject(const Json* value);
 // A JSON number (booleans count as 1 and 0) if finite; or a JSON string, trimmed of white space and line breaks,
 // read by the strict decimal grammar. Anything else gives nothing.
 std::optional<double> lenientNumber(const Json* value);
+// A JSON number (booleans are not numbers) if finite, else nothing.
+std::optional<double> numberValue(const Json* value);
+// A JSON integer, or a float with an exact integral value, within 64 bits; anything else gives nothing.
+std::optional<std::int64_t> integerValue(const Json* value);
 // A JSON string trimmed of white space and line breaks, if anything is left. Numbers give nothing.
 std::optional<std::string> lenientText(const Json* value);
 // A JSON string (trimmed) read as an internet date-time with a fraction, then without, then as a number read as an

@@ -204,6 +204,8 @@ std::string errorExcerpt(std::string_view text, std::size_t maxCodePoints) {
   return repairUTF8(prefixCodePoints(text, maxCodePoints));
 }
 
+std::string bodyExcerpt(std::string_view body) { return isValidUTF8(body) ? errorExcerpt(body) : std::string(); }
+
 std::string formatFixed(double value, int digits) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";

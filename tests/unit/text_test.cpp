@@ -137,5 +137,14 @@ TEST(PercentEncode, OnlyUnreservedStay) {
   EXPECT_EQ(percentEncode("a/b ?#%\u00E9"), "a%2Fb%20%3F%23%25%C3%A9");
 }
 
+TEST(BodyExcerpt, KeepsValidTextOnly) {
+  std::string accents;
+  for (int i = 0; i < 201; ++i) accents += "\u00E9";
+  EXPECT_EQ(bodyExcerpt("oops"), "oops");
+  EXPECT_EQ(bodyExcerpt(accents), accents.substr(0, 400));
+  EXPECT_EQ(bodyExcerpt("ok\xFF"), "");
+  EXPECT_EQ(bodyExcerpt(""), "");
+}
+
 }  // namespace
 }  // namespace dapplewick

@@ -1,0 +1,137 @@
+#include "providers/url.hpp"
+
+namespace dapplewick {
+namespace {
+
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
+bool isSubDelimiter(char c) {
+  switch (c) {
+    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',': case ';': case '=':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// True when every character belongs to `allowed` or is a well-formed percent escape.
+template <class Allowed>
+bool consistsOf(std::string_view text, Allowed allowed) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%') {
+      if (i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2])) return false;
+      i += 2;
+    } else if (!allowed(text[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool isPathCharacter(char c) { return isUnreserved(c) || isSubDelimiter(c) || c == ':' || c == '@' || c == '/'; }
+bool isQueryCharacter(char c) { return isPathCharacter(c) || c == '?'; }
+
+bool isValidScheme(std::string_view text) {
+  if (text.empty() || !isAlpha(text.front())) return false;
+  for (const char c : text) {
+    if (!(isAlpha(c) || isDigit(c) || c == '+' || c == '-' || c == '.')) return false;
+  }
+  return true;
+}
+
+bool parseAuthority(std::string_view authority, URLParts& url) {
+  std::string_view hostAndPort = authority;
+  if (const auto at = authority.find('@'); at != std::string_view::npos) {
+    // Clients disagree on which "@" ends the user information, so an authority with two is not accepted.
+    if (authority.find('@', at + 1) != std::string_view::npos) return false;
+    const auto userInfo = authority.substr(0, at);
+    if (!consistsOf(userInfo, [](char c) { return isUnreserved(c) || isSubDelimiter(c) || c == ':'; })) {
+      return false;
+    }
+    hostAndPort = authority.substr(at + 1);
+  }
+  std::string_view portText;
+  bool hasPort = false;
+  if (!hostAndPort.empty() && hostAndPort.front() == '[') {
+    const auto close = hostAndPort.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    const auto literal = hostAndPort.substr(1, close - 1);
+    for (const char c : literal) {
+      if (!(isHexDigit(c) || c == ':' || c == '.')) return false;
+    }
+    url.host = std::string(literal);
+    const auto after = hostAndPort.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return false;
+      hasPort = true;
+      portText = after.substr(1);
+    }
+  } else {
+    const auto colon = hostAndPort.find(':');
+    const auto host = hostAndPort.substr(0, colon);
+    if (!consistsOf(host, [](char c) { return isUnreserved(c) || isSubDelimiter(c); })) return false;
+    url.host = std::string(host);
+    if (colon != std::string_view::npos) {
+      hasPort = true;
+      portText = hostAndPort.substr(colon + 1);
+    }
+  }
+  if (hasPort) {
+    for (const char c : portText) {
+      if (!isDigit(c)) return false;
+    }
+    url.port = std::string(portText);
+  }
+  url.authority = std::string(authority);
+  return true;
+}
+
+}  // namespace
+
+std::optional<URLParts> parseURL(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  URLParts url;
+  std::string_view rest = text;
+
+  const auto schemeEnd = rest.find_first_of(":/?#");
+  if (schemeEnd != std::string_view::npos && rest[schemeEnd] == ':' && isValidScheme(rest.substr(0, schemeEnd))) {
+    url.scheme = std::string(rest.substr(0, schemeEnd));
+    rest.remove_prefix(schemeEnd + 1);
+  }
+
+  if (const auto hash = rest.find('#'); hash != std::string_view::npos) {
+    const auto fragment = rest.substr(hash + 1);
+    if (!consistsOf(fragment, isQueryCharacter)) return std::nullopt;
+    url.fragment = std::string(fragment);
+    rest = rest.substr(0, hash);
+  }
+  if (const auto question = rest.find('?'); question != std::string_view::npos) {
+    const auto query = rest.substr(question + 1);
+    if (!consistsOf(query, isQueryCharacter)) return std::nullopt;
+    url.query = std::string(query);
+    rest = rest.substr(0, question);
+  }
+  if (rest.substr(0, 2) == "//") {
+    rest.remove_prefix(2);
+    const auto slash = rest.find('/');
+    if (!parseAuthority(rest.substr(0, slash), url)) return std::nullopt;
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+  }
+  if (!consistsOf(rest, isPathCharacter)) return std::nullopt;
+  url.path = std::string(rest);
+  return url;
+}
+
+std::string formatURL(const URLParts& url) {
+  std::string text;
+  if (url.scheme) text += *url.scheme + ":";
+  if (url.authority) text += "//" + *url.authority;
+  text += url.path;
+  if (url.query) text += "?" + *url.query;
+  return text;
+}
+
+}  // namespace dapplewick
