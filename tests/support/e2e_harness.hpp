@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,14 +17,22 @@ namespace dapplewick::testing {
 using ProviderServer = LoopbackServer;
 using TempDir = TemporaryDirectory;
 
+// The whole content of a file ("" when it cannot be read).
+std::string readFileText(const std::filesystem::path& path);
+// The permission bits of a file or folder (07777), failing the test when it cannot be examined.
+unsigned permissionsOf(const std::filesystem::path& path);
+
 struct RunResult {
   int exitCode = -1;
   std::string out;
   std::string err;
+  // From start to exit.
+  std::chrono::milliseconds elapsed{0};
 };
 
 // A configuration folder of its own (credentials and config.json) and a HOME of its own, so that the real
-// binary never sees the developer's files, run with a clean environment.
+// binary never sees the developer's files, run with a clean environment. The environment's proxy variables send
+// every request that is not for 127.0.0.1 or localhost to a closed port, so nothing leaves the machine.
 class Sandbox {
  public:
   Sandbox();
@@ -38,10 +48,15 @@ class Sandbox {
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
+  // The same, pressing Ctrl-C (SIGINT to the binary) once `interruptAfter` has passed.
+  RunResult runInterrupted(const std::vector<std::string>& args, std::chrono::milliseconds interruptAfter) const;
   // Runs `dapplewick --json PROVIDER...`, checks that it exited 0 and parses the printed array.
   Json runJson(const std::vector<std::string>& providers) const;
 
  private:
+  RunResult execute(const std::vector<std::string>& args, const std::string& input,
+                    std::optional<std::chrono::milliseconds> interruptAfter) const;
+
   TempDir root_;
   std::filesystem::path configDir_;
   std::filesystem::path home_;

@@ -1,0 +1,417 @@
+#include "cli/app.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <istream>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <stdexcept>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/json_output.hpp"
+#include "cli/terminal.hpp"
+#include "cli/text_output.hpp"
+#include "engine/usage_service.hpp"
+#include "model/file_keychain.hpp"
+#include "providers/service_context.hpp"
+#include "providers/text.hpp"
+
+namespace dapplewick {
+
+const std::string_view kUsageText =
+    "Usage:\n"
+    "  dapplewick [PROVIDER...] [--json]\n"
+    "      Refresh every provider that has a saved credential, or only the providers named, and print\n"
+    "      their usage. A named provider without a credential shows \"No credential saved\".\n"
+    "  dapplewick providers\n"
+    "      List every provider, whether a credential is saved for it and whether this build reads it.\n"
+    "  dapplewick credential set PROVIDER\n"
+    "      Save the credential for PROVIDER, read from standard input (never from the command line).\n"
+    "      On a terminal it is typed or pasted as one hidden line; otherwise all of standard input is\n"
+    "      read and trailing line breaks are dropped.\n"
+    "  dapplewick credential delete PROVIDER\n"
+    "      Delete the credential saved for PROVIDER.\n"
+    "  dapplewick credential list\n"
+    "      Print the providers that have a saved credential, one per line (never the credentials).\n"
+    "\n"
+    "Options:\n"
+    "  --json      Print the records as one JSON array, in provider order.\n"
+    "  -h, --help  Show this text.\n"
+    "\n"
+    "Files (in $DAPPLEWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/dapplewick, else ~/.config/dapplewick):\n"
+    "  credentials.json  the saved credentials (folder 0700, file 0600)\n"
+    "  config.json       optional: {\"origins\": {\"KEY\": \"https://host[:port]\"}, \"caBundle\": \"PATH\"}\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the command ran; a provider's failure is part of the output\n"
+    "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad\n"
+    "  2    usage error: unknown provider, missing or unexpected argument, empty secret\n"
+    "  130  interrupted (Ctrl-C)\n";
+
+namespace {
+
+// The command line is wrong: exit status 2 with a hint to the help text.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Command {
+  enum class Kind { help, refresh, providers, credentialSet, credentialDelete, credentialList };
+  Kind kind = Kind::refresh;
+  bool json = false;
+  // refresh: the providers named (none: every provider with a credential); set and delete: exactly one.
+  std::vector<Provider> providers;
+};
+
+std::string validProviderNames() {
+  std::string list;
+  for (Provider provider : allProviders()) {
+    if (!list.empty()) list += ", ";
+    list += rawValue(provider);
+  }
+  return list;
+}
+
+// `echo` is false where the argument may be a secret typed in the wrong place.
+Provider providerNamed(const std::string& name, bool echo) {
+  if (auto provider = providerFromRawValue(name)) return *provider;
+  std::string message = echo ? "unknown provider \"" + printableText(errorExcerpt(name)) + "\"" : "unknown provider";
+  throw UsageError(message + "\nValid providers: " + validProviderNames());
+}
+
+// The one PROVIDER of `credential set` and `credential delete`.
+Provider singleProvider(const std::vector<std::string>& names, std::string_view command, bool echo) {
+  if (names.empty()) throw UsageError(std::string(command) + " needs a PROVIDER");
+  if (names.size() > 1) {
+    // Never repeat the extra arguments: the likeliest one is a secret given where it does not belong.
+    throw UsageError(std::string(command) +
+                     " takes one PROVIDER and nothing else; a secret is read from standard input, never from the "
+                     "command line");
+  }
+  return providerNamed(names.front(), echo);
+}
+
+// Arguments nobody takes. An option is named up to any "=", since what follows may be a secret; anything else
+// is not repeated at all, for the same reason.
+std::string describeExtras(const std::vector<std::string>& extras) {
+  std::vector<std::string> options;
+  for (const auto& extra : extras) {
+    if (extra.size() > 1 && extra.front() == '-') {
+      options.push_back(printableText(errorExcerpt(extra.substr(0, extra.find('=')), 40)));
+    }
+  }
+  if (options.empty()) return "unexpected arguments";
+  std::string message = options.size() == 1 ? "unknown option " : "unknown options ";
+  for (std::size_t i = 0; i < options.size(); ++i) message += (i > 0 ? ", " : "") + options[i];
+  if (options.size() < extras.size()) message += ", and unexpected arguments";
+  return message;
+}
+
+Command parseCommandLine(const std::vector<std::string>& args) {
+  CLI::App app("", "dapplewick");
+  app.set_help_flag();
+  // Options and positionals a subcommand does not know go to its parent, so misplaced ones are reported below
+  // in words of this tool rather than as a parser error.
+  app.fallthrough();
+  // Left-over arguments are collected and reported by describeExtras, not by the parser, whose text would
+  // repeat them in full.
+  app.allow_extras();
+  bool help = false;
+  bool json = false;
+  std::vector<std::string> names;
+  app.add_flag("-h,--help", help);
+  app.add_flag("--json", json);
+  app.add_option("PROVIDER", names);
+  CLI::App* providersCommand = app.add_subcommand("providers");
+  CLI::App* credential = app.add_subcommand("credential");
+  std::vector<std::string> setNames;
+  std::vector<std::string> deleteNames;
+  CLI::App* set = credential->add_subcommand("set");
+  set->add_option("PROVIDER", setNames);
+  CLI::App* remove = credential->add_subcommand("delete");
+  remove->add_option("PROVIDER", deleteNames);
+  CLI::App* list = credential->add_subcommand("list");
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    throw UsageError(error.what());
+  }
+  if (const auto extras = app.remaining(true); !extras.empty()) throw UsageError(describeExtras(extras));
+
+  Command command;
+  command.json = json;
+  if (help) {
+    command.kind = Command::Kind::help;
+    return command;
+  }
+  const bool isSubcommand = providersCommand->parsed() || credential->parsed();
+  if (isSubcommand && json) throw UsageError("--json applies only to the refresh");
+  if (providersCommand->parsed()) {
+    if (!names.empty()) throw UsageError("providers takes no arguments");
+    command.kind = Command::Kind::providers;
+  } else if (credential->parsed()) {
+    // Positionals that reached the top level beside a credential command are not repeated: one may be a secret.
+    if (!names.empty()) throw UsageError("unexpected arguments");
+    if (set->parsed()) {
+      command.kind = Command::Kind::credentialSet;
+      command.providers = {singleProvider(setNames, "credential set", false)};
+    } else if (remove->parsed()) {
+      command.kind = Command::Kind::credentialDelete;
+      command.providers = {singleProvider(deleteNames, "credential delete", true)};
+    } else if (list->parsed()) {
+      command.kind = Command::Kind::credentialList;
+    } else {
+      throw UsageError("credential needs one of: set, delete, list");
+    }
+  } else {
+    command.kind = Command::Kind::refresh;
+    std::set<Provider> named;
+    for (const auto& name : names) named.insert(providerNamed(name, true));
+    command.providers.assign(named.begin(), named.end());
+  }
+  return command;
+}
+
+// ---- Credentials ----
+
+// All of a non-terminal standard input, with the trailing line breaks a pipe or a here-string adds removed.
+std::string readPipedSecret(std::istream& in) {
+  std::string secret;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    secret.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (secret.size() > kMaxSecretBytes) throw UsageError("the secret on standard input is longer than 1 MiB");
+  }
+  if (in.bad()) throw std::runtime_error("cannot read standard input");
+  while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r')) secret.pop_back();
+  return secret;
+}
+
+// One hidden line typed or pasted on a terminal. Nothing when interrupted.
+std::optional<std::string> readTypedSecret(Provider provider, const AppContext& context, AppIO& io) {
+  io.err << "Paste the credential for " << rawValue(provider) << " and press Enter (input is hidden): "
+         << std::flush;
+  LineRead read;
+  {
+    HiddenTerminalInput hidden(STDIN_FILENO, context.stop);
+    read = readTerminalLine(STDIN_FILENO, kMaxSecretBytes, context.stop);
+  }
+  io.err << "\n";
+  switch (read.status) {
+    case LineReadStatus::line:
+    case LineReadStatus::endOfInput: return std::move(read.text);
+    case LineReadStatus::tooLong: throw UsageError("the secret is longer than 1 MiB");
+    case LineReadStatus::stopped: return std::nullopt;
+    case LineReadStatus::failed: break;
+  }
+  throw std::runtime_error("cannot read standard input");
+}
+
+int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
+  std::string secret;
+  if (io.inputIsTerminal) {
+    auto typed = readTypedSecret(provider, context, io);
+    if (!typed) {
+      io.err << "dapplewick: interrupted\n";
+      return kExitInterrupted;
+    }
+    secret = std::move(*typed);
+  } else {
+    secret = readPipedSecret(io.in);
+  }
+  if (secret.empty()) throw UsageError("no secret on standard input");
+  if (!isValidUTF8(secret)) throw UsageError("the secret on standard input is not UTF-8 text");
+  FileKeychain keychain(configurationFolder(context.environment));
+  keychain.save(provider, secret);
+  io.out << "Saved the credential for " << rawValue(provider) << ".\n";
+  return kExitSuccess;
+}
+
+int credentialDelete(Provider provider, const AppContext& context, AppIO& io) {
+  FileKeychain keychain(configurationFolder(context.environment));
+  if (!keychain.load(provider)) {
+    io.out << "No credential was saved for " << rawValue(provider) << ".\n";
+    return kExitSuccess;
+  }
+  keychain.remove(provider);
+  io.out << "Deleted the credential for " << rawValue(provider) << ".\n";
+  return kExitSuccess;
+}
+
+int credentialList(const AppContext& context, AppIO& io) {
+  FileKeychain keychain(configurationFolder(context.environment));
+  for (Provider provider : keychain.savedProviders()) io.out << rawValue(provider) << "\n";
+  return kExitSuccess;
+}
+
+int listProviders(const AppContext& context, AppIO& io) {
+  FileKeychain keychain(configurationFolder(context.environment));
+  const auto saved = keychain.savedProviders();
+  constexpr std::size_t kNameWidth = 18;
+  constexpr std::size_t kSavedWidth = 12;
+  auto row = [&](std::string_view name, std::string_view credential, std::string_view supported) {
+    std::string line(name);
+    line.resize(std::max(kNameWidth, line.size() + 1), ' ');
+    line += credential;
+    line.resize(std::max(kNameWidth + kSavedWidth, line.size() + 1), ' ');
+    line += supported;
+    io.out << line << "\n";
+  };
+  row("PROVIDER", "CREDENTIAL", "READ BY THIS BUILD");
+  for (Provider provider : allProviders()) {
+    const bool isSaved = std::find(saved.begin(), saved.end(), provider) != saved.end();
+    row(rawValue(provider), isSaved ? "saved" : "-", UsageService::isSupported(provider) ? "yes" : "no");
+  }
+  return kExitSuccess;
+}
+
+// ---- Refresh ----
+
+// One line on a terminal's standard error while fetches are outstanding, rewritten as each one finishes and
+// erased at the end. Called from the engine's workers, one at a time.
+class Progress {
+ public:
+  Progress(std::ostream& err, bool enabled, std::vector<Provider> pending)
+      : err_(err), enabled_(enabled), total_(pending.size()), pending_(std::move(pending)) {
+    draw();
+  }
+  ~Progress() { clear(); }
+
+  void finished(Provider provider) {
+    std::lock_guard lock(mutex_);
+    pending_.erase(std::remove(pending_.begin(), pending_.end(), provider), pending_.end());
+    drawLocked();
+  }
+
+  void clear() {
+    std::lock_guard lock(mutex_);
+    if (enabled_ && drawn_) err_ << "\r\x1b[2K" << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  void draw() {
+    std::lock_guard lock(mutex_);
+    drawLocked();
+  }
+
+  void drawLocked() {
+    if (!enabled_ || pending_.empty()) return;
+    constexpr std::size_t kNamesShown = 3;
+    std::string line = "Refreshing: " + std::to_string(total_ - pending_.size()) + " of " +
+                       std::to_string(total_) + " done, waiting for ";
+    for (std::size_t i = 0; i < pending_.size() && i < kNamesShown; ++i) {
+      if (i > 0) line += ", ";
+      line += rawValue(pending_[i]);
+    }
+    if (pending_.size() > kNamesShown) line += ", ...";
+    err_ << "\r\x1b[2K" << line << std::flush;
+    drawn_ = true;
+  }
+
+  std::ostream& err_;
+  const bool enabled_;
+  const std::size_t total_;
+  std::mutex mutex_;
+  std::vector<Provider> pending_;
+  bool drawn_ = false;
+};
+
+// config.json names a CA bundle that cannot be used: better said now than as a TLS failure per provider.
+void checkCABundle(const Configuration& configuration) {
+  if (!configuration.caBundle) return;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(*configuration.caBundle, ec) ||
+      ::access(configuration.caBundle->c_str(), R_OK) != 0) {
+    throw ConfigurationError("the CA bundle \"" + errorExcerpt(*configuration.caBundle) +
+                             "\" named in config.json is not a readable file");
+  }
+}
+
+int refresh(const Command& command, const AppContext& context, AppIO& io) {
+  const auto folder = configurationFolder(context.environment);
+  FileKeychain keychain(folder);
+  const auto saved = keychain.savedProviders();
+  const Configuration configuration = loadConfiguration(folder);
+  checkCABundle(configuration);
+
+  // Named providers without a credential still get their record ("No credential saved"), so asking for one
+  // always answers; they need no request.
+  std::vector<Provider> withCredential;
+  std::vector<Provider> withoutCredential;
+  const std::vector<Provider>& wanted = command.providers.empty() ? saved : command.providers;
+  for (Provider provider : wanted) {
+    const bool isSaved = std::find(saved.begin(), saved.end(), provider) != saved.end();
+    (isSaved ? withCredential : withoutCredential).push_back(provider);
+  }
+  if (wanted.empty()) {
+    if (command.json) {
+      io.out << "[]\n";
+    } else {
+      io.out << "No credentials saved. Save one with: dapplewick credential set PROVIDER\n"
+             << "(dapplewick providers lists the providers.)\n";
+    }
+    return kExitSuccess;
+  }
+
+  const auto transport = context.makeTransport(configuration);
+  const ServiceContext services{*transport, context.clock, context.environment, configuration.origins};
+  UsageService engine(keychain, services);
+  for (Provider provider : withoutCredential) engine.refresh(provider, context.stop);
+  {
+    Progress progress(io.err, io.errorIsTerminal, withCredential);
+    engine.refreshAll(withCredential, context.stop,
+                      [&](const UsageData& record) { progress.finished(record.provider); });
+  }
+  if (context.stop.stop_requested()) {
+    io.err << "dapplewick: interrupted\n";
+    return kExitInterrupted;
+  }
+
+  std::vector<UsageData> records;
+  for (const auto& record : engine.usageData()) {
+    if (std::find(wanted.begin(), wanted.end(), record.provider) != wanted.end()) records.push_back(record);
+  }
+  io.out << (command.json ? formatUsageJson(records) : formatUsageText(records, context.clock.now()));
+  return kExitSuccess;
+}
+
+int run(const Command& command, const AppContext& context, AppIO& io) {
+  switch (command.kind) {
+    case Command::Kind::help: io.out << kUsageText; return kExitSuccess;
+    case Command::Kind::refresh: return refresh(command, context, io);
+    case Command::Kind::providers: return listProviders(context, io);
+    case Command::Kind::credentialSet: return credentialSet(command.providers.front(), context, io);
+    case Command::Kind::credentialDelete: return credentialDelete(command.providers.front(), context, io);
+    case Command::Kind::credentialList: return credentialList(context, io);
+  }
+  return kExitFailure;
+}
+
+}  // namespace
+
+int runApp(const std::vector<std::string>& args, const AppContext& context, AppIO& io) {
+  try {
+    const Command command = parseCommandLine(args);
+    const int status = run(command, context, io);
+    io.out.flush();
+    return status;
+  } catch (const UsageError& error) {
+    io.err << "dapplewick: " << error.what() << "\nRun 'dapplewick --help' for usage.\n";
+    return kExitUsage;
+  } catch (const std::exception& error) {
+    // Keychain and configuration errors never hold a credential, and nothing else here handles one.
+    io.err << "dapplewick: " << error.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace dapplewick

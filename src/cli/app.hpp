@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/clock.hpp"
+#include "model/configuration.hpp"
+#include "model/environment.hpp"
+#include "model/http.hpp"
+
+namespace dapplewick {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;      // the tool itself cannot work
+inline constexpr int kExitUsage = 2;        // the command line is wrong
+inline constexpr int kExitInterrupted = 130;  // Ctrl-C (128 + SIGINT)
+
+// The longest secret `credential set` accepts.
+inline constexpr std::size_t kMaxSecretBytes = 1024 * 1024;
+
+// The text of `dapplewick --help`.
+extern const std::string_view kUsageText;
+
+// Where the command line reads and writes. Only the command line prints, and only through these.
+struct AppIO {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+  // Standard input (file descriptor 0) is a terminal: a secret is then typed or pasted as one hidden line, read
+  // from the descriptor directly rather than from `in`.
+  bool inputIsTerminal = false;
+  // Standard error is a terminal: progress is shown there while fetches are outstanding.
+  bool errorIsTerminal = false;
+};
+
+// What the command line runs with. Each member is a test seam.
+struct AppContext {
+  const Environment& environment;
+  const Clock& clock;
+  // Builds the transport once config.json is read (it may name a CA bundle).
+  std::function<std::unique_ptr<HTTPTransport>(const Configuration&)> makeTransport;
+  // Requested on Ctrl-C: in-flight requests are cancelled and the command ends with kExitInterrupted.
+  std::stop_token stop;
+};
+
+// Runs one command line (`args` without the program name) and returns the exit status.
+int runApp(const std::vector<std::string>& args, const AppContext& context, AppIO& io);
+
+}  // namespace dapplewick

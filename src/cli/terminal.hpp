@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace dapplewick {
+
+// While alive, a terminal on `fd` neither echoes what is typed nor collects it into lines: a secret pasted there
+// is not shown, and one longer than the terminal's line buffer (4095 bytes on Linux) is not silently cut. Ctrl-C
+// still raises SIGINT. The old settings come back in the destructor, and also as soon as `stop` is requested,
+// because an interrupted process may end before the destructor runs. Does nothing when `fd` is no terminal.
+class HiddenTerminalInput {
+ public:
+  HiddenTerminalInput(int fd, std::stop_token stop);
+  ~HiddenTerminalInput();
+  HiddenTerminalInput(const HiddenTerminalInput&) = delete;
+  HiddenTerminalInput& operator=(const HiddenTerminalInput&) = delete;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+  std::optional<std::stop_callback<std::function<void()>>> restoreOnStop_;
+};
+
+enum class LineReadStatus { line, endOfInput, tooLong, stopped, failed };
+
+struct LineRead {
+  LineReadStatus status = LineReadStatus::failed;
+  std::string text;
+};
+
+// Reads one line typed on a terminal in the mode above: ends at a line break (not kept) or Ctrl-D, honours
+// backspace, and gives up at once when `stop` is requested. More than `maxBytes` is `tooLong`.
+LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop);
+
+}  // namespace dapplewick

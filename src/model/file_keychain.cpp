@@ -1,0 +1,261 @@
+#include "model/file_keychain.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <system_error>
+#include <utility>
+
+#include "providers/json_read.hpp"
+#include "providers/text.hpp"
+
+namespace dapplewick {
+
+namespace {
+
+std::string systemMessage(int error) { return std::generic_category().message(error); }
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd& operator=(UniqueFd&&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the result: a delayed write error can surface only here.
+  int close() {
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result;
+  }
+
+ private:
+  int fd_;
+};
+
+// The sentence every damage report starts with, and the way out, so the user knows the file was left alone.
+[[noreturn]] void throwDamaged(const std::filesystem::path& file, std::string_view reason) {
+  throw KeychainError("the credential file " + file.string() + " is damaged (" + std::string(reason) +
+                      "); Dapplewick leaves it untouched: repair or remove it");
+}
+
+[[noreturn]] void throwSystem(std::string_view action, const std::filesystem::path& path, int error) {
+  throw KeychainError("cannot " + std::string(action) + " " + path.string() + ": " + systemMessage(error));
+}
+
+// The file's bytes, or nothing when it does not exist. Only a regular file of bounded size is read: a FIFO would
+// block, and a huge file would be read into memory for nothing.
+std::optional<std::string> readFile(const std::filesystem::path& file) {
+  const int raw = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (raw < 0) {
+    const int error = errno;
+    if (error == ENOENT) return std::nullopt;
+    throwSystem("read", file, error);
+  }
+  UniqueFd fd(raw);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) throwSystem("read", file, errno);
+  if (!S_ISREG(info.st_mode)) throwDamaged(file, "it is not a regular file");
+  if (static_cast<std::uintmax_t>(info.st_size) > FileKeychain::kMaxFileBytes) {
+    throwDamaged(file, "it is larger than 4 MiB");
+  }
+  std::string content;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwSystem("read", file, errno);
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+    // The file may grow after fstat.
+    if (content.size() > FileKeychain::kMaxFileBytes) throwDamaged(file, "it is larger than 4 MiB");
+  }
+  return content;
+}
+
+// The "items" object of a well-formed file. Nothing of the content goes into an error text: a parser message
+// quotes the bytes it stopped at, which may be part of a credential.
+Json parseItems(const std::string& text, const std::filesystem::path& file) {
+  auto document = parseJsonOrNothing(text);
+  if (!document) throwDamaged(file, "it is not valid JSON");
+  if (!document->is_object()) throwDamaged(file, "it does not hold a JSON object");
+  for (const auto& [key, value] : document->items()) {
+    if (key != "service" && key != "items") throwDamaged(file, "it has a key other than \"service\" and \"items\"");
+  }
+  const auto service = document->find("service");
+  if (service == document->end() || !service->is_string()) throwDamaged(file, "\"service\" is missing or not text");
+  if (service->get_ref<const std::string&>() != kKeychainServiceName) {
+    throwDamaged(file, "it belongs to another service than \"" + std::string(kKeychainServiceName) + "\"");
+  }
+  const auto items = document->find("items");
+  if (items == document->end() || !items->is_object()) throwDamaged(file, "\"items\" is missing or not an object");
+  for (const auto& [key, value] : items->items()) {
+    if (value.is_string()) continue;
+    // A key is only named when it is a provider's raw value; anything else may be a credential pasted by hand.
+    if (providerFromRawValue(key)) throwDamaged(file, "the credential for \"" + key + "\" is not text");
+    throwDamaged(file, "an entry of \"items\" is not text");
+  }
+  return *items;
+}
+
+// The items of the file, an empty object when there is none.
+Json readItems(const std::filesystem::path& file) {
+  const auto text = readFile(file);
+  if (!text) return Json::object();
+  return parseItems(*text, file);
+}
+
+// Known providers in catalogue order, then any other keys in the order they had, so the file reads the same
+// after every write.
+std::string serialize(const Json& items) {
+  Json ordered = Json::object();
+  for (Provider provider : allProviders()) {
+    const std::string key(rawValue(provider));
+    if (auto it = items.find(key); it != items.end()) ordered[key] = *it;
+  }
+  for (const auto& [key, value] : items.items()) {
+    if (!providerFromRawValue(key)) ordered[key] = value;
+  }
+  Json document = Json::object();
+  document["service"] = kKeychainServiceName;
+  document["items"] = std::move(ordered);
+  return document.dump(2) + "\n";
+}
+
+bool isDirectory(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Creates the folder and any missing parents, each 0700 whatever the umask.
+void createFolder(const std::filesystem::path& folder) {
+  if (folder.empty() || isDirectory(folder)) return;
+  const auto parent = folder.parent_path();
+  if (parent != folder) createFolder(parent);
+  if (::mkdir(folder.c_str(), 0700) != 0) {
+    const int error = errno;
+    if (error == EEXIST && isDirectory(folder)) return;
+    // Something that is not a folder stands in the way; "File exists" would not say so.
+    throwSystem("create the folder", folder, error == EEXIST ? ENOTDIR : error);
+  }
+  if (::chmod(folder.c_str(), 0700) != 0) throwSystem("set the permissions of", folder, errno);
+}
+
+// The folder as a write needs it: present, and private to the user (an existing one that others may read or
+// enter is tightened, since it holds the credentials).
+void ensurePrivateFolder(const std::filesystem::path& folder) {
+  createFolder(folder);
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) throwSystem("examine the folder", folder, errno);
+  if ((info.st_mode & 0077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0) {
+    throwSystem("set the permissions of", folder, errno);
+  }
+}
+
+void writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category());
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Replaces the file with `content` in one step: a private temporary file in the same folder (created 0600 with an
+// unpredictable name and O_EXCL by mkostemp), written and flushed, renamed over the file, and the folder flushed
+// so the rename itself survives a crash.
+void replaceFile(int folderFd, const std::filesystem::path& file, std::string_view content) {
+  std::string temporary = (file.parent_path() / ("." + std::string(FileKeychain::kFileName) + ".XXXXXX")).string();
+  const int raw = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (raw < 0) throwSystem("create a temporary file beside", file, errno);
+  UniqueFd fd(raw);
+  try {
+    // mkostemp's mode is already 0600 less the umask; this makes it exactly 0600.
+    if (::fchmod(fd.get(), 0600) != 0) throw std::system_error(errno, std::generic_category());
+    writeAll(fd.get(), content);
+    if (::fsync(fd.get()) != 0) throw std::system_error(errno, std::generic_category());
+    if (fd.close() != 0) throw std::system_error(errno, std::generic_category());
+    if (::rename(temporary.c_str(), file.c_str()) != 0) throw std::system_error(errno, std::generic_category());
+  } catch (const std::system_error& error) {
+    ::unlink(temporary.c_str());
+    throwSystem("write", file, error.code().value());
+  }
+  // Best effort: some file systems refuse fsync on a directory, and the new file is in place either way.
+  (void)::fsync(folderFd);
+}
+
+// An exclusive advisory lock on the folder for one read-modify-write, so that writers in other processes cannot
+// interleave and lose an update. Released when the descriptor closes.
+UniqueFd lockFolder(const std::filesystem::path& folder) {
+  const int raw = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (raw < 0) throwSystem("open the folder", folder, errno);
+  UniqueFd fd(raw);
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) throwSystem("lock the folder", folder, errno);
+  }
+  return fd;
+}
+
+}  // namespace
+
+FileKeychain::FileKeychain(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+void FileKeychain::save(Provider provider, std::string_view credential) {
+  // The file is JSON, which holds UTF-8 text only.
+  if (!isValidUTF8(credential)) throw KeychainError("a credential must be UTF-8 text");
+  std::lock_guard guard(mutex_);
+  ensurePrivateFolder(folder_);
+  const UniqueFd lock = lockFolder(folder_);
+  Json items = readItems(filePath());
+  items[std::string(rawValue(provider))] = std::string(credential);
+  replaceFile(lock.get(), filePath(), serialize(items));
+}
+
+std::optional<std::string> FileKeychain::load(Provider provider) const {
+  std::lock_guard guard(mutex_);
+  const Json items = readItems(filePath());
+  const auto it = items.find(std::string(rawValue(provider)));
+  if (it == items.end()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+void FileKeychain::remove(Provider provider) {
+  std::lock_guard guard(mutex_);
+  if (!isDirectory(folder_)) {
+    // Still report a damaged or unreadable file rather than claim there was nothing to remove.
+    readItems(filePath());
+    return;
+  }
+  const UniqueFd lock = lockFolder(folder_);
+  Json items = readItems(filePath());
+  const auto it = items.find(std::string(rawValue(provider)));
+  if (it == items.end()) return;
+  items.erase(it);
+  ensurePrivateFolder(folder_);
+  replaceFile(lock.get(), filePath(), serialize(items));
+}
+
+std::vector<Provider> FileKeychain::savedProviders() const {
+  std::lock_guard guard(mutex_);
+  const Json items = readItems(filePath());
+  std::vector<Provider> list;
+  for (Provider provider : allProviders()) {
+    if (items.contains(std::string(rawValue(provider)))) list.push_back(provider);
+  }
+  return list;
+}
+
+}  // namespace dapplewick

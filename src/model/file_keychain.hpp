@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/keychain.hpp"
+
+namespace dapplewick {
+
+// The credential store on disk: credentials.json in the configuration folder,
+//   {"service": "com.dapplewick.credentials", "items": {"<raw value>": "<credential>", ...}}
+//
+// The folder is made 0700 (created so, or tightened on a write) and the file is always 0600. Every write replaces
+// the file atomically (a private temporary file in the same folder, flushed to disk, renamed over the old one,
+// then the folder flushed), so a crash leaves either the old or the new file, never a torn one. Writers in different processes take an advisory
+// lock on the folder, so two concurrent saves cannot lose each other's update.
+//
+// A damaged file (not JSON, wrong shape, another service name, a credential that is not a string) makes every
+// operation throw KeychainError; save and remove never replace a damaged file, so nothing the user may still want
+// is lost. Entries for keys this build does not know (a newer version's provider) are kept through writes and
+// otherwise ignored. No error text holds a credential or any other part of the file's content.
+//
+// Every operation reads the file afresh, since another process may have changed it. Thread-safe.
+class FileKeychain final : public KeychainService {
+ public:
+  // Files larger than this are refused as damaged rather than read into memory.
+  static constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
+  static constexpr std::string_view kFileName = "credentials.json";
+
+  explicit FileKeychain(std::filesystem::path folder);
+
+  void save(Provider provider, std::string_view credential) override;
+  std::optional<std::string> load(Provider provider) const override;
+  void remove(Provider provider) override;
+  std::vector<Provider> savedProviders() const override;
+
+  const std::filesystem::path& folder() const { return folder_; }
+  std::filesystem::path filePath() const { return folder_ / kFileName; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::filesystem::path folder_;
+};
+
+}  // namespace dapplewick
