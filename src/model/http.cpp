@@ -11,6 +11,10 @@ std::optional<std::string> HTTPHeaders::get(std::string_view name) const {
   return std::nullopt;
 }
 
+void throwIfCancelled(const std::stop_token& stop) {
+  if (stop.stop_requested()) throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
+}
+
 HTTPResponse HTTPTransport::dataFrom(const std::string& url, std::stop_token stop) {
   HTTPRequest request;
   request.url = url;

@@ -69,6 +69,11 @@ class TransportError : public std::runtime_error {
   Kind kind_;
 };
 
+// Throws the TransportError of kind `cancelled` that a transport gives for a stopped exchange. Services that send
+// requests one after another call it before each, so that a stop request also ends the sequence between
+// requests, not only during one.
+void throwIfCancelled(const std::stop_token& stop);
+
 // The one way every provider service talks to the network. Any status is an answer, not an error.
 // Implementations are safe to use from several threads at once.
 class HTTPTransport {

@@ -1,11 +1,153 @@
 #include "providers/abacus.hpp"
 
-#include "providers/service_error.hpp"
+#include <cmath>
+#include <optional>
+
+#include "providers/dates.hpp"
+#include "providers/response.hpp"
+#include "providers/task_group.hpp"
+#include "providers/text.hpp"
 
 namespace dapplewick {
 
-UsageData AbacusService::fetchUsage(std::string_view, std::stop_token) {
-  throw ServiceError("This build does not read this provider yet");
+namespace abacus {
+
+HTTPRequest buildRequest(const std::string& url, const std::string& method, const std::string& cookie) {
+  HTTPRequest request;
+  request.method = method;
+  request.url = url;
+  // The web application wants the JSON content type on the GET as well.
+  request.headers.add("Content-Type", "application/json");
+  request.headers.add("Accept", "application/json");
+  request.headers.add("Cookie", cookie);
+  request.headers.add("User-Agent", std::string(kUserAgent));
+  if (method == "POST") request.body = "{}";
+  return request;
+}
+
+namespace {
+
+std::string_view lastPathComponent(std::string_view url) {
+  const auto slash = url.rfind('/');
+  return slash == std::string_view::npos ? url : url.substr(slash + 1);
+}
+
+bool namesSessionProblem(std::string_view lowered) {
+  for (const std::string_view word : {"expired", "session", "login", "unauthorized", "forbidden"}) {
+    if (lowered.find(word) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+// A JSON number, or a boolean as 1 or 0; numeric strings do not count. (The parser already refuses numbers too
+// large for a double.)
+std::optional<double> pointsFigure(const Json* value) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_boolean()) return value->get<bool>() ? 1.0 : 0.0;
+  if (!value->is_number()) return std::nullopt;
+  return value->get<double>();
+}
+
+}  // namespace
+
+Json readEnvelope(std::string_view body, std::string_view url) {
+  const std::string endpoint(lastPathComponent(url));
+  auto document = parseJsonOrNothing(body);
+  if (!document || !document->is_object()) throw AbacusError::parseFailed("Invalid JSON from " + endpoint);
+
+  const Json* success = member(&*document, "success");
+  const Json* result = asObject(member(&*document, "result"));
+  if (success != nullptr && success->is_boolean() && success->get<bool>() && result != nullptr) return *result;
+
+  const Json* error = member(&*document, "error");
+  const std::string lowered =
+      toLowerASCII(error != nullptr && error->is_string() ? error->get_ref<const std::string&>() : "unknown");
+  if (namesSessionProblem(lowered)) throw AbacusError::invalidCredentials();
+  throw AbacusError::parseFailed(endpoint + ": " + errorExcerpt(lowered));
+}
+
+UsageData makeUsage(const Json& computePoints, const Json& billing, Timestamp now) {
+  const auto total = pointsFigure(member(&computePoints, "totalComputePoints"));
+  const auto left = pointsFigure(member(&computePoints, "computePointsLeft"));
+  if (!total || !left) throw AbacusError::parseFailed("Missing credit fields in compute points response");
+
+  // More points left than the total gives a negative figure; it is shown as it is.
+  const double used = *total - *left;
+  double percentage = 0;
+  if (*total > 0) {
+    percentage = used / *total * 100;
+    if (std::isnan(percentage) || percentage < 0) percentage = 0;
+    if (percentage >= 100) percentage = 100;
+  }
+
+  std::optional<Timestamp> resetAt;
+  const Json* nextBilling = member(&billing, "nextBillingDate");
+  if (nextBilling != nullptr && nextBilling->is_string()) {
+    resetAt = parseInternetDate(nextBilling->get_ref<const std::string&>());
+  }
+
+  UsageData data = UsageData::blank(Provider::abacus);
+  data.used = percentage;
+  data.limit = 100;
+  data.cost = 0;
+  data.costSemantic = CostSemantic::none;
+  data.resetAt = resetAt;
+  data.resetPeriod = ResetPeriod::monthly;
+  data.lastUpdated = now;
+  data.note = "Abacus AI compute points: " + formatCredits(used) + " / " + formatCredits(*total);
+  return data;
+}
+
+std::string formatCredits(double value) {
+  // NaN counts as below 1000.
+  const int fractionDigits = value >= 1000 ? 0 : 1;
+  if (auto text = formatDecimal(value, fractionDigits)) return *text;
+  return formatFixed(value, 0);
+}
+
+}  // namespace abacus
+
+UsageData AbacusService::fetchUsage(std::string_view cookie, std::stop_token stop) {
+  // Trimmed like every other credential: a pasted header often ends in a line break, which no transport sends.
+  const std::string trimmed(trimWhitespace(cookie));
+  if (trimmed.empty()) throw AbacusError::invalidCredentials();
+
+  const Timestamp now = context_.clock.now();
+  const std::string origin = context_.origins.get("abacus");
+  const std::string pointsURL = origin + std::string(abacus::kComputePointsPath);
+  const std::string billingURL = origin + std::string(abacus::kBillingInfoPath);
+
+  TaskGroup group(stop);
+  auto points = group.spawn([&](std::stop_token token) { return fetchResult(pointsURL, "GET", trimmed, token); });
+  auto billing = group.spawn([&](std::stop_token token) { return fetchResult(billingURL, "POST", trimmed, token); });
+  const Json pointsResult = points.await();
+  // Billing only adds the reset date; whatever goes wrong there just leaves it out.
+  const Json billingResult = billing.awaitOptional().value_or(Json::object());
+  return abacus::makeUsage(pointsResult, billingResult, now);
+}
+
+Json AbacusService::fetchResult(const std::string& url, const std::string& method, const std::string& cookie,
+                                std::stop_token stop) const {
+  const HTTPResponse response = context_.transport.data(abacus::buildRequest(url, method, cookie), stop);
+  requireOK<AbacusError>(response);
+  return abacus::readEnvelope(response.body, url);
+}
+
+AbacusError AbacusError::httpError(int status) {
+  return AbacusError(AbacusErrorCode::httpError, "Abacus AI API error " + std::to_string(status), status);
+}
+
+AbacusError AbacusError::parseFailed(const std::string& message) {
+  return AbacusError(AbacusErrorCode::parseFailed, "Failed to parse Abacus AI response: " + message);
+}
+
+AbacusError AbacusError::invalidCredentials() {
+  return AbacusError(AbacusErrorCode::invalidCredentials,
+                     "Invalid Abacus AI credential \u2014 please log in and paste your Cookie header");
+}
+
+AbacusError AbacusError::invalidResponse() {
+  return AbacusError(AbacusErrorCode::invalidResponse, "Unexpected response from Abacus AI");
 }
 
 }  // namespace dapplewick

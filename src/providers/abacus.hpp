@@ -1,21 +1,60 @@
 #pragma once
 
 #include <stop_token>
+#include <string>
 #include <string_view>
 
+#include "model/http.hpp"
 #include "model/usage_data.hpp"
+#include "providers/json_read.hpp"
 #include "providers/service_context.hpp"
+#include "providers/service_error.hpp"
 
 namespace dapplewick {
 
-// Not built yet: every fetch reports that this build does not read the provider.
+enum class AbacusErrorCode { httpError, parseFailed, invalidCredentials, invalidResponse };
+
+class AbacusError : public ServiceErrorOf<AbacusErrorCode> {
+ public:
+  using ServiceErrorOf::ServiceErrorOf;
+  static AbacusError httpError(int status);
+  static AbacusError parseFailed(const std::string& message);
+  static AbacusError invalidCredentials();
+  static AbacusError invalidResponse();
+};
+
+// Reads the organisation's compute points (required) and its billing information (only for the reset date) from
+// the provider's web application, with the browser session cookie. Stateless between fetches.
 class AbacusService {
  public:
   explicit AbacusService(const ServiceContext& context) : context_(context) {}
+  // `cookie` is the stored credential without its kind prefix; it is trimmed here.
   UsageData fetchUsage(std::string_view cookie, std::stop_token stop = {});
 
  private:
+  Json fetchResult(const std::string& url, const std::string& method, const std::string& cookie,
+                   std::stop_token stop) const;
+
   ServiceContext context_;
 };
+
+namespace abacus {
+
+inline constexpr std::string_view kComputePointsPath = "/api/_getOrganizationComputePoints";
+inline constexpr std::string_view kBillingInfoPath = "/api/_getBillingInfo";
+inline constexpr std::string_view kUserAgent = "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36";
+
+HTTPRequest buildRequest(const std::string& url, const std::string& method, const std::string& cookie);
+
+// The "result" object of a 200 answer's envelope; `url` names the endpoint in the error texts.
+Json readEnvelope(std::string_view body, std::string_view url);
+
+// The record from the compute-points result and the billing result (an empty object when billing failed).
+UsageData makeUsage(const Json& computePoints, const Json& billing, Timestamp now);
+
+// Figures for the note: grouped, at most one fraction digit below 1000 and none from 1000 on, halves to even.
+std::string formatCredits(double value);
+
+}  // namespace abacus
 
 }  // namespace dapplewick

@@ -184,6 +184,15 @@ Timestamp startOfLocalMonth(Timestamp instant) {
   return fromLocal(local);
 }
 
+Timestamp startOfNextLocalMonth(Timestamp instant) {
+  std::tm local = toLocal(instant);
+  // mktime carries month 12 over into January of the next year.
+  local.tm_mon += 1;
+  local.tm_mday = 1;
+  local.tm_hour = local.tm_min = local.tm_sec = 0;
+  return fromLocal(local);
+}
+
 Timestamp startOfLocalDay(Timestamp instant) {
   std::tm local = toLocal(instant);
   local.tm_hour = local.tm_min = local.tm_sec = 0;

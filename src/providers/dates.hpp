@@ -44,6 +44,8 @@ CivilDate civilDateUTC(Timestamp instant);
 // Local calendar work in the process time zone (TZ, or the system default).
 // The start (00:00 local) of the month that holds `instant`.
 Timestamp startOfLocalMonth(Timestamp instant);
+// The start (00:00 local) of the month after the one that holds `instant`: the end of the current month.
+Timestamp startOfNextLocalMonth(Timestamp instant);
 // Local midnight at the start of the day that holds `instant`.
 Timestamp startOfLocalDay(Timestamp instant);
 // The local calendar date that holds `instant`.

@@ -1,11 +1,141 @@
 #include "providers/elevenlabs.hpp"
 
-#include "providers/service_error.hpp"
+#include <vector>
+
+#include "providers/dates.hpp"
+#include "providers/response.hpp"
+#include "providers/text.hpp"
 
 namespace dapplewick {
 
-UsageData ElevenLabsService::fetchUsage(std::string_view, std::stop_token) {
-  throw ServiceError("This build does not read this provider yet");
+ElevenLabsOverage ElevenLabsOverage::decode(const JsonRef& value) {
+  ElevenLabsOverage overage;
+  overage.amount = value.optional<std::string>("amount");
+  overage.currency = value.optional<std::string>("currency");
+  return overage;
+}
+
+ElevenLabsSubscriptionResponse ElevenLabsSubscriptionResponse::decode(const JsonRef& value) {
+  ElevenLabsSubscriptionResponse response;
+  response.tier = value.optional<std::string>("tier");
+  response.characterCount = value.required<std::int64_t>("character_count");
+  response.characterLimit = value.required<std::int64_t>("character_limit");
+  response.voiceSlotsUsed = value.optional<std::int64_t>("voice_slots_used");
+  response.professionalVoiceSlotsUsed = value.optional<std::int64_t>("professional_voice_slots_used");
+  response.voiceLimit = value.optional<std::int64_t>("voice_limit");
+  response.professionalVoiceLimit = value.optional<std::int64_t>("professional_voice_limit");
+  if (auto overage = value.get("current_overage")) response.currentOverage = ElevenLabsOverage::decode(*overage);
+  response.nextCharacterCountResetUnix = value.optional<std::int64_t>("next_character_count_reset_unix");
+  response.status = value.optional<std::string>("status");
+  return response;
+}
+
+namespace elevenlabs {
+
+HTTPRequest buildRequest(const std::string& origin, const std::string& key) {
+  HTTPRequest request;
+  request.method = "GET";
+  request.url = origin + std::string(kSubscriptionPath);
+  request.headers.add("xi-api-key", key);
+  request.headers.add("Accept", "application/json");
+  request.headers.add("User-Agent", std::string(kUserAgent));
+  return request;
+}
+
+ElevenLabsSubscriptionResponse decodeSubscription(std::string_view body) {
+  const Json document = parseJson(body);
+  return ElevenLabsSubscriptionResponse::decode(JsonRef::root(document));
+}
+
+namespace {
+
+std::string planPart(const std::string& tier, const std::optional<std::string>& status) {
+  std::string tierText = tier;
+  for (char& c : tierText) {
+    if (c == '_') c = ' ';
+  }
+  std::string part = "Plan: " + capitalizeWords(tierText);
+  // An active plan is the normal case and not worth the room; any other state is shown as the API spells it.
+  if (status && !status->empty() && toLowerASCII(*status) != "active") {
+    part += kNoteSeparator;
+    part += *status;
+  }
+  return part;
+}
+
+UsageData slotRecord(std::int64_t used, std::int64_t limit, const char* note, Timestamp now) {
+  UsageData record = UsageData::blank(Provider::elevenLabs);
+  record.used = static_cast<double>(used);
+  record.limit = static_cast<double>(limit);
+  record.cost = 0;
+  record.costSemantic = CostSemantic::none;
+  record.resetPeriod = ResetPeriod::monthly;
+  record.lastUpdated = now;
+  record.note = note;
+  return record;
+}
+
+}  // namespace
+
+std::optional<std::string> makeNote(const ElevenLabsSubscriptionResponse& subscription) {
+  std::vector<std::string> parts;
+  if (subscription.tier) parts.push_back(planPart(*subscription.tier, subscription.status));
+  if (subscription.currentOverage && subscription.currentOverage->amount) {
+    const std::string overage = "Overage: " + *subscription.currentOverage->amount + " " +
+                                subscription.currentOverage->currency.value_or("");
+    parts.emplace_back(trimSpacesAndTabs(overage));
+  }
+  return joinNotes(parts);
+}
+
+UsageData makeUsage(const ElevenLabsSubscriptionResponse& subscription, Timestamp now) {
+  UsageData data = UsageData::blank(Provider::elevenLabs);
+  data.used = static_cast<double>(subscription.characterCount);
+  data.limit = static_cast<double>(subscription.characterLimit);
+  data.cost = 0;
+  data.costSemantic = CostSemantic::none;
+  // An instant outside the years 1970–9999 cannot be a reset time (and would overflow milliseconds).
+  if (subscription.nextCharacterCountResetUnix) {
+    data.resetAt = fromEpochSeconds(static_cast<double>(*subscription.nextCharacterCountResetUnix));
+  }
+  data.resetPeriod = ResetPeriod::monthly;
+  data.lastUpdated = now;
+  data.note = makeNote(subscription);
+  if (subscription.voiceSlotsUsed && subscription.voiceLimit && *subscription.voiceLimit >= 1) {
+    data.auxiliaryUsage.push_back(
+        slotRecord(*subscription.voiceSlotsUsed, *subscription.voiceLimit, "Voice slots", now));
+  }
+  if (subscription.professionalVoiceSlotsUsed && subscription.professionalVoiceLimit &&
+      *subscription.professionalVoiceLimit >= 1) {
+    data.auxiliaryUsage.push_back(slotRecord(*subscription.professionalVoiceSlotsUsed,
+                                             *subscription.professionalVoiceLimit, "Professional voices", now));
+  }
+  return data;
+}
+
+}  // namespace elevenlabs
+
+UsageData ElevenLabsService::fetchUsage(std::string_view credential, std::stop_token stop) {
+  const std::string key = prepareCredential(credential);
+  if (key.empty()) throw ElevenLabsError::invalidCredentials();
+
+  const Timestamp now = context_.clock.now();
+  const HTTPResponse response =
+      context_.transport.data(elevenlabs::buildRequest(context_.origins.get("elevenlabs"), key), stop);
+  requireOK<ElevenLabsError>(response);
+  return elevenlabs::makeUsage(elevenlabs::decodeSubscription(response.body), now);
+}
+
+ElevenLabsError ElevenLabsError::httpError(int status) {
+  return ElevenLabsError(ElevenLabsErrorCode::httpError, "ElevenLabs API error " + std::to_string(status), status);
+}
+
+ElevenLabsError ElevenLabsError::invalidCredentials() {
+  return ElevenLabsError(ElevenLabsErrorCode::invalidCredentials, "Invalid ElevenLabs API key");
+}
+
+ElevenLabsError ElevenLabsError::invalidResponse() {
+  return ElevenLabsError(ElevenLabsErrorCode::invalidResponse, "Unexpected response from ElevenLabs");
 }
 
 }  // namespace dapplewick

@@ -1,14 +1,54 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stop_token>
+#include <string>
 #include <string_view>
 
+#include "model/http.hpp"
 #include "model/usage_data.hpp"
+#include "providers/json_read.hpp"
 #include "providers/service_context.hpp"
+#include "providers/service_error.hpp"
 
 namespace dapplewick {
 
-// Not built yet: every fetch reports that this build does not read the provider.
+enum class ElevenLabsErrorCode { httpError, invalidCredentials, invalidResponse };
+
+class ElevenLabsError : public ServiceErrorOf<ElevenLabsErrorCode> {
+ public:
+  using ServiceErrorOf::ServiceErrorOf;
+  static ElevenLabsError httpError(int status);
+  static ElevenLabsError invalidCredentials();
+  static ElevenLabsError invalidResponse();
+};
+
+struct ElevenLabsOverage {
+  std::optional<std::string> amount;
+  std::optional<std::string> currency;
+
+  static ElevenLabsOverage decode(const JsonRef& value);
+};
+
+// The subscription answer. Unlisted keys are ignored; a wrong JSON type anywhere fails the whole answer.
+struct ElevenLabsSubscriptionResponse {
+  std::optional<std::string> tier;
+  std::int64_t characterCount = 0;
+  std::int64_t characterLimit = 0;
+  std::optional<std::int64_t> voiceSlotsUsed;
+  std::optional<std::int64_t> professionalVoiceSlotsUsed;
+  std::optional<std::int64_t> voiceLimit;
+  std::optional<std::int64_t> professionalVoiceLimit;
+  std::optional<ElevenLabsOverage> currentOverage;
+  std::optional<std::int64_t> nextCharacterCountResetUnix;
+  std::optional<std::string> status;
+
+  static ElevenLabsSubscriptionResponse decode(const JsonRef& value);
+};
+
+// Reads the account's monthly character quota with its API key: one request, one record, with voice slots and
+// professional voices as auxiliary records.
 class ElevenLabsService {
  public:
   explicit ElevenLabsService(const ServiceContext& context) : context_(context) {}
@@ -17,5 +57,22 @@ class ElevenLabsService {
  private:
   ServiceContext context_;
 };
+
+namespace elevenlabs {
+
+inline constexpr std::string_view kSubscriptionPath = "/v1/user/subscription";
+inline constexpr std::string_view kUserAgent = "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36";
+
+HTTPRequest buildRequest(const std::string& origin, const std::string& key);
+
+// Throws DecodingError naming the key path when the body is not the expected record.
+ElevenLabsSubscriptionResponse decodeSubscription(std::string_view body);
+
+// The plan and overage parts joined, or nothing when neither applies.
+std::optional<std::string> makeNote(const ElevenLabsSubscriptionResponse& subscription);
+
+UsageData makeUsage(const ElevenLabsSubscriptionResponse& subscription, Timestamp now);
+
+}  // namespace elevenlabs
 
 }  // namespace dapplewick

@@ -1,5 +1,6 @@
 #include "providers/text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -77,11 +78,35 @@ std::string_view trimSpacesAndTabs(std::string_view text) {
 
 namespace {
 char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char upperASCII(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 }  // namespace
 
 std::string toLowerASCII(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = lowerASCII(c);
+  return out;
+}
+
+std::string capitalizeWords(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool atWordStart = true;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    const char32_t c = decodeUTF8(text, pos);
+    if (isUnicodeWhitespace(c)) {
+      atWordStart = true;
+    } else if (c < 0x80) {
+      const char ch = static_cast<char>(c);
+      out.push_back(atWordStart ? upperASCII(ch) : lowerASCII(ch));
+      atWordStart = false;
+      continue;
+    } else {
+      atWordStart = false;
+    }
+    out.append(text.substr(start, pos - start));
+  }
   return out;
 }
 
@@ -214,6 +239,90 @@ std::string formatFixed(double value, int digits) {
       std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, digits);
   if (result.ec != std::errc()) return "nan";
   return std::string(buffer.data(), result.ptr);
+}
+
+namespace {
+
+// Adds one to a string of decimal digits.
+void incrementDigits(std::string& digits) {
+  for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+    if (*it != '9') {
+      ++*it;
+      return;
+    }
+    *it = '0';
+  }
+  digits.insert(digits.begin(), '1');
+}
+
+std::string groupThousands(std::string_view digits) {
+  std::string out;
+  out.reserve(digits.size() + digits.size() / 3);
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> formatDecimal(double value, int maxFractionDigits, bool grouping) {
+  if (!std::isfinite(value)) return std::nullopt;
+  const auto fractionDigits = static_cast<std::size_t>(std::clamp(maxFractionDigits, 0, 40));
+
+  // The shortest text that reads back as the value, as "d.ddde±xx". Rounding works on these decimal digits, not
+  // on the binary value, so a value written as 0.15 rounds like the decimal 0.15 does.
+  std::array<char, 64> buffer{};
+  const auto written =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), std::fabs(value), std::chars_format::scientific);
+  if (written.ec != std::errc()) return std::nullopt;
+  const std::string_view scientific(buffer.data(), static_cast<std::size_t>(written.ptr - buffer.data()));
+  const std::size_t e = scientific.find('e');
+  if (e == std::string_view::npos) return std::nullopt;
+  std::string digits;
+  for (const char c : scientific.substr(0, e)) {
+    if (c != '.') digits.push_back(c);
+  }
+  std::string_view exponentText = scientific.substr(e + 1);
+  const bool negativeExponent = !exponentText.empty() && exponentText.front() == '-';
+  if (!exponentText.empty() && (exponentText.front() == '+' || exponentText.front() == '-')) {
+    exponentText.remove_prefix(1);
+  }
+  long exponent = 0;
+  std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
+  if (negativeExponent) exponent = -exponent;
+
+  // `scaled` becomes the value times 10^fractionDigits, rounded half to even, as decimal digits.
+  const long keep = exponent + 1 + static_cast<long>(fractionDigits);
+  std::string scaled;
+  if (keep >= 0) {
+    const auto kept = static_cast<std::size_t>(keep);
+    scaled = digits.substr(0, std::min(kept, digits.size()));
+    if (kept > digits.size()) scaled.append(kept - digits.size(), '0');
+    if (kept < digits.size()) {
+      const char next = digits[kept];
+      const bool beyondHalf = digits.find_first_not_of('0', kept + 1) != std::string::npos;
+      const bool lastOdd = !scaled.empty() && (scaled.back() - '0') % 2 == 1;
+      if (next > '5' || (next == '5' && (beyondHalf || lastOdd))) {
+        if (scaled.empty()) scaled.push_back('0');
+        incrementDigits(scaled);
+      }
+    }
+  }
+  if (scaled.size() <= fractionDigits) scaled.insert(0, fractionDigits + 1 - scaled.size(), '0');
+
+  std::string integerPart = scaled.substr(0, scaled.size() - fractionDigits);
+  std::string fractionPart = scaled.substr(scaled.size() - fractionDigits);
+  integerPart.erase(0, std::min(integerPart.find_first_not_of('0'), integerPart.size() - 1));
+  fractionPart.erase(fractionPart.find_last_not_of('0') + 1);
+  const bool isZero = integerPart == "0" && fractionPart.empty();
+
+  std::string text;
+  if (value < 0 && !isZero) text.push_back('-');
+  text += grouping ? groupThousands(integerPart) : integerPart;
+  if (!fractionPart.empty()) text += "." + fractionPart;
+  return text;
 }
 
 std::optional<std::string> joinNotes(const std::vector<std::string>& parts) {

@@ -29,6 +29,9 @@ bool isUnicodeWhitespace(char32_t codePoint);
 // ---- ASCII case ----
 
 std::string toLowerASCII(std::string_view text);
+// Each word's first character upper case and the rest lower case (ASCII letters only; others kept as they are).
+// Words are separated by Unicode white space and line breaks, which are kept.
+std::string capitalizeWords(std::string_view text);
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
 bool containsIgnoringASCIICase(std::string_view haystack, std::string_view needle);
 // Byte offset of the first occurrence of `needle`, ASCII case ignored, or std::string_view::npos.
@@ -60,6 +63,12 @@ std::string bodyExcerpt(std::string_view body);
 // printf's "%.Nf" without locale: `digits` fraction digits, correctly rounded. Non-finite values give "nan",
 // "inf" or "-inf".
 std::string formatFixed(double value, int digits);
+
+// A number as a decimal-style number formatter of the "en_US" locale shows it: the shortest decimal text that
+// reads back as `value`, rounded half to even at `maxFractionDigits` on that decimal text (so 12.25 gives "12.2"
+// and 0.15 gives "0.2"), trailing fraction zeros dropped, "," between groups of three integer digits when
+// `grouping` is set. A result that rounds to zero carries no sign. Non-finite values give nothing.
+std::optional<std::string> formatDecimal(double value, int maxFractionDigits, bool grouping = true);
 
 // Parts of a note joined with " · " (blank, middle dot, blank); no parts gives nothing.
 std::optional<std::string> joinNotes(const std::vector<std::string>& parts);

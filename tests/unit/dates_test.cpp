@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "support/env_guard.hpp"
 
@@ -92,6 +94,28 @@ TEST(LocalCalendar, MidnightOfACivilDateRollsOverLikeACalendar) {
   EXPECT_EQ(localMidnight(1969, 12, 31), std::nullopt);
   EXPECT_EQ(localMidnight(10000, 1, 1), std::nullopt);
   EXPECT_EQ(localMidnight(2026, 2'000'000'000, 1), std::nullopt);
+}
+
+TEST(LocalCalendar, StartOfNextMonth) {
+  struct Case {
+    std::string zone;
+    std::string now;
+    std::string next;
+  };
+  const std::vector<Case> cases{
+      {"UTC0", "2026-12-15T10:00:00Z", "2027-01-01T00:00:00Z"},
+      {"UTC0", "2026-02-28T23:59:59Z", "2026-03-01T00:00:00Z"},
+      {"UTC0", "2028-02-01T00:00:00Z", "2028-03-01T00:00:00Z"},
+      {"XST-2", "2026-12-31T21:59:59Z", "2026-12-31T22:00:00Z"},
+      {"YST5", "2027-01-01T03:00:00Z", "2027-01-01T05:00:00Z"},  // still 31 December at UTC-5
+      // The month starts in summer time and ends in winter time.
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2026-10-10T12:00:00Z", "2026-10-31T23:00:00Z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.zone + " " + c.now);
+    testing::TimeZoneGuard zone(c.zone);
+    EXPECT_EQ(formatRFC3339Seconds(startOfNextLocalMonth(*parseInternetDate(c.now))), c.next);
+  }
 }
 
 TEST(LocalCalendar, ZoneNameFallsBackWithoutTZ) {
