@@ -13,12 +13,15 @@ class Environment {
   virtual ~Environment() = default;
   // The variable's value, or nothing when it is not set.
   virtual std::optional<std::string> get(std::string_view name) const = 0;
+  // Every variable, for handing a copy of the environment to a child process.
+  virtual std::map<std::string, std::string, std::less<>> variables() const = 0;
 };
 
 // The process environment.
 class ProcessEnvironment final : public Environment {
  public:
   std::optional<std::string> get(std::string_view name) const override;
+  std::map<std::string, std::string, std::less<>> variables() const override;
 };
 
 // A fixed set of variables (tests).
@@ -27,6 +30,7 @@ class MapEnvironment final : public Environment {
   MapEnvironment() = default;
   explicit MapEnvironment(std::map<std::string, std::string, std::less<>> values) : values_(std::move(values)) {}
   std::optional<std::string> get(std::string_view name) const override;
+  std::map<std::string, std::string, std::less<>> variables() const override { return values_; }
   void set(std::string name, std::string value) { values_[std::move(name)] = std::move(value); }
 
  private:

@@ -1,19 +1,410 @@
 #include "providers/kiro.hpp"
 
-#include "providers/service_error.hpp"
+#include <cmath>
+#include <initializer_list>
+
+#include <re2/re2.h>
+
+#include "providers/dates.hpp"
+#include "providers/text.hpp"
 
 namespace dapplewick {
 
-std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token) {
-  throw ServiceError("This build does not read this provider yet");
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::string_view kCLIName = "kiro-cli";
+constexpr std::string_view kWebsite = "https://kiro.dev";
+
+// `whoami` answers at once; the usage report needs a round trip to Kiro's servers, and the tool may stay open
+// after printing it, hence an idle limit that ends the run once the report has stopped coming.
+constexpr milliseconds kAccountTimeout{5'000};
+constexpr milliseconds kAccountIdleTimeout{5'000};
+constexpr milliseconds kUsageTimeout{20'000};
+constexpr milliseconds kUsageIdleTimeout{10'000};
+
+// The tool colours its output when it believes it writes to a capable terminal; stripANSI takes the colours out.
+constexpr std::string_view kTerminal = "xterm-256color";
+
+// ---- Patterns ----
+// The tool's report is matched with Unicode classes: RE2's own \s, \d and \w are ASCII only and its "." stops at
+// "\n" alone, so those are spelled out here.
+constexpr std::string_view kSpace = R"([\t\n\f\r\p{Z}])";
+constexpr std::string_view kDigit = R"(\p{Nd})";
+// Letters, letter numbers, marks, decimal digits, connector punctuation, ZWNJ, ZWJ, and the circled and squared
+// Latin letters that count as alphabetic.
+constexpr std::string_view kWordCharacter =
+    R"([\p{L}\p{Nl}\p{M}\p{Nd}\p{Pc}\x{200C}\x{200D}\x{24B6}-\x{24E9}\x{1F130}-\x{1F149}\x{1F150}-\x{1F169})"
+    R"(\x{1F170}-\x{1F189}])";
+// Anything but a line end (LF, VT, FF, CR, NEL, LS, PS).
+constexpr std::string_view kNotLineEnd = R"([^\n\x0B\f\r\x{85}\x{2028}\x{2029}])";
+
+std::string pattern(std::initializer_list<std::string_view> parts) {
+  std::string joined;
+  for (const auto part : parts) joined += part;
+  return joined;
 }
 
-std::string KiroService::runUsageCommand(std::stop_token) {
-  throw ServiceError("This build does not read this provider yet");
+// An escape, "[", parameters and a final letter (colours, cursor moves); or an escape, "]" and anything up to
+// the nearest BEL on the same line (window titles).
+const RE2& controlSequencePattern() {
+  static const RE2 re(pattern({R"(\x1B\[[0-9;?]*[A-Za-z]|\x1B\])", kNotLineEnd, R"(*?\x07)"}));
+  return re;
 }
 
-UsageData KiroService::parseUsage(std::string_view, const std::optional<std::string>&) {
-  throw ServiceError("This build does not read this provider yet");
+const RE2& emailLabelPattern() {
+  static const RE2 re(pattern({"(?i)^", kSpace, "*email:", kSpace, "*"}));
+  return re;
 }
+
+const RE2& planLinePattern() {
+  static const RE2 re(pattern({"Plan:", kSpace, "*(", kNotLineEnd, "+)"}));
+  return re;
+}
+
+// A table cell such as "| KIRO PRO".
+const RE2& planCellPattern() {
+  static const RE2 re(pattern({R"(\|)", kSpace, "*(KIRO", kSpace, "+", kWordCharacter, "+)"}));
+  return re;
+}
+
+// "resets on 2026-03-01" or "resets on 03/01" (month/day).
+const RE2& resetDatePattern() {
+  static const RE2 re(pattern({"resets on (", kDigit, "{4}-", kDigit, "{2}-", kDigit, "{2}|", kDigit, "{2}/", kDigit,
+                               "{2})"}));
+  return re;
+}
+
+// The usage bar: full blocks, then the percentage.
+const RE2& barPattern() {
+  static const RE2 re(pattern({"\u2588+", kSpace, "*(", kDigit, "+)%"}));
+  return re;
+}
+
+// "(10.5 of 50 covered in plan)"
+const RE2& coveredPattern() {
+  static const RE2 re(pattern({R"(\(()", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "+of", kSpace, "+(", kDigit, "+)",
+                               kSpace, "+covered"}));
+  return re;
+}
+
+// "25 / 100 credits used"
+const RE2& bonusUsedPattern() {
+  static const RE2 re(pattern({"(", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "*/", kSpace, "*(", kDigit, "+)", kSpace,
+                               "*credits used"}));
+  return re;
+}
+
+const RE2& bonusExpiryPattern() {
+  static const RE2 re(pattern({"expires in (", kDigit, "+) days?"}));
+  return re;
+}
+
+std::optional<std::string> firstCapture(std::string_view text, const RE2& re) {
+  std::string capture;
+  if (!RE2::PartialMatch(text, re, &capture)) return std::nullopt;
+  return capture;
+}
+
+bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles) {
+  for (const auto needle : needles) {
+    if (text.find(needle) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+bool isLineEnd(char32_t c) {
+  return c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t at = pos;
+    if (isLineEnd(decodeUTF8(text, pos))) {
+      lines.push_back(text.substr(start, at - start));
+      start = pos;
+    }
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
+
+UsageData kiroRecord(Timestamp now) {
+  UsageData record = UsageData::blank(Provider::kiro);
+  record.costSemantic = CostSemantic::none;
+  record.resetPeriod = ResetPeriod::monthly;
+  record.lastUpdated = now;
+  return record;
+}
+
+}  // namespace
+
+// ---- Running the tool ----
+
+std::optional<std::string> KiroService::findCLI(std::string_view name) const {
+  const auto searchPath = context_.environment.get("PATH");
+  if (!searchPath) return std::nullopt;
+  return findExecutable(name, *searchPath);
+}
+
+std::string KiroService::locateCLI() const {
+  auto path = findCLI(kCLIName);
+  if (!path) throw KiroError::cliNotFound();
+  return *path;
+}
+
+KiroService::ProcessResult KiroService::runProcess(const std::string& binary, const std::vector<std::string>& arguments,
+                                                   milliseconds timeout, milliseconds idleTimeout,
+                                                   std::stop_token stop) const {
+  auto environment = context_.environment.variables();
+  environment.insert_or_assign("TERM", std::string(kTerminal));
+  ProcessLimits limits;
+  limits.timeout = timeout;
+  limits.idleTimeout = idleTimeout;
+  try {
+    return dapplewick::runProcess(binary, arguments, environment, limits, std::move(stop));
+  } catch (const ProcessError& error) {
+    if (error.code() == ProcessErrorCode::deadlinePassed) throw KiroError::timeout();
+    throw;
+  }
+}
+
+// ---- Account step ----
+
+std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token stop) {
+  const std::string binary = locateCLI();
+  const auto result = runProcess(binary, {"whoami"}, kAccountTimeout, kAccountIdleTimeout, std::move(stop));
+  return evaluateWhoamiResult(result);
+}
+
+std::optional<std::string> KiroService::evaluateWhoamiResult(const ProcessResult& result) {
+  // The tool reports trouble on standard error; when it wrote there, that is all that is read.
+  const std::string_view chosen =
+      trimWhitespace(result.stderr).empty() ? std::string_view(result.stdout) : std::string_view(result.stderr);
+  const std::string_view text = trimWhitespace(chosen);
+  const std::string lowered = toLowerASCII(text);
+  if (containsAny(lowered, {"not logged in", "login required"})) throw KiroError::notLoggedIn();
+  if (result.status != 0 && !text.empty()) throw KiroError::cliFailed(text);
+  return parseWhoamiOutput(stripANSI(text));
+}
+
+std::optional<std::string> KiroService::parseWhoamiOutput(std::string_view text) {
+  std::optional<std::string> email;
+  for (const auto rawLine : splitLines(text)) {
+    const std::string_view line = trimWhitespace(rawLine);
+    // "Logged in with Builder ID (someone@example.com)" names the sign-in method, not the account's address.
+    if (containsIgnoringASCIICase(line, "logged in with")) continue;
+    if (containsIgnoringASCIICase(line, "email:")) {
+      std::string value(line);
+      RE2::Replace(&value, emailLabelPattern(), "");
+      email = std::string(trimSpacesAndTabs(value));
+    } else if (!email && line.find(' ') == std::string_view::npos && line.find('@') != std::string_view::npos) {
+      email = std::string(line);
+    }
+  }
+  return email ? nonEmptyTrimmed(*email) : std::nullopt;
+}
+
+// ---- Usage step ----
+
+std::string KiroService::runUsageCommand(std::stop_token stop) {
+  const std::string binary = locateCLI();
+  const auto result =
+      runProcess(binary, {"chat", "--no-interactive", "/usage"}, kUsageTimeout, kUsageIdleTimeout, std::move(stop));
+  return evaluateUsageResult(result);
+}
+
+std::string KiroService::evaluateUsageResult(const ProcessResult& result) {
+  const std::string_view out = trimWhitespace(result.stdout);
+  const std::string_view err = trimWhitespace(result.stderr);
+  const std::string_view check = err.empty() ? out : err;
+  const std::string lowered = toLowerASCII(stripANSI(check));
+  if (containsAny(lowered, {"not logged in", "login required", "kiro-cli login", "oauth error"})) {
+    throw KiroError::notLoggedIn();
+  }
+  // The tool may stay open after printing its report; a report that then stalled is still a report.
+  if (result.timedOut && !looksLikeUsageOutput(check)) throw KiroError::timeout();
+  return out.empty() ? result.stderr : result.stdout;
+}
+
+bool KiroService::looksLikeUsageOutput(std::string_view text) {
+  const std::string lowered = toLowerASCII(stripANSI(text));
+  return containsAny(lowered, {"covered in plan", "resets on", "bonus credits", "plan:", "managed by admin"});
+}
+
+// ---- Reading the report ----
+
+UsageData KiroService::parseUsage(std::string_view report, const std::optional<std::string>& email) {
+  const Timestamp now = context_.clock.now();
+  const std::string text = stripANSI(repairUTF8(report));
+  if (trimWhitespace(text).empty()) throw KiroError::parseError("Empty output from kiro-cli");
+  const std::string lowered = toLowerASCII(text);
+  if (containsAny(lowered, {"not logged in", "kiro-cli login"})) throw KiroError::notLoggedIn();
+  if (containsAny(lowered, {"could not retrieve usage information"})) {
+    throw KiroError::parseError("Kiro CLI could not retrieve usage information");
+  }
+
+  std::string plan = "Kiro";
+  if (const auto line = firstCapture(text, planLinePattern())) {
+    const std::string_view value = trimSpacesAndTabs(*line);
+    plan = std::string(trimSpacesAndTabs(value.substr(0, value.find('\n'))));
+  } else if (const auto cell = firstCapture(text, planCellPattern())) {
+    std::string value(trimSpacesAndTabs(*cell));
+    std::erase(value, '|');
+    plan = std::string(trimSpacesAndTabs(value));
+  }
+
+  const auto resetAt = parseResetDate(text, now);
+
+  double usedPercent = 0;
+  bool usedFound = false;
+  if (const auto bar = firstCapture(text, barPattern())) {
+    usedFound = true;
+    usedPercent = parseDecimal(trimSpacesAndTabs(*bar)).value_or(0);
+  }
+
+  bool coveredFound = false;
+  std::string coveredText;
+  std::string totalText;
+  if (RE2::PartialMatch(text, coveredPattern(), &coveredText, &totalText)) {
+    const auto covered = parseDecimal(coveredText);
+    const auto total = parseDecimal(totalText);
+    if (covered && total) {
+      coveredFound = true;
+      // The bar, when drawn, is the tool's own figure and wins.
+      if (*total > 0 && !usedFound) {
+        const double ratio = *covered / *total * 100;
+        if (std::isfinite(ratio)) usedPercent = ratio;
+      }
+    }
+  }
+
+  const bool managed = containsAny(lowered, {"managed by admin", "managed by organization"});
+
+  if (!usedFound && !coveredFound) {
+    if (!managed) throw KiroError::parseError("No usage patterns found in kiro-cli output");
+    // An organisation's plan shows no figures to the member; say whose plan it is rather than fail.
+    UsageData record = kiroRecord(now);
+    record.used = 0;
+    record.limit = 0;
+    record.note = plan + " (managed plan)";
+    return record;
+  }
+
+  std::string note = plan;
+  if (email) note += std::string(kNoteSeparator) + *email;
+
+  UsageData record = kiroRecord(now);
+  record.used = usedPercent;
+  record.limit = 100;
+  record.resetAt = resetAt;
+  if (!note.empty()) record.note = note;
+  if (auto bonus = parseBonusCredits(text, now)) record.auxiliaryUsage.push_back(std::move(*bonus));
+  return record;
+}
+
+std::optional<Timestamp> KiroService::parseResetDate(std::string_view text, Timestamp now) {
+  const auto capture = firstCapture(text, resetDatePattern());
+  if (!capture) return std::nullopt;
+  const std::string_view value = trimSpacesAndTabs(*capture);
+
+  if (value.find('-') != std::string_view::npos) {
+    // yyyy-MM-dd, a real calendar date, at local midnight.
+    if (value.size() != 10 || value[4] != '-' || value[7] != '-') return std::nullopt;
+    const auto year = parseInteger(value.substr(0, 4));
+    const auto month = parseInteger(value.substr(5, 2));
+    const auto day = parseInteger(value.substr(8, 2));
+    if (!year || !month || !day) return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)),
+                                           std::chrono::month(static_cast<unsigned>(*month)),
+                                           std::chrono::day(static_cast<unsigned>(*day))};
+    if (!date.ok()) return std::nullopt;
+    return localMidnight(static_cast<int>(*year), static_cast<int>(*month), static_cast<int>(*day));
+  }
+
+  // month/day: the next such day strictly after now.
+  std::vector<std::string_view> pieces;
+  std::string_view rest = value;
+  while (!rest.empty()) {
+    const auto slash = rest.find('/');
+    if (slash != 0) pieces.push_back(rest.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  if (pieces.size() != 2) return std::nullopt;
+  const auto month = parseInteger(pieces[0]);
+  const auto day = parseInteger(pieces[1]);
+  if (!month || !day || *month < 0 || *month > 99 || *day < 0 || *day > 99) return std::nullopt;
+  const int year = civilDateLocal(now).year;
+  const auto candidate = localMidnight(year, static_cast<int>(*month), static_cast<int>(*day));
+  if (candidate && *candidate > now) return candidate;
+  return localMidnight(year + 1, static_cast<int>(*month), static_cast<int>(*day));
+}
+
+std::optional<UsageData> KiroService::parseBonusCredits(std::string_view text, Timestamp now) {
+  const auto start = findIgnoringASCIICase(text, "Bonus credits");
+  if (start == std::string_view::npos) return std::nullopt;
+  // Only the bonus section itself: a credits figure further on belongs to something else.
+  const std::string_view window = prefixCodePoints(text.substr(start), 300);
+
+  std::string usedText;
+  std::string totalText;
+  if (!RE2::PartialMatch(window, bonusUsedPattern(), &usedText, &totalText)) return std::nullopt;
+  const auto used = parseDecimal(usedText);
+  const auto total = parseDecimal(totalText);
+  if (!used || !total || !(*total > 0)) return std::nullopt;
+  double percent = *used / *total * 100;
+  if (!(percent > 0)) percent = 0;
+  if (percent > 100) percent = 100;
+
+  UsageData record = kiroRecord(now);
+  record.used = percent;
+  record.limit = 100;
+  record.note = "Bonus credits";
+  if (const auto days = firstCapture(window, bonusExpiryPattern())) {
+    if (const auto count = parseDecimal(trimSpacesAndTabs(*days))) {
+      const double millis = static_cast<double>(now.time_since_epoch().count()) + *count * 86'400'000.0;
+      record.resetAt = fromEpochMilliseconds(millis);  // nothing beyond the year 9999
+    }
+  }
+  return record;
+}
+
+std::optional<std::string> KiroService::nonEmptyTrimmed(std::string_view text) {
+  const std::string_view trimmed = trimWhitespace(text);
+  if (trimmed.empty()) return std::nullopt;
+  return std::string(trimmed);
+}
+
+std::string KiroService::stripANSI(std::string_view text) {
+  std::string cleaned(text);
+  const RE2& re = controlSequencePattern();
+  if (re.ok()) RE2::GlobalReplace(&cleaned, re, "");
+  return cleaned;
+}
+
+// ---- Errors ----
+
+KiroError KiroError::cliFailed(std::string_view message) {
+  return KiroError(KiroErrorCode::cliFailed, errorExcerpt(message));
+}
+
+KiroError KiroError::parseError(std::string_view message) {
+  return KiroError(KiroErrorCode::parseError, "Failed to parse Kiro usage: " + std::string(message));
+}
+
+KiroError KiroError::cliNotFound() {
+  return KiroError(KiroErrorCode::cliNotFound, "kiro-cli not found. Install it from " + std::string(kWebsite));
+}
+
+KiroError KiroError::notLoggedIn() {
+  return KiroError(KiroErrorCode::notLoggedIn, "Not logged in to Kiro. Run 'kiro-cli login' first.");
+}
+
+KiroError KiroError::timeout() { return KiroError(KiroErrorCode::timeout, "Kiro CLI timed out"); }
 
 }  // namespace dapplewick

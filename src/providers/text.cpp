@@ -119,12 +119,16 @@ bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
 }
 
 bool containsIgnoringASCIICase(std::string_view haystack, std::string_view needle) {
-  if (needle.empty()) return true;
-  if (needle.size() > haystack.size()) return false;
+  return findIgnoringASCIICase(haystack, needle) != std::string_view::npos;
+}
+
+std::size_t findIgnoringASCIICase(std::string_view haystack, std::string_view needle) {
+  if (needle.empty()) return 0;
+  if (needle.size() > haystack.size()) return std::string_view::npos;
   for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-    if (equalsIgnoringASCIICase(haystack.substr(i, needle.size()), needle)) return true;
+    if (equalsIgnoringASCIICase(haystack.substr(i, needle.size()), needle)) return i;
   }
-  return false;
+  return std::string_view::npos;
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }

@@ -34,6 +34,8 @@ std::string toLowerASCII(std::string_view text);
 std::string capitalizeWords(std::string_view text);
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
 bool containsIgnoringASCIICase(std::string_view haystack, std::string_view needle);
+// Byte offset of the first occurrence of `needle`, ASCII case ignored, or std::string_view::npos.
+std::size_t findIgnoringASCIICase(std::string_view haystack, std::string_view needle);
 bool startsWith(std::string_view text, std::string_view prefix);
 
 // ---- UTF-8 ----

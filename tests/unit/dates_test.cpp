@@ -84,6 +84,19 @@ TEST(LocalCalendar, FollowsProcessTimeZone) {
   EXPECT_EQ(currentTimeZoneIdentifier(env), "Europe/Berlin");
 }
 
+TEST(LocalCalendar, MidnightOfACivilDateRollsOverLikeACalendar) {
+  testing::TimeZoneGuard zone("America/New_York");
+  EXPECT_EQ(civilDateLocal(*parseInternetDate("2026-12-01T03:00:00Z")), (CivilDate{2026, 11, 30}));
+  EXPECT_EQ(formatRFC3339Seconds(*localMidnight(2026, 3, 1)), "2026-03-01T05:00:00Z");
+  EXPECT_EQ(formatRFC3339Seconds(*localMidnight(2026, 7, 1)), "2026-07-01T04:00:00Z");
+  EXPECT_EQ(formatRFC3339Seconds(*localMidnight(2026, 13, 1)), "2027-01-01T05:00:00Z");
+  EXPECT_EQ(formatRFC3339Seconds(*localMidnight(2026, 2, 30)), "2026-03-02T05:00:00Z");
+  EXPECT_EQ(formatRFC3339Seconds(*localMidnight(2026, 3, 0)), "2026-02-28T05:00:00Z");
+  EXPECT_EQ(localMidnight(1969, 12, 31), std::nullopt);
+  EXPECT_EQ(localMidnight(10000, 1, 1), std::nullopt);
+  EXPECT_EQ(localMidnight(2026, 2'000'000'000, 1), std::nullopt);
+}
+
 TEST(LocalCalendar, StartOfNextMonth) {
   struct Case {
     std::string zone;

@@ -125,6 +125,13 @@ TEST(CheckedArithmetic, OverflowGivesNothing) {
   EXPECT_EQ(checkedMul(5, 10080), 50400);
 }
 
+TEST(ASCIICase, FindGivesTheFirstOffset) {
+  EXPECT_EQ(findIgnoringASCIICase("x BONUS Credits bonus credits", "bonus credits"), 2u);
+  EXPECT_EQ(findIgnoringASCIICase("\u00E9Bonus", "bonus"), 2u);
+  EXPECT_EQ(findIgnoringASCIICase("bonus", "bonus credits"), std::string_view::npos);
+  EXPECT_EQ(findIgnoringASCIICase("abc", ""), 0u);
+}
+
 TEST(PercentEncode, OnlyUnreservedStay) {
   EXPECT_EQ(percentEncode("a-b_c.d~e"), "a-b_c.d~e");
   EXPECT_EQ(percentEncode("a/b ?#%\u00E9"), "a%2Fb%20%3F%23%25%C3%A9");

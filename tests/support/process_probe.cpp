@@ -1,0 +1,67 @@
+#include "support/process_probe.hpp"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace dapplewick::testing {
+
+std::filesystem::path writeScript(const std::filesystem::path& folder, const std::string& name,
+                                  const std::string& body) {
+  const auto path = folder / name;
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                         std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                         std::filesystem::perms::others_exec);
+  return path;
+}
+
+std::optional<pid_t> readPidFile(const std::filesystem::path& file, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    std::ifstream in(file);
+    long value = 0;
+    if (in >> value && value > 0) return static_cast<pid_t>(value);
+    if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool processGroupAlive(pid_t pgid) {
+#if defined(__linux__)
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    if (!std::getline(in, stat)) continue;
+    // "pid (command) state ppid pgrp ...": the command may hold blanks and parentheses, so read after the last ")".
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    char state = 0;
+    long ppid = 0;
+    long group = 0;
+    if (!(fields >> state >> ppid >> group)) continue;
+    if (group == pgid && state != 'Z' && state != 'X') return true;
+  }
+  return false;
+#else
+  return ::kill(-pgid, 0) == 0 || errno == EPERM;
+#endif
+}
+
+bool waitForGroupGone(pid_t pgid, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (processGroupAlive(pgid)) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace dapplewick::testing

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace dapplewick::testing {
+
+// Writes an executable shell script: "#!/bin/sh", then `body`.
+std::filesystem::path writeScript(const std::filesystem::path& folder, const std::string& name,
+                                  const std::string& body);
+
+// The number a script wrote to `file` (for example its own $$), waiting up to `limit` for it to appear.
+std::optional<pid_t> readPidFile(const std::filesystem::path& file,
+                                 std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+
+// True while a process that has not exited belongs to process group `pgid`. Exited processes nobody reaped yet
+// (zombies, which a container's init may leave for good) do not count.
+bool processGroupAlive(pid_t pgid);
+// Waits up to `limit` for the group to hold no running process; true when it is gone.
+bool waitForGroupGone(pid_t pgid, std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+
+}  // namespace dapplewick::testing
