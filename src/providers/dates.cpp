@@ -204,11 +204,6 @@ Timestamp startOfLocalDay(Timestamp instant) {
   return fromLocal(local);
 }
 
-CivilDate civilDateLocal(Timestamp instant) {
-  const std::tm local = toLocal(instant);
-  return {local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday)};
-}
-
 std::optional<Timestamp> localMidnight(int year, int month, int day) {
   // Far outside the range the result may have; keeps the tm fields (int) from overflowing below.
   if (year < 1000 || year > 20000 || month < -1200 || month > 1200 || day < -40000 || day > 40000) {

@@ -50,8 +50,6 @@ Timestamp startOfLocalMonth(Timestamp instant);
 Timestamp startOfNextLocalMonth(Timestamp instant);
 // Local midnight at the start of the day that holds `instant`.
 Timestamp startOfLocalDay(Timestamp instant);
-// The local calendar date that holds `instant`.
-CivilDate civilDateLocal(Timestamp instant);
 // The start of the local day `year`-`month`-`day`. Out-of-range months and days roll over as a calendar does
 // (month 13 is January of the next year, day 0 the last day of the month before); nothing when the result lies
 // outside the years 1970–9999.
