@@ -181,7 +181,9 @@ UsageData LLMProxyService::fetchUsage(std::string_view credential, std::stop_tok
       context_.transport.data(llm_proxy::quotaStatsRequest(*endpoint.baseURL, endpoint.apiKey), stop);
   if (!response.isHTTP) throw LLMProxyError::invalidResponse();
   if (response.status < 200 || response.status > 299) {
-    throw LLMProxyError::apiError("HTTP " + std::to_string(response.status) + ": " + bodyExcerpt(response.body));
+    // A proxy that echoes the request back must not put the key on the card.
+    throw LLMProxyError::apiError("HTTP " + std::to_string(response.status) + ": " +
+                                  bodyExcerpt(redactSecret(response.body, endpoint.apiKey)));
   }
   return llm_proxy::parseQuotaStats(response.body, now);
 }

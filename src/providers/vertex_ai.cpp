@@ -263,8 +263,10 @@ std::vector<Json> VertexAIService::fetchTimeSeries(std::string_view token, std::
   std::optional<std::string> pageToken;
   for (int page = 1;; ++page) {
     const std::string url = vertex_ai::timeSeriesURL(origin, projectID, filter, startTime, endTime, pageToken);
-    auto result = vertex_ai::readTimeSeriesPage(
-        context_.transport.data(vertex_ai::timeSeriesRequest(url, token), stop));
+    HTTPResponse response = context_.transport.data(vertex_ai::timeSeriesRequest(url, token), stop);
+    // An error page that echoes the request back must not put the token on the card.
+    if (response.status != 200) response.body = redactSecret(response.body, token);
+    auto result = vertex_ai::readTimeSeriesPage(response);
     std::move(result.series.begin(), result.series.end(), std::back_inserter(series));
     if (!result.nextPageToken) return series;
     if (page == vertex_ai::kMaxPages) throw VertexAIError::tooManyPages();
