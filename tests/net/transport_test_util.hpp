@@ -2,48 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 
 #include "model/http.hpp"
 
 namespace dapplewick {
 
-inline void PrintTo(TransportError::Kind kind, std::ostream* out) {
-  using Kind = TransportError::Kind;
-  switch (kind) {
-    case Kind::connection: *out << "connection"; return;
-    case Kind::timeout: *out << "timeout"; return;
-    case Kind::cancelled: *out << "cancelled"; return;
-    case Kind::redirect: *out << "redirect"; return;
-    case Kind::tooLarge: *out << "tooLarge"; return;
-    case Kind::invalidRequest: *out << "invalidRequest"; return;
-    case Kind::tls: *out << "tls"; return;
-  }
-  *out << "?";
-}
-
-// The TransportError that `call` throws, or nothing when it returns normally.
-inline std::optional<TransportError> transportErrorOf(const std::function<void()>& call) {
+// The text of the TransportError that `call` throws, once its kind is checked; a test failure when none is thrown.
+inline std::string failureText(const std::function<void()>& call, TransportError::Kind kind) {
   try {
     call();
   } catch (const TransportError& error) {
-    return error;
+    EXPECT_EQ(static_cast<int>(error.kind()), static_cast<int>(kind)) << error.what();
+    return error.what();
   }
-  return std::nullopt;
+  ADD_FAILURE() << "the call succeeded";
+  return "";
 }
 
-inline std::chrono::milliseconds millisecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+inline HTTPRequest makeRequest(std::string method, std::string url, HTTPHeaders headers = {},
+                               std::optional<std::string> body = std::nullopt) {
+  return {std::move(method), std::move(url), std::move(headers), std::move(body)};
 }
 
-inline HTTPRequest getRequest(std::string url) {
-  HTTPRequest request;
-  request.url = std::move(url);
-  return request;
-}
+inline HTTPRequest getRequest(std::string url) { return makeRequest("GET", std::move(url)); }
 
 }  // namespace dapplewick

@@ -44,8 +44,6 @@ std::unique_ptr<httplib::Server> tlsServer(const TestCertificate& identity) {
 
 }  // namespace
 
-bool RecordedRequest::hasHeader(std::string_view name) const { return header(name).has_value(); }
-
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
     if (equalsIgnoringASCIICase(key, name)) return value;
@@ -83,14 +81,6 @@ void LoopbackServer::handle(const std::string& method, const std::string& path, 
     server_->Get(pattern, std::move(recorded));
   } else if (method == "POST") {
     server_->Post(pattern, std::move(recorded));
-  } else if (method == "PUT") {
-    server_->Put(pattern, std::move(recorded));
-  } else if (method == "PATCH") {
-    server_->Patch(pattern, std::move(recorded));
-  } else if (method == "DELETE") {
-    server_->Delete(pattern, std::move(recorded));
-  } else if (method == "OPTIONS") {
-    server_->Options(pattern, std::move(recorded));
   } else {
     throw std::invalid_argument("loopback server: unsupported method " + method);
   }

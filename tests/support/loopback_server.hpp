@@ -22,12 +22,10 @@ namespace dapplewick {
 struct RecordedRequest {
   std::string method;
   std::string target;  // path and query, as sent
-  // cpp-httplib keeps headers sorted by name (case-insensitively), not in arrival order; RawHTTPServer sees the
-  // order.
+  // Sorted by name, not in arrival order: RawHTTPServer sees the order.
   httplib::Headers headers;
   std::string body;
 
-  bool hasHeader(std::string_view name) const;
   // The first value of that header, or nothing.
   std::optional<std::string> header(std::string_view name) const;
 };
@@ -35,13 +33,6 @@ struct RecordedRequest {
 // A cpp-httplib server on 127.0.0.1 with a free port, running in its own threads, for tests that need a real
 // HTTP peer. Register handlers, start(), point the code under test at origin(); the destructor stops the server
 // and joins its threads.
-//
-//   LoopbackServer server;
-//   server.handle("GET", "/v1/usage", [](const httplib::Request&, httplib::Response& res) {
-//     res.set_content(R"({"used": 1})", "application/json");
-//   });
-//   server.start();
-//   transport.dataFrom(server.url("/v1/usage"), {});
 class LoopbackServer {
  public:
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
@@ -54,13 +45,12 @@ class LoopbackServer {
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  // Answers `method` ("GET" also answers HEAD; "POST", "PUT", "PATCH", "DELETE", "OPTIONS") on exactly `path`
-  // (the path without the query). Register before start().
+  // Answers `method` ("GET", which also answers HEAD, or "POST") on exactly `path` (the path without the query).
+  // Register before start().
   void handle(const std::string& method, const std::string& path, Handler handler);
   // Binds a free port and starts serving; returns once connections are accepted.
   void start();
 
-  int port() const { return port_; }
   // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
   std::string origin() const;
   // origin() followed by `pathAndQuery`, which starts with "/".

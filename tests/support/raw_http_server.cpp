@@ -1,7 +1,6 @@
 #include "support/raw_http_server.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,9 +17,6 @@ namespace {
 constexpr int kReadWaitMillis = 5000;
 constexpr std::size_t kMaxHeadBytes = 1024 * 1024;
 constexpr std::size_t kMaxBodyBytes = 64 * 1024 * 1024;
-
-// Portable stand-ins for SOCK_CLOEXEC, pipe2 and accept4, which macOS lacks.
-bool closeOnExec(int fd) { return fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
 
 #ifdef MSG_NOSIGNAL
 constexpr int kSendFlags = MSG_NOSIGNAL;
@@ -69,15 +65,14 @@ std::string requestBody(std::string_view rawRequest) {
 
 RawHTTPServer::RawHTTPServer(std::string response) : response_(std::move(response)) {
   listener_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (!closeOnExec(listener_)) throw std::runtime_error("raw server: socket");
+  if (listener_ < 0) throw std::runtime_error("raw server: socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
   socklen_t length = sizeof address;
   if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 64) != 0 ||
       getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe(wake_) != 0 || !closeOnExec(wake_[0]) || !closeOnExec(wake_[1])) {
+      pipe(wake_) != 0) {
     close(listener_);
     throw std::runtime_error("raw server: cannot listen on 127.0.0.1");
   }
@@ -103,11 +98,6 @@ std::vector<std::string> RawHTTPServer::requests() const {
   return requests_;
 }
 
-std::size_t RawHTTPServer::connectionCount() const {
-  std::lock_guard lock(mutex_);
-  return connections_;
-}
-
 void RawHTTPServer::serve() {
   for (;;) {
     pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
@@ -116,15 +106,10 @@ void RawHTTPServer::serve() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     const int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) continue;
-    closeOnExec(fd);
 #ifdef SO_NOSIGPIPE
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
-    {
-      std::lock_guard lock(mutex_);
-      ++connections_;
-    }
     serveConnection(fd);
     close(fd);
   }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -12,13 +11,10 @@ namespace dapplewick {
 
 // A bare TCP listener on 127.0.0.1 with a free port that records every request byte for byte (header order and
 // letter case included, which cpp-httplib does not keep) and answers each with the same canned response, closing
-// the connection after it. Connections are served one at a time, in the order they arrive.
+// the connection after it. Connections are served one at a time, in the order they arrive. Listens at once.
 class RawHTTPServer {
  public:
-  static constexpr std::string_view kOK = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-
-  // Starts listening at once.
-  explicit RawHTTPServer(std::string response = std::string(kOK));
+  explicit RawHTTPServer(std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
   ~RawHTTPServer();
   RawHTTPServer(const RawHTTPServer&) = delete;
   RawHTTPServer& operator=(const RawHTTPServer&) = delete;
@@ -29,8 +25,6 @@ class RawHTTPServer {
 
   // The raw bytes of each complete request (head and Content-Length body), recorded before it is answered.
   std::vector<std::string> requests() const;
-  // Connections accepted so far.
-  std::size_t connectionCount() const;
 
  private:
   void serve();
@@ -43,7 +37,6 @@ class RawHTTPServer {
   std::thread thread_;
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
-  std::size_t connections_ = 0;
 };
 
 // The head of a raw request split into lines without their CRLF: the request line first, then each header line.
