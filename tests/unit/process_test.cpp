@@ -7,31 +7,28 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/e2e_harness.hpp"
 #include "support/process_probe.hpp"
+#include "support/service_world.hpp"
 
 namespace dapplewick {
 namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
-using testing::TempDir;
 
 #if defined(__linux__)
-// Pipes this test process itself holds above descriptor 2 without close-on-exec (a test runner may pass some
-// down); every child inherits those whatever the runner does.
+// Pipes this test process holds above descriptor 2 without close-on-exec (a test runner may pass some down):
+// every child inherits those whatever the runner does.
 int inheritablePipesOfOurOwn() {
   int count = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     const int fd = std::stoi(entry.path().filename().string());
-    if (fd <= 2) continue;
     std::error_code ec;
-    const auto target = std::filesystem::read_symlink(entry.path(), ec).string();
-    if (ec || target.rfind("pipe:", 0) != 0) continue;
+    if (fd <= 2 || std::filesystem::read_symlink(entry.path(), ec).string().rfind("pipe:", 0) != 0) continue;
     std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
     std::string key;
     std::string flags;
@@ -43,313 +40,174 @@ int inheritablePipesOfOurOwn() {
 }
 #endif
 
-const std::map<std::string, std::string, std::less<>> kEnvironment = {{"PATH", "/usr/bin:/bin"}};
+const std::map<std::string, std::string, std::less<>> kEnvironment = {{"PATH", "/usr/bin:/bin"}, {"FOO", "bar baz"}};
+
+ProcessLimits limits(milliseconds timeout, milliseconds idle) {
+  ProcessLimits limits;
+  limits.timeout = timeout;
+  limits.idleTimeout = idle;
+  limits.drainTimeout = 200ms;
+  return limits;
+}
 
 class ProcessTest : public ::testing::Test {
  protected:
   // A script that first records its pid, which is also its process group's id.
   std::string script(const std::string& body) {
-    return testing::writeScript(dir_.path(), "tool-" + std::to_string(++count_),
-                                "echo $$ > '" + pidFile().string() + "'\n" + body)
-        .string();
+    return testing::writeScript(dir_.path(), "tool-" + std::to_string(++count_), "echo $$ > pid\n" + body).string();
   }
-  std::filesystem::path pidFile() const { return dir_.path() / "pid"; }
-
-  static ProcessLimits limits(milliseconds timeout, milliseconds idle) {
-    ProcessLimits limits;
-    limits.timeout = timeout;
-    limits.idleTimeout = idle;
-    limits.drainTimeout = 200ms;
-    return limits;
-  }
-
-  // The run's process group holds no running process any more.
   void expectNothingLeft() {
-    const auto pgid = testing::readPidFile(pidFile());
+    const auto pgid = testing::readPidFile(dir_.path() / "pid");
     ASSERT_TRUE(pgid.has_value()) << "the script never ran";
     EXPECT_TRUE(testing::waitForGroupGone(*pgid)) << "process group " << *pgid << " still running";
+    std::filesystem::remove(dir_.path() / "pid");
   }
-
-  struct Timed {
-    ProcessResult result;
-    milliseconds elapsed;
-  };
-  Timed run(const std::string& binary, const ProcessLimits& limits, std::vector<std::string> arguments = {},
-            std::stop_token stop = {}) {
-    const auto start = std::chrono::steady_clock::now();
-    ProcessResult result = runProcess(binary, arguments, kEnvironment, limits, stop);
-    return {std::move(result),
-            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)};
-  }
-
-  // Runs a process expected to fail; returns the error's code and the time it took.
-  std::pair<std::optional<ProcessErrorCode>, milliseconds> runFailing(const std::string& binary,
-                                                                      const ProcessLimits& limits,
-                                                                      std::stop_token stop = {}) {
-    const auto start = std::chrono::steady_clock::now();
-    std::optional<ProcessErrorCode> code;
+  // The error code a run fails with, or nothing when it returns.
+  static std::optional<ProcessErrorCode> failure(const std::string& binary, const ProcessLimits& limits,
+                                                 std::stop_token stop = {}) {
     try {
       runProcess(binary, {}, kEnvironment, limits, stop);
     } catch (const ProcessError& error) {
-      code = error.code();
+      return error.code();
     }
-    return {code, std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)};
+    return std::nullopt;
   }
+  void SetUp() override { std::filesystem::current_path(dir_.path()); }
+  void TearDown() override { std::filesystem::current_path(previous_); }
 
-  TempDir dir_;
+  std::filesystem::path previous_ = std::filesystem::current_path();
+  testing::TempDir dir_;
   int count_ = 0;
 };
 
-TEST_F(ProcessTest, ExitAtOnceReturnsBothStreamsAndTheExitCode) {
-  const auto [result, elapsed] = run(script("echo out; echo err >&2; exit 3"), limits(5s, 5s));
-  EXPECT_EQ(result.stdout, "out\n");
-  EXPECT_EQ(result.stderr, "err\n");
-  EXPECT_EQ(result.status, 3);
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_LT(elapsed, 1s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, DeathBySignalIs128PlusTheSignal) {
-  const auto [result, elapsed] = run(script("echo before; kill -USR1 $$; echo after"), limits(5s, 5s));
-  EXPECT_EQ(result.stdout, "before\n");
-  EXPECT_EQ(result.status, 128 + SIGUSR1);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, ArgumentsArriveSeparatelyAndUnchanged) {
-  const auto [result, elapsed] =
-      run(script("printf '[%s]\\n' \"$@\""), limits(5s, 5s), {"chat", "--no-interactive", "/usage", "a b", ""});
-  EXPECT_EQ(result.stdout, "[chat]\n[--no-interactive]\n[/usage]\n[a b]\n[]\n");
-}
-
-TEST_F(ProcessTest, EnvironmentIsExactlyTheOneGiven) {
-  const std::map<std::string, std::string, std::less<>> environment = {{"PATH", "/usr/bin:/bin"},
-                                                                       {"FOO", "bar baz"}};
-  const auto binary = script("echo \"$FOO|${HOME-unset}|$PATH\"");
-  const auto result = runProcess(binary, {}, environment, limits(5s, 5s));
-  EXPECT_EQ(result.stdout, "bar baz|unset|/usr/bin:/bin\n");
-}
-
-TEST_F(ProcessTest, StandardInputIsTheNullDevice) {
-  // `cat` returns at once on end of file; an inherited or open input would keep it waiting until the deadline.
-  const auto [result, elapsed] = run(script("cat; echo done"), limits(3s, 3s));
-  EXPECT_EQ(result.stdout, "done\n");
-  EXPECT_LT(elapsed, 1s);
-#if defined(__linux__)
-  const auto [where, unused] = run(script("readlink /proc/$$/fd/0"), limits(3s, 3s));
-  EXPECT_EQ(where.stdout, "/dev/null\n");
-#endif
-}
-
-TEST_F(ProcessTest, NoOtherPipeReachesTheTool) {
-  // Our ends of the pipes and the stop wake-up are close-on-exec: the only pipes the tool holds are its standard
-  // output and standard error. A leaked write end would also keep end of file from ever arriving.
-#if defined(__linux__)
-  // Counted here rather than in the script: any pipe the shell opened for counting would count itself.
-  const auto [result, elapsed] = run(script("for f in /proc/$$/fd/*; do readlink \"$f\"; done"), limits(3s, 3s));
-  int pipes = 0;
-  std::istringstream lines(result.stdout);
-  for (std::string line; std::getline(lines, line);) pipes += line.rfind("pipe:", 0) == 0 ? 1 : 0;
-  EXPECT_EQ(pipes, 2 + inheritablePipesOfOurOwn()) << result.stdout;
-#else
-  GTEST_SKIP() << "needs /proc";
-#endif
-}
-
-TEST_F(ProcessTest, ALineThenSilenceStopsAtTheIdleLimit) {
-  const auto [result, elapsed] = run(script("echo line; exec sleep 30"), limits(10s, 300ms));
-  EXPECT_EQ(result.stdout, "line\n");
-  EXPECT_TRUE(result.timedOut);
-  EXPECT_EQ(result.status, 128 + SIGTERM);
-  EXPECT_GE(elapsed, 300ms);
-  EXPECT_LT(elapsed, 3s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, OutputOnStandardErrorOnlyAlsoCountsAndIsKept) {
-  // Each pause is shorter than the idle limit, the sum of them longer: only output on standard error restarts
-  // the idle clock here.
-  const auto [result, elapsed] =
-      run(script("echo a >&2; sleep 0.3; echo b >&2; sleep 0.3; echo c >&2; exec sleep 30"), limits(10s, 700ms));
-  EXPECT_EQ(result.stdout, "");
-  EXPECT_EQ(result.stderr, "a\nb\nc\n");
-  EXPECT_TRUE(result.timedOut);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, SilenceBeforeAnyOutputRunsUntilTheDeadline) {
-  const auto [code, elapsed] = runFailing(script("exec sleep 30"), limits(400ms, 100ms));
-  EXPECT_EQ(code, ProcessErrorCode::deadlinePassed);
-  EXPECT_GE(elapsed, 400ms);
-  EXPECT_LT(elapsed, 3s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, DeadlineWinsOverAnOutputThatNeverStops) {
-  // Endless output never goes idle; the deadline still ends the run, and only 1 MiB is kept meanwhile.
-  const auto [code, elapsed] = runFailing(script("exec yes"), limits(500ms, 200ms));
-  EXPECT_EQ(code, ProcessErrorCode::deadlinePassed);
-  EXPECT_LT(elapsed, 3s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, AToolThatIgnoresSIGTERMIsKilledAfterTheGrace) {
-  const auto [result, elapsed] =
-      run(script("trap '' TERM; echo started; while :; do sleep 1; done"), limits(10s, 200ms));
-  EXPECT_EQ(result.stdout, "started\n");
-  EXPECT_TRUE(result.timedOut);
-  EXPECT_EQ(result.status, 128 + SIGKILL);
-  EXPECT_GE(elapsed, 1200ms);  // idle limit, then the full second of grace
-  EXPECT_LT(elapsed, 4s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, AGrandchildHoldingThePipesDoesNotHangTheRunAndIsStopped) {
-  const auto [result, elapsed] = run(script("sleep 30 & echo out; exit 0"), limits(10s, 5s));
-  EXPECT_EQ(result.stdout, "out\n");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_LT(elapsed, 3s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, ADescendantOutsideTheGroupCannotHoldTheRunOpen) {
-  if (!std::filesystem::exists("/usr/bin/setsid")) GTEST_SKIP() << "no setsid";
-  const auto grandchildPid = dir_.path() / "grandchild";
-  const auto [result, elapsed] = run(
-      script("setsid sh -c 'echo $$ > \"" + grandchildPid.string() + "\"; exec sleep 30' & echo out; exit 0"),
-      limits(10s, 5s));
-  const auto grandchild = testing::readPidFile(grandchildPid);
-  if (grandchild) ::kill(*grandchild, SIGKILL);  // out of the run's reach by design; ours to clean up
-  EXPECT_EQ(result.stdout, "out\n");
-  EXPECT_LT(elapsed, 3s);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, AFloodKeepsOneMebibytePerStreamAndNeverBlocksTheTool) {
-  const auto [result, elapsed] =
-      run(script("yes | head -c 3000000; yes e | head -c 3000000 >&2; echo finished >&2; exit 0"), limits(10s, 5s));
-  EXPECT_EQ(result.status, 0);  // it wrote everything: reading went on after the limit
-  EXPECT_EQ(result.stdout.size(), std::size_t{1} << 20);
-  EXPECT_EQ(result.stderr.size(), std::size_t{1} << 20);
-  EXPECT_EQ(result.stdout.substr(0, 4), "y\ny\n");
-  EXPECT_FALSE(result.timedOut);
-  expectNothingLeft();
-}
-
-TEST_F(ProcessTest, InvalidUTF8IsRepairedNotDropped) {
-  const auto [result, elapsed] = run(script("printf 'ok\\377\\n'; printf '\\300x' >&2"), limits(5s, 5s));
-  EXPECT_EQ(result.stdout, "ok\xEF\xBF\xBD\n");
-  EXPECT_EQ(result.stderr, "\xEF\xBF\xBDx");
-}
-
-TEST_F(ProcessTest, TheToolDoesNotInheritAnIgnoredSIGPIPE) {
-  // With SIGPIPE ignored, `yes` would report a broken pipe on standard error instead of ending quietly.
+TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
+  struct Case {
+    std::string name;
+    std::string body;
+    ProcessLimits limits;
+    std::optional<ProcessErrorCode> error;
+    ProcessResult want;  // long captures as "SIZE bytes from FIRST-4-BYTES"
+    milliseconds atLeast;
+    milliseconds atMost;
+  };
+  const std::string mebibyte = std::to_string(1 << 20) + " bytes from ";
+  const Case cases[] = {
+      {"exits at once", "echo out; echo err >&2; exit 3", limits(5s, 5s), {}, {"out\n", "err\n", 3, false}, 0ms, 1s},
+      {"dies by a signal", "echo before; kill -USR1 $$; echo after", limits(5s, 5s), {},
+       {"before\n", "", 128 + SIGUSR1, false}, 0ms, 1s},
+      {"prints a line, then hangs", "echo line; exec sleep 30", limits(10s, 300ms), {},
+       {"line\n", "", 128 + SIGTERM, true}, 300ms, 3s},
+      // Each pause is shorter than the idle limit, their sum longer: only standard error restarts the clock.
+      {"prints only on stderr", "echo a >&2; sleep 0.3; echo b >&2; sleep 0.3; echo c >&2; exec sleep 30",
+       limits(10s, 700ms), {}, {"", "a\nb\nc\n", 128 + SIGTERM, true}, 1s, 4s},
+      {"never prints", "exec sleep 30", limits(400ms, 100ms), ProcessErrorCode::deadlinePassed, {}, 400ms, 3s},
+      {"prints without end", "exec yes", limits(500ms, 200ms), ProcessErrorCode::deadlinePassed, {}, 500ms, 3s},
+      {"ignores SIGTERM", "trap '' TERM; echo started; while :; do sleep 1; done", limits(10s, 200ms), {},
+       {"started\n", "", 128 + SIGKILL, true}, 1200ms, 4s},
+      {"a grandchild keeps the pipes open", "sleep 30 & echo out; exit 0", limits(10s, 5s), {},
+       {"out\n", "", 0, false}, 0ms, 3s},
+      // Out of the group's reach by design: only the drain limit keeps it from holding the run open.
+      {"a descendant in a session of its own", "setsid sh -c 'echo $$ > far; exec sleep 30' 2>/dev/null & echo out",
+       limits(10s, 5s), {}, {"out\n", "", 0, false}, 0ms, 3s},
+      // The status 0 shows the tool wrote everything: reading went on past the kept mebibyte.
+      {"floods both streams", "yes | head -c 3000000; yes e | head -c 3000000 >&2; echo finished >&2; exit 0",
+       limits(10s, 5s), {}, {mebibyte + "y\ny\n", mebibyte + "e\ne\n", 0, false}, 0ms, 5s},
+      // `cat` returns at once on end of file; an inherited or open input would keep it waiting.
+      {"waits on standard input", "cat; echo done", limits(3s, 3s), {}, {"done\n", "", 0, false}, 0ms, 1s},
+      {"prints invalid UTF-8", "printf 'ok\\377\\n'; printf '\\300x' >&2", limits(5s, 5s), {},
+       {"ok\xEF\xBF\xBD\n", "\xEF\xBF\xBDx", 0, false}, 0ms, 1s},
+      // SIGPIPE is ignored here: a tool inheriting that would report a broken pipe instead of ending quietly.
+      {"writes into a closed pipe", "yes | head -c 4; echo", limits(5s, 5s), {}, {"y\ny\n\n", "", 0, false}, 0ms, 1s},
+  };
   struct sigaction previous {};
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
-  const auto [result, elapsed] = run(script("yes | head -c 4; echo"), limits(5s, 5s));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto binary = script(c.body);
+    const auto start = std::chrono::steady_clock::now();
+    if (c.error) {
+      EXPECT_EQ(failure(binary, c.limits), c.error);
+    } else {
+      ProcessResult result = runProcess(binary, {}, kEnvironment, c.limits);
+      for (auto* text : {&result.stdout, &result.stderr}) {
+        if (text->size() > 64) *text = std::to_string(text->size()) + " bytes from " + text->substr(0, 4);
+      }
+      EXPECT_EQ(result, c.want);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, c.atLeast);
+    EXPECT_LT(elapsed, c.atMost);
+    expectNothingLeft();
+  }
   ::sigaction(SIGPIPE, &previous, nullptr);
-  EXPECT_EQ(result.stdout, "y\ny\n\n");
-  EXPECT_EQ(result.stderr, "");
+  if (const auto far = testing::readPidFile(dir_.path() / "far", 0ms)) ::kill(*far, SIGKILL);
 }
 
-TEST_F(ProcessTest, AStopRequestEndsTheRunPromptly) {
-  std::stop_source source;
-  std::jthread stopper([&source] {
-    std::this_thread::sleep_for(150ms);
-    source.request_stop();
-  });
-  const auto [code, elapsed] = runFailing(script("echo working; exec sleep 30"), limits(20s, 10s), source.get_token());
-  EXPECT_EQ(code, ProcessErrorCode::cancelled);
-  EXPECT_LT(elapsed, 1500ms);
+TEST_F(ProcessTest, TheToolSeesItsArgumentsTheGivenEnvironmentAndNoOtherPipe) {
+  // Pipes are counted here rather than in the script: a pipe the shell opened for counting would count itself.
+  const auto result = runProcess(script("printf '[%s]' \"$@\"; echo; echo \"$FOO|${HOME-unset}|$PATH\"\n"
+                                        "for f in /proc/$$/fd/*; do readlink \"$f\"; done"),
+                                 {"chat", "--no-interactive", "/usage", "a b", ""}, kEnvironment, limits(5s, 5s));
+  std::istringstream lines(result.stdout);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "[chat][--no-interactive][/usage][a b][]");
+  std::getline(lines, line);
+  EXPECT_EQ(line, "bar baz|unset|/usr/bin:/bin");
+#if defined(__linux__)
+  std::getline(lines, line);
+  EXPECT_EQ(line, "/dev/null");  // descriptor 0
+  int pipes = 0;
+  while (std::getline(lines, line)) pipes += line.rfind("pipe:", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(pipes, 2 + inheritablePipesOfOurOwn()) << result.stdout;
+#endif
+}
+
+TEST_F(ProcessTest, AStopRequestEndsTheRunPromptlyAndAnEarlyOneStartsNothing) {
+  std::stop_source early;
+  early.request_stop();
+  EXPECT_EQ(failure(script("echo ran"), limits(5s, 5s), early.get_token()), ProcessErrorCode::cancelled);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "pid"));
+
+  const testing::DelayedStop stop(150ms);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(failure(script("echo working; exec sleep 30"), limits(20s, 10s), stop.token()),
+            ProcessErrorCode::cancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
   expectNothingLeft();
 }
 
-TEST_F(ProcessTest, AnAlreadyStoppedTokenStartsNothing) {
-  std::stop_source source;
-  source.request_stop();
-  const auto [code, elapsed] = runFailing(script("echo ran"), limits(5s, 5s), source.get_token());
-  EXPECT_EQ(code, ProcessErrorCode::cancelled);
-  EXPECT_FALSE(std::filesystem::exists(pidFile()));
-}
-
 TEST_F(ProcessTest, ALaunchFailureIsReportedWithTheSystemReason) {
-  try {
-    runProcess((dir_.path() / "missing").string(), {}, kEnvironment, limits(5s, 5s));
-    FAIL() << "no error";
-  } catch (const ProcessError& error) {
-    EXPECT_EQ(error.code(), ProcessErrorCode::launchFailed);
-    EXPECT_EQ(error.description(), "Cannot run " + (dir_.path() / "missing").string() + ": No such file or directory");
-  }
-  const auto plain = dir_.path() / "plain";
-  std::ofstream(plain) << "#!/bin/sh\necho hi\n";
-  std::filesystem::permissions(plain, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  const auto missing = (dir_.path() / "missing").string();
+  EXPECT_EQ(testing::errorText([&] { runProcess(missing, {}, kEnvironment, limits(5s, 5s)); }),
+            "Cannot run " + missing + ": No such file or directory");
+  std::ofstream("plain") << "#!/bin/sh\necho hi\n";
   if (::geteuid() != 0) {
-    const auto [code, elapsed] = runFailing(plain.string(), limits(5s, 5s));
-    EXPECT_EQ(code, ProcessErrorCode::launchFailed);
+    EXPECT_EQ(failure((dir_.path() / "plain").string(), limits(5s, 5s)), ProcessErrorCode::launchFailed);
   }
 }
 
-// ---- Finding a tool on PATH ----
-
-class FindExecutableTest : public ::testing::Test {
- protected:
-  std::filesystem::path folder(const std::string& name) {
-    const auto path = dir_.path() / name;
-    std::filesystem::create_directories(path);
-    return path;
-  }
-  TempDir dir_;
-};
-
-TEST_F(FindExecutableTest, TheFirstExecutableFileOnThePathWins) {
-  const auto empty = folder("empty");
-  const auto notExecutable = folder("plain");
-  std::ofstream(notExecutable / "kiro-cli") << "data";
-  const auto aFolder = folder("folder");
-  std::filesystem::create_directories(aFolder / "kiro-cli");
-  const auto first = folder("first");
-  testing::writeScript(first, "kiro-cli", "exit 0");
-  const auto second = folder("second");
-  testing::writeScript(second, "kiro-cli", "exit 0");
-
-  const std::string path = empty.string() + ":" + notExecutable.string() + ":" + aFolder.string() + ":" +
-                           first.string() + ":" + second.string();
+TEST_F(ProcessTest, FindsTheFirstExecutableFileInAnAbsoluteFolderOnly) {
+  for (const auto* folder : {"plain", "folder/kiro-cli", "first", "links"}) std::filesystem::create_directories(folder);
+  std::ofstream("plain/kiro-cli") << "data";
+  testing::writeScript(dir_.path(), "kiro-cli", "exit 0");  // what "." would find
+  const auto first = dir_.path() / "first";
+  std::filesystem::create_symlink(testing::writeScript(first, "kiro-cli", "exit 0"), "links/kiro-cli");
+  const auto in = [&](const std::string& name) { return (dir_.path() / name).string(); };
   if (::geteuid() != 0) {
-    EXPECT_EQ(findExecutable("kiro-cli", path), (first / "kiro-cli").string());
+    EXPECT_EQ(findExecutable("kiro-cli", in("none") + ":" + in("plain") + ":" + in("folder") + ":" + in("first") +
+                                             ":" + in("links")),
+              in("first/kiro-cli"));
   }
-  EXPECT_EQ(findExecutable("kiro-cli", second.string() + "/"), (second / "kiro-cli").string());
-}
-
-TEST_F(FindExecutableTest, ALinkToAnExecutableIsFound) {
-  const auto target = testing::writeScript(folder("real"), "tool", "exit 0");
-  const auto links = folder("links");
-  std::filesystem::create_symlink(target, links / "kiro-cli");
-  EXPECT_EQ(findExecutable("kiro-cli", links.string()), (links / "kiro-cli").string());
-}
-
-TEST_F(FindExecutableTest, EmptyAndRelativeEntriesAreNotSearched) {
-  const auto here = folder("here");
-  testing::writeScript(here, "kiro-cli", "exit 0");
-  const auto previous = std::filesystem::current_path();
-  std::filesystem::current_path(here);
-  EXPECT_EQ(findExecutable("kiro-cli", ""), std::nullopt);
-  EXPECT_EQ(findExecutable("kiro-cli", ":.:./:here:"), std::nullopt);
-  std::filesystem::current_path(dir_.path());
-  EXPECT_EQ(findExecutable("kiro-cli", "here"), std::nullopt);
-  std::filesystem::current_path(previous);
-}
-
-TEST_F(FindExecutableTest, NamesWithASlashOrNoNameAreNotSearched) {
-  const auto bin = folder("bin");
-  testing::writeScript(bin, "kiro-cli", "exit 0");
-  EXPECT_EQ(findExecutable("", bin.string()), std::nullopt);
-  EXPECT_EQ(findExecutable("bin/kiro-cli", dir_.path().string()), std::nullopt);
-  EXPECT_EQ(findExecutable("../bin/kiro-cli", bin.string()), std::nullopt);
-  EXPECT_EQ(findExecutable("missing", bin.string()), std::nullopt);
+  EXPECT_EQ(findExecutable("kiro-cli", in("links") + "/"), in("links/kiro-cli"));
+  // What an empty or relative entry, or a name with a slash, would find depends on the working folder.
+  for (const auto& [name, searchPath] : std::vector<std::pair<std::string, std::string>>{
+           {"kiro-cli", ""}, {"kiro-cli", ":.:./:first:"}, {"", in("first")}, {"first/kiro-cli", in("")},
+           {"../first/kiro-cli", in("first")}, {"missing", in("first")}}) {
+    EXPECT_EQ(findExecutable(name, searchPath), std::nullopt) << name << " in " << searchPath;
+  }
 }
 
 }  // namespace
