@@ -42,10 +42,8 @@ bool namesSessionProblem(std::string_view lowered) {
 // A JSON number, or a boolean as 1 or 0; numeric strings do not count. (The parser already refuses numbers too
 // large for a double.)
 std::optional<double> pointsFigure(const Json* value) {
-  if (value == nullptr) return std::nullopt;
-  if (value->is_boolean()) return value->get<bool>() ? 1.0 : 0.0;
-  if (!value->is_number()) return std::nullopt;
-  return value->get<double>();
+  if (value != nullptr && value->is_boolean()) return value->get<bool>() ? 1.0 : 0.0;
+  return numberValue(value);
 }
 
 }  // namespace

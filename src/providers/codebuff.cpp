@@ -7,6 +7,7 @@
 #include "providers/response.hpp"
 #include "providers/task_group.hpp"
 #include "providers/text.hpp"
+#include "providers/request.hpp"
 #include "providers/user_agents.hpp"
 
 namespace dapplewick {
@@ -37,13 +38,8 @@ HTTPRequest codebuff::usageRequest(std::string_view origin, std::string_view tok
 }
 
 HTTPRequest codebuff::subscriptionRequest(std::string_view origin, std::string_view token) {
-  HTTPRequest request;
-  request.method = "GET";
-  request.url = std::string(origin) + std::string(kSubscriptionPath);
-  request.headers.add("Authorization", "Bearer " + std::string(token));
-  request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
-  return request;
+  return jsonGet(std::string(origin) + std::string(kSubscriptionPath), {"Authorization", "Bearer " + std::string(token)},
+                 kBrowserUserAgent);
 }
 
 // ---- Readers ----

@@ -9,6 +9,7 @@
 #include "providers/json_read.hpp"
 #include "providers/response.hpp"
 #include "providers/text.hpp"
+#include "providers/request.hpp"
 #include "providers/user_agents.hpp"
 
 namespace dapplewick {
@@ -26,14 +27,7 @@ namespace deepgram_detail {
 // ---- Requests ----
 
 HTTPRequest makeRequest(std::string url, const std::string& key) {
-  HTTPRequest request;
-  request.method = "GET";
-  request.url = std::move(url);
-  request.headers.add("Authorization", "Token " + key);
-  request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
-  request.timeout = kDefaultRequestTimeout;
-  return request;
+  return jsonGet(std::move(url), {"Authorization", "Token " + key}, kBrowserUserAgent);
 }
 
 std::string projectsURL(const std::string& origin) { return origin + std::string(kProjectsPath); }

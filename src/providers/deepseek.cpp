@@ -9,6 +9,7 @@
 #include "providers/response.hpp"
 #include "providers/task_group.hpp"
 #include "providers/text.hpp"
+#include "providers/request.hpp"
 #include "providers/user_agents.hpp"
 
 namespace dapplewick {
@@ -21,13 +22,7 @@ constexpr std::string_view kCostPath = "/api/v0/usage/cost";
 constexpr std::string_view kUnavailablePrefix = "Balance unavailable for API calls. ";
 
 HTTPRequest apiRequest(std::string url, const std::string& key) {
-  HTTPRequest request;
-  request.method = "GET";
-  request.url = std::move(url);
-  request.headers.add("Authorization", "Bearer " + key);
-  request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kDapplewickUserAgent));
-  return request;
+  return jsonGet(std::move(url), {"Authorization", "Bearer " + key}, kDapplewickUserAgent);
 }
 
 std::string costURL(std::string_view origin, const CivilDate& date) {

@@ -4,6 +4,7 @@
 
 #include "providers/dates.hpp"
 #include "providers/response.hpp"
+#include "providers/request.hpp"
 #include "providers/text.hpp"
 
 namespace dapplewick {
@@ -33,13 +34,7 @@ ElevenLabsSubscriptionResponse ElevenLabsSubscriptionResponse::decode(const Json
 namespace elevenlabs {
 
 HTTPRequest buildRequest(const std::string& origin, const std::string& key) {
-  HTTPRequest request;
-  request.method = "GET";
-  request.url = origin + std::string(kSubscriptionPath);
-  request.headers.add("xi-api-key", key);
-  request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kBrowserUserAgent));
-  return request;
+  return jsonGet(origin + std::string(kSubscriptionPath), {"xi-api-key", key}, kBrowserUserAgent);
 }
 
 ElevenLabsSubscriptionResponse decodeSubscription(std::string_view body) {

@@ -8,6 +8,7 @@
 #include "providers/response.hpp"
 #include "providers/task_group.hpp"
 #include "providers/text.hpp"
+#include "providers/request.hpp"
 #include "providers/user_agents.hpp"
 
 namespace dapplewick {
@@ -27,20 +28,13 @@ std::string metricURL(std::string_view origin, std::string_view query) {
 }
 
 HTTPRequest metricRequest(std::string_view origin, const std::string& key, std::string_view query) {
-  HTTPRequest request;
-  request.method = "GET";
-  request.url = metricURL(origin, query);
-  request.headers.add("Authorization", "Bearer " + key);
-  request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kDapplewickUserAgent));
-  return request;
+  return jsonGet(metricURL(origin, query), {"Authorization", "Bearer " + key}, kDapplewickUserAgent);
 }
 
 // One element of a sample pair: a JSON number as it is, else a text. Every element must be one of the two, even
 // though only the last is counted. A text that is not a decimal figure ("NaN", "+Inf", garbage) counts as nothing.
 std::optional<double> sampleValue(const JsonRef& element) {
-  const Json& json = element.json();
-  if (json.is_number() && std::isfinite(json.get<double>())) return json.get<double>();
+  if (auto number = numberValue(&element.json())) return number;
   return parseDecimal(element.as<std::string>());
 }
 

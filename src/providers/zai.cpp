@@ -7,6 +7,7 @@
 #include "providers/json_read.hpp"
 #include "providers/response.hpp"
 #include "providers/text.hpp"
+#include "providers/request.hpp"
 #include "providers/user_agents.hpp"
 
 namespace dapplewick {
@@ -34,14 +35,9 @@ constexpr std::int64_t kMinutesPerWeek = 10080;
 // ---- Request ----
 
 HTTPRequest zai::quotaRequest(std::string_view apiKey, std::string_view host) {
-  HTTPRequest request;
-  request.method = "GET";
-  request.url = std::string(host) + std::string(kQuotaPath);
   // Lower case on purpose: the transport sends names exactly as given.
-  request.headers.add("authorization", "Bearer " + std::string(apiKey));
-  request.headers.add("Accept", "application/json");
-  request.headers.add("User-Agent", std::string(kDapplewickUserAgent));
-  return request;
+  return jsonGet(std::string(host) + std::string(kQuotaPath), {"authorization", "Bearer " + std::string(apiKey)},
+                 kDapplewickUserAgent);
 }
 
 // ---- Decoding ----

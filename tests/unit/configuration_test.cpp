@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/service_world.hpp"
+
 namespace dapplewick {
 namespace {
 
 std::string configurationFailure(const std::string& text) {
-  try {
-    parseConfiguration(text);
-  } catch (const ConfigurationError& error) {
-    return error.what();
-  }
-  return "no error";
+  return testing::errorText([&] { parseConfiguration(text); });
 }
 
 TEST(Configuration, DefaultsAndOverrides) {

@@ -2,19 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
+
+#include "support/service_world.hpp"
 
 namespace dapplewick {
 namespace {
-
-std::string decodingFailure(const std::function<void()>& decode) {
-  try {
-    decode();
-  } catch (const DecodingError& error) {
-    return error.what();
-  }
-  return "no error";
-}
 
 TEST(ParseJson, RejectsInvalidAndTooDeep) {
   EXPECT_THROW(parseJson("<html>"), DecodingError);
@@ -53,7 +47,7 @@ TEST(StrictDecoding, ErrorsNameTheKeyPath) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);
-    EXPECT_EQ(decodingFailure(c.decode), c.want);
+    EXPECT_EQ(testing::errorText(c.decode), c.want);
   }
 }
 

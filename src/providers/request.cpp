@@ -1,0 +1,15 @@
+#include "providers/request.hpp"
+
+namespace dapplewick {
+
+HTTPRequest jsonGet(std::string url, HTTPHeader credential, std::string_view userAgent) {
+  HTTPRequest request;
+  request.method = "GET";
+  request.url = std::move(url);
+  request.headers.add(std::move(credential.name), std::move(credential.value));
+  request.headers.add("Accept", "application/json");
+  request.headers.add("User-Agent", std::string(userAgent));
+  return request;
+}
+
+}  // namespace dapplewick
