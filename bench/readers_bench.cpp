@@ -4,9 +4,11 @@
 
 #include <string>
 
-#include "providers/dates.hpp"
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/json_read.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
 
 namespace {
 

@@ -18,8 +18,9 @@
 #include "cli/text_output.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
-#include "providers/service_context.hpp"
-#include "providers/text.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/text.hpp"
+#include "common/excerpt.hpp"
 
 namespace dapplewick {
 

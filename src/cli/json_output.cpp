@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "providers/dates.hpp"
+#include "common/dates.hpp"
 
 namespace dapplewick {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "model/usage_data.hpp"
-#include "providers/json_read.hpp"
+#include "common/json_read.hpp"
 
 namespace dapplewick {
 

@@ -3,8 +3,9 @@
 #include <charconv>
 #include <cmath>
 
-#include "providers/dates.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
 
 namespace dapplewick {
 

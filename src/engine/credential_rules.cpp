@@ -1,7 +1,7 @@
 #include "engine/credential_rules.hpp"
 
 #include "model/credential_kind.hpp"
-#include "providers/text.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 

@@ -12,8 +12,8 @@
 #include "providers/groq.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
-#include "providers/task_group.hpp"
-#include "providers/text.hpp"
+#include "common/task_group.hpp"
+#include "model/credential_kind.hpp"
 #include "providers/vertex_ai.hpp"
 #include "providers/zai.hpp"
 

@@ -12,7 +12,7 @@
 
 #include "model/keychain.hpp"
 #include "model/usage_data.hpp"
-#include "providers/service_context.hpp"
+#include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
 

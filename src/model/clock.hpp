@@ -1,11 +1,8 @@
 #pragma once
 
-#include <chrono>
+#include "common/timestamp.hpp"
 
 namespace dapplewick {
-
-// Every instant the system handles: milliseconds since 1970-01-01 00:00:00 UTC.
-using Timestamp = std::chrono::sys_time<std::chrono::milliseconds>;
 
 // The source of "now". Services take it as a constructor argument so tests can fix the time.
 class Clock {

@@ -4,8 +4,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/json_read.hpp"
+#include "common/text.hpp"
+#include "common/excerpt.hpp"
 
 namespace dapplewick {
 

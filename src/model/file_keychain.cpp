@@ -11,8 +11,8 @@
 #include <system_error>
 #include <utility>
 
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/json_read.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 

@@ -1,6 +1,6 @@
 #include "model/http.hpp"
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 

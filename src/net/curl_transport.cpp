@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
 
 namespace dapplewick {
 namespace {

@@ -3,10 +3,12 @@
 #include <cmath>
 #include <optional>
 
-#include "providers/dates.hpp"
-#include "providers/response.hpp"
-#include "providers/task_group.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "providers/shared/response.hpp"
+#include "common/task_group.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
 
 namespace dapplewick {
 

@@ -6,10 +6,10 @@
 
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
-#include "providers/json_read.hpp"
-#include "providers/service_context.hpp"
-#include "providers/service_error.hpp"
-#include "providers/user_agents.hpp"
+#include "common/json_read.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/service_error.hpp"
+#include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
 

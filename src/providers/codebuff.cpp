@@ -3,12 +3,12 @@
 #include <cmath>
 #include <initializer_list>
 
-#include "providers/json_read.hpp"
-#include "providers/response.hpp"
-#include "providers/task_group.hpp"
-#include "providers/text.hpp"
-#include "providers/request.hpp"
-#include "providers/user_agents.hpp"
+#include "common/json_read.hpp"
+#include "providers/shared/response.hpp"
+#include "common/task_group.hpp"
+#include "model/credential_kind.hpp"
+#include "providers/shared/request.hpp"
+#include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
 namespace {

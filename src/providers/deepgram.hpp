@@ -10,8 +10,8 @@
 #include "model/clock.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
-#include "providers/service_context.hpp"
-#include "providers/service_error.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/service_error.hpp"
 
 namespace dapplewick {
 

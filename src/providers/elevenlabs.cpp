@@ -2,10 +2,11 @@
 
 #include <vector>
 
-#include "providers/dates.hpp"
-#include "providers/response.hpp"
-#include "providers/request.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "providers/shared/response.hpp"
+#include "providers/shared/request.hpp"
+#include "common/text.hpp"
+#include "model/credential_kind.hpp"
 
 namespace dapplewick {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "model/usage_data.hpp"
-#include "providers/service_context.hpp"
-#include "providers/service_error.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/service_error.hpp"
 
 namespace dapplewick {
 

@@ -5,8 +5,10 @@
 
 #include <re2/re2.h>
 
-#include "providers/dates.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
 
 namespace dapplewick {
 

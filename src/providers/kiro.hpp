@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "model/usage_data.hpp"
-#include "providers/process.hpp"
-#include "providers/service_context.hpp"
-#include "providers/service_error.hpp"
+#include "common/process.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/service_error.hpp"
 
 namespace dapplewick {
 

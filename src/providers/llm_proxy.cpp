@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <array>
 
-#include "providers/dates.hpp"
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/json_read.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
+#include "model/credential_kind.hpp"
 
 namespace dapplewick {
 namespace llm_proxy {

@@ -9,9 +9,9 @@
 #include "model/environment.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
-#include "providers/service_context.hpp"
-#include "providers/service_error.hpp"
-#include "providers/url.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/service_error.hpp"
+#include "common/url.hpp"
 
 namespace dapplewick {
 

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <set>
 
-#include "providers/dates.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
+#include "model/credential_kind.hpp"
+#include "common/url.hpp"
 
 namespace dapplewick {
 namespace vertex_ai {

@@ -15,9 +15,9 @@
 #include "model/environment.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
-#include "providers/json_read.hpp"
-#include "providers/service_context.hpp"
-#include "providers/service_error.hpp"
+#include "common/json_read.hpp"
+#include "providers/shared/service_context.hpp"
+#include "common/service_error.hpp"
 
 namespace dapplewick {
 

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <string>
 
-#include "providers/dates.hpp"
-#include "providers/json_read.hpp"
-#include "providers/response.hpp"
-#include "providers/text.hpp"
-#include "providers/request.hpp"
-#include "providers/user_agents.hpp"
+#include "common/dates.hpp"
+#include "common/json_read.hpp"
+#include "providers/shared/response.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "model/credential_kind.hpp"
+#include "providers/shared/request.hpp"
+#include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
 namespace {

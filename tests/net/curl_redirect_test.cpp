@@ -7,7 +7,7 @@
 
 #include "net/curl_transport.hpp"
 #include "net/transport_test_util.hpp"
-#include "providers/text.hpp"
+#include "common/url.hpp"
 #include "support/loopback_server.hpp"
 #include "support/raw_http_server.hpp"
 #include "support/temp_dir.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "providers/json_read.hpp"
+#include "common/json_read.hpp"
 #include "support/loopback_server.hpp"
 #include "support/temp_dir.hpp"
 

@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace {

@@ -8,7 +8,8 @@
 
 #include <stdexcept>
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
 
 namespace dapplewick {
 namespace {

@@ -10,7 +10,7 @@
 #include "model/clock.hpp"
 #include "model/configuration.hpp"
 #include "model/environment.hpp"
-#include "providers/service_context.hpp"
+#include "providers/shared/service_context.hpp"
 #include "support/fake_transport.hpp"
 
 namespace dapplewick::testing {

@@ -1,6 +1,6 @@
 #include "support/usage_data_print.hpp"
 
-#include "providers/dates.hpp"
+#include "common/dates.hpp"
 
 namespace dapplewick {
 namespace {

@@ -8,8 +8,8 @@
 #include <limits>
 #include <tuple>
 
-#include "providers/dates.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/numbers.hpp"
 #include "support/fake_transport.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"

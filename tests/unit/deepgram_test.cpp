@@ -6,9 +6,9 @@
 #include <tuple>
 #include <vector>
 
-#include "providers/dates.hpp"
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/json_read.hpp"
+#include "common/numbers.hpp"
 #include "support/env_guard.hpp"
 #include "support/fake_transport.hpp"
 #include "support/service_world.hpp"

@@ -7,8 +7,8 @@
 #include <thread>
 #include <tuple>
 
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/json_read.hpp"
+#include "common/numbers.hpp"
 #include "support/env_guard.hpp"
 #include "support/fake_transport.hpp"
 #include "support/service_world.hpp"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <tuple>
 
-#include "providers/text.hpp"
+#include "common/numbers.hpp"
 #include "support/fake_transport.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"

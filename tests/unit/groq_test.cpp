@@ -5,8 +5,8 @@
 #include <atomic>
 #include <chrono>
 
-#include "providers/json_read.hpp"
-#include "providers/text.hpp"
+#include "common/json_read.hpp"
+#include "common/numbers.hpp"
 #include "support/fake_transport.hpp"
 #include "support/service_world.hpp"
 

@@ -1,4 +1,4 @@
-#include "providers/json_read.hpp"
+#include "common/json_read.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "providers/dates.hpp"
+#include "common/dates.hpp"
 #include "support/e2e_harness.hpp"
 #include "support/env_guard.hpp"
 #include "support/process_probe.hpp"

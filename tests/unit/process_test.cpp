@@ -1,4 +1,4 @@
-#include "providers/process.hpp"
+#include "common/process.hpp"
 
 #include <signal.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "providers/llm_proxy.hpp"
-#include "providers/text.hpp"
+#include "common/excerpt.hpp"
 #include "providers/vertex_ai.hpp"
 #include "support/service_world.hpp"
 

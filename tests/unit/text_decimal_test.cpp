@@ -5,7 +5,8 @@
 #include <tuple>
 #include <vector>
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
 
 namespace dapplewick {
 namespace {

@@ -1,4 +1,8 @@
-#include "providers/text.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
+#include "common/excerpt.hpp"
+#include "model/credential_kind.hpp"
+#include "common/url.hpp"
 
 #include <gtest/gtest.h>
 

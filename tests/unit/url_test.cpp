@@ -1,4 +1,4 @@
-#include "providers/url.hpp"
+#include "common/url.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "providers/dates.hpp"
+#include "common/dates.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 

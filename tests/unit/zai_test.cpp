@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "providers/json_read.hpp"
+#include "common/json_read.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 

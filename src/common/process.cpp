@@ -1,4 +1,4 @@
-#include "providers/process.hpp"
+#include "common/process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 

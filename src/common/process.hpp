@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "providers/service_error.hpp"
+#include "common/service_error.hpp"
 
 namespace dapplewick {
 

@@ -1,4 +1,4 @@
-#include "providers/response.hpp"
+#include "providers/shared/response.hpp"
 
 namespace dapplewick {
 

@@ -1,10 +1,11 @@
-#include "providers/json_read.hpp"
+#include "common/json_read.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "providers/dates.hpp"
-#include "providers/text.hpp"
+#include "common/dates.hpp"
+#include "common/text.hpp"
+#include "common/numbers.hpp"
 
 namespace dapplewick {
 namespace {

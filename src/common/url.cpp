@@ -1,4 +1,4 @@
-#include "providers/url.hpp"
+#include "common/url.hpp"
 
 namespace dapplewick {
 namespace {
@@ -132,6 +132,68 @@ std::string formatURL(const URLParts& url) {
   text += url.path;
   if (url.query) text += "?" + *url.query;
   return text;
+}
+
+std::string percentEncode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Kept in a query item: the unreserved characters and the query's other characters ("/" "?" ":" "@" and the
+// sub-delimiters) but for the four that carry meaning inside a query ("&" "=" "+" and the quote "'").
+bool keptInQueryItem(char c) {
+  if (isUnreserved(c)) return true;
+  switch (c) {
+    case '!': case '$': case '(': case ')': case '*': case ',': case ';': case ':': case '@': case '/': case '?':
+      return true;
+    default:
+      return false;
+  }
+}
+
+void appendQueryPart(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char ch : text) {
+    if (keptInQueryItem(ch)) {
+      out.push_back(ch);
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(ch);
+    out.push_back('%');
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0x0F]);
+  }
+}
+
+}  // namespace
+
+std::string withQuery(std::string_view url, const QueryItems& items) {
+  std::string out(url);
+  bool first = url.find('?') == std::string_view::npos;
+  for (const auto& [name, value] : items) {
+    out.push_back(first ? '?' : '&');
+    first = false;
+    appendQueryPart(out, name);
+    out.push_back('=');
+    appendQueryPart(out, value);
+  }
+  return out;
 }
 
 }  // namespace dapplewick

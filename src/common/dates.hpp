@@ -4,8 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "model/clock.hpp"
-#include "model/environment.hpp"
+#include "common/timestamp.hpp"
 
 namespace dapplewick {
 
@@ -54,7 +53,8 @@ Timestamp startOfLocalDay(Timestamp instant);
 // (month 13 is January of the next year, day 0 the last day of the month before); nothing when the result lies
 // outside the years 1970–9999.
 std::optional<Timestamp> localMidnight(int year, int month, int day);
-// The IANA name of the current zone: TZ, then /etc/timezone, then the /etc/localtime link, else "UTC".
-std::string currentTimeZoneIdentifier(const Environment& environment);
+// The IANA name of the current zone: the TZ variable's text when given, then /etc/timezone, then the
+// /etc/localtime link, else "UTC".
+std::string currentTimeZoneIdentifier(std::optional<std::string_view> tzVariable);
 
 }  // namespace dapplewick

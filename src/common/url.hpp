@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace dapplewick {
 
@@ -25,5 +27,17 @@ std::optional<URLParts> parseURL(std::string_view text);
 
 // scheme ":" ["//" authority] path ["?" query]. The fragment is left out: it never goes on the wire.
 std::string formatURL(const URLParts& url);
+
+// Percent-encodes everything but the unreserved characters (ALPHA DIGIT "-" "." "_" "~"), for one path segment
+// or one query value.
+std::string percentEncode(std::string_view text);
+
+// Name and value of one query item, unencoded.
+using QueryItems = std::vector<std::pair<std::string, std::string>>;
+
+// `url` with the items appended as its query ("?" first, or "&" when it has one), each name and value encoded as
+// a URL query item is: the query characters of RFC 3986 stay as they are, while "&", "=", "+", "#", blanks,
+// quotes, "%" and everything outside printable ASCII are percent-encoded. No items leave the URL as it is.
+std::string withQuery(std::string_view url, const QueryItems& items);
 
 }  // namespace dapplewick

@@ -1,4 +1,4 @@
-#include "providers/task_group.hpp"
+#include "common/task_group.hpp"
 
 namespace dapplewick {
 

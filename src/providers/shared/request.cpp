@@ -1,4 +1,4 @@
-#include "providers/request.hpp"
+#include "providers/shared/request.hpp"
 
 namespace dapplewick {
 

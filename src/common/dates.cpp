@@ -1,4 +1,4 @@
-#include "providers/dates.hpp"
+#include "common/dates.hpp"
 
 #include <array>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <unistd.h>
 
-#include "providers/text.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace {
@@ -217,8 +217,8 @@ std::optional<Timestamp> localMidnight(int year, int month, int day) {
   return clampToRange(fromLocal(local).time_since_epoch().count());
 }
 
-std::string currentTimeZoneIdentifier(const Environment& environment) {
-  if (auto tz = environment.get("TZ")) {
+std::string currentTimeZoneIdentifier(std::optional<std::string_view> tz) {
+  if (tz) {
     std::string_view name = trimWhitespace(*tz);
     if (startsWith(name, ":")) name.remove_prefix(1);
     if (!name.empty() && name.front() != '/') return std::string(name);

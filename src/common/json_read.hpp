@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "model/clock.hpp"
+#include "common/timestamp.hpp"
 
 namespace dapplewick {
 

@@ -1,0 +1,223 @@
+#include "common/text.hpp"
+
+#include <algorithm>
+
+namespace dapplewick {
+
+bool isUnicodeWhitespace(char32_t c) {
+  switch (c) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0: case 0x1680:
+    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+namespace {
+
+bool isLineBreak(char32_t c) {
+  return c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// Length in bytes of the code point that ends at `end` (exclusive), or 0 when none is well formed there.
+std::size_t lastCodePointLength(std::string_view text, std::size_t end) {
+  for (std::size_t len = 1; len <= 4 && len <= end; ++len) {
+    std::size_t pos = end - len;
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if ((byte & 0xC0) == 0x80) continue;
+    std::size_t probe = pos;
+    decodeUTF8(text, probe);
+    return probe == end ? len : 1;
+  }
+  return 1;
+}
+
+template <class Pred>
+std::string_view trimIf(std::string_view text, Pred pred) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t next = begin;
+    const char32_t c = decodeUTF8(text, next);
+    if (!pred(c)) break;
+    begin = next;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    const std::size_t len = lastCodePointLength(text, end);
+    std::size_t probe = end - len;
+    const char32_t c = decodeUTF8(text, probe);
+    if (!pred(c)) break;
+    end -= len;
+  }
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
+std::string_view trimWhitespace(std::string_view text) { return trimIf(text, isUnicodeWhitespace); }
+
+std::string_view trimSpacesAndTabs(std::string_view text) {
+  return trimIf(text, [](char32_t c) { return isUnicodeWhitespace(c) && !isLineBreak(c); });
+}
+
+namespace {
+char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char upperASCII(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+}  // namespace
+
+std::string toLowerASCII(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = lowerASCII(c);
+  return out;
+}
+
+std::string capitalizeWords(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool atWordStart = true;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    const char32_t c = decodeUTF8(text, pos);
+    if (isUnicodeWhitespace(c)) {
+      atWordStart = true;
+    } else if (c < 0x80) {
+      const char ch = static_cast<char>(c);
+      out.push_back(atWordStart ? upperASCII(ch) : lowerASCII(ch));
+      atWordStart = false;
+      continue;
+    } else {
+      atWordStart = false;
+    }
+    out.append(text.substr(start, pos - start));
+  }
+  return out;
+}
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lowerASCII(a[i]) != lowerASCII(b[i])) return false;
+  }
+  return true;
+}
+
+bool containsIgnoringASCIICase(std::string_view haystack, std::string_view needle) {
+  return findIgnoringASCIICase(haystack, needle) != std::string_view::npos;
+}
+
+std::size_t findIgnoringASCIICase(std::string_view haystack, std::string_view needle) {
+  if (needle.empty()) return 0;
+  if (needle.size() > haystack.size()) return std::string_view::npos;
+  for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
+    if (equalsIgnoringASCIICase(haystack.substr(i, needle.size()), needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+char32_t decodeUTF8(std::string_view text, std::size_t& pos) {
+  constexpr char32_t kReplacement = 0xFFFD;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length = 0;
+  char32_t cp = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07, minimum = 0x10000;
+  } else {
+    ++pos;
+    return kReplacement;
+  }
+  if (pos + length > text.size()) {
+    ++pos;
+    return kReplacement;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(pos + i);
+    if ((next & 0xC0) != 0x80) {
+      ++pos;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (next & 0x3F);
+  }
+  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return kReplacement;
+  }
+  pos += length;
+  return cp;
+}
+
+void appendUTF8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool isValidUTF8(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    const char32_t cp = decodeUTF8(text, pos);
+    if (cp == 0xFFFD && pos - start == 1 && static_cast<unsigned char>(text[start]) >= 0x80) return false;
+  }
+  return true;
+}
+
+std::string repairUTF8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) appendUTF8(out, decodeUTF8(text, pos));
+  return out;
+}
+
+std::size_t codePointCount(std::string_view text) {
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    decodeUTF8(text, pos);
+    ++count;
+  }
+  return count;
+}
+
+std::string_view prefixCodePoints(std::string_view text, std::size_t maxCodePoints) {
+  std::size_t pos = 0;
+  for (std::size_t n = 0; n < maxCodePoints && pos < text.size(); ++n) decodeUTF8(text, pos);
+  return text.substr(0, pos);
+}
+
+std::optional<std::string> joinNotes(const std::vector<std::string>& parts) {
+  if (parts.empty()) return std::nullopt;
+  std::string note;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) note += kNoteSeparator;
+    note += parts[i];
+  }
+  return note;
+}
+
+}  // namespace dapplewick

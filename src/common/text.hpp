@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dapplewick {
+
+// ---- White space (Unicode) ----
+
+// Trims the Unicode white-space set, line breaks included (NBSP and ideographic space too), from both ends.
+std::string_view trimWhitespace(std::string_view text);
+// Trims spaces and tabs (the Unicode horizontal white space, no line breaks) from both ends.
+std::string_view trimSpacesAndTabs(std::string_view text);
+// True when the code point belongs to the Unicode white-space set.
+bool isUnicodeWhitespace(char32_t codePoint);
+
+// ---- ASCII case ----
+
+std::string toLowerASCII(std::string_view text);
+// Each word's first character upper case and the rest lower case (ASCII letters only; others kept as they are).
+// Words are separated by Unicode white space and line breaks, which are kept.
+std::string capitalizeWords(std::string_view text);
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
+bool containsIgnoringASCIICase(std::string_view haystack, std::string_view needle);
+// Byte offset of the first occurrence of `needle`, ASCII case ignored, or std::string_view::npos.
+std::size_t findIgnoringASCIICase(std::string_view haystack, std::string_view needle);
+bool startsWith(std::string_view text, std::string_view prefix);
+
+// ---- UTF-8 ----
+
+// Decodes one code point at `pos`, advancing it. An invalid sequence yields U+FFFD and consumes one byte.
+char32_t decodeUTF8(std::string_view text, std::size_t& pos);
+void appendUTF8(std::string& out, char32_t codePoint);
+bool isValidUTF8(std::string_view text);
+// Replaces every invalid sequence with U+FFFD (one per offending byte).
+std::string repairUTF8(std::string_view text);
+// Number of code points (invalid bytes count one each).
+std::size_t codePointCount(std::string_view text);
+// At most `maxCodePoints` code points, never splitting a UTF-8 sequence.
+std::string_view prefixCodePoints(std::string_view text, std::size_t maxCodePoints);
+
+// ---- Notes ----
+
+// Parts of a note joined with " · " (blank, middle dot, blank); no parts gives nothing.
+std::optional<std::string> joinNotes(const std::vector<std::string>& parts);
+inline constexpr std::string_view kNoteSeparator = " \u00B7 ";
+
+}  // namespace dapplewick
