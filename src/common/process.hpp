@@ -52,7 +52,7 @@ struct ProcessResult {
 
 enum class ProcessErrorCode { launchFailed, deadlinePassed, cancelled };
 
-class ProcessError : public ServiceErrorOf<ProcessErrorCode> {
+class ProcessError : public ServiceErrorOf<ProcessError, ProcessErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
   static ProcessError launchFailed(std::string_view binary, int error);

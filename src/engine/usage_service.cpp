@@ -3,76 +3,27 @@
 #include <algorithm>
 #include <exception>
 
-#include "engine/credential_rules.hpp"
-#include "providers/abacus.hpp"
-#include "providers/codebuff.hpp"
-#include "providers/deepgram.hpp"
-#include "providers/deepseek.hpp"
-#include "providers/elevenlabs.hpp"
-#include "providers/groq.hpp"
-#include "providers/kiro.hpp"
-#include "providers/llm_proxy.hpp"
 #include "common/task_group.hpp"
-#include "model/credential_kind.hpp"
-#include "providers/vertex_ai.hpp"
-#include "providers/zai.hpp"
 
 namespace dapplewick {
 
 UsageService::UsageService(KeychainService& keychain, const ServiceContext& context)
-    : keychain_(keychain),
-      context_(context),
-      abacus_(std::make_unique<AbacusService>(context)),
-      codebuff_(std::make_unique<CodebuffService>(context)),
-      deepgram_(std::make_unique<DeepgramService>(context)),
-      deepSeek_(std::make_unique<DeepSeekService>(context)),
-      elevenLabs_(std::make_unique<ElevenLabsService>(context)),
-      groq_(std::make_unique<GroqService>(context)),
-      kiro_(std::make_unique<KiroService>(context)),
-      llmProxy_(std::make_unique<LLMProxyService>(context)),
-      vertexAI_(std::make_unique<VertexAIService>(context)),
-      zai_(std::make_unique<ZaiService>(context)) {}
-
-UsageService::~UsageService() = default;
-
-bool UsageService::isSupported(Provider provider) {
-  switch (provider) {
-    case Provider::abacus:
-    case Provider::codebuff:
-    case Provider::deepgram:
-    case Provider::deepSeek:
-    case Provider::elevenLabs:
-    case Provider::groq:
-    case Provider::kiro:
-    case Provider::llmProxy:
-    case Provider::vertexAI:
-    case Provider::zai:
-      return true;
-    default:
-      return false;
+    : keychain_(keychain), context_(context), services_(context) {
+  for (const ServiceLine& entry : serviceTable()) {
+    fetchers_.emplace(entry.provider, entry.bind(services_, entry.provider));
   }
 }
 
+UsageService::~UsageService() = default;
+
+bool UsageService::isSupported(Provider provider) { return serviceLineFor(provider) != nullptr; }
+
 UsageData UsageService::dispatch(Provider provider, const std::string& credential, std::stop_token stop) {
-  switch (provider) {
-    case Provider::zai: return zai_->fetchUsage(credential, stop);
-    case Provider::codebuff: return codebuff_->fetchUsage(credential, stop);
-    case Provider::abacus: return abacus_->fetchUsage(stripKindPrefix(credential), stop);
-    case Provider::elevenLabs: return elevenLabs_->fetchUsage(credential, stop);
-    case Provider::groq: return groq_->fetchUsage(credential, stop);
-    case Provider::deepgram: return deepgram_->fetchUsage(credential, stop);
-    case Provider::deepSeek: return deepSeek_->fetchUsage(credential, stop);
-    case Provider::llmProxy: return llmProxy_->fetchUsage(credential, stop);
-    case Provider::vertexAI: return vertexAI_->fetchUsage(credential, stop);
-    case Provider::kiro: {
-      // Three steps, each awaited before the next; the first failure ends the fetch.
-      const auto email = kiro_->fetchAccountInfo(stop);
-      const auto report = kiro_->runUsageCommand(stop);
-      return kiro_->parseUsage(report, email);
-    }
-    default:
-      throw std::runtime_error("This build of Dapplewick does not read " + std::string(rawValue(provider)));
+  const auto fetcher = fetchers_.find(provider);
+  if (fetcher == fetchers_.end()) {
+    throw std::runtime_error("This build of Dapplewick does not read " + std::string(rawValue(provider)));
   }
+  return fetcher->second(credential, std::move(stop));
 }
 
 UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {

@@ -12,23 +12,13 @@
 
 #include "model/keychain.hpp"
 #include "model/usage_data.hpp"
+#include "engine/service_table.hpp"
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
 
-class AbacusService;
-class CodebuffService;
-class DeepgramService;
-class DeepSeekService;
-class ElevenLabsService;
-class GroqService;
-class KiroService;
-class LLMProxyService;
-class VertexAIService;
-class ZaiService;
-
-// The usage engine: builds every provider service once, dispatches one fetch per provider by its credential
-// rule, turns every failure into an error record, and refreshes providers in parallel.
+// The usage engine: builds every provider service of the service table once, dispatches one fetch per provider
+// through its table line, turns every failure into an error record, and refreshes providers in parallel.
 class UsageService {
  public:
   // Called once per finished fetch, from the worker thread that ran it; calls are serialised.
@@ -66,16 +56,8 @@ class UsageService {
 
   KeychainService& keychain_;
   ServiceContext context_;
-  std::unique_ptr<AbacusService> abacus_;
-  std::unique_ptr<CodebuffService> codebuff_;
-  std::unique_ptr<DeepgramService> deepgram_;
-  std::unique_ptr<DeepSeekService> deepSeek_;
-  std::unique_ptr<ElevenLabsService> elevenLabs_;
-  std::unique_ptr<GroqService> groq_;
-  std::unique_ptr<KiroService> kiro_;
-  std::unique_ptr<LLMProxyService> llmProxy_;
-  std::unique_ptr<VertexAIService> vertexAI_;
-  std::unique_ptr<ZaiService> zai_;
+  ServiceInstances services_;
+  std::map<Provider, UsageFetcher> fetchers_;
 
   std::atomic<bool> refreshing_{false};
   mutable std::mutex mutex_;

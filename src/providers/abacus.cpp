@@ -133,21 +133,8 @@ Json AbacusService::fetchResult(const std::string& url, const std::string& metho
   return abacus::readEnvelope(response.body, url);
 }
 
-AbacusError AbacusError::httpError(int status) {
-  return AbacusError(AbacusErrorCode::httpError, "Abacus AI API error " + std::to_string(status), status);
-}
-
 AbacusError AbacusError::parseFailed(const std::string& message) {
   return AbacusError(AbacusErrorCode::parseFailed, "Failed to parse Abacus AI response: " + message);
-}
-
-AbacusError AbacusError::invalidCredentials() {
-  return AbacusError(AbacusErrorCode::invalidCredentials,
-                     "Invalid Abacus AI credential \u2014 please log in and paste your Cookie header");
-}
-
-AbacusError AbacusError::invalidResponse() {
-  return AbacusError(AbacusErrorCode::invalidResponse, "Unexpected response from Abacus AI");
 }
 
 }  // namespace dapplewick

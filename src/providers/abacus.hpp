@@ -15,13 +15,12 @@ namespace dapplewick {
 
 enum class AbacusErrorCode { httpError, parseFailed, invalidCredentials, invalidResponse };
 
-class AbacusError : public ServiceErrorOf<AbacusErrorCode> {
+class AbacusError : public ServiceErrorOf<AbacusError, AbacusErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static AbacusError httpError(int status);
+  static constexpr ServiceErrorTexts kTexts{"Abacus AI API error ", "Invalid Abacus AI credential \u2014 please log in and paste your Cookie header",
+                                            "Unexpected response from Abacus AI"};
   static AbacusError parseFailed(const std::string& message);
-  static AbacusError invalidCredentials();
-  static AbacusError invalidResponse();
 };
 
 // Reads the organisation's compute points (required) and its billing information (only for the reset date) from

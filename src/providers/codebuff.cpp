@@ -200,16 +200,4 @@ UsageData CodebuffService::fetchUsage(std::string_view credential, std::stop_tok
 
 // ---- Error texts ----
 
-CodebuffError CodebuffError::httpError(int status) {
-  return CodebuffError(CodebuffErrorCode::httpError, "Codebuff API error " + std::to_string(status), status);
-}
-
-CodebuffError CodebuffError::invalidCredentials() {
-  return CodebuffError(CodebuffErrorCode::invalidCredentials, "Invalid Codebuff API token");
-}
-
-CodebuffError CodebuffError::invalidResponse() {
-  return CodebuffError(CodebuffErrorCode::invalidResponse, "Unexpected response from Codebuff");
-}
-
 }  // namespace dapplewick

@@ -16,12 +16,11 @@ namespace dapplewick {
 
 enum class CodebuffErrorCode { httpError, invalidCredentials, invalidResponse };
 
-class CodebuffError : public ServiceErrorOf<CodebuffErrorCode> {
+class CodebuffError : public ServiceErrorOf<CodebuffError, CodebuffErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static CodebuffError httpError(int status);
-  static CodebuffError invalidCredentials();
-  static CodebuffError invalidResponse();
+  static constexpr ServiceErrorTexts kTexts{"Codebuff API error ", "Invalid Codebuff API token",
+                                            "Unexpected response from Codebuff"};
 };
 
 namespace codebuff {

@@ -120,18 +120,6 @@ UsageData makeRecord(const DeepgramProjectUsage& totals, std::optional<std::stri
 
 // ---- Errors ----
 
-DeepgramError DeepgramError::httpError(int status) {
-  return DeepgramError(DeepgramErrorCode::httpError, "Deepgram API error " + std::to_string(status), status);
-}
-
-DeepgramError DeepgramError::invalidCredentials() {
-  return DeepgramError(DeepgramErrorCode::invalidCredentials, "Invalid Deepgram API key");
-}
-
-DeepgramError DeepgramError::invalidResponse() {
-  return DeepgramError(DeepgramErrorCode::invalidResponse, "Unexpected response from Deepgram");
-}
-
 // ---- Service ----
 
 std::vector<DeepgramProject> DeepgramService::fetchProjects(const std::string& key, std::stop_token stop) {

@@ -48,12 +48,11 @@ struct DeepgramProjectUsage {
 
 enum class DeepgramErrorCode { httpError, invalidCredentials, invalidResponse };
 
-class DeepgramError : public ServiceErrorOf<DeepgramErrorCode> {
+class DeepgramError : public ServiceErrorOf<DeepgramError, DeepgramErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static DeepgramError httpError(int status);
-  static DeepgramError invalidCredentials();
-  static DeepgramError invalidResponse();
+  static constexpr ServiceErrorTexts kTexts{"Deepgram API error ", "Invalid Deepgram API key",
+                                            "Unexpected response from Deepgram"};
 };
 
 // ---- Service ----

@@ -168,16 +168,4 @@ double DeepSeekService::fetchMonthlyCost(const std::string& key, Timestamp now, 
   return deepseek::readCostBody(response.body);
 }
 
-DeepSeekError DeepSeekError::httpError(int status) {
-  return DeepSeekError(DeepSeekErrorCode::httpError, "DeepSeek API error " + std::to_string(status), status);
-}
-
-DeepSeekError DeepSeekError::invalidCredentials() {
-  return DeepSeekError(DeepSeekErrorCode::invalidCredentials, "Invalid DeepSeek API key");
-}
-
-DeepSeekError DeepSeekError::invalidResponse() {
-  return DeepSeekError(DeepSeekErrorCode::invalidResponse, "Unexpected response from DeepSeek");
-}
-
 }  // namespace dapplewick

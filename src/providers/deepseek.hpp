@@ -38,12 +38,11 @@ class DeepSeekService {
 
 enum class DeepSeekErrorCode { httpError, invalidCredentials, invalidResponse };
 
-class DeepSeekError : public ServiceErrorOf<DeepSeekErrorCode> {
+class DeepSeekError : public ServiceErrorOf<DeepSeekError, DeepSeekErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static DeepSeekError httpError(int status);
-  static DeepSeekError invalidCredentials();
-  static DeepSeekError invalidResponse();
+  static constexpr ServiceErrorTexts kTexts{"DeepSeek API error ", "Invalid DeepSeek API key",
+                                            "Unexpected response from DeepSeek"};
 };
 
 namespace deepseek {

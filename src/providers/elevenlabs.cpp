@@ -122,16 +122,4 @@ UsageData ElevenLabsService::fetchUsage(std::string_view credential, std::stop_t
   return elevenlabs::makeUsage(elevenlabs::decodeSubscription(response.body), now);
 }
 
-ElevenLabsError ElevenLabsError::httpError(int status) {
-  return ElevenLabsError(ElevenLabsErrorCode::httpError, "ElevenLabs API error " + std::to_string(status), status);
-}
-
-ElevenLabsError ElevenLabsError::invalidCredentials() {
-  return ElevenLabsError(ElevenLabsErrorCode::invalidCredentials, "Invalid ElevenLabs API key");
-}
-
-ElevenLabsError ElevenLabsError::invalidResponse() {
-  return ElevenLabsError(ElevenLabsErrorCode::invalidResponse, "Unexpected response from ElevenLabs");
-}
-
 }  // namespace dapplewick

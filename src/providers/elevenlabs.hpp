@@ -17,12 +17,11 @@ namespace dapplewick {
 
 enum class ElevenLabsErrorCode { httpError, invalidCredentials, invalidResponse };
 
-class ElevenLabsError : public ServiceErrorOf<ElevenLabsErrorCode> {
+class ElevenLabsError : public ServiceErrorOf<ElevenLabsError, ElevenLabsErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static ElevenLabsError httpError(int status);
-  static ElevenLabsError invalidCredentials();
-  static ElevenLabsError invalidResponse();
+  static constexpr ServiceErrorTexts kTexts{"ElevenLabs API error ", "Invalid ElevenLabs API key",
+                                            "Unexpected response from ElevenLabs"};
 };
 
 struct ElevenLabsOverage {

@@ -131,16 +131,4 @@ double GroqService::queryMetric(const std::string& key, std::string_view query, 
   return groq::readMetricBody(response.body);
 }
 
-GroqError GroqError::httpError(int status) {
-  return GroqError(GroqErrorCode::httpError, "Groq API error " + std::to_string(status), status);
-}
-
-GroqError GroqError::invalidCredentials() {
-  return GroqError(GroqErrorCode::invalidCredentials, "Invalid Groq API key");
-}
-
-GroqError GroqError::invalidResponse() {
-  return GroqError(GroqErrorCode::invalidResponse, "Unexpected response from Groq");
-}
-
 }  // namespace dapplewick

@@ -26,12 +26,11 @@ class GroqService {
 
 enum class GroqErrorCode { httpError, invalidCredentials, invalidResponse };
 
-class GroqError : public ServiceErrorOf<GroqErrorCode> {
+class GroqError : public ServiceErrorOf<GroqError, GroqErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static GroqError httpError(int status);
-  static GroqError invalidCredentials();
-  static GroqError invalidResponse();
+  static constexpr ServiceErrorTexts kTexts{"Groq API error ", "Invalid Groq API key",
+                                            "Unexpected response from Groq"};
 };
 
 namespace groq {

@@ -177,6 +177,12 @@ KiroService::ProcessResult KiroService::runProcess(const std::string& binary, co
 
 // ---- Account step ----
 
+UsageData KiroService::fetchUsage(std::stop_token stop) {
+  const auto email = fetchAccountInfo(stop);
+  const auto report = runUsageCommand(stop);
+  return parseUsage(report, email);
+}
+
 std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token stop) {
   const std::string binary = locateCLI();
   const auto result = runProcess(binary, {"whoami"}, kAccountTimeout, kAccountIdleTimeout, std::move(stop));

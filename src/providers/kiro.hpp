@@ -15,13 +15,16 @@
 namespace dapplewick {
 
 // Kiro has no web API to ask: its usage comes from the `kiro-cli` tool on the user's machine, run once to learn
-// the signed-in account and once for the usage report, a text meant for a terminal. The usage engine runs the
-// three steps one after the other: fetchAccountInfo, runUsageCommand, then parseUsage with both results.
+// the signed-in account and once for the usage report, a text meant for a terminal. A fetch runs three steps one
+// after the other: fetchAccountInfo, runUsageCommand, then parseUsage with both results.
 class KiroService {
  public:
   using ProcessResult = dapplewick::ProcessResult;
 
   explicit KiroService(const ServiceContext& context) : context_(context) {}
+
+  // The three steps, each awaited before the next; the first failure ends the fetch. Takes no credential.
+  UsageData fetchUsage(std::stop_token stop = {});
 
   // `kiro-cli whoami`: the signed-in account's e-mail, if the tool names one.
   std::optional<std::string> fetchAccountInfo(std::stop_token stop = {});
@@ -62,7 +65,7 @@ class KiroService {
 
 enum class KiroErrorCode { cliFailed, parseError, cliNotFound, notLoggedIn, timeout };
 
-class KiroError : public ServiceErrorOf<KiroErrorCode> {
+class KiroError : public ServiceErrorOf<KiroError, KiroErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
   // The tool's own words, cut to 200 code points.

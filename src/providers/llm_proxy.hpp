@@ -18,7 +18,7 @@ namespace dapplewick {
 enum class LLMProxyErrorCode { apiError, parseFailed, missingCredentials, missingBaseURL, insecureEndpoint,
                                invalidResponse };
 
-class LLMProxyError : public ServiceErrorOf<LLMProxyErrorCode> {
+class LLMProxyError : public ServiceErrorOf<LLMProxyError, LLMProxyErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
   static LLMProxyError apiError(const std::string& message);

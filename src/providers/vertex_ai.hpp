@@ -34,7 +34,7 @@ enum class VertexAIErrorCode {
   repeatedPageToken,
 };
 
-class VertexAIError : public ServiceErrorOf<VertexAIErrorCode> {
+class VertexAIError : public ServiceErrorOf<VertexAIError, VertexAIErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
   static VertexAIError httpError(int status, std::string_view body);

@@ -274,14 +274,4 @@ UsageData ZaiService::fetchUsage(std::string_view credential, std::stop_token st
 
 // ---- Error texts ----
 
-ZaiError ZaiError::httpError(long long code) {
-  return ZaiError(ZaiErrorCode::httpError, "z.ai API error " + std::to_string(code), code);
-}
-
-ZaiError ZaiError::invalidCredentials() { return ZaiError(ZaiErrorCode::invalidCredentials, "Invalid z.ai API key"); }
-
-ZaiError ZaiError::invalidResponse() {
-  return ZaiError(ZaiErrorCode::invalidResponse, "Unexpected response from z.ai");
-}
-
 }  // namespace dapplewick

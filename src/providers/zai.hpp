@@ -18,13 +18,12 @@ namespace dapplewick {
 
 enum class ZaiErrorCode { httpError, invalidCredentials, invalidResponse };
 
-class ZaiError : public ServiceErrorOf<ZaiErrorCode> {
+class ZaiError : public ServiceErrorOf<ZaiError, ZaiErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  // Carries the HTTP status, or the "code" of a 200 answer that reports a failure.
-  static ZaiError httpError(long long code);
-  static ZaiError invalidCredentials();
-  static ZaiError invalidResponse();
+  // httpError carries the HTTP status, or the "code" of a 200 answer that reports a failure.
+  static constexpr ServiceErrorTexts kTexts{"z.ai API error ", "Invalid z.ai API key",
+                                            "Unexpected response from z.ai"};
 };
 
 // ---- The quota document, decoded strictly ----

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <limits>
 #include <set>
 
-#include "engine/credential_rules.hpp"
+#include "engine/service_table.hpp"
 #include "model/credential_kind.hpp"
 #include "model/provider.hpp"
 #include "model/usage_data.hpp"
@@ -79,21 +81,20 @@ TEST(CredentialKind, SessionWhenEqualsOrCookie) {
   EXPECT_TRUE(isAPIKeyCredential("", Provider::factory));
 }
 
-TEST(CredentialRules, RoutePerProvider) {
+TEST(ServiceTable, OneLinePerProviderInCatalogueOrder) {
+  std::vector<Provider> listed;
+  for (const ServiceLine& entry : serviceTable()) listed.push_back(entry.provider);
+  std::vector<Provider> inCatalogue;
+  for (Provider provider : allProviders()) {
+    if (std::find(listed.begin(), listed.end(), provider) != listed.end()) inCatalogue.push_back(provider);
+  }
+  EXPECT_EQ(listed, inCatalogue);
   EXPECT_EQ(credentialRouteFor(Provider::abacus), CredentialRoute::prefixDropped);
-  EXPECT_EQ(credentialRouteFor(Provider::kimi), CredentialRoute::prefixDropped);
-  EXPECT_EQ(credentialRouteFor(Provider::manus), CredentialRoute::prefixDropped);
-  EXPECT_EQ(credentialRouteFor(Provider::mimo), CredentialRoute::prefixDropped);
-  EXPECT_EQ(credentialRouteFor(Provider::stepFun), CredentialRoute::prefixDropped);
-  EXPECT_EQ(credentialRouteFor(Provider::factory), CredentialRoute::withKindFlag);
-  EXPECT_EQ(credentialRouteFor(Provider::minimax), CredentialRoute::twoPaths);
-  EXPECT_EQ(credentialRouteFor(Provider::jetBrains), CredentialRoute::notPassed);
   EXPECT_EQ(credentialRouteFor(Provider::kiro), CredentialRoute::notPassed);
-  EXPECT_EQ(credentialRouteFor(Provider::zai), CredentialRoute::unchanged);
-  EXPECT_EQ(credentialRouteFor(Provider::llmProxy), CredentialRoute::unchanged);
+  EXPECT_EQ(credentialRouteFor(Provider::kilo), CredentialRoute::unchanged);
 }
 
-TEST(CredentialRules, FlagAndPaths) {
+TEST(ServiceTable, FlagAndPaths) {
   EXPECT_EQ(flaggedCredential("web:a=b", Provider::factory), (FlaggedCredential{"a=b", false}));
   EXPECT_EQ(flaggedCredential("api: key ", Provider::factory), (FlaggedCredential{" key ", true}));
   EXPECT_EQ(flaggedCredential("fk-123", Provider::factory), (FlaggedCredential{"fk-123", true}));
