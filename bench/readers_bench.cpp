@@ -5,10 +5,10 @@
 #include <string>
 
 #include "common/dates.hpp"
-#include "common/json_read.hpp"
-#include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "common/excerpt.hpp"
+#include "common/json_read.hpp"
+#include "common/numbers.hpp"
+#include "common/text.hpp"
 
 namespace {
 

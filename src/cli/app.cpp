@@ -16,11 +16,11 @@
 #include "cli/json_output.hpp"
 #include "cli/terminal.hpp"
 #include "cli/text_output.hpp"
+#include "common/excerpt.hpp"
+#include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
 #include "providers/shared/service_context.hpp"
-#include "common/text.hpp"
-#include "common/excerpt.hpp"
 
 namespace dapplewick {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "model/usage_data.hpp"
 #include "common/json_read.hpp"
+#include "model/usage_data.hpp"
 
 namespace dapplewick {
 

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "common/dates.hpp"
-#include "common/text.hpp"
 #include "common/numbers.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace {

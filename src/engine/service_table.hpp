@@ -101,6 +101,7 @@ constexpr ServiceLine line(Provider provider) {
   return {provider, Route, [](ServiceInstances& services, Provider forProvider) -> UsageFetcher {
             Service& service = services.get<Service>();
             return [&service, forProvider](const std::string& stored, std::stop_token stop) -> UsageData {
+              static_cast<void>(forProvider);  // read by the two routes that apply the kind test
               if constexpr (Route == CredentialRoute::unchanged) {
                 return (service.*Fetch)(stored, std::move(stop));
               } else if constexpr (Route == CredentialRoute::prefixDropped) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/service_table.hpp"
 #include "model/keychain.hpp"
 #include "model/usage_data.hpp"
-#include "engine/service_table.hpp"
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {

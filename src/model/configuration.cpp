@@ -4,9 +4,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/excerpt.hpp"
 #include "common/json_read.hpp"
 #include "common/text.hpp"
-#include "common/excerpt.hpp"
 
 namespace dapplewick {
 

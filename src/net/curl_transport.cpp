@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "common/excerpt.hpp"
+#include "common/numbers.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace {

@@ -4,11 +4,11 @@
 #include <optional>
 
 #include "common/dates.hpp"
-#include "providers/shared/response.hpp"
+#include "common/excerpt.hpp"
+#include "common/numbers.hpp"
 #include "common/task_group.hpp"
 #include "common/text.hpp"
-#include "common/numbers.hpp"
-#include "common/excerpt.hpp"
+#include "providers/shared/response.hpp"
 
 namespace dapplewick {
 

@@ -4,10 +4,10 @@
 #include <initializer_list>
 
 #include "common/json_read.hpp"
-#include "providers/shared/response.hpp"
 #include "common/task_group.hpp"
 #include "model/credential_kind.hpp"
 #include "providers/shared/request.hpp"
+#include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {

@@ -7,11 +7,11 @@
 
 #include "common/dates.hpp"
 #include "common/json_read.hpp"
-#include "providers/shared/response.hpp"
 #include "common/numbers.hpp"
-#include "model/credential_kind.hpp"
 #include "common/url.hpp"
+#include "model/credential_kind.hpp"
 #include "providers/shared/request.hpp"
+#include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/service_error.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
-#include "common/service_error.hpp"
 
 namespace dapplewick {
 

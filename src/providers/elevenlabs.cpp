@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "common/dates.hpp"
-#include "providers/shared/response.hpp"
-#include "providers/shared/request.hpp"
 #include "common/text.hpp"
 #include "model/credential_kind.hpp"
+#include "providers/shared/request.hpp"
+#include "providers/shared/response.hpp"
 
 namespace dapplewick {
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/json_read.hpp"
+#include "common/service_error.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
-#include "common/json_read.hpp"
 #include "providers/shared/service_context.hpp"
-#include "common/service_error.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "common/json_read.hpp"
-#include "providers/shared/response.hpp"
+#include "common/numbers.hpp"
 #include "common/task_group.hpp"
 #include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "model/credential_kind.hpp"
 #include "providers/shared/request.hpp"
+#include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {

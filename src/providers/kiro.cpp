@@ -6,9 +6,9 @@
 #include <re2/re2.h>
 
 #include "common/dates.hpp"
-#include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "common/excerpt.hpp"
+#include "common/numbers.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "model/usage_data.hpp"
 #include "common/process.hpp"
-#include "providers/shared/service_context.hpp"
 #include "common/service_error.hpp"
+#include "model/usage_data.hpp"
+#include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
 

@@ -4,10 +4,10 @@
 #include <array>
 
 #include "common/dates.hpp"
-#include "common/json_read.hpp"
-#include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "common/excerpt.hpp"
+#include "common/json_read.hpp"
+#include "common/numbers.hpp"
+#include "common/text.hpp"
 #include "model/credential_kind.hpp"
 
 namespace dapplewick {

@@ -5,13 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "common/service_error.hpp"
+#include "common/url.hpp"
 #include "model/clock.hpp"
 #include "model/environment.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
-#include "common/service_error.hpp"
-#include "common/url.hpp"
 
 namespace dapplewick {
 

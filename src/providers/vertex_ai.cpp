@@ -4,11 +4,11 @@
 #include <set>
 
 #include "common/dates.hpp"
-#include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "common/excerpt.hpp"
-#include "model/credential_kind.hpp"
+#include "common/numbers.hpp"
+#include "common/text.hpp"
 #include "common/url.hpp"
+#include "model/credential_kind.hpp"
 
 namespace dapplewick {
 namespace vertex_ai {

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "common/json_read.hpp"
+#include "common/service_error.hpp"
 #include "model/clock.hpp"
 #include "model/environment.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
-#include "common/json_read.hpp"
 #include "providers/shared/service_context.hpp"
-#include "common/service_error.hpp"
 
 namespace dapplewick {
 

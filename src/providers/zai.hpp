@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/service_error.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
-#include "common/service_error.hpp"
 
 namespace dapplewick {
 

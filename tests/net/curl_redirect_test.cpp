@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/url.hpp"
 #include "net/curl_transport.hpp"
 #include "net/transport_test_util.hpp"
-#include "common/url.hpp"
 #include "support/loopback_server.hpp"
 #include "support/raw_http_server.hpp"
 #include "support/temp_dir.hpp"

@@ -8,8 +8,8 @@
 
 #include <stdexcept>
 
-#include "common/text.hpp"
 #include "common/numbers.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace {

@@ -59,4 +59,19 @@ std::string errorText(F&& call) {
   return "no error";
 }
 
+// What a fetch came to: `describe` of the record `fetch` returned, or the description of what it threw. Lets a
+// table hold successes and failures in one column.
+template <class Fetch, class Describe>
+std::string outcomeOf(Fetch&& fetch, Describe&& describe) {
+  try {
+    return std::forward<Describe>(describe)(std::forward<Fetch>(fetch)());
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+}
+
+// A request as one text, for one exact comparison: "METHOD URL (TIMEOUT ms)", then one "Name: value" line per
+// header in order, then, after a blank line, the body or "(no body)".
+std::string requestText(const HTTPRequest& request);
+
 }  // namespace dapplewick::testing

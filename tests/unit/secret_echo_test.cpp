@@ -1,8 +1,8 @@
 // Server text shown in an error must never carry the credential that was sent, even when the server echoes it.
 #include <gtest/gtest.h>
 
-#include "providers/llm_proxy.hpp"
 #include "common/excerpt.hpp"
+#include "providers/llm_proxy.hpp"
 #include "providers/vertex_ai.hpp"
 #include "support/service_world.hpp"
 

@@ -5,8 +5,8 @@
 #include <tuple>
 #include <vector>
 
-#include "common/text.hpp"
 #include "common/numbers.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace {

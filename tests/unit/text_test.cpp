@@ -1,8 +1,8 @@
 #include "common/text.hpp"
-#include "common/numbers.hpp"
 #include "common/excerpt.hpp"
-#include "model/credential_kind.hpp"
+#include "common/numbers.hpp"
 #include "common/url.hpp"
+#include "model/credential_kind.hpp"
 
 #include <gtest/gtest.h>
 
