@@ -28,7 +28,7 @@ std::string quotaBody(int limits) {
 
 void BM_ZaiAnswerToRecord(benchmark::State& state) {
   const std::string body = quotaBody(static_cast<int>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(ZaiService::makeUsageData(zai::readQuotaAnswer(body), kNow));
+  for (auto _ : state) benchmark::DoNotOptimize(zai::makeUsageData(zai::readQuotaAnswer(body), kNow));
 }
 BENCHMARK(BM_ZaiAnswerToRecord)->Arg(3)->Arg(256);
 

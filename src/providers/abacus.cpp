@@ -1,7 +1,6 @@
 #include "providers/abacus.hpp"
 
 #include <cmath>
-#include <optional>
 
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
@@ -9,23 +8,39 @@
 #include "common/task_group.hpp"
 #include "common/text.hpp"
 #include "providers/shared/response.hpp"
+#include "providers/shared/user_agents.hpp"
 
-namespace dapplewick {
+namespace dapplewick::abacus {
 
-namespace abacus {
+// ---- Requests ----
 
-HTTPRequest buildRequest(const std::string& url, const std::string& method, const std::string& cookie) {
+namespace {
+
+HTTPRequest webRequest(std::string method, std::string url, std::string_view cookie) {
   HTTPRequest request;
-  request.method = method;
-  request.url = url;
+  request.method = std::move(method);
+  request.url = std::move(url);
   // The web application wants the JSON content type on the GET as well.
   request.headers.add("Content-Type", "application/json");
   request.headers.add("Accept", "application/json");
-  request.headers.add("Cookie", cookie);
+  request.headers.add("Cookie", std::string(cookie));
   request.headers.add("User-Agent", std::string(kBrowserUserAgent));
-  if (method == "POST") request.body = "{}";
   return request;
 }
+
+}  // namespace
+
+HTTPRequest computePointsRequest(std::string_view origin, std::string_view cookie) {
+  return webRequest("GET", std::string(origin) + std::string(kComputePointsPath), cookie);
+}
+
+HTTPRequest billingInfoRequest(std::string_view origin, std::string_view cookie) {
+  HTTPRequest request = webRequest("POST", std::string(origin) + std::string(kBillingInfoPath), cookie);
+  request.body = "{}";
+  return request;
+}
+
+// ---- Answers ----
 
 namespace {
 
@@ -66,37 +81,20 @@ Json readEnvelope(std::string_view body, std::string_view url) {
   throw AbacusError::parseFailed(endpoint + ": " + errorExcerpt(lowered));
 }
 
-UsageData makeUsage(const Json& computePoints, const Json& billing, Timestamp now) {
-  const auto total = pointsFigure(member(&computePoints, "totalComputePoints"));
-  const auto left = pointsFigure(member(&computePoints, "computePointsLeft"));
+ComputePoints readComputePoints(const Json& result) {
+  const auto total = pointsFigure(member(&result, "totalComputePoints"));
+  const auto left = pointsFigure(member(&result, "computePointsLeft"));
   if (!total || !left) throw AbacusError::parseFailed("Missing credit fields in compute points response");
-
-  // More points left than the total gives a negative figure; it is shown as it is.
-  const double used = *total - *left;
-  double percentage = 0;
-  if (*total > 0) {
-    percentage = used / *total * 100;
-    if (std::isnan(percentage) || percentage < 0) percentage = 0;
-    if (percentage >= 100) percentage = 100;
-  }
-
-  std::optional<Timestamp> resetAt;
-  const Json* nextBilling = member(&billing, "nextBillingDate");
-  if (nextBilling != nullptr && nextBilling->is_string()) {
-    resetAt = parseInternetDate(nextBilling->get_ref<const std::string&>());
-  }
-
-  UsageData data = UsageData::blank(Provider::abacus);
-  data.used = percentage;
-  data.limit = 100;
-  data.cost = 0;
-  data.costSemantic = CostSemantic::none;
-  data.resetAt = resetAt;
-  data.resetPeriod = ResetPeriod::monthly;
-  data.lastUpdated = now;
-  data.note = "Abacus AI compute points: " + formatCredits(used) + " / " + formatCredits(*total);
-  return data;
+  return {*total, *left};
 }
+
+std::optional<Timestamp> readNextBillingDate(const Json& result) {
+  const Json* nextBilling = member(&result, "nextBillingDate");
+  if (nextBilling == nullptr || !nextBilling->is_string()) return std::nullopt;
+  return parseInternetDate(nextBilling->get_ref<const std::string&>());
+}
+
+// ---- Mapping ----
 
 std::string formatCredits(double value) {
   // NaN counts as below 1000.
@@ -105,7 +103,33 @@ std::string formatCredits(double value) {
   return formatFixed(value, 0);
 }
 
-}  // namespace abacus
+UsageData makeUsageData(const ComputePoints& points, std::optional<Timestamp> nextBillingDate, Timestamp now) {
+  // More points left than the total gives a negative figure; it is shown as it is.
+  const double used = points.total - points.left;
+  double percentage = 0;
+  if (points.total > 0) {
+    percentage = used / points.total * 100;
+    if (std::isnan(percentage) || percentage < 0) percentage = 0;
+    if (percentage >= 100) percentage = 100;
+  }
+
+  UsageData data = UsageData::blank(Provider::abacus);
+  data.used = percentage;
+  data.limit = 100;
+  data.cost = 0;
+  data.costSemantic = CostSemantic::none;
+  data.resetAt = nextBillingDate;
+  data.resetPeriod = ResetPeriod::monthly;
+  data.lastUpdated = now;
+  data.note = "Abacus AI compute points: " + formatCredits(used) + " / " + formatCredits(points.total);
+  return data;
+}
+
+}  // namespace dapplewick::abacus
+
+namespace dapplewick {
+
+// ---- The service ----
 
 UsageData AbacusService::fetchUsage(std::string_view cookie, std::stop_token stop) {
   // Trimmed like every other credential: a pasted header often ends in a line break, which no transport sends.
@@ -113,25 +137,28 @@ UsageData AbacusService::fetchUsage(std::string_view cookie, std::stop_token sto
   if (trimmed.empty()) throw AbacusError::invalidCredentials();
 
   const Timestamp now = context_.clock.now();
-  const std::string origin = context_.origins.get("abacus");
-  const std::string pointsURL = origin + std::string(abacus::kComputePointsPath);
-  const std::string billingURL = origin + std::string(abacus::kBillingInfoPath);
+  const std::string origin = context_.origins.get(abacus::kOriginKey);
 
   TaskGroup group(stop);
-  auto points = group.spawn([&](std::stop_token token) { return fetchResult(pointsURL, "GET", trimmed, token); });
-  auto billing = group.spawn([&](std::stop_token token) { return fetchResult(billingURL, "POST", trimmed, token); });
+  auto points = group.spawn(
+      [&](std::stop_token token) { return fetchResult(abacus::computePointsRequest(origin, trimmed), token); });
+  auto billing = group.spawn(
+      [&](std::stop_token token) { return fetchResult(abacus::billingInfoRequest(origin, trimmed), token); });
   const Json pointsResult = points.await();
   // Billing only adds the reset date; whatever goes wrong there just leaves it out.
-  const Json billingResult = billing.awaitOptional().value_or(Json::object());
-  return abacus::makeUsage(pointsResult, billingResult, now);
+  const std::optional<Json> billingResult = billing.awaitOptional();
+  const std::optional<Timestamp> nextBillingDate =
+      billingResult ? abacus::readNextBillingDate(*billingResult) : std::nullopt;
+  return abacus::makeUsageData(abacus::readComputePoints(pointsResult), nextBillingDate, now);
 }
 
-Json AbacusService::fetchResult(const std::string& url, const std::string& method, const std::string& cookie,
-                                std::stop_token stop) const {
-  const HTTPResponse response = context_.transport.data(abacus::buildRequest(url, method, cookie), stop);
+Json AbacusService::fetchResult(const HTTPRequest& request, std::stop_token stop) const {
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<AbacusError>(response);
-  return abacus::readEnvelope(response.body, url);
+  return abacus::readEnvelope(response.body, request.url);
 }
+
+// ---- Errors ----
 
 AbacusError AbacusError::parseFailed(const std::string& message) {
   return AbacusError(AbacusErrorCode::parseFailed, "Failed to parse Abacus AI response: " + message);

@@ -10,12 +10,9 @@
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
-namespace dapplewick {
+namespace dapplewick::codebuff {
 namespace {
 
-constexpr std::string_view kOriginKey = "codebuff";
-constexpr std::string_view kUsagePath = "/api/v1/usage";
-constexpr std::string_view kSubscriptionPath = "/api/user/subscription";
 constexpr std::string_view kFingerprintId = "dapple-wick";
 
 // Epoch figures above this are milliseconds, others seconds.
@@ -25,7 +22,7 @@ constexpr double kMillisecondsAbove = 10'000'000'000.0;
 
 // ---- Requests ----
 
-HTTPRequest codebuff::usageRequest(std::string_view origin, std::string_view token) {
+HTTPRequest usageRequest(std::string_view origin, std::string_view token) {
   HTTPRequest request;
   request.method = "POST";
   request.url = std::string(origin) + std::string(kUsagePath);
@@ -37,9 +34,9 @@ HTTPRequest codebuff::usageRequest(std::string_view origin, std::string_view tok
   return request;
 }
 
-HTTPRequest codebuff::subscriptionRequest(std::string_view origin, std::string_view token) {
-  return jsonGet(std::string(origin) + std::string(kSubscriptionPath), {"Authorization", "Bearer " + std::string(token)},
-                 kBrowserUserAgent);
+HTTPRequest subscriptionRequest(std::string_view origin, std::string_view token) {
+  return jsonGet(std::string(origin) + std::string(kSubscriptionPath),
+                 {"Authorization", "Bearer " + std::string(token)}, kBrowserUserAgent);
 }
 
 // ---- Readers ----
@@ -65,7 +62,7 @@ std::optional<std::string> plainString(const Json* value) {
 
 }  // namespace
 
-codebuff::UsagePayload codebuff::readUsagePayload(std::string_view body) {
+UsagePayload readUsagePayload(std::string_view body) {
   // A 200 answer that is not a JSON object (an HTML page, an array) carries no usage at all; reading it as 0 of 0
   // would report a failure as success.
   const auto document = parseJsonOrNothing(body);
@@ -80,7 +77,7 @@ codebuff::UsagePayload codebuff::readUsagePayload(std::string_view body) {
   return payload;
 }
 
-codebuff::SubscriptionPayload codebuff::readSubscriptionPayload(std::string_view body) {
+SubscriptionPayload readSubscriptionPayload(std::string_view body) {
   SubscriptionPayload payload;
   const auto document = parseJsonOrNothing(body);
   if (!document || !document->is_object()) return payload;
@@ -118,8 +115,8 @@ UsageData blankRecord(Timestamp now) {
 
 }  // namespace
 
-UsageData codebuff::makeUsageData(const UsagePayload& usage, const std::optional<SubscriptionPayload>& subscription,
-                                  Timestamp now) {
+UsageData makeUsageData(const UsagePayload& usage, const std::optional<SubscriptionPayload>& subscription,
+                        Timestamp now) {
   UsageData data = blankRecord(now);
   data.resetPeriod = ResetPeriod::monthly;
 
@@ -166,21 +163,11 @@ UsageData codebuff::makeUsageData(const UsagePayload& usage, const std::optional
   return data;
 }
 
-// ---- Fetch ----
+}  // namespace dapplewick::codebuff
 
-codebuff::UsagePayload CodebuffService::fetchUsagePayload(const std::string& token, std::stop_token stop) {
-  const HTTPResponse response =
-      context_.transport.data(codebuff::usageRequest(context_.origins.get(kOriginKey), token), std::move(stop));
-  requireOK<CodebuffError>(response);
-  return codebuff::readUsagePayload(response.body);
-}
+namespace dapplewick {
 
-codebuff::SubscriptionPayload CodebuffService::fetchSubscription(const std::string& token, std::stop_token stop) {
-  const HTTPResponse response = context_.transport.data(
-      codebuff::subscriptionRequest(context_.origins.get(kOriginKey), token), std::move(stop));
-  requireOK<CodebuffError>(response);
-  return codebuff::readSubscriptionPayload(response.body);
-}
+// ---- The service ----
 
 UsageData CodebuffService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string token = prepareCredential(credential);
@@ -198,6 +185,18 @@ UsageData CodebuffService::fetchUsage(std::string_view credential, std::stop_tok
   return codebuff::makeUsageData(usagePayload, subscriptionPayload, now);
 }
 
-// ---- Error texts ----
+codebuff::UsagePayload CodebuffService::fetchUsagePayload(std::string_view token, std::stop_token stop) const {
+  const HTTPRequest request = codebuff::usageRequest(context_.origins.get(codebuff::kOriginKey), token);
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
+  requireOK<CodebuffError>(response);
+  return codebuff::readUsagePayload(response.body);
+}
+
+codebuff::SubscriptionPayload CodebuffService::fetchSubscription(std::string_view token, std::stop_token stop) const {
+  const HTTPRequest request = codebuff::subscriptionRequest(context_.origins.get(codebuff::kOriginKey), token);
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
+  requireOK<CodebuffError>(response);
+  return codebuff::readSubscriptionPayload(response.body);
+}
 
 }  // namespace dapplewick

@@ -11,19 +11,18 @@
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
-
-// ---- Errors ----
-
-enum class CodebuffErrorCode { httpError, invalidCredentials, invalidResponse };
-
-class CodebuffError : public ServiceErrorOf<CodebuffError, CodebuffErrorCode> {
- public:
-  using ServiceErrorOf::ServiceErrorOf;
-  static constexpr ServiceErrorTexts kTexts{"Codebuff API error ", "Invalid Codebuff API token",
-                                            "Unexpected response from Codebuff"};
-};
-
 namespace codebuff {
+
+// ---- Constants and origin keys ----
+
+inline constexpr std::string_view kOriginKey = "codebuff";
+inline constexpr std::string_view kUsagePath = "/api/v1/usage";
+inline constexpr std::string_view kSubscriptionPath = "/api/user/subscription";
+
+// ---- Requests ----
+
+HTTPRequest usageRequest(std::string_view origin, std::string_view token);
+HTTPRequest subscriptionRequest(std::string_view origin, std::string_view token);
 
 // ---- Answers, read leniently ----
 
@@ -46,14 +45,13 @@ struct SubscriptionPayload {
   bool operator==(const SubscriptionPayload&) const = default;
 };
 
-HTTPRequest usageRequest(std::string_view origin, std::string_view token);
-HTTPRequest subscriptionRequest(std::string_view origin, std::string_view token);
-
 // A 200 usage answer. Unknown or unreadable fields are simply absent, but a body that is not a JSON object (a
 // sign-in page, an array) is no usage answer at all: CodebuffError::invalidResponse.
 UsagePayload readUsagePayload(std::string_view body);
 // A 200 subscription answer. Never fails: anything unreadable is absent.
 SubscriptionPayload readSubscriptionPayload(std::string_view body);
+
+// ---- Mapping ----
 
 // The record: the credit window from the usage answer, the tier note, fallback reset date and weekly window from
 // the subscription answer when there is one.
@@ -72,10 +70,21 @@ class CodebuffService {
   UsageData fetchUsage(std::string_view credential, std::stop_token stop = {});
 
  private:
-  codebuff::UsagePayload fetchUsagePayload(const std::string& token, std::stop_token stop);
-  codebuff::SubscriptionPayload fetchSubscription(const std::string& token, std::stop_token stop);
+  codebuff::UsagePayload fetchUsagePayload(std::string_view token, std::stop_token stop) const;
+  codebuff::SubscriptionPayload fetchSubscription(std::string_view token, std::stop_token stop) const;
 
   ServiceContext context_;
+};
+
+// ---- Errors ----
+
+enum class CodebuffErrorCode { httpError, invalidCredentials, invalidResponse };
+
+class CodebuffError : public ServiceErrorOf<CodebuffError, CodebuffErrorCode> {
+ public:
+  using ServiceErrorOf::ServiceErrorOf;
+  static constexpr ServiceErrorTexts kTexts{"Codebuff API error ", "Invalid Codebuff API token",
+                                            "Unexpected response from Codebuff"};
 };
 
 }  // namespace dapplewick

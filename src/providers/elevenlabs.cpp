@@ -3,45 +3,53 @@
 #include <vector>
 
 #include "common/dates.hpp"
+#include "common/json_read.hpp"
 #include "common/text.hpp"
 #include "model/credential_kind.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
+#include "providers/shared/user_agents.hpp"
 
-namespace dapplewick {
+namespace dapplewick::elevenlabs {
 
-ElevenLabsOverage ElevenLabsOverage::decode(const JsonRef& value) {
-  ElevenLabsOverage overage;
+// ---- Request ----
+
+HTTPRequest subscriptionRequest(std::string_view origin, std::string_view apiKey) {
+  return jsonGet(std::string(origin) + std::string(kSubscriptionPath), {"xi-api-key", std::string(apiKey)},
+                 kBrowserUserAgent);
+}
+
+// ---- The subscription answer ----
+
+namespace {
+
+Overage decodeOverage(const JsonRef& value) {
+  Overage overage;
   overage.amount = value.optional<std::string>("amount");
   overage.currency = value.optional<std::string>("currency");
   return overage;
 }
 
-ElevenLabsSubscriptionResponse ElevenLabsSubscriptionResponse::decode(const JsonRef& value) {
-  ElevenLabsSubscriptionResponse response;
-  response.tier = value.optional<std::string>("tier");
-  response.characterCount = value.required<std::int64_t>("character_count");
-  response.characterLimit = value.required<std::int64_t>("character_limit");
-  response.voiceSlotsUsed = value.optional<std::int64_t>("voice_slots_used");
-  response.professionalVoiceSlotsUsed = value.optional<std::int64_t>("professional_voice_slots_used");
-  response.voiceLimit = value.optional<std::int64_t>("voice_limit");
-  response.professionalVoiceLimit = value.optional<std::int64_t>("professional_voice_limit");
-  if (auto overage = value.get("current_overage")) response.currentOverage = ElevenLabsOverage::decode(*overage);
-  response.nextCharacterCountResetUnix = value.optional<std::int64_t>("next_character_count_reset_unix");
-  response.status = value.optional<std::string>("status");
-  return response;
-}
+}  // namespace
 
-namespace elevenlabs {
-
-HTTPRequest buildRequest(const std::string& origin, const std::string& key) {
-  return jsonGet(origin + std::string(kSubscriptionPath), {"xi-api-key", key}, kBrowserUserAgent);
-}
-
-ElevenLabsSubscriptionResponse decodeSubscription(std::string_view body) {
+Subscription decodeSubscription(std::string_view body) {
   const Json document = parseJson(body);
-  return ElevenLabsSubscriptionResponse::decode(JsonRef::root(document));
+  const JsonRef value = JsonRef::root(document);
+  Subscription subscription;
+  subscription.tier = value.optional<std::string>("tier");
+  subscription.characterCount = value.required<std::int64_t>("character_count");
+  subscription.characterLimit = value.required<std::int64_t>("character_limit");
+  subscription.voiceSlotsUsed = value.optional<std::int64_t>("voice_slots_used");
+  subscription.professionalVoiceSlotsUsed = value.optional<std::int64_t>("professional_voice_slots_used");
+  subscription.voiceLimit = value.optional<std::int64_t>("voice_limit");
+  subscription.professionalVoiceLimit = value.optional<std::int64_t>("professional_voice_limit");
+  if (auto overage = value.get("current_overage")) subscription.currentOverage = decodeOverage(*overage);
+  subscription.nextCharacterCountResetUnix = value.optional<std::int64_t>("next_character_count_reset_unix");
+  subscription.status = value.optional<std::string>("status");
+  return subscription;
 }
+
+// ---- Mapping ----
 
 namespace {
 
@@ -59,21 +67,8 @@ std::string planPart(const std::string& tier, const std::optional<std::string>& 
   return part;
 }
 
-UsageData slotRecord(std::int64_t used, std::int64_t limit, const char* note, Timestamp now) {
-  UsageData record = UsageData::blank(Provider::elevenLabs);
-  record.used = static_cast<double>(used);
-  record.limit = static_cast<double>(limit);
-  record.cost = 0;
-  record.costSemantic = CostSemantic::none;
-  record.resetPeriod = ResetPeriod::monthly;
-  record.lastUpdated = now;
-  record.note = note;
-  return record;
-}
-
-}  // namespace
-
-std::optional<std::string> makeNote(const ElevenLabsSubscriptionResponse& subscription) {
+// The plan and overage parts joined, or nothing when neither applies.
+std::optional<std::string> makeNote(const Subscription& subscription) {
   std::vector<std::string> parts;
   if (subscription.tier) parts.push_back(planPart(*subscription.tier, subscription.status));
   if (subscription.currentOverage && subscription.currentOverage->amount) {
@@ -84,7 +79,21 @@ std::optional<std::string> makeNote(const ElevenLabsSubscriptionResponse& subscr
   return joinNotes(parts);
 }
 
-UsageData makeUsage(const ElevenLabsSubscriptionResponse& subscription, Timestamp now) {
+UsageData slotRecord(std::int64_t used, std::int64_t limit, const char* label, Timestamp now) {
+  UsageData record = UsageData::blank(Provider::elevenLabs);
+  record.used = static_cast<double>(used);
+  record.limit = static_cast<double>(limit);
+  record.cost = 0;
+  record.costSemantic = CostSemantic::none;
+  record.resetPeriod = ResetPeriod::monthly;
+  record.lastUpdated = now;
+  record.note = label;
+  return record;
+}
+
+}  // namespace
+
+UsageData makeUsageData(const Subscription& subscription, Timestamp now) {
   UsageData data = UsageData::blank(Provider::elevenLabs);
   data.used = static_cast<double>(subscription.characterCount);
   data.limit = static_cast<double>(subscription.characterLimit);
@@ -109,17 +118,21 @@ UsageData makeUsage(const ElevenLabsSubscriptionResponse& subscription, Timestam
   return data;
 }
 
-}  // namespace elevenlabs
+}  // namespace dapplewick::elevenlabs
+
+namespace dapplewick {
+
+// ---- The service ----
 
 UsageData ElevenLabsService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string key = prepareCredential(credential);
-  if (key.empty()) throw ElevenLabsError::invalidCredentials();
+  const std::string apiKey = prepareCredential(credential);
+  if (apiKey.empty()) throw ElevenLabsError::invalidCredentials();
 
   const Timestamp now = context_.clock.now();
-  const HTTPResponse response =
-      context_.transport.data(elevenlabs::buildRequest(context_.origins.get("elevenlabs"), key), stop);
+  const HTTPRequest request = elevenlabs::subscriptionRequest(context_.origins.get(elevenlabs::kOriginKey), apiKey);
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<ElevenLabsError>(response);
-  return elevenlabs::makeUsage(elevenlabs::decodeSubscription(response.body), now);
+  return elevenlabs::makeUsageData(elevenlabs::decodeSubscription(response.body), now);
 }
 
 }  // namespace dapplewick

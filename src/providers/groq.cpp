@@ -1,7 +1,6 @@
 #include "providers/groq.hpp"
 
 #include <cmath>
-#include <optional>
 #include <vector>
 
 #include "common/json_read.hpp"
@@ -13,25 +12,23 @@
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
-namespace dapplewick {
-namespace {
+namespace dapplewick::groq {
 
-constexpr std::string_view kOriginKey = "groq";
-constexpr std::string_view kQueryPath = "/v1/metrics/prometheus/api/v1/query";
+// ---- Request ----
 
-// The query texts are letters, digits, underscores, colons and parentheses, all legal in a query as they are,
-// so the URL carries them unencoded.
-std::string metricURL(std::string_view origin, std::string_view query) {
+HTTPRequest metricRequest(std::string_view origin, std::string_view apiKey, std::string_view query) {
+  // The query texts are letters, digits, underscores, colons and parentheses, all legal in a query as they are,
+  // so the URL carries them unencoded.
   std::string url(origin);
   url += kQueryPath;
   url += "?query=";
   url += query;
-  return url;
+  return jsonGet(std::move(url), {"Authorization", "Bearer " + std::string(apiKey)}, kDapplewickUserAgent);
 }
 
-HTTPRequest metricRequest(std::string_view origin, const std::string& key, std::string_view query) {
-  return jsonGet(metricURL(origin, query), {"Authorization", "Bearer " + key}, kDapplewickUserAgent);
-}
+// ---- Answers ----
+
+namespace {
 
 // One element of a sample pair: a JSON number as it is, else a text. Every element must be one of the two, even
 // though only the last is counted. A text that is not a decimal figure ("NaN", "+Inf", garbage) counts as nothing.
@@ -41,8 +38,6 @@ std::optional<double> sampleValue(const JsonRef& element) {
 }
 
 }  // namespace
-
-namespace groq {
 
 double readMetricBody(std::string_view body) {
   const Json document = parseJson(body);
@@ -69,45 +64,23 @@ double readMetricBody(std::string_view body) {
   return sum;
 }
 
+// ---- Mapping ----
+
 std::string formatRate(double perMinute) {
   if (perMinute >= 100) return formatFixed(perMinute, 0);
   if (perMinute >= 10) return formatFixed(perMinute, 1);
   return formatFixed(perMinute, 2);
 }
 
-}  // namespace groq
-
-UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string key = prepareCredential(credential);
-  if (key.empty()) throw GroqError::invalidCredentials();
-
-  TaskGroup group(stop);
-  const auto query = [this, &key](std::string_view text) {
-    return [this, &key, text](std::stop_token token) { return queryMetric(key, text, token); };
-  };
-  auto requests = group.spawn(query(groq::kRequestsQuery));
-  auto tokensIn = group.spawn(query(groq::kTokensInQuery));
-  auto tokensOut = group.spawn(query(groq::kTokensOutQuery));
-  auto cacheHits = group.spawn(query(groq::kCacheHitsQuery));
-
-  // Awaited in query order, so the lowest-numbered failure wins whatever finished first.
-  const double requestsPerSecond = requests.await();
-  const double tokensInPerSecond = tokensIn.await();
-  const double tokensOutPerSecond = tokensOut.await();
-  // The cache figure is a bonus: without it the note simply has no cache part.
-  const std::optional<double> cachePerSecond = cacheHits.awaitOptional();
-
-  const double requestsPerMinute = requestsPerSecond * 60;
-  const double tokensPerMinute = (tokensInPerSecond + tokensOutPerSecond) * 60;
+UsageData makeUsageData(const Rates& rates, Timestamp now) {
+  const double requestsPerMinute = rates.requests * 60;
+  const double tokensPerMinute = (rates.tokensIn + rates.tokensOut) * 60;
   if (!std::isfinite(requestsPerMinute) || !std::isfinite(tokensPerMinute)) throw GroqError::invalidResponse();
 
-  std::vector<std::string> parts{groq::formatRate(requestsPerMinute) + " req/min",
-                                 groq::formatRate(tokensPerMinute) + " tok/min"};
-  if (cachePerSecond) {
-    const double cachePerMinute = *cachePerSecond * 60;
-    if (std::isfinite(cachePerMinute) && cachePerMinute > 0) {
-      parts.push_back(groq::formatRate(cachePerMinute) + " cache/min");
-    }
+  std::vector<std::string> parts{formatRate(requestsPerMinute) + " req/min", formatRate(tokensPerMinute) + " tok/min"};
+  if (rates.cacheHits) {
+    const double cachePerMinute = *rates.cacheHits * 60;
+    if (std::isfinite(cachePerMinute) && cachePerMinute > 0) parts.push_back(formatRate(cachePerMinute) + " cache/min");
   }
 
   UsageData record = UsageData::blank(Provider::groq);
@@ -117,16 +90,45 @@ UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token s
   record.costSemantic = CostSemantic::none;
   record.resetAt = std::nullopt;
   record.resetPeriod = ResetPeriod::window;
-  record.lastUpdated = context_.clock.now();
+  record.lastUpdated = now;
   record.error = std::nullopt;
   record.note = joinNotes(parts);
   record.isLoading = false;
   return record;
 }
 
-double GroqService::queryMetric(const std::string& key, std::string_view query, std::stop_token stop) const {
-  const HTTPResponse response =
-      context_.transport.data(metricRequest(context_.origins.get(kOriginKey), key, query), std::move(stop));
+}  // namespace dapplewick::groq
+
+namespace dapplewick {
+
+// ---- The service ----
+
+UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token stop) {
+  const std::string apiKey = prepareCredential(credential);
+  if (apiKey.empty()) throw GroqError::invalidCredentials();
+
+  TaskGroup group(stop);
+  const auto query = [this, &apiKey](std::string_view text) {
+    return [this, &apiKey, text](std::stop_token token) { return queryMetric(apiKey, text, token); };
+  };
+  auto requests = group.spawn(query(groq::kRequestsQuery));
+  auto tokensIn = group.spawn(query(groq::kTokensInQuery));
+  auto tokensOut = group.spawn(query(groq::kTokensOutQuery));
+  auto cacheHits = group.spawn(query(groq::kCacheHitsQuery));
+
+  // Awaited in query order, so the lowest-numbered failure wins whatever finished first. The cache figure is a
+  // bonus: without it the note simply has no cache part.
+  groq::Rates rates;
+  rates.requests = requests.await();
+  rates.tokensIn = tokensIn.await();
+  rates.tokensOut = tokensOut.await();
+  rates.cacheHits = cacheHits.awaitOptional();
+  return groq::makeUsageData(rates, context_.clock.now());
+}
+
+double GroqService::queryMetric(std::string_view apiKey, std::string_view query, std::stop_token stop) const {
+  const HTTPRequest request = groq::metricRequest(context_.origins.get(groq::kOriginKey), apiKey, query);
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<GroqError>(response);
   return groq::readMetricBody(response.body);
 }

@@ -12,12 +12,8 @@
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
-namespace dapplewick {
+namespace dapplewick::zai {
 namespace {
-
-constexpr std::string_view kInternationalOriginKey = "zai.international";
-constexpr std::string_view kChinaOriginKey = "zai.china";
-constexpr std::string_view kQuotaPath = "/api/monitor/usage/quota/limit";
 
 constexpr std::string_view kTimeLimitType = "TIME_LIMIT";
 constexpr std::string_view kTokensLimitType = "TOKENS_LIMIT";
@@ -36,9 +32,9 @@ constexpr std::int64_t kMinutesPerWeek = 10080;
 
 // ---- Request ----
 
-HTTPRequest zai::quotaRequest(std::string_view apiKey, std::string_view host) {
+HTTPRequest quotaRequest(std::string_view origin, std::string_view apiKey) {
   // Lower case on purpose: the transport sends names exactly as given.
-  return jsonGet(std::string(host) + std::string(kQuotaPath), {"authorization", "Bearer " + std::string(apiKey)},
+  return jsonGet(std::string(origin) + std::string(kQuotaPath), {"authorization", "Bearer " + std::string(apiKey)},
                  kDapplewickUserAgent);
 }
 
@@ -46,9 +42,9 @@ HTTPRequest zai::quotaRequest(std::string_view apiKey, std::string_view host) {
 
 namespace {
 
-ZaiLimitRaw decodeLimit(const JsonRef& element) {
+LimitRaw decodeLimit(const JsonRef& element) {
   const JsonRef object = element.as<JsonRef>();
-  ZaiLimitRaw raw;
+  LimitRaw raw;
   raw.type = object.required<std::string>("type");
   raw.unit = object.required<std::int64_t>("unit");
   raw.number = object.required<std::int64_t>("number");
@@ -60,9 +56,9 @@ ZaiLimitRaw decodeLimit(const JsonRef& element) {
   return raw;
 }
 
-ZaiQuotaData decodeData(const JsonRef& ref) {
+QuotaData decodeData(const JsonRef& ref) {
   const JsonRef object = ref.as<JsonRef>();
-  ZaiQuotaData data;
+  QuotaData data;
   // The list stands or falls as a whole: one limit the server wrote oddly hides every window rather than failing
   // the fetch, and the plan name still shows.
   try {
@@ -82,44 +78,15 @@ ZaiQuotaData decodeData(const JsonRef& ref) {
 
 }  // namespace
 
-ZaiQuotaResponse zai::decodeQuotaResponse(std::string_view body) {
+QuotaResponse decodeQuotaResponse(std::string_view body) {
   const Json document = parseJson(body);
   const JsonRef root = JsonRef::root(document);
-  ZaiQuotaResponse response;
+  QuotaResponse response;
   response.code = root.required<std::int64_t>("code");
   response.msg = root.required<std::string>("msg");
   if (auto data = root.get("data")) response.data = decodeData(*data);
   response.success = root.required<bool>("success");
   return response;
-}
-
-ZaiSnapshot zai::readQuotaAnswer(std::string_view body) {
-  if (body.empty()) throw ZaiError::invalidResponse();
-  const ZaiQuotaResponse response = decodeQuotaResponse(body);
-  if (!response.success || response.code != 200) throw ZaiError::httpError(response.code);
-  if (!response.data) throw ZaiError::invalidResponse();
-
-  std::vector<ZaiLimitEntry> tokenLimits;
-  std::optional<ZaiLimitEntry> timeLimit;
-  for (const ZaiLimitRaw& raw : response.data->limits) {
-    auto entry = ZaiService::classifyWindow(raw);
-    if (!entry) continue;
-    if (entry->type == ZaiLimitTypeLocal::tokensLimit) {
-      tokenLimits.push_back(std::move(*entry));
-    } else {
-      timeLimit = std::move(entry);  // the last one listed wins
-    }
-  }
-  ZaiService::sortTokenLimits(tokenLimits);
-
-  ZaiSnapshot snapshot;
-  if (!tokenLimits.empty()) {
-    snapshot.shortestTokenLimit = tokenLimits.front();
-    snapshot.longerTokenLimits.assign(tokenLimits.begin() + 1, tokenLimits.end());
-  }
-  snapshot.timeLimit = std::move(timeLimit);
-  snapshot.planName = response.data->planName;
-  return snapshot;
 }
 
 // ---- Classification ----
@@ -128,7 +95,7 @@ namespace {
 
 // The share of the window's allowance used, when the allowance and at least one of the consumed or left figures
 // are known.
-std::optional<double> usedShareOfAllowance(const ZaiLimitRaw& raw) {
+std::optional<double> usedShareOfAllowance(const LimitRaw& raw) {
   if (!raw.usage || *raw.usage < 1) return std::nullopt;
   const std::int64_t total = *raw.usage;
   std::int64_t used = 0;
@@ -158,12 +125,12 @@ std::string windowLabel(std::int64_t number, std::string_view unitName) {
 
 }  // namespace
 
-std::optional<ZaiLimitEntry> ZaiService::classifyWindow(const ZaiLimitRaw& raw) {
-  ZaiLimitEntry entry;
+std::optional<LimitEntry> classifyWindow(const LimitRaw& raw) {
+  LimitEntry entry;
   if (raw.type == kTokensLimitType) {
-    entry.type = ZaiLimitTypeLocal::tokensLimit;
+    entry.type = LimitType::tokensLimit;
   } else if (raw.type == kTimeLimitType) {
-    entry.type = ZaiLimitTypeLocal::timeLimit;
+    entry.type = LimitType::timeLimit;
   } else {
     return std::nullopt;
   }
@@ -193,15 +160,46 @@ std::optional<ZaiLimitEntry> ZaiService::classifyWindow(const ZaiLimitRaw& raw) 
   return entry;
 }
 
-void ZaiService::sortTokenLimits(std::vector<ZaiLimitEntry>& entries) {
-  std::stable_sort(entries.begin(), entries.end(), [](const ZaiLimitEntry& a, const ZaiLimitEntry& b) {
+void sortTokenLimits(std::vector<LimitEntry>& entries) {
+  std::stable_sort(entries.begin(), entries.end(), [](const LimitEntry& a, const LimitEntry& b) {
     if (!a.windowMinutes) return false;
     if (!b.windowMinutes) return true;
     return *a.windowMinutes < *b.windowMinutes;
   });
 }
 
-ResetPeriod ZaiService::resetPeriodForWindow(const std::optional<ZaiLimitEntry>& entry) {
+Snapshot readQuotaAnswer(std::string_view body) {
+  if (body.empty()) throw ZaiError::invalidResponse();
+  const QuotaResponse response = decodeQuotaResponse(body);
+  if (!response.success || response.code != 200) throw ZaiError::httpError(response.code);
+  if (!response.data) throw ZaiError::invalidResponse();
+
+  std::vector<LimitEntry> tokenLimits;
+  std::optional<LimitEntry> timeLimit;
+  for (const LimitRaw& raw : response.data->limits) {
+    auto entry = classifyWindow(raw);
+    if (!entry) continue;
+    if (entry->type == LimitType::tokensLimit) {
+      tokenLimits.push_back(std::move(*entry));
+    } else {
+      timeLimit = std::move(entry);  // the last one listed wins
+    }
+  }
+  sortTokenLimits(tokenLimits);
+
+  Snapshot snapshot;
+  if (!tokenLimits.empty()) {
+    snapshot.shortestTokenLimit = tokenLimits.front();
+    snapshot.longerTokenLimits.assign(tokenLimits.begin() + 1, tokenLimits.end());
+  }
+  snapshot.timeLimit = std::move(timeLimit);
+  snapshot.planName = response.data->planName;
+  return snapshot;
+}
+
+// ---- Mapping ----
+
+ResetPeriod resetPeriodForWindow(const std::optional<LimitEntry>& entry) {
   if (!entry) return ResetPeriod::monthly;
   if (!entry->windowMinutes || *entry->windowMinutes < kMinutesPerHour) return ResetPeriod::window;
   if (*entry->windowMinutes < kMinutesPerDay) return ResetPeriod::daily;
@@ -209,10 +207,8 @@ ResetPeriod ZaiService::resetPeriodForWindow(const std::optional<ZaiLimitEntry>&
   return ResetPeriod::monthly;
 }
 
-// ---- Mapping ----
-
-UsageData ZaiService::makeUsageData(const ZaiSnapshot& snapshot, Timestamp now) {
-  const std::optional<ZaiLimitEntry>& main =
+UsageData makeUsageData(const Snapshot& snapshot, Timestamp now) {
+  const std::optional<LimitEntry>& main =
       snapshot.shortestTokenLimit ? snapshot.shortestTokenLimit : snapshot.timeLimit;
 
   UsageData data = UsageData::blank(Provider::zai);
@@ -234,7 +230,7 @@ UsageData ZaiService::makeUsageData(const ZaiSnapshot& snapshot, Timestamp now) 
   }
   data.note = joinNotes(parts);
 
-  for (const ZaiLimitEntry& entry : snapshot.longerTokenLimits) {
+  for (const LimitEntry& entry : snapshot.longerTokenLimits) {
     UsageData window = UsageData::blank(Provider::zai);
     window.used = entry.usedPercent;
     window.limit = 100;
@@ -248,13 +244,11 @@ UsageData ZaiService::makeUsageData(const ZaiSnapshot& snapshot, Timestamp now) 
   return data;
 }
 
-// ---- Fetch ----
+}  // namespace dapplewick::zai
 
-ZaiSnapshot ZaiService::fetchQuota(std::string_view apiKey, std::string_view host, std::stop_token stop) {
-  const HTTPResponse response = context_.transport.data(zai::quotaRequest(apiKey, host), std::move(stop));
-  requireOK<ZaiError>(response);
-  return zai::readQuotaAnswer(response.body);
-}
+namespace dapplewick {
+
+// ---- The service ----
 
 UsageData ZaiService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string apiKey = prepareCredential(credential);
@@ -262,16 +256,20 @@ UsageData ZaiService::fetchUsage(std::string_view credential, std::stop_token st
 
   // A key of the mainland-China platform is rejected by the international host; only that rejection sends the
   // request on, so an outage or a malformed answer is reported as it is.
-  ZaiSnapshot snapshot;
+  zai::Snapshot snapshot;
   try {
-    snapshot = fetchQuota(apiKey, context_.origins.get(kInternationalOriginKey), stop);
+    snapshot = fetchQuota(context_.origins.get(zai::kInternationalOriginKey), apiKey, stop);
   } catch (const ZaiError& error) {
     if (error.code() != ZaiErrorCode::invalidCredentials) throw;
-    snapshot = fetchQuota(apiKey, context_.origins.get(kChinaOriginKey), stop);
+    snapshot = fetchQuota(context_.origins.get(zai::kChinaOriginKey), apiKey, stop);
   }
-  return makeUsageData(snapshot, context_.clock.now());
+  return zai::makeUsageData(snapshot, context_.clock.now());
 }
 
-// ---- Error texts ----
+zai::Snapshot ZaiService::fetchQuota(std::string_view origin, std::string_view apiKey, std::stop_token stop) {
+  const HTTPResponse response = context_.transport.data(zai::quotaRequest(origin, apiKey), std::move(stop));
+  requireOK<ZaiError>(response);
+  return zai::readQuotaAnswer(response.body);
+}
 
 }  // namespace dapplewick

@@ -13,23 +13,23 @@
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
+namespace zai {
 
-// ---- Errors ----
+// ---- Constants and origin keys ----
 
-enum class ZaiErrorCode { httpError, invalidCredentials, invalidResponse };
+inline constexpr std::string_view kInternationalOriginKey = "zai.international";
+inline constexpr std::string_view kChinaOriginKey = "zai.china";
+inline constexpr std::string_view kQuotaPath = "/api/monitor/usage/quota/limit";
 
-class ZaiError : public ServiceErrorOf<ZaiError, ZaiErrorCode> {
- public:
-  using ServiceErrorOf::ServiceErrorOf;
-  // httpError carries the HTTP status, or the "code" of a 200 answer that reports a failure.
-  static constexpr ServiceErrorTexts kTexts{"z.ai API error ", "Invalid z.ai API key",
-                                            "Unexpected response from z.ai"};
-};
+// ---- Request ----
+
+// The quota request to one host (an origin without a path).
+HTTPRequest quotaRequest(std::string_view origin, std::string_view apiKey);
 
 // ---- The quota document, decoded strictly ----
 
 // One limit of the plan as the server states it.
-struct ZaiLimitRaw {
+struct LimitRaw {
   std::string type;  // "TIME_LIMIT" or "TOKENS_LIMIT"; other texts are passed over
   std::int64_t unit = 0;    // 1 day, 3 hour, 5 minute, 6 week
   std::int64_t number = 0;  // window length in units
@@ -38,28 +38,32 @@ struct ZaiLimitRaw {
   std::optional<std::int64_t> remaining;
   std::int64_t percentage = 0;
   std::optional<std::int64_t> nextResetTime;  // milliseconds since 1970
-  bool operator==(const ZaiLimitRaw&) const = default;
+  bool operator==(const LimitRaw&) const = default;
 };
 
-struct ZaiQuotaData {
-  std::vector<ZaiLimitRaw> limits;
+struct QuotaData {
+  std::vector<LimitRaw> limits;
   std::optional<std::string> planName;
-  bool operator==(const ZaiQuotaData&) const = default;
+  bool operator==(const QuotaData&) const = default;
 };
 
-struct ZaiQuotaResponse {
+struct QuotaResponse {
   std::int64_t code = 0;
   std::string msg;
-  std::optional<ZaiQuotaData> data;
+  std::optional<QuotaData> data;
   bool success = false;
 };
 
+// Strict decoding of the whole body; throws DecodingError naming the key path. A `limits` list with any element
+// that does not decode becomes empty instead of failing.
+QuotaResponse decodeQuotaResponse(std::string_view body);
+
 // ---- Classified limits ----
 
-enum class ZaiLimitTypeLocal { timeLimit, tokensLimit };
+enum class LimitType { timeLimit, tokensLimit };
 
-struct ZaiLimitEntry {
-  ZaiLimitTypeLocal type = ZaiLimitTypeLocal::tokensLimit;
+struct LimitEntry {
+  LimitType type = LimitType::tokensLimit;
   std::int64_t unit = 0;
   std::int64_t number = 0;
   double percentage = 0;   // as the server stated it
@@ -67,28 +71,29 @@ struct ZaiLimitEntry {
   std::optional<std::int64_t> windowMinutes;
   std::optional<std::string> windowLabel;
   std::optional<Timestamp> nextResetTime;
-  bool operator==(const ZaiLimitEntry&) const = default;
+  bool operator==(const LimitEntry&) const = default;
 };
 
-struct ZaiSnapshot {
-  std::optional<ZaiLimitEntry> shortestTokenLimit;
-  std::vector<ZaiLimitEntry> longerTokenLimits;  // shortest window first
-  std::optional<ZaiLimitEntry> timeLimit;
+struct Snapshot {
+  std::optional<LimitEntry> shortestTokenLimit;
+  std::vector<LimitEntry> longerTokenLimits;  // shortest window first
+  std::optional<LimitEntry> timeLimit;
   std::optional<std::string> planName;
-  bool operator==(const ZaiSnapshot&) const = default;
+  bool operator==(const Snapshot&) const = default;
 };
 
-namespace zai {
-
-// The quota request for one host (an origin without a path).
-HTTPRequest quotaRequest(std::string_view apiKey, std::string_view host);
-
-// Strict decoding of the whole body; throws DecodingError naming the key path. A `limits` list with any element
-// that does not decode becomes empty instead of failing.
-ZaiQuotaResponse decodeQuotaResponse(std::string_view body);
+// Nothing for a limit type this service does not know.
+std::optional<LimitEntry> classifyWindow(const LimitRaw& raw);
+// Shortest window first; entries without a window last; equal keys keep their order.
+void sortTokenLimits(std::vector<LimitEntry>& entries);
 
 // The reading of a 200 answer: the snapshot, or ZaiError (empty body, failure code, no data) or DecodingError.
-ZaiSnapshot readQuotaAnswer(std::string_view body);
+Snapshot readQuotaAnswer(std::string_view body);
+
+// ---- Mapping ----
+
+ResetPeriod resetPeriodForWindow(const std::optional<LimitEntry>& entry);
+UsageData makeUsageData(const Snapshot& snapshot, Timestamp now);
 
 }  // namespace zai
 
@@ -102,18 +107,23 @@ class ZaiService {
 
   UsageData fetchUsage(std::string_view credential, std::stop_token stop = {});
 
-  // One quota request to `host` with every status and body check.
-  ZaiSnapshot fetchQuota(std::string_view apiKey, std::string_view host, std::stop_token stop = {});
-
-  // Nothing for a limit type this service does not know.
-  static std::optional<ZaiLimitEntry> classifyWindow(const ZaiLimitRaw& raw);
-  // Shortest window first; entries without a window last; equal keys keep their order.
-  static void sortTokenLimits(std::vector<ZaiLimitEntry>& entries);
-  static ResetPeriod resetPeriodForWindow(const std::optional<ZaiLimitEntry>& entry);
-  static UsageData makeUsageData(const ZaiSnapshot& snapshot, Timestamp now);
-
  private:
+  // One quota request to `origin` with every status and body check.
+  zai::Snapshot fetchQuota(std::string_view origin, std::string_view apiKey, std::stop_token stop);
+
   ServiceContext context_;
+};
+
+// ---- Errors ----
+
+enum class ZaiErrorCode { httpError, invalidCredentials, invalidResponse };
+
+class ZaiError : public ServiceErrorOf<ZaiError, ZaiErrorCode> {
+ public:
+  using ServiceErrorOf::ServiceErrorOf;
+  // httpError carries the HTTP status, or the "code" of a 200 answer that reports a failure.
+  static constexpr ServiceErrorTexts kTexts{"z.ai API error ", "Invalid z.ai API key",
+                                            "Unexpected response from z.ai"};
 };
 
 }  // namespace dapplewick
