@@ -26,37 +26,30 @@ LineRead readTyped(const std::string& typed, bool close, std::stop_token stop = 
   return read;
 }
 
-TEST(TerminalLine, ReadsOneLineWithBackspaceAndEndings) {
+TEST(TerminalLine, ReadsOneLineWithBackspaceAndEndingsAndGivesUpPromptlyWhenStopped) {
   using enum LineReadStatus;
   const std::vector<std::tuple<std::string, bool, LineReadStatus, std::string>> cases = {
-      {"sk-abc\r", false, line, "sk-abc"},          {"sk-abc\x04", false, line, "sk-abc"},
-      {"\x04", false, endOfInput, ""},              {"", true, endOfInput, ""},
-      {"partial", true, line, "partial"},           {"\x7f" "ab\b\bxy\n", false, line, "xy"},
-      {"cl\u00E9\x7f" "e\n", false, line, "cle"},   {"first\nsecond\n", false, line, "first"},
-      {"1234567890\n", false, line, "1234567890"},  {"12345678901\n", false, tooLong, ""},
+      {"sk-abc\r", false, line, "sk-abc"}, {"sk-abc\x04", false, line, "sk-abc"}, {"\x04", false, endOfInput, ""},
+      {"", true, endOfInput, ""}, {"partial", true, line, "partial"}, {"\x7f" "ab\b\bxy\n", false, line, "xy"},
+      {"cl\u00E9\x7f" "e\n", false, line, "cle"}, {"first\nsecond\n", false, line, "first"},
+      {"1234567890\n", false, line, "1234567890"}, {"12345678901\n", false, tooLong, ""},
   };
   for (const auto& [typed, close, status, text] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(typed));
     const LineRead read = readTyped(typed, close);
-    EXPECT_EQ(read.status, status) << ::testing::PrintToString(typed);
-    EXPECT_EQ(read.text, text) << ::testing::PrintToString(typed);
+    EXPECT_EQ(std::tie(read.status, read.text), std::tie(status, text));
   }
-}
-
-TEST(TerminalLine, GivesUpPromptlyWhenStopped) {
   const auto started = std::chrono::steady_clock::now();
-  testing::DelayedStop stop(std::chrono::milliseconds(50));
+  const testing::DelayedStop stop(std::chrono::milliseconds(50));
   const LineRead read = readTyped("half a sec", false, stop.token());
-  EXPECT_EQ(read.status, LineReadStatus::stopped);
-  EXPECT_EQ(read.text, "");
+  EXPECT_EQ(std::tie(read.status, read.text), std::make_tuple(stopped, ""));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
 // A pseudo-terminal stands for the user's terminal.
 TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
   const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(terminal, 0);
   const auto flags = [&] {
@@ -67,15 +60,14 @@ TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
   const tcflag_t before = flags();
   ASSERT_NE(before & ECHO, 0u);
   {
-    HiddenTerminalInput hidden(terminal, {});
+    const HiddenTerminalInput hidden(terminal, {});
     EXPECT_EQ(flags() & (ECHO | ICANON), 0u);
     EXPECT_NE(flags() & ISIG, 0u) << "Ctrl-C must still interrupt";
   }
   EXPECT_EQ(flags(), before);
-
   // An interrupted process may end before the destructor runs.
   std::stop_source stop;
-  HiddenTerminalInput hidden(terminal, stop.get_token());
+  const HiddenTerminalInput hidden(terminal, stop.get_token());
   EXPECT_EQ(flags() & ECHO, 0u);
   stop.request_stop();
   EXPECT_EQ(flags(), before);

@@ -1,7 +1,6 @@
 #include "model/file_keychain.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -16,14 +15,12 @@ namespace {
 using testing::TempDir;
 using testing::errorText;
 
-std::vector<std::string> entriesOf(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
+// Atomic writes leave no temporary file behind.
+bool holdsOnlyTheFile(const std::filesystem::path& folder) {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+  return count == 1 && std::filesystem::exists(folder / "credentials.json");
 }
-
-const std::vector<std::string> kOnlyTheFile = {"credentials.json"};
 
 std::string damaged(const std::filesystem::path& file, const std::string& reason) {
   return "the credential file " + file.string() + " is damaged (" + reason +
@@ -31,7 +28,7 @@ std::string damaged(const std::filesystem::path& file, const std::string& reason
 }
 
 TEST(FileKeychain, SaveCreatesPrivateFoldersAndFileInCatalogueOrderWhateverTheUmask) {
-  for (mode_t mask : {0000, 0277}) {
+  for (const mode_t mask : {mode_t{0000}, mode_t{0277}}) {
     SCOPED_TRACE(mask);
     TempDir dir;
     const mode_t old = ::umask(mask);
@@ -45,7 +42,7 @@ TEST(FileKeychain, SaveCreatesPrivateFoldersAndFileInCatalogueOrderWhateverTheUm
     EXPECT_EQ(testing::readFileText(folder / "credentials.json"),
               "{\n  \"service\": \"com.dapplewick.credentials\",\n  \"items\": {\n"
               "    \"codex\": \"web:a=b; \\\"quoted\\\"\\n\",\n    \"zai\": \"sk-zai\"\n  }\n}\n");
-    EXPECT_EQ(entriesOf(folder), kOnlyTheFile);
+    EXPECT_TRUE(holdsOnlyTheFile(folder));
     ::umask(old);
   }
 }
@@ -62,9 +59,6 @@ TEST(FileKeychain, ALooseFolderAndFileBecomePrivateOnAWriteOnly) {
   keychain.save(Provider::deepgram, "dg");
   EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
   EXPECT_EQ(testing::permissionsOf(file), 0600u);
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0751), 0);
-  keychain.remove(Provider::deepgram);
-  EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
 }
 
 TEST(FileKeychain, RoundTrip) {
@@ -79,7 +73,6 @@ TEST(FileKeychain, RoundTrip) {
   keychain.save(Provider::deepgram, "second");
   EXPECT_EQ(keychain.load(Provider::deepgram), "second");
   EXPECT_EQ(keychain.savedProviders(), (std::vector<Provider>{Provider::openAI, Provider::deepgram}));
-  keychain.remove(Provider::deepgram);
   keychain.remove(Provider::deepgram);
   EXPECT_EQ(keychain.load(Provider::deepgram), std::nullopt);
   // A second store on the same folder (another process) sees the same file.
@@ -97,8 +90,7 @@ TEST(FileKeychain, AHandWrittenFileIsReadAndUnknownKeysAreKeptButNotListed) {
   EXPECT_EQ(keychain.savedProviders(), (std::vector<Provider>{Provider::zai, Provider::groq}));
   keychain.save(Provider::codex, "c");
   keychain.remove(Provider::zai);
-  EXPECT_EQ(parseJson(testing::readFileText(file))["items"].dump(),
-            R"({"codex":"c","groq":"g","futureprovider":"f"})");
+  EXPECT_EQ(parseJson(testing::readFileText(file))["items"].dump(), R"({"codex":"c","groq":"g","futureprovider":"f"})");
 }
 
 // Every operation reports the damage with the same text, holding nothing of the file, and leaves it as it was.
@@ -107,7 +99,6 @@ TEST(FileKeychain, ADamagedFileIsReportedAndNeverReplaced) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "it is not valid JSON"},
       {"{" + ok + ", \"items\": {\"zai\": \"sk-SECRET\xff\"}}", "it is not valid JSON"},
-      {std::string(300, '[') + std::string(300, ']'), "it is not valid JSON"},
       {R"(["sk-SECRET"])", "it does not hold a JSON object"},
       {"{" + ok + R"(, "items": {}, "sk-SECRET": 1})", "it has a key other than \"service\" and \"items\""},
       {R"({"service": 1, "items": {"zai": "sk-SECRET"}})", "\"service\" is missing or not text"},
@@ -116,9 +107,11 @@ TEST(FileKeychain, ADamagedFileIsReportedAndNeverReplaced) {
       {"{" + ok + R"(, "items": ["sk-SECRET"]})", "\"items\" is missing or not an object"},
       {"{" + ok + R"(, "items": {"zai": ["sk-SECRET"]}})", "the credential for \"zai\" is not text"},
       {"{" + ok + R"(, "items": {"sk-SECRET": 5}})", "an entry of \"items\" is not text"},
+      {"{" + ok + R"(, "items": {"zai": ")" + std::string(FileKeychain::kMaxFileBytes, 'a') + "\"}}",
+       "it is larger than 4 MiB"},
   };
   for (const auto& [content, reason] : cases) {
-    SCOPED_TRACE(content);
+    SCOPED_TRACE(content.substr(0, 100));
     TempDir dir;
     const auto file = dir.write("credentials.json", content);
     FileKeychain keychain(dir.path());
@@ -128,24 +121,16 @@ TEST(FileKeychain, ADamagedFileIsReportedAndNeverReplaced) {
     EXPECT_EQ(errorText([&] { keychain.save(Provider::zai, "new-credential"); }), want);
     EXPECT_EQ(errorText([&] { keychain.remove(Provider::zai); }), want);
     EXPECT_EQ(testing::readFileText(file), content);
-    EXPECT_EQ(entriesOf(dir.path()), kOnlyTheFile);
+    EXPECT_TRUE(holdsOnlyTheFile(dir.path()));
   }
 }
 
-TEST(FileKeychain, OnlyARegularFileOfBoundedSizeIsRead) {
-  // Would block forever if the store opened the FIFO for reading in the ordinary way.
-  TempDir fifo;
-  ASSERT_EQ(::mkfifo((fifo.path() / "credentials.json").c_str(), 0600), 0);
-  EXPECT_EQ(errorText([&] { FileKeychain(fifo.path()).savedProviders(); }),
-            damaged(fifo.path() / "credentials.json", "it is not a regular file"));
-
-  TempDir large;
-  const std::string big = R"({"service": "com.dapplewick.credentials", "items": {"zai": ")" +
-                          std::string(FileKeychain::kMaxFileBytes, 'a') + "\"}}";
-  const auto file = large.write("credentials.json", big);
-  EXPECT_EQ(errorText([&] { FileKeychain(large.path()).load(Provider::zai); }),
-            damaged(file, "it is larger than 4 MiB"));
-  EXPECT_EQ(std::filesystem::file_size(file), big.size());
+// Would block forever if the store opened the FIFO for reading in the ordinary way.
+TEST(FileKeychain, OnlyARegularFileIsRead) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir.path() / "credentials.json").c_str(), 0600), 0);
+  EXPECT_EQ(errorText([&] { FileKeychain(dir.path()).savedProviders(); }),
+            damaged(dir.path() / "credentials.json", "it is not a regular file"));
 }
 
 TEST(FileKeychain, AFolderThatCannotBeCreatedIsAnErrorNamingIt) {
@@ -170,7 +155,7 @@ TEST(FileKeychain, ConcurrentSavesFromSeveralStoresLoseNothing) {
   }
   for (auto& thread : threads) thread.join();
   for (std::size_t i = 0; i < providers.size(); ++i) EXPECT_EQ(second.load(providers[i]), std::to_string(i));
-  EXPECT_EQ(entriesOf(dir.path()), kOnlyTheFile);
+  EXPECT_TRUE(holdsOnlyTheFile(dir.path()));
 }
 
 }  // namespace

@@ -1,0 +1,124 @@
+#include "cli/json_output.hpp"
+#include "cli/text_output.hpp"
+
+#include <cmath>
+#include <limits>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+namespace dapplewick {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Timestamp kNow = Timestamp(std::chrono::milliseconds(1796570000000));  // 2026-12-06T15:13:20Z
+
+UsageData record(Provider provider, double used, double limit, ResetPeriod period = ResetPeriod::monthly) {
+  UsageData data = UsageData::blank(provider);
+  data.used = used;
+  data.limit = limit;
+  data.resetPeriod = period;
+  return data;
+}
+
+// Every field set, an auxiliary window beneath.
+UsageData fullRecord() {
+  UsageData main = record(Provider::zai, 42.5, 100, ResetPeriod::window);
+  main.id = Provider::openAI;
+  main.resetAt = kNow + 2h + 13min + 123ms;
+  main.cost = 3.5;
+  main.costSemantic = CostSemantic::periodCumulative;
+  main.lastUpdated = kNow;
+  main.error = "";  // an empty error is no error
+  main.note = "GLM Coding Pro \u00B7 \u4E2D";
+  main.isLoading = true;
+  main.auxiliaryUsage.push_back(record(Provider::zai, 7, 8, ResetPeriod::weekly));
+  main.auxiliaryUsage[0].resetAt = kNow + 3 * 24h + 4h;
+  main.auxiliaryUsage[0].note = "Weekly tokens";
+  return main;
+}
+
+TEST(TextOutput, BarCountdownFiguresAndCost) {
+  const std::vector<std::tuple<double, double, int, std::string>> bars = {
+      {4.9, 100, 20, "[--------------------]"}, {5, 100, 20, "[#-------------------]"},
+      {99.9, 100, 20, "[###################-]"}, {300, 100, 20, "[####################]"},
+      {30, 0, 20, "[--------------------]"}, {1, 2, 4, "[##--]"}};
+  for (const auto& [used, limit, width, want] : bars) {
+    EXPECT_EQ(usageBar(record(Provider::zai, used, limit), width), want) << used << " / " << limit;
+  }
+  const std::vector<std::pair<std::chrono::milliseconds, std::string>> countdowns = {
+      {0ms, "reset due"}, {59s, "resets in under a minute"}, {59min + 59s, "resets in 59m"},
+      {1h, "resets in 1h 0m"}, {23h + 59min, "resets in 23h 59m"}, {2 * 24h + 3h + 59min, "resets in 2d 3h"}};
+  for (const auto& [left, want] : countdowns) EXPECT_EQ(formatCountdown(kNow + left, kNow), want);
+  const std::vector<std::pair<double, std::string>> figures = {
+      {-0.0, "0"}, {-3, "-3"}, {1234.5, "1234.5"}, {0.126, "0.13"}, {2.999, "3"}, {0.00125, "0.00125"}, {1e-9, "1e-09"},
+      {1e20, "100000000000000000000"}, {std::nan(""), "?"}, {-std::numeric_limits<double>::infinity(), "?"}};
+  for (const auto& [value, want] : figures) EXPECT_EQ(formatFigure(value), want);
+  using enum CostSemantic;
+  const std::vector<std::tuple<CostSemantic, double, std::string>> costs = {
+      {none, 0, ""}, {none, 1.5, "cost 1.50"}, {incremental, 0.25, "cost 0.25 today"}, {balance, 0, "balance 0.00"},
+      {periodCumulative, 12.345, "cost 12.35 this month"}, {lifetime, 100, "cost 100.00 in total"}};
+  for (const auto& [semantic, cost, want] : costs) {
+    UsageData data = UsageData::blank(Provider::openRouter);
+    data.cost = cost;
+    data.costSemantic = semantic;
+    EXPECT_EQ(formatCost(data), want);
+  }
+}
+
+// Server text is shown, but a hostile answer cannot move the cursor or change the terminal.
+TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
+  UsageData balance = UsageData::blank(Provider::deepSeek);
+  balance.cost = 8.75;
+  balance.costSemantic = CostSemantic::balance;
+  const std::vector<UsageData> records = {fullRecord(),
+                                          UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff", kNow),
+                                          record(Provider::groq, 17, 0, ResetPeriod::daily), balance,
+                                          UsageData::blank(Provider::vertexAI)};
+  EXPECT_EQ(formatUsageText(records, kNow),
+            "zai\n"
+            "  [########------------]  42%  42.5 / 100  5h window  resets in 2h 13m (2026-12-06T17:26:20Z)\n"
+            "  cost 3.50 this month\n"
+            "  note: GLM Coding Pro \u00B7 \u4E2D\n"
+            "    [#################---]  87%  7 / 8  Weekly  resets in 3d 4h (2026-12-09T19:13:20Z)\n"
+            "    note: Weekly tokens\n"
+            "\nkilo\n"
+            "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\n"  // no control reaches the terminal
+            "\ngroq\n"
+            "  used 17  Daily\n"
+            "\ndeepseek\n"
+            "  balance 8.75\n"
+            "\nvertexai\n"
+            "  no figures reported\n");
+}
+
+TEST(JsonOutput, FieldsInRecordOrderThenPercentageInAnArrayThatIsAlwaysJSON) {
+  EXPECT_EQ(usageJson(fullRecord()).dump(),
+            R"({"id":"openai","provider":"zai","used":42.5,"limit":100.0,"cost":3.5,)"
+            R"("costSemantic":"periodCumulative","resetAt":"2026-12-06T17:26:20.123Z","resetPeriod":"window",)"
+            R"("lastUpdated":"2026-12-06T15:13:20.000Z","error":"","note":"GLM Coding Pro )" "\u00B7 \u4E2D" R"(",)"
+            R"("isLoading":true,"auxiliaryUsage":[{"id":"zai","provider":"zai","used":7.0,"limit":8.0,"cost":0.0,)"
+            R"("costSemantic":"none","resetAt":"2026-12-09T19:13:20.000Z","resetPeriod":"weekly","lastUpdated":null,)"
+            R"("error":null,"note":"Weekly tokens","isLoading":false,"auxiliaryUsage":[],"percentage":87}],)"
+            R"("percentage":42})");
+  // Figures are finite and texts UTF-8 by construction; should one slip through, the output must still be JSON.
+  EXPECT_EQ(formatUsageJson({}), "[]\n");
+  UsageData bad = UsageData::blank(Provider::manus);
+  bad.used = std::numeric_limits<double>::quiet_NaN();
+  bad.limit = std::numeric_limits<double>::infinity();
+  bad.cost = -std::numeric_limits<double>::infinity();
+  bad.error = std::string("bad \xff byte");
+  const std::string text = formatUsageJson({UsageData::blank(Provider::codex), bad});
+  EXPECT_EQ(text.back(), '\n');
+  const Json parsed = Json::parse(text);
+  ASSERT_EQ(parsed.size(), 2u);
+  EXPECT_EQ(parsed[0]["provider"], "codex");
+  EXPECT_EQ(parsed[1].dump(), R"({"id":"manus","provider":"manus","used":null,"limit":null,"cost":null,)"
+                              R"("costSemantic":"none","resetAt":null,"resetPeriod":"monthly","lastUpdated":null,)"
+                              R"("error":"bad )" "\uFFFD" R"( byte","note":null,"isLoading":false,)"
+                              R"("auxiliaryUsage":[],"percentage":0})");
+}
+
+}  // namespace
+}  // namespace dapplewick
