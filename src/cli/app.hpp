@@ -21,7 +21,7 @@ inline constexpr int kExitUsage = 2;        // the command line is wrong
 inline constexpr int kExitInterrupted = 130;  // Ctrl-C (128 + SIGINT)
 
 // The longest secret `credential set` accepts.
-inline constexpr std::size_t kMaxSecretBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxSecretBytes = std::size_t{1024} * 1024;
 
 // The text of `dapplewick --help`.
 extern const std::string_view kUsageText;

@@ -21,7 +21,7 @@ std::string formatCountdown(Timestamp resetAt, Timestamp now) {
   const auto left = resetAt - now;
   const auto totalMinutes = duration_cast<minutes>(left).count();
   if (totalMinutes == 0) return "resets in under a minute";
-  const auto days = totalMinutes / (24 * 60);
+  const auto days = totalMinutes / 60 / 24;
   const auto hours = totalMinutes / 60 % 24;
   const auto mins = totalMinutes % 60;
   if (days > 0) return "resets in " + std::to_string(days) + "d " + std::to_string(hours) + "h";

@@ -342,15 +342,20 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
   argStrings.push_back(binary);
   argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
+  argv.reserve(argStrings.size() + 1);
   for (auto& argument : argStrings) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
   std::vector<std::string> envStrings;
+  envStrings.reserve(environment.size());
   for (const auto& [name, value] : environment) {
     if (name.empty() || name.find('=') != std::string::npos) continue;
-    envStrings.push_back(name + "=" + value);
+    std::string& entry = envStrings.emplace_back(name);
+    entry += '=';
+    entry += value;
   }
   std::vector<char*> envp;
+  envp.reserve(envStrings.size() + 1);
   for (auto& entry : envStrings) envp.push_back(entry.data());
   envp.push_back(nullptr);
 

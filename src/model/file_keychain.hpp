@@ -29,7 +29,7 @@ namespace dapplewick {
 class FileKeychain final : public KeychainService {
  public:
   // Files larger than this are refused as damaged rather than read into memory.
-  static constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
+  static constexpr std::size_t kMaxFileBytes = std::size_t{4} * 1024 * 1024;
   static constexpr std::string_view kFileName = "credentials.json";
 
   explicit FileKeychain(std::filesystem::path folder);

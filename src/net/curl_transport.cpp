@@ -25,7 +25,7 @@ using Kind = TransportError::Kind;
 
 // Older libcurl bounds each header line, not their number; a server streaming headers forever stops here, below
 // the 300 KB that newer libcurl allows, so the failure reads the same everywhere.
-constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+constexpr std::size_t kMaxHeaderBytes = std::size_t{256} * 1024;
 // Keeps the deadline arithmetic away from overflow for absurd timeouts.
 constexpr milliseconds kLongestTimeout = std::chrono::hours(24 * 365);
 // The loop wakes at least this often even when libcurl has nothing to say, as a backstop for its own checks.

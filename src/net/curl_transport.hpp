@@ -21,7 +21,7 @@ struct CurlTransportOptions {
   // Bounds any stretch without a byte moving once connected, including the wait for the first response byte.
   std::chrono::milliseconds silenceTimeout{15'000};
   // A response body (or a Content-Length announcing one) beyond this is refused.
-  std::size_t maxBodyBytes = 8 * 1024 * 1024;
+  std::size_t maxBodyBytes = std::size_t{8} * 1024 * 1024;
 };
 
 // Redirects followed for one request before it fails.
