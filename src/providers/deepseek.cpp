@@ -1,36 +1,50 @@
 #include "providers/deepseek.hpp"
 
 #include <cmath>
-#include <optional>
+#include <utility>
 #include <vector>
 
-#include "common/dates.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/task_group.hpp"
 #include "common/text.hpp"
+#include "common/url.hpp"
 #include "model/credential_kind.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
+namespace deepseek {
 namespace {
 
-constexpr std::string_view kAPIOriginKey = "deepseek.api";
-constexpr std::string_view kPlatformOriginKey = "deepseek.platform";
+// ---- Constants ----
+
 constexpr std::string_view kBalancePath = "/user/balance";
 constexpr std::string_view kCostPath = "/api/v0/usage/cost";
 constexpr std::string_view kUnavailablePrefix = "Balance unavailable for API calls. ";
 
-HTTPRequest apiRequest(std::string url, const std::string& key) {
-  return jsonGet(std::move(url), {"Authorization", "Bearer " + key}, kDapplewickUserAgent);
+HTTPRequest bearerGet(std::string url, std::string_view key) {
+  return jsonGet(std::move(url), {"Authorization", "Bearer " + std::string(key)}, kDapplewickUserAgent);
 }
 
-std::string costURL(std::string_view origin, const CivilDate& date) {
-  return std::string(origin) + std::string(kCostPath) + "?month=" + std::to_string(date.month) +
-         "&year=" + std::to_string(date.year);
+}  // namespace
+
+// ---- Requests ----
+
+HTTPRequest balanceRequest(std::string_view apiOrigin, std::string_view key) {
+  return bearerGet(std::string(apiOrigin) + std::string(kBalancePath), key);
 }
+
+HTTPRequest costRequest(std::string_view platformOrigin, std::string_view key, const CivilDate& date) {
+  return bearerGet(withQuery(std::string(platformOrigin) + std::string(kCostPath),
+                             {{"month", std::to_string(date.month)}, {"year", std::to_string(date.year)}}),
+                   key);
+}
+
+// ---- Response readers ----
+
+namespace {
 
 struct BalanceInfo {
   std::string currency;
@@ -62,9 +76,7 @@ const BalanceInfo& pickBalance(const std::vector<BalanceInfo>& infos) {
 
 }  // namespace
 
-namespace deepseek {
-
-DeepSeekBalance readBalanceBody(std::string_view body) {
+Balance readBalance(std::string_view body) {
   const Json document = parseJson(body);
   const JsonRef root = JsonRef::root(document).as<JsonRef>();
   const bool isAvailable = root.required<bool>("is_available");
@@ -83,7 +95,7 @@ DeepSeekBalance readBalanceBody(std::string_view body) {
           amount(picked.toppedUpBalance)};
 }
 
-double readCostBody(std::string_view body) {
+double readCost(std::string_view body) {
   const Json document = parseJson(body);
   const JsonRef root = JsonRef::root(document).as<JsonRef>();
   // Every item is decoded so that a malformed body fails as a whole, though only the first item counts.
@@ -114,7 +126,11 @@ double readCostBody(std::string_view body) {
   return sum;
 }
 
-std::string balanceNote(const DeepSeekBalance& balance) {
+// ---- Mapping ----
+
+namespace {
+
+std::string balanceNote(const Balance& balance) {
   const std::string symbol = balance.currency == "CNY" ? "\u00A5" : "$";
   const auto note = joinNotes({symbol + formatFixed(balance.totalBalance, 4) + " total balance",
                                "Paid: " + symbol + formatFixed(balance.toppedUpBalance, 4),
@@ -123,7 +139,28 @@ std::string balanceNote(const DeepSeekBalance& balance) {
   return std::string(kUnavailablePrefix) + *note;
 }
 
+}  // namespace
+
+UsageData makeUsageData(const Balance& balance, std::optional<double> monthlyCost, Timestamp now) {
+  UsageData record = UsageData::blank(Provider::deepSeek);
+  record.used = 0;
+  record.limit = 0;
+  // Without a readable cost the record claims no spend at all: a month-to-date cost of 0 would be filed in the
+  // spend history as if it were true.
+  record.cost = monthlyCost.value_or(0);
+  record.costSemantic = monthlyCost ? CostSemantic::periodCumulative : CostSemantic::none;
+  record.resetAt = std::nullopt;
+  record.resetPeriod = ResetPeriod::monthly;
+  record.lastUpdated = now;
+  record.error = std::nullopt;
+  record.note = balanceNote(balance);
+  record.isLoading = false;
+  return record;
+}
+
 }  // namespace deepseek
+
+// ---- Service ----
 
 UsageData DeepSeekService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string key = prepareCredential(credential);
@@ -135,37 +172,25 @@ UsageData DeepSeekService::fetchUsage(std::string_view credential, std::stop_tok
   auto costTask =
       group.spawn([this, &key, now](std::stop_token token) { return fetchMonthlyCost(key, now, token); });
   // A balance failure stops and joins the cost request before it is thrown.
-  const DeepSeekBalance balance = balanceTask.await();
-  // The cost is best effort. When it cannot be read the record claims no spend at all: a month-to-date cost of 0
-  // would be filed in the spend history as if it were true.
+  const deepseek::Balance balance = balanceTask.await();
+  // The cost is best effort.
   const std::optional<double> monthlyCost = costTask.awaitOptional();
-
-  UsageData record = UsageData::blank(Provider::deepSeek);
-  record.used = 0;
-  record.limit = 0;
-  record.cost = monthlyCost.value_or(0);
-  record.costSemantic = monthlyCost ? CostSemantic::periodCumulative : CostSemantic::none;
-  record.resetAt = std::nullopt;
-  record.resetPeriod = ResetPeriod::monthly;
-  record.lastUpdated = now;
-  record.error = std::nullopt;
-  record.note = deepseek::balanceNote(balance);
-  record.isLoading = false;
-  return record;
+  return deepseek::makeUsageData(balance, monthlyCost, now);
 }
 
-DeepSeekBalance DeepSeekService::fetchBalance(const std::string& key, std::stop_token stop) const {
-  const std::string url = context_.origins.get(kAPIOriginKey) + std::string(kBalancePath);
-  const HTTPResponse response = context_.transport.data(apiRequest(url, key), std::move(stop));
+deepseek::Balance DeepSeekService::fetchBalance(const std::string& key, std::stop_token stop) const {
+  const auto request = deepseek::balanceRequest(context_.origins.get(deepseek::kAPIOriginKey), key);
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<DeepSeekError>(response);
-  return deepseek::readBalanceBody(response.body);
+  return deepseek::readBalance(response.body);
 }
 
 double DeepSeekService::fetchMonthlyCost(const std::string& key, Timestamp now, std::stop_token stop) const {
-  const std::string url = costURL(context_.origins.get(kPlatformOriginKey), civilDateLocal(now));
-  const HTTPResponse response = context_.transport.data(apiRequest(url, key), std::move(stop));
+  const auto request =
+      deepseek::costRequest(context_.origins.get(deepseek::kPlatformOriginKey), key, civilDateLocal(now));
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<DeepSeekError>(response);
-  return deepseek::readCostBody(response.body);
+  return deepseek::readCost(response.body);
 }
 
 }  // namespace dapplewick

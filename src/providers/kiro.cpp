@@ -11,12 +11,13 @@
 #include "common/text.hpp"
 
 namespace dapplewick {
-
+namespace kiro {
 namespace {
+
+// ---- Constants ----
 
 using std::chrono::milliseconds;
 
-constexpr std::string_view kCLIName = "kiro-cli";
 constexpr std::string_view kWebsite = "https://kiro.dev";
 
 // `whoami` answers at once; the usage report needs a round trip to Kiro's servers, and the tool may stay open
@@ -135,72 +136,47 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   return lines;
 }
 
-UsageData kiroRecord(Timestamp now) {
-  UsageData record = UsageData::blank(Provider::kiro);
-  record.costSemantic = CostSemantic::none;
-  record.resetPeriod = ResetPeriod::monthly;
-  record.lastUpdated = now;
-  return record;
-}
-
 }  // namespace
 
-// ---- Running the tool ----
+// ---- Runs of the tool ----
 
-std::optional<std::string> KiroService::findCLI(std::string_view name) const {
-  const auto searchPath = context_.environment.get("PATH");
-  if (!searchPath) return std::nullopt;
-  return findExecutable(name, *searchPath);
-}
+ToolRun accountRun() { return {{"whoami"}, kAccountTimeout, kAccountIdleTimeout}; }
 
-std::string KiroService::locateCLI() const {
-  auto path = findCLI(kCLIName);
+ToolRun usageRun() { return {{"chat", "--no-interactive", "/usage"}, kUsageTimeout, kUsageIdleTimeout}; }
+
+std::string locateCLI(const Environment& environment) {
+  const auto searchPath = environment.get("PATH");
+  auto path = searchPath ? findExecutable(kCLIName, *searchPath) : std::nullopt;
   if (!path) throw KiroError::cliNotFound();
   return *path;
 }
 
-KiroService::ProcessResult KiroService::runProcess(const std::string& binary, const std::vector<std::string>& arguments,
-                                                   milliseconds timeout, milliseconds idleTimeout,
-                                                   std::stop_token stop) const {
-  auto environment = context_.environment.variables();
-  environment.insert_or_assign("TERM", std::string(kTerminal));
+ProcessResult runTool(const Environment& environment, const std::string& binary, const ToolRun& run,
+                      std::stop_token stop) {
+  auto variables = environment.variables();
+  variables.insert_or_assign("TERM", std::string(kTerminal));
   ProcessLimits limits;
-  limits.timeout = timeout;
-  limits.idleTimeout = idleTimeout;
+  limits.timeout = run.timeout;
+  limits.idleTimeout = run.idleTimeout;
   try {
-    return dapplewick::runProcess(binary, arguments, environment, limits, std::move(stop));
+    return runProcess(binary, run.arguments, variables, limits, std::move(stop));
   } catch (const ProcessError& error) {
     if (error.code() == ProcessErrorCode::deadlinePassed) throw KiroError::timeout();
     throw;
   }
 }
 
-// ---- Account step ----
+// ---- Reading what the tool printed ----
 
-UsageData KiroService::fetchUsage(std::stop_token stop) {
-  const auto email = fetchAccountInfo(stop);
-  const auto report = runUsageCommand(stop);
-  return parseUsage(report, email);
+namespace {
+
+std::optional<std::string> nonEmptyTrimmed(std::string_view text) {
+  const std::string_view trimmed = trimWhitespace(text);
+  if (trimmed.empty()) return std::nullopt;
+  return std::string(trimmed);
 }
 
-std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token stop) {
-  const std::string binary = locateCLI();
-  const auto result = runProcess(binary, {"whoami"}, kAccountTimeout, kAccountIdleTimeout, std::move(stop));
-  return evaluateWhoamiResult(result);
-}
-
-std::optional<std::string> KiroService::evaluateWhoamiResult(const ProcessResult& result) {
-  // The tool reports trouble on standard error; when it wrote there, that is all that is read.
-  const std::string_view chosen =
-      trimWhitespace(result.stderr).empty() ? std::string_view(result.stdout) : std::string_view(result.stderr);
-  const std::string_view text = trimWhitespace(chosen);
-  const std::string lowered = toLowerASCII(text);
-  if (containsAny(lowered, {"not logged in", "login required"})) throw KiroError::notLoggedIn();
-  if (result.status != 0 && !text.empty()) throw KiroError::cliFailed(text);
-  return parseWhoamiOutput(stripANSI(text));
-}
-
-std::optional<std::string> KiroService::parseWhoamiOutput(std::string_view text) {
+std::optional<std::string> parseWhoamiOutput(std::string_view text) {
   std::optional<std::string> email;
   for (const auto rawLine : splitLines(text)) {
     const std::string_view line = trimWhitespace(rawLine);
@@ -217,16 +193,20 @@ std::optional<std::string> KiroService::parseWhoamiOutput(std::string_view text)
   return email ? nonEmptyTrimmed(*email) : std::nullopt;
 }
 
-// ---- Usage step ----
+}  // namespace
 
-std::string KiroService::runUsageCommand(std::stop_token stop) {
-  const std::string binary = locateCLI();
-  const auto result =
-      runProcess(binary, {"chat", "--no-interactive", "/usage"}, kUsageTimeout, kUsageIdleTimeout, std::move(stop));
-  return evaluateUsageResult(result);
+std::optional<std::string> evaluateWhoamiResult(const ProcessResult& result) {
+  // The tool reports trouble on standard error; when it wrote there, that is all that is read.
+  const std::string_view chosen =
+      trimWhitespace(result.stderr).empty() ? std::string_view(result.stdout) : std::string_view(result.stderr);
+  const std::string_view text = trimWhitespace(chosen);
+  const std::string lowered = toLowerASCII(text);
+  if (containsAny(lowered, {"not logged in", "login required"})) throw KiroError::notLoggedIn();
+  if (result.status != 0 && !text.empty()) throw KiroError::cliFailed(text);
+  return parseWhoamiOutput(stripANSI(text));
 }
 
-std::string KiroService::evaluateUsageResult(const ProcessResult& result) {
+std::string evaluateUsageResult(const ProcessResult& result) {
   const std::string_view out = trimWhitespace(result.stdout);
   const std::string_view err = trimWhitespace(result.stderr);
   const std::string_view check = err.empty() ? out : err;
@@ -239,15 +219,19 @@ std::string KiroService::evaluateUsageResult(const ProcessResult& result) {
   return out.empty() ? result.stderr : result.stdout;
 }
 
-bool KiroService::looksLikeUsageOutput(std::string_view text) {
+bool looksLikeUsageOutput(std::string_view text) {
   const std::string lowered = toLowerASCII(stripANSI(text));
   return containsAny(lowered, {"covered in plan", "resets on", "bonus credits", "plan:", "managed by admin"});
 }
 
-// ---- Reading the report ----
+std::string stripANSI(std::string_view text) {
+  std::string cleaned(text);
+  const RE2& re = controlSequencePattern();
+  if (re.ok()) RE2::GlobalReplace(&cleaned, re, "");
+  return cleaned;
+}
 
-UsageData KiroService::parseUsage(std::string_view report, const std::optional<std::string>& email) {
-  const Timestamp now = context_.clock.now();
+UsageReport readUsageReport(std::string_view report, Timestamp now) {
   const std::string text = stripANSI(repairUTF8(report));
   if (trimWhitespace(text).empty()) throw KiroError::parseError("Empty output from kiro-cli");
   const std::string lowered = toLowerASCII(text);
@@ -256,17 +240,15 @@ UsageData KiroService::parseUsage(std::string_view report, const std::optional<s
     throw KiroError::parseError("Kiro CLI could not retrieve usage information");
   }
 
-  std::string plan = "Kiro";
+  UsageReport read;
   if (const auto line = firstCapture(text, planLinePattern())) {
     const std::string_view value = trimSpacesAndTabs(*line);
-    plan = std::string(trimSpacesAndTabs(value.substr(0, value.find('\n'))));
+    read.plan = std::string(trimSpacesAndTabs(value.substr(0, value.find('\n'))));
   } else if (const auto cell = firstCapture(text, planCellPattern())) {
     std::string value(trimSpacesAndTabs(*cell));
     std::erase(value, '|');
-    plan = std::string(trimSpacesAndTabs(value));
+    read.plan = std::string(trimSpacesAndTabs(value));
   }
-
-  const auto resetAt = parseResetDate(text, now);
 
   double usedPercent = 0;
   bool usedFound = false;
@@ -291,31 +273,20 @@ UsageData KiroService::parseUsage(std::string_view report, const std::optional<s
     }
   }
 
-  const bool managed = containsAny(lowered, {"managed by admin", "managed by organization"});
-
   if (!usedFound && !coveredFound) {
-    if (!managed) throw KiroError::parseError("No usage patterns found in kiro-cli output");
     // An organisation's plan shows no figures to the member; say whose plan it is rather than fail.
-    UsageData record = kiroRecord(now);
-    record.used = 0;
-    record.limit = 0;
-    record.note = plan + " (managed plan)";
-    return record;
+    if (!containsAny(lowered, {"managed by admin", "managed by organization"})) {
+      throw KiroError::parseError("No usage patterns found in kiro-cli output");
+    }
+    return read;
   }
-
-  std::string note = plan;
-  if (email) note += std::string(kNoteSeparator) + *email;
-
-  UsageData record = kiroRecord(now);
-  record.used = usedPercent;
-  record.limit = 100;
-  record.resetAt = resetAt;
-  if (!note.empty()) record.note = note;
-  if (auto bonus = parseBonusCredits(text, now)) record.auxiliaryUsage.push_back(std::move(*bonus));
-  return record;
+  read.usedPercent = usedPercent;
+  read.resetAt = parseResetDate(text, now);
+  read.bonus = parseBonusCredits(text, now);
+  return read;
 }
 
-std::optional<Timestamp> KiroService::parseResetDate(std::string_view text, Timestamp now) {
+std::optional<Timestamp> parseResetDate(std::string_view text, Timestamp now) {
   const auto capture = firstCapture(text, resetDatePattern());
   if (!capture) return std::nullopt;
   const std::string_view value = trimSpacesAndTabs(*capture);
@@ -353,7 +324,7 @@ std::optional<Timestamp> KiroService::parseResetDate(std::string_view text, Time
   return localMidnight(year + 1, static_cast<int>(*month), static_cast<int>(*day));
 }
 
-std::optional<UsageData> KiroService::parseBonusCredits(std::string_view text, Timestamp now) {
+std::optional<BonusCredits> parseBonusCredits(std::string_view text, Timestamp now) {
   const auto start = findIgnoringASCIICase(text, "Bonus credits");
   if (start == std::string_view::npos) return std::nullopt;
   // Only the bonus section itself: a credits figure further on belongs to something else.
@@ -365,34 +336,82 @@ std::optional<UsageData> KiroService::parseBonusCredits(std::string_view text, T
   const auto used = parseDecimal(usedText);
   const auto total = parseDecimal(totalText);
   if (!used || !total || !(*total > 0)) return std::nullopt;
-  double percent = *used / *total * 100;
-  if (!(percent > 0)) percent = 0;
-  if (percent > 100) percent = 100;
-
-  UsageData record = kiroRecord(now);
-  record.used = percent;
-  record.limit = 100;
-  record.note = "Bonus credits";
+  BonusCredits bonus;
+  bonus.usedPercent = *used / *total * 100;
+  if (!(bonus.usedPercent > 0)) bonus.usedPercent = 0;
+  if (bonus.usedPercent > 100) bonus.usedPercent = 100;
   if (const auto days = firstCapture(window, bonusExpiryPattern())) {
     if (const auto count = parseDecimal(trimSpacesAndTabs(*days))) {
       const double millis = static_cast<double>(now.time_since_epoch().count()) + *count * 86'400'000.0;
-      record.resetAt = fromEpochMilliseconds(millis);  // nothing beyond the year 9999
+      bonus.expiresAt = fromEpochMilliseconds(millis);  // nothing beyond the year 9999
     }
+  }
+  return bonus;
+}
+
+// ---- Mapping ----
+
+namespace {
+
+UsageData kiroRecord(Timestamp now) {
+  UsageData record = UsageData::blank(Provider::kiro);
+  record.costSemantic = CostSemantic::none;
+  record.resetPeriod = ResetPeriod::monthly;
+  record.lastUpdated = now;
+  return record;
+}
+
+}  // namespace
+
+UsageData makeUsageData(const UsageReport& report, const std::optional<std::string>& email, Timestamp now) {
+  UsageData record = kiroRecord(now);
+  if (!report.usedPercent) {
+    record.used = 0;
+    record.limit = 0;
+    record.note = report.plan + " (managed plan)";
+    return record;
+  }
+  std::string note = report.plan;
+  if (email) note += std::string(kNoteSeparator) + *email;
+  record.used = *report.usedPercent;
+  record.limit = 100;
+  record.resetAt = report.resetAt;
+  if (!note.empty()) record.note = note;
+  if (report.bonus) {
+    UsageData bonus = kiroRecord(now);
+    bonus.used = report.bonus->usedPercent;
+    bonus.limit = 100;
+    bonus.note = "Bonus credits";
+    bonus.resetAt = report.bonus->expiresAt;
+    record.auxiliaryUsage.push_back(std::move(bonus));
   }
   return record;
 }
 
-std::optional<std::string> KiroService::nonEmptyTrimmed(std::string_view text) {
-  const std::string_view trimmed = trimWhitespace(text);
-  if (trimmed.empty()) return std::nullopt;
-  return std::string(trimmed);
+}  // namespace kiro
+
+// ---- Service ----
+
+UsageData KiroService::fetchUsage(std::stop_token stop) {
+  const auto email = fetchAccountInfo(stop);
+  const auto report = runUsageCommand(stop);
+  return parseUsage(report, email);
 }
 
-std::string KiroService::stripANSI(std::string_view text) {
-  std::string cleaned(text);
-  const RE2& re = controlSequencePattern();
-  if (re.ok()) RE2::GlobalReplace(&cleaned, re, "");
-  return cleaned;
+std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token stop) {
+  const std::string binary = kiro::locateCLI(context_.environment);
+  return kiro::evaluateWhoamiResult(
+      kiro::runTool(context_.environment, binary, kiro::accountRun(), std::move(stop)));
+}
+
+std::string KiroService::runUsageCommand(std::stop_token stop) {
+  const std::string binary = kiro::locateCLI(context_.environment);
+  return kiro::evaluateUsageResult(kiro::runTool(context_.environment, binary, kiro::usageRun(), std::move(stop)));
+}
+
+UsageData KiroService::parseUsage(std::string_view report, const std::optional<std::string>& email) const {
+  const Timestamp now = context_.clock.now();
+  return kiro::makeUsageData(kiro::readUsageReport(report, now), email, now);
 }
 
 // ---- Errors ----
@@ -406,7 +425,8 @@ KiroError KiroError::parseError(std::string_view message) {
 }
 
 KiroError KiroError::cliNotFound() {
-  return KiroError(KiroErrorCode::cliNotFound, "kiro-cli not found. Install it from " + std::string(kWebsite));
+  return KiroError(KiroErrorCode::cliNotFound,
+                   "kiro-cli not found. Install it from " + std::string(kiro::kWebsite));
 }
 
 KiroError KiroError::notLoggedIn() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
@@ -13,8 +14,6 @@
 namespace dapplewick {
 namespace llm_proxy {
 namespace {
-
-constexpr std::string_view kExampleAddress = "https://llm-proxy.example.com";
 
 bool isDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -41,6 +40,8 @@ std::optional<std::array<int, 4>> parseIPv4(std::string_view host) {
 }
 
 }  // namespace
+
+// ---- Where the proxy is ----
 
 Endpoint resolveEndpoint(std::string_view credential, const Environment& environment) {
   const std::string_view text = trimWhitespace(credential);
@@ -73,6 +74,8 @@ bool isLoopbackOrPrivateHost(const URLParts& url) {
   return a == 127 || a == 10 || (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168);
 }
 
+// ---- Requests ----
+
 std::string quotaStatsURL(const URLParts& base) {
   URLParts url = base;
   if (url.scheme) url.scheme = toLowerASCII(*url.scheme);
@@ -98,37 +101,40 @@ HTTPRequest quotaStatsRequest(const URLParts& base, std::string_view apiKey) {
   return request;
 }
 
-UsageData parseQuotaStats(std::string_view body, Timestamp now) {
+// ---- Response readers ----
+
+QuotaStats readQuotaStats(std::string_view body) {
   const auto json = parseJsonOrNothing(body);
   if (!json || !json->is_object()) throw LLMProxyError::parseFailed("Invalid JSON response");
   const Json* providers = asObject(member(&*json, "providers"));
   const Json* summary = asObject(member(&*json, "summary"));
 
-  std::optional<long long> totalRequests = integerValue(member(summary, "total_requests"));
-  if (!totalRequests && providers != nullptr) {
+  QuotaStats stats;
+  stats.providerCount = providers != nullptr ? providers->size() : 0;
+  stats.totalRequests = integerValue(member(summary, "total_requests"));
+  if (!stats.totalRequests && providers != nullptr) {
     // An overflowing sum is no total at all, so the note leaves it out rather than show a wrapped figure.
-    totalRequests = 0;
+    stats.totalRequests = 0;
     for (const Json& provider : *providers) {
       const auto requests = integerValue(member(&provider, "total_requests"));
-      if (requests) totalRequests = checkedAdd(*totalRequests, *requests);
-      if (!totalRequests) break;
+      if (requests) stats.totalRequests = checkedAdd(*stats.totalRequests, *requests);
+      if (!stats.totalRequests) break;
     }
-  } else if (!totalRequests) {
-    totalRequests = 0;
+  } else if (!stats.totalRequests) {
+    stats.totalRequests = 0;
   }
-  const long long totalTokens = integerValue(member(summary, "total_tokens")).value_or(0);
-  const std::optional<double> approxCost = numberValue(member(summary, "approx_cost"));
+  stats.totalTokens = integerValue(member(summary, "total_tokens")).value_or(0);
+  stats.approxCost = numberValue(member(summary, "approx_cost"));
 
-  std::optional<double> remaining;
-  std::optional<Timestamp> earliestReset;
-  const auto readGroup = [&](const Json& group) {
+  const auto readGroup = [&stats](const Json& group) {
     if (const auto percent = numberValue(member(&group, "remaining_percent"))) {
-      remaining = remaining ? std::min(*remaining, *percent) : *percent;
+      stats.lowestRemainingPercent =
+          stats.lowestRemainingPercent ? std::min(*stats.lowestRemainingPercent, *percent) : *percent;
     }
     const Json* resetTime = member(&group, "reset_time");
     if (resetTime != nullptr && resetTime->is_string()) {
       if (const auto reset = parseInternetDate(resetTime->get_ref<const std::string&>())) {
-        earliestReset = earliestReset ? std::min(*earliestReset, *reset) : *reset;
+        stats.earliestReset = stats.earliestReset ? std::min(*stats.earliestReset, *reset) : *reset;
       }
     }
   };
@@ -139,22 +145,24 @@ UsageData parseQuotaStats(std::string_view body, Timestamp now) {
       for (const Json& group : *groups) readGroup(group);
     }
   }
+  return stats;
+}
 
-  const double used = remaining ? std::clamp(100 - *remaining, 0.0, 100.0) : 0;
+// ---- Mapping ----
 
+UsageData makeUsageData(const QuotaStats& stats, Timestamp now) {
   std::vector<std::string> parts;
-  const std::size_t providerCount = providers != nullptr ? providers->size() : 0;
-  parts.push_back(std::to_string(providerCount) + " provider" + (providerCount == 1 ? "" : "s"));
-  if (totalRequests) parts.push_back(std::to_string(*totalRequests) + " requests");
-  if (totalTokens >= 1) parts.push_back(formatTokenCount(totalTokens) + " tokens");
-  if (approxCost) parts.push_back("$" + formatFixed(*approxCost, 4));
+  parts.push_back(std::to_string(stats.providerCount) + " provider" + (stats.providerCount == 1 ? "" : "s"));
+  if (stats.totalRequests) parts.push_back(std::to_string(*stats.totalRequests) + " requests");
+  if (stats.totalTokens >= 1) parts.push_back(formatTokenCount(stats.totalTokens) + " tokens");
+  if (stats.approxCost) parts.push_back("$" + formatFixed(*stats.approxCost, 4));
 
   UsageData usage = UsageData::blank(Provider::llmProxy);
-  usage.used = used;
+  usage.used = stats.lowestRemainingPercent ? std::clamp(100 - *stats.lowestRemainingPercent, 0.0, 100.0) : 0;
   usage.limit = 100;
-  usage.cost = approxCost.value_or(0);
+  usage.cost = stats.approxCost.value_or(0);
   usage.costSemantic = CostSemantic::none;
-  usage.resetAt = earliestReset;
+  usage.resetAt = stats.earliestReset;
   usage.resetPeriod = ResetPeriod::monthly;
   usage.lastUpdated = now;
   usage.note = joinNotes(parts);
@@ -169,6 +177,8 @@ std::string formatTokenCount(long long count) {
 
 }  // namespace llm_proxy
 
+// ---- Service ----
+
 UsageData LLMProxyService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const Timestamp now = context_.clock.now();
   const auto endpoint = llm_proxy::resolveEndpoint(stripKindPrefix(credential), context_.environment);
@@ -181,15 +191,18 @@ UsageData LLMProxyService::fetchUsage(std::string_view credential, std::stop_tok
   if (!secure) throw LLMProxyError::insecureEndpoint();
 
   const HTTPResponse response =
-      context_.transport.data(llm_proxy::quotaStatsRequest(*endpoint.baseURL, endpoint.apiKey), stop);
+      context_.transport.data(llm_proxy::quotaStatsRequest(*endpoint.baseURL, endpoint.apiKey), std::move(stop));
   if (!response.isHTTP) throw LLMProxyError::invalidResponse();
+  // Any 2xx is an answer, and a rejected key is reported in the proxy's own words like every other status.
   if (response.status < 200 || response.status > 299) {
     // A proxy that echoes the request back must not put the key on the card.
     throw LLMProxyError::apiError("HTTP " + std::to_string(response.status) + ": " +
                                   bodyExcerpt(redactSecret(response.body, endpoint.apiKey)));
   }
-  return llm_proxy::parseQuotaStats(response.body, now);
+  return llm_proxy::makeUsageData(llm_proxy::readQuotaStats(response.body), now);
 }
+
+// ---- Errors ----
 
 LLMProxyError LLMProxyError::apiError(const std::string& message) {
   return {LLMProxyErrorCode::apiError, "LLM Proxy API error: " + message};

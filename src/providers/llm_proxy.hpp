@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -14,27 +15,17 @@
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
-
-enum class LLMProxyErrorCode { apiError, parseFailed, missingCredentials, missingBaseURL, insecureEndpoint,
-                               invalidResponse };
-
-class LLMProxyError : public ServiceErrorOf<LLMProxyError, LLMProxyErrorCode> {
- public:
-  using ServiceErrorOf::ServiceErrorOf;
-  static LLMProxyError apiError(const std::string& message);
-  static LLMProxyError parseFailed(const std::string& message);
-  static LLMProxyError missingCredentials();
-  static LLMProxyError missingBaseURL();
-  static LLMProxyError insecureEndpoint();
-  static LLMProxyError invalidResponse();
-};
-
 namespace llm_proxy {
+
+// ---- Constants ----
 
 inline constexpr std::string_view kBaseURLVariable = "LLM_PROXY_BASE_URL";
 inline constexpr std::string_view kAPIKeyVariable = "LLM_PROXY_API_KEY";
+inline constexpr std::string_view kExampleAddress = "https://llm-proxy.example.com";
 
-// Where the proxy is and the key it takes. The key may be empty and the address absent; fetchUsage decides.
+// ---- Where the proxy is ----
+
+// The address and the key the proxy takes. The key may be empty and the address absent; fetchUsage decides.
 struct Endpoint {
   std::string apiKey;
   std::optional<URLParts> baseURL;
@@ -47,26 +38,72 @@ Endpoint resolveEndpoint(std::string_view text, const Environment& environment);
 // Loopback and private-network hosts, where plain http is tolerated.
 bool isLoopbackOrPrivateHost(const URLParts& url);
 
+// ---- Requests ----
+
 // The statistics address under the base: ".../v1/quota-stats", reusing a trailing "v1".
 std::string quotaStatsURL(const URLParts& base);
-
 HTTPRequest quotaStatsRequest(const URLParts& base, std::string_view apiKey);
 
-UsageData parseQuotaStats(std::string_view body, Timestamp now);
+// ---- Response records and readers ----
+
+// What the statistics say, read leniently: a figure of the wrong type counts as absent.
+struct QuotaStats {
+  std::size_t providerCount = 0;
+  std::optional<long long> totalRequests;  // nothing when the providers' sum overflows
+  long long totalTokens = 0;
+  std::optional<double> approxCost;
+  std::optional<double> lowestRemainingPercent;  // over every quota group
+  std::optional<Timestamp> earliestReset;
+};
+
+// Throws LLMProxyError::parseFailed for a body that is no JSON object.
+QuotaStats readQuotaStats(std::string_view body);
+
+// ---- Mapping ----
+
+// The most exhausted quota group as the usage; providers, requests, tokens and cost in the note.
+UsageData makeUsageData(const QuotaStats& stats, Timestamp now);
 
 // 999 → "999", 1500 → "1.5K", 2500000 → "2.5M".
 std::string formatTokenCount(long long count);
 
 }  // namespace llm_proxy
 
+// ---- Service ----
+
 // Quota statistics of a self-hosted LLM proxy: the most exhausted quota group and the proxy's totals.
 class LLMProxyService {
  public:
   explicit LLMProxyService(const ServiceContext& context) : context_(context) {}
+
   UsageData fetchUsage(std::string_view credential, std::stop_token stop = {});
 
  private:
   ServiceContext context_;
+};
+
+// ---- Errors ----
+
+// Every status outside 2xx is one apiError carrying the proxy's words, so there is no httpError or
+// invalidCredentials case and the shared triple of ServiceErrorOf does not apply: each text is written out.
+enum class LLMProxyErrorCode {
+  apiError,
+  parseFailed,
+  missingCredentials,
+  missingBaseURL,
+  insecureEndpoint,
+  invalidResponse
+};
+
+class LLMProxyError : public ServiceErrorOf<LLMProxyError, LLMProxyErrorCode> {
+ public:
+  using ServiceErrorOf::ServiceErrorOf;
+  static LLMProxyError apiError(const std::string& message);
+  static LLMProxyError parseFailed(const std::string& message);
+  static LLMProxyError missingCredentials();
+  static LLMProxyError missingBaseURL();
+  static LLMProxyError insecureEndpoint();
+  static LLMProxyError invalidResponse();
 };
 
 }  // namespace dapplewick

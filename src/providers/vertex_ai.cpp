@@ -1,6 +1,7 @@
 #include "providers/vertex_ai.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 
 #include "common/dates.hpp"
@@ -14,72 +15,20 @@ namespace dapplewick {
 namespace vertex_ai {
 namespace {
 
+// ---- Constants ----
+
 constexpr std::string_view kNoProjectNote =
     "No GCP project configured. Prefix credential with 'PROJECT_ID:' or set GOOGLE_CLOUD_PROJECT env var.";
 constexpr std::size_t kShownMetrics = 5;
+constexpr std::chrono::seconds kSeriesWindow{86'400};
 
 bool isAlphanumeric(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-// A "labels" object of the series' `owner` member whose values are all texts; anything else counts as no labels.
-const Json* textLabels(const Json& series, std::string_view owner) {
-  const Json* labels = asObject(member(asObject(member(&series, owner)), "labels"));
-  if (labels == nullptr) return nullptr;
-  for (const Json& value : *labels) {
-    if (!value.is_string()) return nullptr;
-  }
-  return labels;
-}
-
-std::optional<std::string> labelValue(const Json* labels, std::string_view name) {
-  const Json* value = member(labels, name);
-  if (value == nullptr) return std::nullopt;
-  return value->get<std::string>();
-}
-
-// The elements of `value` when it is a list made of objects only.
-const Json* listOfObjects(const Json* value) {
-  if (value == nullptr || !value->is_array()) return nullptr;
-  for (const Json& element : *value) {
-    if (!element.is_object()) return nullptr;
-  }
-  return value;
-}
-
-UsageData quotaRecord(const QuotaMetric& metric, Timestamp now, std::string note) {
-  UsageData usage = UsageData::blank(Provider::vertexAI);
-  usage.used = metric.usedPercent;
-  usage.limit = 100;
-  usage.cost = 0;
-  usage.costSemantic = CostSemantic::none;
-  usage.resetAt = std::nullopt;
-  usage.resetPeriod = ResetPeriod::daily;
-  usage.lastUpdated = now;
-  usage.note = std::move(note);
-  return usage;
-}
-
 }  // namespace
 
-std::string QuotaKey::label() const {
-  std::string text = limitName.empty() ? quotaMetric : limitName;
-  if (location != "global") text += " (" + location + ")";
-  return text;
-}
+// ---- The credential and the project ----
 
-void QuotaTable::raise(const QuotaKey& key, double value) {
-  const auto [it, inserted] = index_.try_emplace(key, entries_.size());
-  if (inserted) entries_.emplace_back(key, 0.0);
-  double& stored = entries_[it->second].second;
-  stored = std::max(stored, value);
-}
-
-std::optional<double> QuotaTable::find(const QuotaKey& key) const {
-  const auto it = index_.find(key);
-  if (it == index_.end()) return std::nullopt;
-  return entries_[it->second].second;
-}
-
-VertexCredential parseVertexCredential(std::string_view text) {
+Credential parseCredential(std::string_view text) {
   std::string_view trimmed = trimWhitespace(text);
   if (startsWith(trimmed, "Bearer ")) trimmed.remove_prefix(7);
   std::vector<std::string_view> pieces;
@@ -110,36 +59,68 @@ bool isValidProjectID(std::string_view projectID) {
                      [](char c) { return isAlphanumeric(c) || c == '-' || c == '.' || c == ':'; });
 }
 
-std::string timeSeriesURL(std::string_view origin, std::string_view projectID, std::string_view filter,
-                          std::string_view startTime, std::string_view endTime,
-                          const std::optional<std::string>& pageToken) {
-  if (!isValidProjectID(projectID)) throw VertexAIError::invalidProjectID();
-  std::string url = std::string(origin) + "/v3/projects/" + std::string(projectID) + "/timeSeries";
-  url += "?filter=" + percentEncode(filter);
-  url += "&interval.startTime=" + percentEncode(startTime);
-  url += "&interval.endTime=" + percentEncode(endTime);
-  url += "&aggregation.alignmentPeriod=3600s";
-  url += "&aggregation.perSeriesAligner=ALIGN_MAX";
-  url += "&view=FULL";
-  if (pageToken) url += "&pageToken=" + percentEncode(*pageToken);
-  return url;
-}
+// ---- Requests ----
 
-HTTPRequest timeSeriesRequest(std::string url, std::string_view token) {
+HTTPRequest timeSeriesRequest(std::string_view origin, std::string_view token, const PageQuery& query) {
+  if (!isValidProjectID(query.projectID)) throw VertexAIError::invalidProjectID();
+  QueryItems items{{"filter", std::string(query.filter)},
+                   {"interval.startTime", formatRFC3339Seconds(query.end - kSeriesWindow)},
+                   {"interval.endTime", formatRFC3339Seconds(query.end)},
+                   {"aggregation.alignmentPeriod", "3600s"},
+                   {"aggregation.perSeriesAligner", "ALIGN_MAX"},
+                   {"view", "FULL"}};
+  if (query.pageToken) items.emplace_back("pageToken", *query.pageToken);
+
   HTTPRequest request;
   request.method = "GET";
-  request.url = std::move(url);
+  request.url = withQuery(std::string(origin) + "/v3/projects/" + std::string(query.projectID) + "/timeSeries", items);
   request.headers.add("Authorization", "Bearer " + std::string(token));
   request.timeout = kRequestTimeout;
   return request;
 }
 
-TimeSeriesPage readTimeSeriesPage(const HTTPResponse& response) {
-  if (!response.isHTTP) throw VertexAIError::invalidResponse();
-  if (response.status == 401) throw VertexAIError::unauthorized();
-  if (response.status == 403) throw VertexAIError::forbidden();
-  if (response.status != 200) throw VertexAIError::httpError(response.status, response.body);
-  const auto json = parseJsonOrNothing(response.body);
+// ---- Response readers ----
+
+namespace {
+
+// The elements of `value` when it is a list made of objects only.
+const Json* listOfObjects(const Json* value) {
+  if (value == nullptr || !value->is_array()) return nullptr;
+  for (const Json& element : *value) {
+    if (!element.is_object()) return nullptr;
+  }
+  return value;
+}
+
+// A "labels" object of the series' `owner` member whose values are all texts; anything else counts as no labels.
+const Json* textLabels(const Json& series, std::string_view owner) {
+  const Json* labels = asObject(member(asObject(member(&series, owner)), "labels"));
+  if (labels == nullptr) return nullptr;
+  for (const Json& value : *labels) {
+    if (!value.is_string()) return nullptr;
+  }
+  return labels;
+}
+
+std::optional<std::string> labelValue(const Json* labels, std::string_view name) {
+  const Json* value = member(labels, name);
+  if (value == nullptr) return std::nullopt;
+  return value->get<std::string>();
+}
+
+std::optional<double> pointValue(const Json& point) {
+  const Json* value = asObject(member(&point, "value"));
+  if (value == nullptr) return std::nullopt;
+  if (const auto number = numberValue(member(value, "doubleValue"))) return number;
+  const Json* integer = member(value, "int64Value");
+  if (integer == nullptr || !integer->is_string()) return std::nullopt;
+  return parseDecimal(integer->get_ref<const std::string&>());
+}
+
+}  // namespace
+
+TimeSeriesPage readTimeSeriesPage(std::string_view body) {
+  const auto json = parseJsonOrNothing(body);
   if (!json || !json->is_object()) throw VertexAIError::invalidResponse();
 
   TimeSeriesPage page;
@@ -151,6 +132,25 @@ TimeSeriesPage readTimeSeriesPage(const HTTPResponse& response) {
     page.nextPageToken = next->get<std::string>();
   }
   return page;
+}
+
+std::string QuotaKey::label() const {
+  std::string text = limitName.empty() ? quotaMetric : limitName;
+  if (location != "global") text += " (" + location + ")";
+  return text;
+}
+
+void QuotaTable::raise(const QuotaKey& key, double value) {
+  const auto [it, inserted] = index_.try_emplace(key, entries_.size());
+  if (inserted) entries_.emplace_back(key, 0.0);
+  double& stored = entries_[it->second].second;
+  stored = std::max(stored, value);
+}
+
+std::optional<double> QuotaTable::find(const QuotaKey& key) const {
+  const auto it = index_.find(key);
+  if (it == index_.end()) return std::nullopt;
+  return entries_[it->second].second;
 }
 
 QuotaTable aggregateSeries(const std::vector<Json>& series) {
@@ -183,15 +183,6 @@ std::optional<double> maxPointValue(const Json& series) {
   return highest;
 }
 
-std::optional<double> pointValue(const Json& point) {
-  const Json* value = asObject(member(&point, "value"));
-  if (value == nullptr) return std::nullopt;
-  if (const auto number = numberValue(member(value, "doubleValue"))) return number;
-  const Json* integer = member(value, "int64Value");
-  if (integer == nullptr || !integer->is_string()) return std::nullopt;
-  return parseDecimal(integer->get_ref<const std::string&>());
-}
-
 std::vector<QuotaMetric> joinQuotas(const QuotaTable& usage, const QuotaTable& limits) {
   std::vector<QuotaMetric> metrics;
   for (const auto& [key, limit] : limits.entries()) {
@@ -208,7 +199,26 @@ std::vector<QuotaMetric> joinQuotas(const QuotaTable& usage, const QuotaTable& l
   return metrics;
 }
 
-UsageData buildUsage(const std::vector<QuotaMetric>& metrics, std::string_view projectID, Timestamp now) {
+// ---- Mapping ----
+
+namespace {
+
+UsageData quotaRecord(const QuotaMetric& metric, Timestamp now, std::string note) {
+  UsageData usage = UsageData::blank(Provider::vertexAI);
+  usage.used = metric.usedPercent;
+  usage.limit = 100;
+  usage.cost = 0;
+  usage.costSemantic = CostSemantic::none;
+  usage.resetAt = std::nullopt;
+  usage.resetPeriod = ResetPeriod::daily;
+  usage.lastUpdated = now;
+  usage.note = std::move(note);
+  return usage;
+}
+
+}  // namespace
+
+UsageData makeUsageData(const std::vector<QuotaMetric>& metrics, std::string_view projectID, Timestamp now) {
   UsageData usage = quotaRecord(metrics.front(), now,
                                 "Vertex AI quota via Cloud Monitoring (project: " + std::string(projectID) +
                                     ") \u2014 " + metrics.front().key.label());
@@ -218,7 +228,7 @@ UsageData buildUsage(const std::vector<QuotaMetric>& metrics, std::string_view p
   return usage;
 }
 
-UsageData noProjectUsage() {
+UsageData noProjectUsageData() {
   UsageData usage = UsageData::blank(Provider::vertexAI);
   usage.used = 0;
   usage.limit = 0;
@@ -233,15 +243,30 @@ UsageData noProjectUsage() {
 
 }  // namespace vertex_ai
 
+// ---- Service ----
+
+namespace {
+
+// Vertex AI tells a refused token from a missing permission, and its HTTP error carries the server's words,
+// without the token an error page may echo back.
+void requireSeriesOK(const HTTPResponse& response, std::string_view token) {
+  if (!response.isHTTP) throw VertexAIError::invalidResponse();
+  if (response.status == 401) throw VertexAIError::unauthorized();
+  if (response.status == 403) throw VertexAIError::forbidden();
+  if (response.status != 200) throw VertexAIError::httpError(response.status, redactSecret(response.body, token));
+}
+
+}  // namespace
+
 UsageData VertexAIService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const auto parsed = vertex_ai::parseVertexCredential(stripKindPrefix(credential));
+  const auto parsed = vertex_ai::parseCredential(stripKindPrefix(credential));
   if (parsed.token.empty()) throw VertexAIError::invalidCredentials();
   const auto projectID = parsed.projectID ? parsed.projectID : vertex_ai::resolveProjectID(context_.environment);
-  if (!projectID) return vertex_ai::noProjectUsage();
+  if (!projectID) return vertex_ai::noProjectUsageData();
   const Timestamp now = context_.clock.now();
   const auto metrics = fetchQuotaMetrics(parsed.token, *projectID, stop);
   if (metrics.empty()) throw VertexAIError::noData();
-  return vertex_ai::buildUsage(metrics, *projectID, now);
+  return vertex_ai::makeUsageData(metrics, *projectID, now);
 }
 
 std::vector<vertex_ai::QuotaMetric> VertexAIService::fetchQuotaMetrics(std::string_view token,
@@ -258,35 +283,27 @@ std::vector<vertex_ai::QuotaMetric> VertexAIService::fetchQuotaMetrics(std::stri
 std::vector<Json> VertexAIService::fetchTimeSeries(std::string_view token, std::string_view projectID,
                                                    std::string_view filter, std::stop_token stop) {
   const std::string origin = context_.origins.get(vertex_ai::kOriginKey);
-  const Timestamp end = context_.clock.now();
-  const std::string endTime = formatRFC3339Seconds(end);
-  const std::string startTime = formatRFC3339Seconds(end - std::chrono::seconds(86'400));
-
+  vertex_ai::PageQuery query{projectID, filter, context_.clock.now(), std::nullopt};
   std::vector<Json> series;
   std::set<std::string> seenTokens;
-  std::optional<std::string> pageToken;
   for (int page = 1;; ++page) {
-    const std::string url = vertex_ai::timeSeriesURL(origin, projectID, filter, startTime, endTime, pageToken);
-    HTTPResponse response = context_.transport.data(vertex_ai::timeSeriesRequest(url, token), stop);
-    // An error page that echoes the request back must not put the token on the card.
-    if (response.status != 200) response.body = redactSecret(response.body, token);
-    auto result = vertex_ai::readTimeSeriesPage(response);
+    const HTTPResponse response =
+        context_.transport.data(vertex_ai::timeSeriesRequest(origin, token, query), stop);
+    requireSeriesOK(response, token);
+    auto result = vertex_ai::readTimeSeriesPage(response.body);
     std::move(result.series.begin(), result.series.end(), std::back_inserter(series));
     if (!result.nextPageToken) return series;
     if (page == vertex_ai::kMaxPages) throw VertexAIError::tooManyPages();
     if (!seenTokens.insert(*result.nextPageToken).second) throw VertexAIError::repeatedPageToken();
-    pageToken = std::move(result.nextPageToken);
+    query.pageToken = std::move(result.nextPageToken);
   }
 }
 
-VertexAIError VertexAIError::httpError(int status, std::string_view body) {
-  return {VertexAIErrorCode::httpError, "Vertex AI HTTP " + std::to_string(status) + ": " + bodyExcerpt(body),
-          status};
-}
+// ---- Errors ----
 
-VertexAIError VertexAIError::invalidCredentials() {
-  return {VertexAIErrorCode::invalidCredentials,
-          "Invalid Vertex AI credential. Provide a Bearer token from `gcloud auth print-access-token`."};
+VertexAIError VertexAIError::httpError(int status, std::string_view body) {
+  return {VertexAIErrorCode::httpError,
+          std::string(kTexts.httpErrorPrefix) + std::to_string(status) + ": " + bodyExcerpt(body), status};
 }
 
 VertexAIError VertexAIError::unauthorized() {
@@ -304,10 +321,6 @@ VertexAIError VertexAIError::noData() {
 
 VertexAIError VertexAIError::invalidURL() {
   return {VertexAIErrorCode::invalidURL, "Invalid Vertex AI Monitoring URL."};
-}
-
-VertexAIError VertexAIError::invalidResponse() {
-  return {VertexAIErrorCode::invalidResponse, "Unexpected response from Vertex AI Monitoring API."};
 }
 
 VertexAIError VertexAIError::invalidProjectID() {
