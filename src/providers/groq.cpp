@@ -16,13 +16,13 @@ namespace dapplewick::groq {
 
 // ---- Request ----
 
-HTTPRequest metricRequest(std::string_view origin, std::string_view apiKey, std::string_view query) {
+HTTPRequest metricRequest(std::string_view origin, std::string_view apiKey, MetricQuery query) {
   // The query texts are letters, digits, underscores, colons and parentheses, all legal in a query as they are,
   // so the URL carries them unencoded.
   std::string url(origin);
   url += kQueryPath;
   url += "?query=";
-  url += query;
+  url += query.text;
   return jsonGet(std::move(url), {"Authorization", "Bearer " + std::string(apiKey)}, kDapplewickUserAgent);
 }
 
@@ -108,7 +108,7 @@ UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token s
   if (apiKey.empty()) throw GroqError::invalidCredentials();
 
   TaskGroup group(stop);
-  const auto query = [this, &apiKey](std::string_view text) {
+  const auto query = [this, &apiKey](groq::MetricQuery text) {
     return [this, &apiKey, text](std::stop_token token) { return queryMetric(apiKey, text, token); };
   };
   auto requests = group.spawn(query(groq::kRequestsQuery));
@@ -126,7 +126,7 @@ UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token s
   return groq::makeUsageData(rates, context_.clock.now());
 }
 
-double GroqService::queryMetric(std::string_view apiKey, std::string_view query, std::stop_token stop) const {
+double GroqService::queryMetric(std::string_view apiKey, groq::MetricQuery query, std::stop_token stop) const {
   const HTTPRequest request = groq::metricRequest(context_.origins.get(groq::kOriginKey), apiKey, query);
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<GroqError>(response);

@@ -18,15 +18,20 @@ namespace groq {
 inline constexpr std::string_view kOriginKey = "groq";
 inline constexpr std::string_view kQueryPath = "/v1/metrics/prometheus/api/v1/query";
 
-inline constexpr std::string_view kRequestsQuery = "sum(model_project_id_status_code:requests:rate5m)";
-inline constexpr std::string_view kTokensInQuery = "sum(model_project_id:tokens_in:rate5m)";
-inline constexpr std::string_view kTokensOutQuery = "sum(model_project_id:tokens_out:rate5m)";
-inline constexpr std::string_view kCacheHitsQuery = "sum(model_project_id:prompt_cache_hits:rate5m)";
+// A query text of the metrics API, a type of its own so that it cannot change places with the key.
+struct MetricQuery {
+  std::string_view text;
+};
+
+inline constexpr MetricQuery kRequestsQuery{"sum(model_project_id_status_code:requests:rate5m)"};
+inline constexpr MetricQuery kTokensInQuery{"sum(model_project_id:tokens_in:rate5m)"};
+inline constexpr MetricQuery kTokensOutQuery{"sum(model_project_id:tokens_out:rate5m)"};
+inline constexpr MetricQuery kCacheHitsQuery{"sum(model_project_id:prompt_cache_hits:rate5m)"};
 
 // ---- Request ----
 
 // One instant query (Prometheus query API) of one of the query texts above.
-HTTPRequest metricRequest(std::string_view origin, std::string_view apiKey, std::string_view query);
+HTTPRequest metricRequest(std::string_view origin, std::string_view apiKey, MetricQuery query);
 
 // ---- Answers ----
 
@@ -64,7 +69,7 @@ class GroqService {
   UsageData fetchUsage(std::string_view credential, std::stop_token stop = {});
 
  private:
-  double queryMetric(std::string_view apiKey, std::string_view query, std::stop_token stop) const;
+  double queryMetric(std::string_view apiKey, groq::MetricQuery query, std::stop_token stop) const;
 
   ServiceContext context_;
 };
