@@ -5,6 +5,7 @@
 #include "model/configuration.hpp"
 #include "model/provider.hpp"
 #include "support/e2e_harness.hpp"
+#include "support/loopback_server.hpp"
 
 namespace dapplewick {
 namespace {
@@ -36,27 +37,19 @@ TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
     EXPECT_EQ(result.exitCode, &result == &runs.back() ? 2 : 0);
     EXPECT_EQ((result.out + result.err).find(secret), std::string::npos);
   }
-  // No temporary file left behind.
-  std::vector<std::string> entries;
-  for (const auto& entry : std::filesystem::directory_iterator(sandbox.configDir())) {
-    entries.push_back(entry.path().filename());
-  }
-  EXPECT_EQ(entries, std::vector<std::string>{"credentials.json"});
+  // No temporary file left beside credentials.json.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sandbox.configDir()), {}), 1);
 }
 
 TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
   // Every origin points at a server that never answers, and every provider with an origin has a credential, so
   // any service of this build that sends a request hangs until the request is cancelled.
-  testing::ProviderServer server;
   std::atomic<int> requests{0};
-  const auto hang = [&](const httplib::Request&, httplib::Response& response) {
+  testing::LoopbackServer server([&](const testing::ReceivedRequest&, testing::LoopbackServer::Connection& peer) {
     ++requests;
-    server.stall(std::chrono::seconds(60));
-    response.status = 500;
-  };
-  server.server().Get(".*", hang);
-  server.server().Post(".*", hang);
-  server.start();
+    peer.stall(std::chrono::seconds(60));
+    return testing::httpResponse(500);
+  });
   Sandbox sandbox;
   std::map<std::string, std::string> origins;
   for (const auto& key : originKeys()) origins[std::string(key.key)] = server.origin();
@@ -67,7 +60,7 @@ TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
   }
 
   const RunResult result = sandbox.runInterrupted({"--json"}, std::chrono::milliseconds(700));
-  if (requests.load() == 0) GTEST_SKIP() << "no service of this build sends a request yet";
+  EXPECT_GT(requests.load(), 0) << "no request arrived, so nothing was cancelled";
   EXPECT_EQ(result.exitCode, 130) << result.err;
   EXPECT_EQ(result.out, "");
   // Said by the command itself, so it ended by cancelling, not by the watchdog that follows a grace period.

@@ -8,14 +8,24 @@
 #include <vector>
 
 #include "common/json_read.hpp"
-#include "support/loopback_server.hpp"
-#include "support/temp_dir.hpp"
 
 namespace dapplewick::testing {
 
-// The loopback server that plays providers and the temporary folder are the shared test-support ones.
-using ProviderServer = LoopbackServer;
-using TempDir = TemporaryDirectory;
+// A fresh folder under the system's temporary folder, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // Writes `contents` to `name` inside the folder and returns the file's path.
+  std::filesystem::path write(std::string_view name, std::string_view contents) const;
+
+ private:
+  std::filesystem::path path_;
+};
 
 // The whole content of a file ("" when it cannot be read).
 std::string readFileText(const std::filesystem::path& path);

@@ -1,29 +1,36 @@
 #include "support/fake_transport.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 namespace dapplewick::testing {
 
+namespace {
+
+HTTPResponse answer(const HTTPRequest& request, int status, std::string body, HTTPHeaders headers = {},
+                    bool isHTTP = true) {
+  HTTPResponse response;
+  response.isHTTP = isHTTP;
+  response.status = status;
+  response.body = std::move(body);
+  response.headers = std::move(headers);
+  response.url = request.url;
+  return response;
+}
+
+}  // namespace
+
 void FakeTransport::respond(std::string url, int status, std::string body, HTTPHeaders headers) {
-  handle(std::move(url), [status, body = std::move(body), headers = std::move(headers)](const HTTPRequest& request,
-                                                                                        std::stop_token) {
-    HTTPResponse response;
-    response.status = status;
-    response.body = body;
-    response.headers = headers;
-    response.url = request.url;
-    return response;
+  handle(std::move(url), [=](const HTTPRequest& request, std::stop_token) {
+    return answer(request, status, body, headers);
   });
 }
 
 void FakeTransport::respondNotHTTP(std::string url) {
-  handle(std::move(url), [](const HTTPRequest& request, std::stop_token) {
-    HTTPResponse response;
-    response.isHTTP = false;
-    response.url = request.url;
-    return response;
-  });
+  handle(std::move(url),
+         [](const HTTPRequest& request, std::stop_token) { return answer(request, 0, "", {}, false); });
 }
 
 void FakeTransport::fail(std::string url, TransportError error) {
@@ -33,6 +40,11 @@ void FakeTransport::fail(std::string url, TransportError error) {
 void FakeTransport::handle(std::string url, Handler handler) {
   std::lock_guard lock(mutex_);
   scripts_.push_back({std::move(url), std::move(handler)});
+}
+
+void FakeTransport::handleUnscripted(Handler handler) {
+  std::lock_guard lock(mutex_);
+  unscripted_ = std::move(handler);
 }
 
 HTTPResponse FakeTransport::data(const HTTPRequest& request, std::stop_token stop) {
@@ -47,6 +59,7 @@ HTTPResponse FakeTransport::data(const HTTPRequest& request, std::stop_token sto
         break;
       }
     }
+    if (!handler) handler = unscripted_;
   }
   if (!handler) {
     throw TransportError(TransportError::Kind::connection, "no scripted answer for " + request.method + " " +
@@ -68,9 +81,8 @@ std::size_t FakeTransport::requestCount() const {
 std::vector<HTTPRequest> FakeTransport::requestsTo(const std::string& url) const {
   std::lock_guard lock(mutex_);
   std::vector<HTTPRequest> matching;
-  for (const auto& request : requests_) {
-    if (request.url == url) matching.push_back(request);
-  }
+  std::copy_if(requests_.begin(), requests_.end(), std::back_inserter(matching),
+               [&url](const HTTPRequest& request) { return request.url == url; });
   return matching;
 }
 
@@ -89,11 +101,7 @@ FakeTransport::Handler blockUntilCancelled(std::atomic<int>* cancelled) {
 FakeTransport::Handler answerAfter(std::chrono::milliseconds delay, int status, std::string body) {
   return [delay, status, body = std::move(body)](const HTTPRequest& request, std::stop_token) {
     std::this_thread::sleep_for(delay);
-    HTTPResponse response;
-    response.status = status;
-    response.body = body;
-    response.url = request.url;
-    return response;
+    return answer(request, status, body);
   };
 }
 

@@ -15,7 +15,8 @@
 namespace dapplewick::testing {
 
 // A scripted transport: answers are queued per URL (or, without a URL, in order of arrival) and every request is
-// recorded as sent. A request with no scripted answer fails the test with a TransportError.
+// recorded as sent. A request with no scripted answer goes to the unscripted handler, or fails with a
+// TransportError when there is none.
 class FakeTransport final : public HTTPTransport {
  public:
   // What one scripted answer does: respond, throw, or run a function (to block, observe cancellation, ...).
@@ -26,6 +27,8 @@ class FakeTransport final : public HTTPTransport {
   void respondNotHTTP(std::string url);
   void fail(std::string url, TransportError error);
   void handle(std::string url, Handler handler);
+  // Answers every request that finds no scripted answer; a later call replaces the handler.
+  void handleUnscripted(Handler handler);
 
   HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override;
 
@@ -42,6 +45,7 @@ class FakeTransport final : public HTTPTransport {
   };
   mutable std::mutex mutex_;
   std::deque<Script> scripts_;
+  Handler unscripted_;
   std::vector<HTTPRequest> requests_;
 };
 

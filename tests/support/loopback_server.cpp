@@ -1,136 +1,209 @@
 #include "support/loopback_server.hpp"
 
-#include <openssl/bio.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <climits>
 #include <stdexcept>
 
 #include "common/text.hpp"
 
-namespace dapplewick {
+namespace dapplewick::testing {
 namespace {
 
-// Enough workers that concurrent tests and stalled handlers never queue behind each other.
-constexpr std::size_t kWorkers = 32;
-// A finished client's idle connection holds a worker this long; it bounds how long stopping can take.
-constexpr time_t kKeepAliveSeconds = 1;
-
-std::string escapeForPattern(const std::string& path) {
-  std::string pattern;
-  for (const char c : path) {
-    if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern;
-}
-
-std::unique_ptr<httplib::Server> tlsServer(const TestCertificate& identity) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> certBio(
-      BIO_new_mem_buf(identity.certificatePEM.data(), static_cast<int>(identity.certificatePEM.size())), BIO_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(
-      BIO_new_mem_buf(identity.privateKeyPEM.data(), static_cast<int>(identity.privateKeyPEM.size())), BIO_free);
-  if (!certBio || !keyBio) throw std::runtime_error("loopback server: out of memory");
-  std::unique_ptr<X509, decltype(&X509_free)> cert(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr),
-                                                   X509_free);
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-  if (!cert || !key) throw std::runtime_error("loopback server: unreadable certificate or key");
-  // The server takes its own references to both.
-  auto server = std::make_unique<httplib::SSLServer>(cert.get(), key.get());
-  if (!server->is_valid()) throw std::runtime_error("loopback server: TLS set-up failed");
-  return server;
-}
+// Bounds a misbehaving client, so that a test fails instead of eating memory.
+constexpr std::size_t kMaxRequestBytes = 65 * 1024 * 1024;
 
 }  // namespace
 
-std::optional<std::string> RecordedRequest::header(std::string_view name) const {
-  for (const auto& [key, value] : headers) {
-    if (equalsIgnoringASCIICase(key, name)) return value;
+TestCertificate selfSignedCertificate(const std::vector<std::string>& subjectAltNames) {
+  std::shared_ptr<EVP_PKEY> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  std::shared_ptr<X509> cert(X509_new(), X509_free);
+  std::string names;
+  for (const auto& name : subjectAltNames) names += (names.empty() ? "" : ",") + name;
+  // Distinct serial numbers keep two certificates with one name apart.
+  static std::atomic<long> serial{1};
+  const auto* commonName = reinterpret_cast<const unsigned char*>("Dapplewick Test Server");
+  X509_NAME* subject = cert ? X509_get_subject_name(cert.get()) : nullptr;
+  bool ok = key && cert && X509_set_version(cert.get(), 2) == 1 &&
+            ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++) == 1 &&
+            X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
+            X509_gmtime_adj(X509_getm_notAfter(cert.get()), 2 * 24 * 3600) != nullptr &&
+            X509_set_pubkey(cert.get(), key.get()) == 1 &&
+            X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, commonName, -1, -1, 0) == 1 &&
+            X509_set_issuer_name(cert.get(), subject) == 1;
+  if (ok && !names.empty()) {
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, cert.get(), cert.get(), nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, names.c_str());
+    ok = extension != nullptr && X509_add_ext(cert.get(), extension, -1) == 1;
+    X509_EXTENSION_free(extension);
+  }
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  char* pem = nullptr;
+  if (!ok || X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0 || !bio ||
+      PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
+    throw std::runtime_error("test certificate failed");
+  }
+  const long length = BIO_get_mem_data(bio.get(), &pem);
+  return {std::string(pem, static_cast<std::size_t>(length)), cert, key};
+}
+
+std::vector<std::string> ReceivedRequest::headLines() const {
+  const std::string_view head = std::string_view(raw).substr(0, raw.find("\r\n\r\n"));
+  std::vector<std::string> lines;
+  for (std::size_t start = 0;;) {
+    const auto end = head.find("\r\n", start);
+    lines.emplace_back(head.substr(start, end - start));
+    if (end == std::string_view::npos) return lines;
+    start = end + 2;
+  }
+}
+
+std::string ReceivedRequest::target() const {
+  const std::string line = headLines().front();
+  const auto start = line.find(' ') + 1;
+  return line.substr(start, line.rfind(' ') - start);
+}
+
+std::string ReceivedRequest::body() const {
+  const auto end = raw.find("\r\n\r\n");
+  return end == std::string::npos ? "" : raw.substr(end + 4);
+}
+
+std::optional<std::string> ReceivedRequest::header(std::string_view name) const {
+  const auto lines = headLines();
+  for (auto line = lines.begin() + 1; line != lines.end(); ++line) {
+    const auto colon = line->find(':');
+    if (colon != std::string::npos && equalsIgnoringASCIICase(line->substr(0, colon), name)) {
+      return std::string(trimSpacesAndTabs(std::string_view(*line).substr(colon + 1)));
+    }
   }
   return std::nullopt;
 }
 
-LoopbackServer::LoopbackServer() : server_(std::make_unique<httplib::Server>()) {}
+std::string httpResponse(int status, std::string_view body, const std::vector<std::string>& headers) {
+  std::string text = "HTTP/1.1 " + std::to_string(status) + " Answer\r\n";
+  for (const auto& header : headers) text += header + "\r\n";
+  return text + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + std::string(body);
+}
 
-LoopbackServer::LoopbackServer(const TestCertificate& identity) : server_(tlsServer(identity)), tls_(true) {}
+bool LoopbackServer::Connection::send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t size = std::min<std::size_t>(bytes.size(), INT_MAX);
+    const long count = tls != nullptr ? SSL_write(tls, bytes.data(), static_cast<int>(size))
+                                      : ::send(fd, bytes.data(), size, MSG_NOSIGNAL);
+    if (count <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+bool LoopbackServer::Connection::stall(std::chrono::milliseconds limit) {
+  std::unique_lock lock(server.mutex_);
+  return server.stopping_changed_.wait_for(lock, limit, [this] { return server.stopping_; });
+}
+
+LoopbackServer::LoopbackServer(std::string response)
+    : LoopbackServer([response](const ReceivedRequest&, Connection&) { return response; }) {}
+
+LoopbackServer::LoopbackServer(Handler handler, const std::optional<TestCertificate>& identity)
+    : handler_(std::move(handler)) {
+  if (identity) {
+    tls_.reset(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    // The context takes references of its own.
+    if (!tls_ || SSL_CTX_use_certificate(tls_.get(), identity->certificate.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(tls_.get(), identity->key.get()) != 1) {
+      throw std::runtime_error("loopback server: TLS set-up failed");
+    }
+  }
+  // A client that hangs up early must not end the test process while the server writes to it.
+  ::signal(SIGPIPE, SIG_IGN);
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener_, SOMAXCONN) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener_ >= 0) ::close(listener_);
+    throw std::runtime_error("loopback server: cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] {
+    for (;;) {
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      std::lock_guard lock(mutex_);
+      if (stopping_) {
+        if (fd >= 0) ::close(fd);
+        return;
+      }
+      if (fd < 0) continue;
+      open_.push_back(fd);
+      connections_.emplace_back([this, fd] { serve(fd); });
+    }
+  });
+}
 
 LoopbackServer::~LoopbackServer() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
   }
   stopping_changed_.notify_all();
-  if (thread_.joinable()) {
-    server_->stop();
-    thread_.join();
-  }
+  // Wakes the blocked accept.
+  ::shutdown(listener_, SHUT_RDWR);
+  acceptor_.join();
+  for (auto& connection : connections_) connection.join();
+  ::close(listener_);
 }
 
-void LoopbackServer::handle(const std::string& method, const std::string& path, Handler handler) {
-  httplib::Server::Handler recorded = [this, handler = std::move(handler)](const httplib::Request& request,
-                                                                           httplib::Response& response) {
-    {
-      std::lock_guard lock(mutex_);
-      requests_.push_back({request.method, request.target, request.headers, request.body});
-    }
-    handler(request, response);
-  };
-  const std::string pattern = escapeForPattern(path);
-  if (method == "GET") {
-    server_->Get(pattern, std::move(recorded));
-  } else if (method == "POST") {
-    server_->Post(pattern, std::move(recorded));
-  } else {
-    throw std::invalid_argument("loopback server: unsupported method " + method);
-  }
-}
-
-void LoopbackServer::start() {
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-  server_->set_keep_alive_timeout(kKeepAliveSeconds);
-  // Without it, a response written in two pieces on a reused connection waits for the client's delayed ACK.
-  server_->set_tcp_nodelay(true);
-  server_->set_socket_options([this](socket_t socket) {
-    listener_ = socket;
-    httplib::default_socket_options(socket);
-  });
-  port_ = server_->bind_to_any_port("127.0.0.1");
-  if (port_ <= 0) throw std::runtime_error("loopback server: cannot bind 127.0.0.1");
-  // cpp-httplib listens with a backlog of 5; a burst of concurrent clients beyond that would see connections
-  // dropped and retried a second later. Listening again only enlarges the queue.
-  if (listener_ < 0 || ::listen(listener_, SOMAXCONN) != 0) {
-    throw std::runtime_error("loopback server: cannot enlarge the listen queue");
-  }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  // The port already accepts connections into its backlog; this wait only makes sure stop() will find a running
-  // server (cpp-httplib ignores a stop that comes before its accept loop starts).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!server_->is_running()) {
-    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("loopback server: did not start");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-std::string LoopbackServer::origin() const {
-  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
-}
-
-std::string LoopbackServer::url(std::string_view pathAndQuery) const { return origin() + std::string(pathAndQuery); }
-
-std::vector<RecordedRequest> LoopbackServer::requests() const {
+std::vector<ReceivedRequest> LoopbackServer::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
 }
 
-std::size_t LoopbackServer::requestCount() const {
+void LoopbackServer::serve(int fd) {
+  std::unique_ptr<ssl_st, decltype(&SSL_free)> tls(tls_ ? SSL_new(tls_.get()) : nullptr, SSL_free);
+  if (!tls_ || (tls && SSL_set_fd(tls.get(), fd) == 1 && SSL_accept(tls.get()) == 1)) {
+    ReceivedRequest request;
+    std::size_t wanted = std::string::npos;
+    char buffer[65536];
+    while (request.raw.size() < wanted && request.raw.size() <= kMaxRequestBytes) {
+      const long count =
+          tls ? SSL_read(tls.get(), buffer, static_cast<int>(sizeof buffer)) : ::recv(fd, buffer, sizeof buffer, 0);
+      if (count <= 0) break;
+      request.raw.append(buffer, static_cast<std::size_t>(count));
+      const auto headEnd = request.raw.find("\r\n\r\n");
+      if (wanted == std::string::npos && headEnd != std::string::npos) {
+        wanted = headEnd + 4 + std::stoul(request.header("Content-Length").value_or("0"));
+      }
+    }
+    if (request.raw.size() >= wanted) {
+      {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+      }
+      Connection connection{*this, fd, tls.get()};
+      connection.send(handler_(request, connection));
+      if (tls) SSL_shutdown(tls.get());
+    }
+  }
   std::lock_guard lock(mutex_);
-  return requests_.size();
+  open_.erase(std::find(open_.begin(), open_.end(), fd));
+  ::shutdown(fd, SHUT_WR);
+  ::close(fd);
 }
 
-bool LoopbackServer::stall(std::chrono::milliseconds limit) const {
-  std::unique_lock lock(mutex_);
-  return stopping_changed_.wait_for(lock, limit, [this] { return stopping_; });
-}
-
-}  // namespace dapplewick
+}  // namespace dapplewick::testing

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <httplib.h>
-
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,69 +11,82 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_certs.hpp"
+struct evp_pkey_st;
+struct ssl_st;
+struct ssl_ctx_st;
+struct x509_st;
 
-namespace dapplewick {
+namespace dapplewick::testing {
 
-// A request as it reached a handler of the loopback server.
-struct RecordedRequest {
-  std::string method;
-  std::string target;  // path and query, as sent
-  // Sorted by name, not in arrival order: RawHTTPServer sees the order.
-  httplib::Headers headers;
-  std::string body;
+// A self-signed certificate made at test time (a P-256 key, valid from an hour ago for two days), so https tests
+// need no files in the source tree and nothing from the system's trust store: a CA bundle that holds
+// `certificatePEM` trusts it.
+struct TestCertificate {
+  std::string certificatePEM;
+  std::shared_ptr<x509_st> certificate;
+  std::shared_ptr<evp_pkey_st> key;
+};
+// For the given subjectAltName entries, in OpenSSL's notation.
+TestCertificate selfSignedCertificate(const std::vector<std::string>& subjectAltNames = {"IP:127.0.0.1",
+                                                                                         "DNS:localhost"});
 
-  // The first value of that header, or nothing.
+// A request exactly as it reached the server: header order and letter case kept.
+struct ReceivedRequest {
+  std::string raw;  // the head and the Content-Length body
+
+  // The request line, then each header line, without their CRLF.
+  std::vector<std::string> headLines() const;
+  std::string target() const;  // path and query, as sent
+  std::string body() const;
+  // The first header of that name in any letter case, its value trimmed.
   std::optional<std::string> header(std::string_view name) const;
 };
 
-// A cpp-httplib server on 127.0.0.1 with a free port, running in its own threads, for tests that need a real
-// HTTP peer. Register handlers, start(), point the code under test at origin(); the destructor stops the server
-// and joins its threads.
+// A whole answer: the status line, `headers` ("Name: value") in order, Content-Length, "Connection: close", body.
+std::string httpResponse(int status, std::string_view body = "", const std::vector<std::string>& headers = {});
+
+// An HTTP server on 127.0.0.1 with a free port, plain or https, for tests that need a real peer. Every connection
+// gets a thread of its own, carries one request, is recorded byte for byte before it is answered, and is closed
+// after the answer. The destructor ends stalled handlers, closes every connection and joins every thread.
 class LoopbackServer {
  public:
-  using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+  struct Connection {
+    bool send(std::string_view bytes);
+    // For a slow or hung peer: waits until the server is being destroyed (true) or `limit` passes (false).
+    bool stall(std::chrono::milliseconds limit);
+    LoopbackServer& server;
+    int fd;
+    ssl_st* tls;
+  };
+  // What to send once it returns; a handler that streams sends through the connection and returns "".
+  using Handler = std::function<std::string(const ReceivedRequest&, Connection&)>;
 
-  // Plain http.
-  LoopbackServer();
-  // https presenting `identity` (see TestCertificateAuthority::issue).
-  explicit LoopbackServer(const TestCertificate& identity);
+  // Sends `response` to every request.
+  explicit LoopbackServer(std::string response = httpResponse(200, "ok"));
+  // With an identity, https presenting it.
+  explicit LoopbackServer(Handler handler, const std::optional<TestCertificate>& identity = std::nullopt);
   ~LoopbackServer();
-  LoopbackServer(const LoopbackServer&) = delete;
-  LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  // Answers `method` ("GET", which also answers HEAD, or "POST") on exactly `path` (the path without the query).
-  // Register before start().
-  void handle(const std::string& method, const std::string& path, Handler handler);
-  // Binds a free port and starts serving; returns once connections are accepted.
-  void start();
-
-  // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
-  std::string origin() const;
-  // origin() followed by `pathAndQuery`, which starts with "/".
-  std::string url(std::string_view pathAndQuery) const;
-
-  // Every request that reached a handler, in arrival order. A request is recorded before its handler runs.
-  std::vector<RecordedRequest> requests() const;
-  std::size_t requestCount() const;
-
-  // For handlers that play a slow or hung server: blocks until the server is being destroyed or `limit` passes.
-  // Returns true when the server is stopping.
-  bool stall(std::chrono::milliseconds limit) const;
-
-  // The underlying server, for what handle() does not cover (set it up before start()).
-  httplib::Server& server() { return *server_; }
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT" or "https://..."
+  std::string origin() const { return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_); }
+  std::string url(std::string_view pathAndQuery) const { return origin() + std::string(pathAndQuery); }
+  std::vector<ReceivedRequest> requests() const;  // in arrival order
 
  private:
-  std::unique_ptr<httplib::Server> server_;
-  bool tls_ = false;
-  int port_ = 0;
+  void serve(int fd);
+
+  Handler handler_;
+  std::shared_ptr<ssl_ctx_st> tls_;
   int listener_ = -1;
-  std::thread thread_;
+  int port_ = 0;
   mutable std::mutex mutex_;
-  mutable std::condition_variable stopping_changed_;
+  std::condition_variable stopping_changed_;
   bool stopping_ = false;
-  std::vector<RecordedRequest> requests_;
+  std::vector<int> open_;
+  std::vector<ReceivedRequest> requests_;
+  std::vector<std::thread> connections_;
+  std::thread acceptor_;
 };
 
-}  // namespace dapplewick
+}  // namespace dapplewick::testing

@@ -1,8 +1,5 @@
 #include "support/process_probe.hpp"
 
-#include <signal.h>
-
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -13,9 +10,7 @@ std::filesystem::path writeScript(const std::filesystem::path& folder, const std
                                   const std::string& body) {
   const auto path = folder / name;
   std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                         std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                         std::filesystem::perms::others_exec);
+  std::filesystem::permissions(path, std::filesystem::perms(0755));
   return path;
 }
 
@@ -31,7 +26,6 @@ std::optional<pid_t> readPidFile(const std::filesystem::path& file, std::chrono:
 }
 
 bool processGroupAlive(pid_t pgid) {
-#if defined(__linux__)
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
     const std::string name = entry.path().filename().string();
@@ -44,15 +38,10 @@ bool processGroupAlive(pid_t pgid) {
     if (close == std::string::npos) continue;
     std::istringstream fields(stat.substr(close + 1));
     char state = 0;
-    long ppid = 0;
-    long group = 0;
-    if (!(fields >> state >> ppid >> group)) continue;
-    if (group == pgid && state != 'Z' && state != 'X') return true;
+    long parent = 0, group = 0;
+    if (fields >> state >> parent >> group && group == pgid && state != 'Z' && state != 'X') return true;
   }
   return false;
-#else
-  return ::kill(-pgid, 0) == 0 || errno == EPERM;
-#endif
 }
 
 bool waitForGroupGone(pid_t pgid, std::chrono::milliseconds limit) {

@@ -19,8 +19,6 @@ namespace dapplewick::testing {
 // the default origins. Build the service from `context`.
 struct ServiceWorld {
   explicit ServiceWorld(Timestamp now) : clock(now) {}
-  ServiceWorld(const ServiceWorld&) = delete;
-  ServiceWorld& operator=(const ServiceWorld&) = delete;
 
   FakeTransport transport;
   FixedClock clock;
@@ -39,8 +37,6 @@ class DelayedStop {
           source_.request_stop();
         }) {}
   ~DelayedStop() { thread_.join(); }
-  DelayedStop(const DelayedStop&) = delete;
-  DelayedStop& operator=(const DelayedStop&) = delete;
   std::stop_token token() const { return source_.get_token(); }
 
  private:
@@ -72,6 +68,10 @@ std::string outcomeOf(Fetch&& fetch, Describe&& describe) {
 
 // A request as one text, for one exact comparison: "METHOD URL (TIMEOUT ms)", then one "Name: value" line per
 // header in order, then, after a blank line, the body or "(no body)".
-std::string requestText(const HTTPRequest& request);
+inline std::string requestText(const HTTPRequest& request) {
+  std::string text = request.method + " " + request.url + " (" + std::to_string(request.timeout.count()) + " ms)\n";
+  for (const HTTPHeader& header : request.headers.list()) text += header.name + ": " + header.value + "\n";
+  return text + "\n" + request.body.value_or("(no body)");
+}
 
 }  // namespace dapplewick::testing

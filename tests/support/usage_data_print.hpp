@@ -2,11 +2,15 @@
 
 #include <ostream>
 
+#include "cli/json_output.hpp"
 #include "model/usage_data.hpp"
 
 namespace dapplewick {
 
-// Lets GoogleTest show a record field by field when an expectation on it fails, instead of its raw bytes.
-void PrintTo(const UsageData& data, std::ostream* out);
+// Let GoogleTest show a record as the command line's JSON, and a provider by its raw value, instead of raw bytes.
+inline void PrintTo(const UsageData& data, std::ostream* out) {
+  *out << usageJson(data).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+inline void PrintTo(Provider provider, std::ostream* out) { *out << rawValue(provider); }
 
 }  // namespace dapplewick

@@ -1,0 +1,224 @@
+// The service table and the engine that dispatches through it. What every service shares is tested once over the
+// table, through the engine, with the sample of each service from tests/support/service_samples.cpp.
+#include "engine/service_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/excerpt.hpp"
+#include "engine/usage_service.hpp"
+#include "support/service_samples.hpp"
+#include "support/service_world.hpp"
+#include "support/usage_data_print.hpp"
+
+namespace dapplewick {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::kCanary;
+
+const Timestamp kNow{std::chrono::milliseconds(1796576595000)};
+constexpr const char* kZaiURL = "https://api.z.ai/api/monitor/usage/quota/limit";
+constexpr const char* kZaiBody =
+    R"({"code":200,"msg":"ok","success":true,"data":{"limits":[{"type":"TOKENS_LIMIT","unit":3,"number":5,)"
+    R"("usage":1000,"currentValue":250,"percentage":25}]}})";
+
+struct Engine {
+  testing::ServiceWorld world{kNow};
+  MemoryKeychain keychain;
+  UsageService service{keychain, world.context};
+
+  // Waits (bounded) until `count` requests have arrived, for checks while the last is outstanding.
+  void awaitRequests(std::size_t count) const {
+    for (int i = 0; i < 5000 && world.transport.requestCount() < count; ++i) std::this_thread::sleep_for(1ms);
+  }
+};
+
+std::vector<Provider> tableProviders() {
+  std::vector<Provider> providers;
+  for (const ServiceLine& line : serviceTable()) providers.push_back(line.provider);
+  return providers;
+}
+
+TEST(ServiceTable, OneLinePerProviderInCatalogueOrder) {
+  std::vector<Provider> inCatalogue;
+  for (Provider provider : allProviders()) {
+    if (serviceLineFor(provider) != nullptr) inCatalogue.push_back(provider);
+  }
+  EXPECT_EQ(tableProviders(), inCatalogue);
+  EXPECT_EQ(credentialRouteFor(Provider::kilo), CredentialRoute::unchanged);
+}
+
+TEST(ServiceTable, FlagAndPaths) {
+  EXPECT_EQ(flaggedCredential("web:a=b", Provider::factory), (FlaggedCredential{"a=b", false}));
+  EXPECT_EQ(flaggedCredential("api: key ", Provider::factory), (FlaggedCredential{" key ", true}));
+  EXPECT_EQ(flaggedCredential("fk-123", Provider::factory), (FlaggedCredential{"fk-123", true}));
+  EXPECT_EQ(flaggedCredential("cookie: x", Provider::factory), (FlaggedCredential{"cookie: x", false}));
+  EXPECT_EQ(routedCredential("web: s=1", Provider::minimax), (RoutedCredential{CredentialPath::cookie, " s=1"}));
+  EXPECT_EQ(routedCredential("api:k=1", Provider::minimax), (RoutedCredential{CredentialPath::apiKey, "k=1"}));
+  EXPECT_EQ(routedCredential(" eyJ ", Provider::minimax), (RoutedCredential{CredentialPath::apiKey, " eyJ "}));
+  EXPECT_EQ(routedCredential("a=b", Provider::minimax), (RoutedCredential{CredentialPath::cookie, "a=b"}));
+}
+
+// A new service that has no sample in tests/support/service_samples.cpp fails here.
+TEST(ServiceTable, OneSamplePerLine) {
+  std::vector<Provider> samples;
+  for (const auto& sample : testing::serviceSamples()) samples.push_back(sample.provider);
+  EXPECT_EQ(samples, tableProviders());
+}
+
+TEST(RedactSecret, ReplacesEveryOccurrence) {
+  EXPECT_EQ(redactSecret("key sk-1 and sk-1.", "sk-1"), "key [redacted] and [redacted].");
+  EXPECT_EQ(redactSecret("nothing here", "sk-1"), "nothing here");
+  EXPECT_EQ(redactSecret("abc", ""), "abc");
+}
+
+class EveryService : public ::testing::TestWithParam<Provider> {
+ protected:
+  void SetUp() override {
+    sample_ = testing::sampleFor(GetParam());
+    ASSERT_NE(sample_, nullptr) << "no sample for " << rawValue(GetParam()) << " in tests/support/service_samples.cpp";
+    for (const auto& [name, value] : sample_->environment) engine_.world.environment.set(name, value);
+  }
+
+  // The record the engine makes of one fetch with `credential` saved.
+  UsageData fetch(const std::string& credential) {
+    engine_.keychain.save(GetParam(), credential);
+    return engine_.service.fetchDispatch(GetParam());
+  }
+
+  const testing::ServiceSample* sample_ = nullptr;
+  Engine engine_;
+};
+
+// A refresh stopped once every request of the first wave is under way. Each request ends a while after it sees
+// the stop, so a fetch that returns without waiting for all of them returns before they are counted.
+TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
+  std::atomic<int> started{0};
+  std::atomic<int> cancelled{0};
+  engine_.world.transport.handleUnscripted([&](const HTTPRequest&, std::stop_token stop) -> HTTPResponse {
+    ++started;
+    for (int i = 0; i < 5000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+    if (stop.stop_requested()) ++cancelled;
+    throw TransportError(TransportError::Kind::cancelled, "cancelled");
+  });
+  std::stop_source stop;
+  std::thread stopper([&] {
+    for (int i = 0; i < 5000 && started < sample_->inFlight; ++i) std::this_thread::sleep_for(1ms);
+    stop.request_stop();
+  });
+  const auto begin = std::chrono::steady_clock::now();
+  engine_.keychain.save(GetParam(), sample_->credential);
+  ASSERT_TRUE(engine_.service.refreshAll({GetParam()}, stop.get_token()));
+  const int cancelledAtReturn = cancelled;
+  stopper.join();
+  const UsageData record = engine_.service.usageData(GetParam()).value();
+
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+  EXPECT_EQ(started, sample_->inFlight);
+  EXPECT_EQ(cancelledAtReturn, sample_->inFlight);
+  ASSERT_TRUE(record.error.has_value()) << ::testing::PrintToString(record);
+  if (sample_->inFlight > 0) {
+    EXPECT_EQ(*record.error, "cancelled");
+  }
+}
+
+// Servers echo what they were sent: in an error page, in a page that is not what the service reads, in a header,
+// in the URL they answer from after a redirect. None of it may reach the record.
+TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
+  for (const int status : {200, 401, 403, 500}) {
+    for (const std::string where : {"body", "header", "URL"}) {
+      SCOPED_TRACE(std::to_string(status) + " " + where);
+      engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+        HTTPResponse response;
+        response.status = status;
+        // What the server was sent, header values first: error texts show only the start of a body.
+        std::string echo;
+        for (const HTTPHeader& header : request.headers.list()) echo += header.value + " ";
+        echo += request.url + " " + request.body.value_or("");
+        response.body = "<p>Not accepted:</p>" + (where == "body" ? echo : "");
+        if (where == "header") response.headers.add("X-Echo", echo);
+        response.url = request.url + (where == "URL" ? "?echo=" + echo : "");
+        return response;
+      });
+      const std::string shown = ::testing::PrintToString(fetch(sample_->credential));
+      EXPECT_EQ(shown.find(kCanary), std::string::npos) << shown;
+    }
+  }
+}
+
+TEST_P(EveryService, ABlankCredentialSendsNothing) {
+  if (!sample_->refusesBlank) return;
+  for (const std::string blank : {"", "  \n", "web: "}) {
+    SCOPED_TRACE("\"" + blank + "\"");
+    EXPECT_TRUE(fetch(blank).error.has_value());
+  }
+  EXPECT_EQ(engine_.world.transport.requestCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ServiceTable, EveryService, ::testing::ValuesIn(tableProviders()),
+                         [](const auto& line) { return std::string(caseName(line.param)); });
+
+TEST(UsageService, DispatchPassesTheStoredStringAndTurnsFailuresIntoRecords) {
+  Engine engine;
+  const UsageData missing = engine.service.fetchDispatch(Provider::zai);
+  EXPECT_EQ(missing.error, "No credential saved");
+  EXPECT_EQ(missing.lastUpdated, kNow);
+  engine.keychain.save(Provider::kilo, "key");
+  EXPECT_EQ(engine.service.fetchDispatch(Provider::kilo).error, "This build of Dapplewick does not read kilo");
+  EXPECT_EQ(engine.world.transport.requestCount(), 0u);
+
+  engine.keychain.save(Provider::zai, "api:  key\n");
+  engine.world.transport.respond(kZaiURL, 200, kZaiBody);
+  const UsageData record = engine.service.fetchDispatch(Provider::zai);
+  EXPECT_EQ(record.error, std::nullopt);
+  EXPECT_EQ(record.used, 25);
+  EXPECT_EQ(engine.world.transport.requests().at(0).headers.get("authorization"), "Bearer key");
+}
+
+TEST(UsageService, RefreshAllTakesEnabledProvidersWithACredentialInOrder) {
+  Engine engine;
+  engine.keychain.save(Provider::codebuff, "token");
+  engine.keychain.save(Provider::zai, "key");
+  engine.keychain.save(Provider::kilo, "key");
+  engine.world.transport.respond(kZaiURL, 200, kZaiBody);
+  engine.world.transport.respond("https://www.codebuff.com/api/v1/usage", 401, "");
+  engine.world.transport.respond("https://www.codebuff.com/api/user/subscription", 401, "");
+  std::size_t calls = 0;
+  // kilo is not enabled, deepgram has no credential.
+  ASSERT_TRUE(engine.service.refreshAll({Provider::deepgram, Provider::codebuff, Provider::zai}, {},
+                                        [&](const UsageData&) { ++calls; }));
+  EXPECT_EQ(calls, 2u);
+  const auto records = engine.service.usageData();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].used, 25);
+  EXPECT_EQ(records[1].error, "Invalid Codebuff API token");
+  EXPECT_EQ(engine.service.lastRefreshed(), kNow);
+}
+
+// While a request is outstanding: a single refresh shows a loading record, a second refresh of all returns at once.
+TEST(UsageService, LoadingRecordAndRefreshGuard) {
+  Engine engine;
+  engine.keychain.save(Provider::zai, "key");
+  engine.world.transport.handle(kZaiURL, testing::answerAfter(300ms, 403, ""));
+  engine.world.transport.respond("https://open.bigmodel.cn/api/monitor/usage/quota/limit", 403, "");
+  std::thread refresh([&] { engine.service.refresh(Provider::zai); });
+  engine.awaitRequests(1);
+  EXPECT_TRUE(engine.service.usageData(Provider::zai).value().isLoading);
+  refresh.join();
+  EXPECT_EQ(engine.service.usageData(Provider::zai)->error, "Invalid z.ai API key");
+
+  engine.world.transport.handle(kZaiURL, testing::answerAfter(300ms, 200, kZaiBody));
+  std::thread first([&] { EXPECT_TRUE(engine.service.refreshAll({Provider::zai})); });
+  engine.awaitRequests(3);
+  EXPECT_FALSE(engine.service.refreshAll({Provider::zai}));
+  first.join();
+  EXPECT_EQ(engine.world.transport.requestCount(), 3u);
+  EXPECT_FALSE(engine.service.isRefreshing());
+}
+
+}  // namespace
+}  // namespace dapplewick
