@@ -114,7 +114,7 @@ Answer vertex(const std::string& filter, std::optional<std::string> page, std::s
 
 std::vector<Scenario> scenarios() {
   const std::string bar = "\\342\\226\\210";
-  const std::string usagePath = "serviceruntime.googleapis.com%2Fquota%2Fallocation%2Fusage";
+  const std::string usagePath = "serviceruntime.googleapis.com/quota/allocation/usage";
   const auto kiro = [](std::string name, std::string whoami, std::string usage, Json want) {
     // Without a stand-in, PATH names only a missing folder: a kiro-cli installed on this machine must not be found.
     std::map<std::string, std::string> path;
@@ -146,7 +146,7 @@ std::vector<Scenario> scenarios() {
        {{{"vertexai"},
          {vertex(usagePath, "p%2B2", vertexSeries("requests", "global", 10), std::nullopt),
           vertex(usagePath, std::nullopt, vertexSeries("tokens", "us-central1", 80), "p+2"),
-          vertex("serviceruntime.googleapis.com%2Fquota%2Flimit", std::nullopt,
+          vertex("serviceruntime.googleapis.com/quota/limit", std::nullopt,
                  vertexSeries("tokens", "us-central1", 100) + "," + vertexSeries("requests", "global", 40),
                  std::nullopt)},
          3}},
