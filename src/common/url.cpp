@@ -134,26 +134,23 @@ std::string formatURL(const URLParts& url) {
   return text;
 }
 
-std::string percentEncode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                            c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      out.push_back(ch);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0x0F]);
-    }
-  }
-  return out;
-}
-
 namespace {
+
+// Appends `text` with every character that `keep` refuses written as "%" and two upper-case hex digits.
+template <class Keep>
+void appendPercentEncoded(std::string& out, std::string_view text, Keep keep) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char ch : text) {
+    if (keep(ch)) {
+      out.push_back(ch);
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(ch);
+    out.push_back('%');
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0x0F]);
+  }
+}
 
 // Kept in a query item: the unreserved characters and the query's other characters ("/" "?" ":" "@" and the
 // sub-delimiters) but for the four that carry meaning inside a query ("&" "=" "+" and the quote "'").
@@ -167,21 +164,14 @@ bool keptInQueryItem(char c) {
   }
 }
 
-void appendQueryPart(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (const char ch : text) {
-    if (keptInQueryItem(ch)) {
-      out.push_back(ch);
-      continue;
-    }
-    const auto c = static_cast<unsigned char>(ch);
-    out.push_back('%');
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 0x0F]);
-  }
-}
-
 }  // namespace
+
+std::string percentEncode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  appendPercentEncoded(out, text, isUnreserved);
+  return out;
+}
 
 std::string withQuery(std::string_view url, const QueryItems& items) {
   std::string out(url);
@@ -189,9 +179,9 @@ std::string withQuery(std::string_view url, const QueryItems& items) {
   for (const auto& [name, value] : items) {
     out.push_back(first ? '?' : '&');
     first = false;
-    appendQueryPart(out, name);
+    appendPercentEncoded(out, name, keptInQueryItem);
     out.push_back('=');
-    appendQueryPart(out, value);
+    appendPercentEncoded(out, value, keptInQueryItem);
   }
   return out;
 }
