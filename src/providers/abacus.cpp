@@ -116,7 +116,6 @@ UsageData makeUsageData(const ComputePoints& points, std::optional<Timestamp> ne
   UsageData data = UsageData::blank(Provider::abacus);
   data.used = percentage;
   data.limit = 100;
-  data.cost = 0;
   data.costSemantic = CostSemantic::none;
   data.resetAt = nextBillingDate;
   data.resetPeriod = ResetPeriod::monthly;

@@ -5,7 +5,7 @@
 
 #include "common/json_read.hpp"
 #include "common/task_group.hpp"
-#include "model/credential_kind.hpp"
+#include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -107,7 +107,6 @@ double atLeastZero(double value) { return value > 0 ? value : 0; }
 
 UsageData blankRecord(Timestamp now) {
   UsageData data = UsageData::blank(Provider::codebuff);
-  data.cost = 0;
   data.costSemantic = CostSemantic::none;
   data.lastUpdated = now;
   return data;
@@ -170,8 +169,7 @@ namespace dapplewick {
 // ---- The service ----
 
 UsageData CodebuffService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string token = prepareCredential(credential);
-  if (token.empty()) throw CodebuffError::invalidCredentials();
+  const std::string token = requireCredential<CodebuffError>(credential);
   const Timestamp now = context_.clock.now();
 
   // The usage answer is required; the subscription only adds the tier, a fallback reset date and the weekly

@@ -9,7 +9,7 @@
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/url.hpp"
-#include "model/credential_kind.hpp"
+#include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -121,8 +121,7 @@ UsageData makeUsageData(const Aggregate& aggregate, Timestamp now) {
 // ---- Service ----
 
 UsageData DeepgramService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const auto key = prepareCredential(credential);
-  if (key.empty()) throw DeepgramError::invalidCredentials();
+  const std::string key = requireCredential<DeepgramError>(credential);
   const Timestamp now = context_.clock.now();
 
   const auto projects = fetchProjects(key, stop);

@@ -9,7 +9,7 @@
 #include "common/task_group.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
-#include "model/credential_kind.hpp"
+#include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -143,18 +143,13 @@ std::string balanceNote(const Balance& balance) {
 
 UsageData makeUsageData(const Balance& balance, std::optional<double> monthlyCost, Timestamp now) {
   UsageData record = UsageData::blank(Provider::deepSeek);
-  record.used = 0;
-  record.limit = 0;
   // Without a readable cost the record claims no spend at all: a month-to-date cost of 0 would be filed in the
   // spend history as if it were true.
   record.cost = monthlyCost.value_or(0);
   record.costSemantic = monthlyCost ? CostSemantic::periodCumulative : CostSemantic::none;
-  record.resetAt = std::nullopt;
   record.resetPeriod = ResetPeriod::monthly;
   record.lastUpdated = now;
-  record.error = std::nullopt;
   record.note = balanceNote(balance);
-  record.isLoading = false;
   return record;
 }
 
@@ -163,8 +158,7 @@ UsageData makeUsageData(const Balance& balance, std::optional<double> monthlyCos
 // ---- Service ----
 
 UsageData DeepSeekService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string key = prepareCredential(credential);
-  if (key.empty()) throw DeepSeekError::invalidCredentials();
+  const std::string key = requireCredential<DeepSeekError>(credential);
   const Timestamp now = context_.clock.now();
 
   TaskGroup group(stop);

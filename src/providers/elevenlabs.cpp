@@ -5,7 +5,7 @@
 #include "common/dates.hpp"
 #include "common/json_read.hpp"
 #include "common/text.hpp"
-#include "model/credential_kind.hpp"
+#include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -83,7 +83,6 @@ UsageData slotRecord(std::int64_t used, std::int64_t limit, const char* label, T
   UsageData record = UsageData::blank(Provider::elevenLabs);
   record.used = static_cast<double>(used);
   record.limit = static_cast<double>(limit);
-  record.cost = 0;
   record.costSemantic = CostSemantic::none;
   record.resetPeriod = ResetPeriod::monthly;
   record.lastUpdated = now;
@@ -97,7 +96,6 @@ UsageData makeUsageData(const Subscription& subscription, Timestamp now) {
   UsageData data = UsageData::blank(Provider::elevenLabs);
   data.used = static_cast<double>(subscription.characterCount);
   data.limit = static_cast<double>(subscription.characterLimit);
-  data.cost = 0;
   data.costSemantic = CostSemantic::none;
   // An instant outside the years 1970–9999 cannot be a reset time (and would overflow milliseconds).
   if (subscription.nextCharacterCountResetUnix) {
@@ -125,8 +123,7 @@ namespace dapplewick {
 // ---- The service ----
 
 UsageData ElevenLabsService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string apiKey = prepareCredential(credential);
-  if (apiKey.empty()) throw ElevenLabsError::invalidCredentials();
+  const std::string apiKey = requireCredential<ElevenLabsError>(credential);
 
   const Timestamp now = context_.clock.now();
   const HTTPRequest request = elevenlabs::subscriptionRequest(context_.origins.get(elevenlabs::kOriginKey), apiKey);

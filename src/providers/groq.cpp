@@ -7,7 +7,7 @@
 #include "common/numbers.hpp"
 #include "common/task_group.hpp"
 #include "common/text.hpp"
-#include "model/credential_kind.hpp"
+#include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -84,16 +84,10 @@ UsageData makeUsageData(const Rates& rates, Timestamp now) {
   }
 
   UsageData record = UsageData::blank(Provider::groq);
-  record.used = 0;
-  record.limit = 0;
-  record.cost = 0;
   record.costSemantic = CostSemantic::none;
-  record.resetAt = std::nullopt;
   record.resetPeriod = ResetPeriod::window;
   record.lastUpdated = now;
-  record.error = std::nullopt;
   record.note = joinNotes(parts);
-  record.isLoading = false;
   return record;
 }
 
@@ -104,8 +98,7 @@ namespace dapplewick {
 // ---- The service ----
 
 UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string apiKey = prepareCredential(credential);
-  if (apiKey.empty()) throw GroqError::invalidCredentials();
+  const std::string apiKey = requireCredential<GroqError>(credential);
 
   TaskGroup group(stop);
   const auto query = [this, &apiKey](groq::MetricQuery text) {

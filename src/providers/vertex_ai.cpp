@@ -207,9 +207,7 @@ UsageData quotaRecord(const QuotaMetric& metric, Timestamp now, std::string note
   UsageData usage = UsageData::blank(Provider::vertexAI);
   usage.used = metric.usedPercent;
   usage.limit = 100;
-  usage.cost = 0;
   usage.costSemantic = CostSemantic::none;
-  usage.resetAt = std::nullopt;
   usage.resetPeriod = ResetPeriod::daily;
   usage.lastUpdated = now;
   usage.note = std::move(note);
@@ -230,13 +228,8 @@ UsageData makeUsageData(const std::vector<QuotaMetric>& metrics, std::string_vie
 
 UsageData noProjectUsageData() {
   UsageData usage = UsageData::blank(Provider::vertexAI);
-  usage.used = 0;
-  usage.limit = 0;
-  usage.cost = 0;
   usage.costSemantic = CostSemantic::none;
-  usage.resetAt = std::nullopt;
   usage.resetPeriod = ResetPeriod::monthly;
-  usage.lastUpdated = std::nullopt;
   usage.note = std::string(kNoProjectNote);
   return usage;
 }

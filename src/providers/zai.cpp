@@ -7,7 +7,7 @@
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
-#include "model/credential_kind.hpp"
+#include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -217,7 +217,6 @@ UsageData makeUsageData(const Snapshot& snapshot, Timestamp now) {
     data.limit = 100;
     data.resetAt = main->nextResetTime;
   }
-  data.cost = 0;
   data.costSemantic = CostSemantic::none;
   data.resetPeriod = resetPeriodForWindow(main);
   data.lastUpdated = now;
@@ -251,8 +250,7 @@ namespace dapplewick {
 // ---- The service ----
 
 UsageData ZaiService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::string apiKey = prepareCredential(credential);
-  if (apiKey.empty()) throw ZaiError::invalidCredentials();
+  const std::string apiKey = requireCredential<ZaiError>(credential);
 
   // A key of the mainland-China platform is rejected by the international host; only that rejection sends the
   // request on, so an outage or a malformed answer is reported as it is.
