@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/json_read.hpp"
+#include "common/local_file.hpp"
 #include "common/text.hpp"
 
 namespace dapplewick {
@@ -55,33 +56,16 @@ class UniqueFd {
 // The file's bytes, or nothing when it does not exist. Only a regular file of bounded size is read: a FIFO would
 // block, and a huge file would be read into memory for nothing.
 std::optional<std::string> readFile(const std::filesystem::path& file) {
-  const int raw = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (raw < 0) {
-    const int error = errno;
-    if (error == ENOENT) return std::nullopt;
-    throwSystem("read", file, error);
-  }
-  UniqueFd fd(raw);
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) throwSystem("read", file, errno);
-  if (!S_ISREG(info.st_mode)) throwDamaged(file, "it is not a regular file");
-  if (static_cast<std::uintmax_t>(info.st_size) > FileKeychain::kMaxFileBytes) {
-    throwDamaged(file, "it is larger than 4 MiB");
-  }
-  std::string content;
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwSystem("read", file, errno);
+  try {
+    return readLocalFile(file, FileKeychain::kMaxFileBytes);
+  } catch (const LocalFileError& error) {
+    switch (error.reason()) {
+      case LocalFileError::Reason::notRegular: throwDamaged(file, "it is not a regular file");
+      case LocalFileError::Reason::tooLarge: throwDamaged(file, "it is larger than 4 MiB");
+      case LocalFileError::Reason::system: break;
     }
-    if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
-    // The file may grow after fstat.
-    if (content.size() > FileKeychain::kMaxFileBytes) throwDamaged(file, "it is larger than 4 MiB");
+    throw KeychainError("cannot read " + file.string() + ": " + error.what());
   }
-  return content;
 }
 
 // The "items" object of a well-formed file. Nothing of the content goes into an error text: a parser message

@@ -9,6 +9,7 @@
 #include "common/excerpt.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "common/unicode_classes.hpp"
 
 namespace dapplewick {
 namespace kiro {
@@ -31,17 +32,11 @@ constexpr milliseconds kUsageIdleTimeout{10'000};
 constexpr std::string_view kTerminal = "xterm-256color";
 
 // ---- Patterns ----
-// The tool's report is matched with Unicode classes: RE2's own \s, \d and \w are ASCII only and its "." stops at
-// "\n" alone, so those are spelled out here.
-constexpr std::string_view kSpace = R"([\t\n\f\r\p{Z}])";
-constexpr std::string_view kDigit = R"(\p{Nd})";
-// Letters, letter numbers, marks, decimal digits, connector punctuation, ZWNJ, ZWJ, and the circled and squared
-// Latin letters that count as alphabetic.
-constexpr std::string_view kWordCharacter =
-    R"([\p{L}\p{Nl}\p{M}\p{Nd}\p{Pc}\x{200C}\x{200D}\x{24B6}-\x{24E9}\x{1F130}-\x{1F149}\x{1F150}-\x{1F169})"
-    R"(\x{1F170}-\x{1F189}])";
-// Anything but a line end (LF, VT, FF, CR, NEL, LS, PS).
-constexpr std::string_view kNotLineEnd = R"([^\n\x0B\f\r\x{85}\x{2028}\x{2029}])";
+// The tool's report is matched with Unicode classes.
+using unicode_class::kDigit;
+using unicode_class::kNotLineEnd;
+using unicode_class::kSpace;
+using unicode_class::kWordCharacter;
 
 std::string pattern(std::initializer_list<std::string_view> parts) {
   std::string joined;
