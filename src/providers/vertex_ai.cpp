@@ -1,7 +1,6 @@
 #include "providers/vertex_ai.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <set>
 
 #include "common/dates.hpp"
@@ -119,19 +118,18 @@ std::optional<double> pointValue(const Json& point) {
 
 }  // namespace
 
-TimeSeriesPage readTimeSeriesPage(std::string_view body) {
+std::optional<std::string> readTimeSeriesPage(std::string_view body, QuotaTable& quotas) {
   const auto json = parseJsonOrNothing(body);
   if (!json || !json->is_object()) throw VertexAIError::invalidResponse();
 
-  TimeSeriesPage page;
   if (const Json* series = listOfObjects(member(&*json, "timeSeries"))) {
-    page.series.assign(series->begin(), series->end());
+    for (const Json& one : *series) quotas.add(one);
   }
   const Json* next = member(&*json, "nextPageToken");
   if (next != nullptr && next->is_string() && !next->get_ref<const std::string&>().empty()) {
-    page.nextPageToken = next->get<std::string>();
+    return next->get<std::string>();
   }
-  return page;
+  return std::nullopt;
 }
 
 std::string QuotaKey::label() const {
@@ -153,14 +151,10 @@ std::optional<double> QuotaTable::find(const QuotaKey& key) const {
   return entries_[it->second].second;
 }
 
-QuotaTable aggregateSeries(const std::vector<Json>& series) {
-  QuotaTable table;
-  for (const Json& one : series) {
-    const auto key = extractQuotaKey(one);
-    const auto value = maxPointValue(one);
-    if (key && value) table.raise(*key, *value);
-  }
-  return table;
+void QuotaTable::add(const Json& series) {
+  const auto key = extractQuotaKey(series);
+  const auto value = maxPointValue(series);
+  if (key && value) raise(*key, *value);
 }
 
 std::optional<QuotaKey> extractQuotaKey(const Json& series) {
@@ -265,30 +259,27 @@ UsageData VertexAIService::fetchUsage(std::string_view credential, std::stop_tok
 std::vector<vertex_ai::QuotaMetric> VertexAIService::fetchQuotaMetrics(std::string_view token,
                                                                        std::string_view projectID,
                                                                        std::stop_token stop) {
-  const auto usageSeries = fetchTimeSeries(token, projectID, vertex_ai::kUsageFilter, stop);
-  const auto limitSeries = fetchTimeSeries(token, projectID, vertex_ai::kLimitFilter, stop);
-  const auto usage = vertex_ai::aggregateSeries(usageSeries);
-  const auto limits = vertex_ai::aggregateSeries(limitSeries);
+  const auto usage = fetchQuotaTable(token, projectID, vertex_ai::kUsageFilter, stop);
+  const auto limits = fetchQuotaTable(token, projectID, vertex_ai::kLimitFilter, stop);
   if (usage.empty() || limits.empty()) throw VertexAIError::noData();
   return vertex_ai::joinQuotas(usage, limits);
 }
 
-std::vector<Json> VertexAIService::fetchTimeSeries(std::string_view token, std::string_view projectID,
-                                                   std::string_view filter, std::stop_token stop) {
+vertex_ai::QuotaTable VertexAIService::fetchQuotaTable(std::string_view token, std::string_view projectID,
+                                                       std::string_view filter, std::stop_token stop) {
   const std::string origin = context_.origins.get(vertex_ai::kOriginKey);
   vertex_ai::PageQuery query{projectID, filter, context_.clock.now(), std::nullopt};
-  std::vector<Json> series;
+  vertex_ai::QuotaTable quotas;
   std::set<std::string> seenTokens;
   for (int page = 1;; ++page) {
     const HTTPResponse response =
         context_.transport.data(vertex_ai::timeSeriesRequest(origin, token, query), stop);
     requireSeriesOK(response, token);
-    auto result = vertex_ai::readTimeSeriesPage(response.body);
-    std::move(result.series.begin(), result.series.end(), std::back_inserter(series));
-    if (!result.nextPageToken) return series;
+    auto nextPageToken = vertex_ai::readTimeSeriesPage(response.body, quotas);
+    if (!nextPageToken) return quotas;
     if (page == vertex_ai::kMaxPages) throw VertexAIError::tooManyPages();
-    if (!seenTokens.insert(*result.nextPageToken).second) throw VertexAIError::repeatedPageToken();
-    query.pageToken = std::move(result.nextPageToken);
+    if (!seenTokens.insert(*nextPageToken).second) throw VertexAIError::repeatedPageToken();
+    query.pageToken = std::move(nextPageToken);
   }
 }
 

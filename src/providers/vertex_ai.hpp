@@ -68,14 +68,6 @@ HTTPRequest timeSeriesRequest(std::string_view origin, std::string_view token, c
 
 // ---- Response records and readers ----
 
-struct TimeSeriesPage {
-  std::vector<Json> series;
-  std::optional<std::string> nextPageToken;
-};
-// One 200 answer of the time-series endpoint, read leniently; throws VertexAIError::invalidResponse() for a body
-// that is no JSON object.
-TimeSeriesPage readTimeSeriesPage(std::string_view body);
-
 struct QuotaKey {
   std::string quotaMetric;
   std::string limitName;  // may be empty
@@ -89,6 +81,8 @@ struct QuotaKey {
 class QuotaTable {
  public:
   void raise(const QuotaKey& key, double value);
+  // Raises the series' key by its highest point; a series without a key or a readable point adds nothing.
+  void add(const Json& series);
   std::optional<double> find(const QuotaKey& key) const;
   const std::vector<std::pair<QuotaKey, double>>& entries() const { return entries_; }
   bool empty() const { return entries_.empty(); }
@@ -98,7 +92,10 @@ class QuotaTable {
   std::map<QuotaKey, std::size_t> index_;
 };
 
-QuotaTable aggregateSeries(const std::vector<Json>& series);
+// One 200 answer of the time-series endpoint, read leniently: its series are added to `quotas` and the next
+// page's token, if any, is returned. Pages are folded in as they arrive so that memory holds one page at a time,
+// however many there are. Throws VertexAIError::invalidResponse() for a body that is no JSON object.
+std::optional<std::string> readTimeSeriesPage(std::string_view body, QuotaTable& quotas);
 std::optional<QuotaKey> extractQuotaKey(const Json& series);
 std::optional<double> maxPointValue(const Json& series);
 
@@ -134,8 +131,8 @@ class VertexAIService {
  private:
   std::vector<vertex_ai::QuotaMetric> fetchQuotaMetrics(std::string_view token, std::string_view projectID,
                                                         std::stop_token stop);
-  // Every page of one series, one request after another.
-  std::vector<Json> fetchTimeSeries(std::string_view token, std::string_view projectID, std::string_view filter,
+  // Every page of one series, one request after another, folded into one table.
+  vertex_ai::QuotaTable fetchQuotaTable(std::string_view token, std::string_view projectID, std::string_view filter,
                                     std::stop_token stop);
 
   ServiceContext context_;

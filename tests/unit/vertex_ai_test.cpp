@@ -171,15 +171,21 @@ TEST(VertexAISeries, ExtractsKeysAndValues) {
   }
 }
 
+vertex_ai::QuotaTable tableOf(std::initializer_list<Json> series) {
+  vertex_ai::QuotaTable table;
+  for (const Json& one : series) table.add(one);
+  return table;
+}
+
 TEST(VertexAISeries, AggregatesJoinsSortsAndLabels) {
   // The highest value per key, never below 0, in the order the keys first appeared.
   const auto table =
-      vertex_ai::aggregateSeries({series("a", 3), series("b", -5), series("a", 7), series("a", 1, "us")});
+      tableOf({series("a", 3), series("b", -5), series("a", 7), series("a", 1, "us")});
   EXPECT_EQ(table.entries(), (std::vector<std::pair<QuotaKey, double>>{
                                  {{"a", "", "global"}, 7}, {{"b", "", "global"}, 0}, {{"a", "", "us"}, 1}}));
-  const auto usage = vertex_ai::aggregateSeries(
+  const auto usage = tableOf(
       {series("quarter", 25), series("tie1", 5), series("tie2", 10), series("usage-only", 9), series("tiny", 1e10)});
-  const auto limits = vertex_ai::aggregateSeries(
+  const auto limits = tableOf(
       {series("quarter", 100), series("tie2", 20), series("tie1", 10), series("tiny", 1e-310)});
   const std::vector<QuotaMetric> want = {{{"tiny", "", "global"}, 1e10, 1e-310, 100},
                                          {{"tie2", "", "global"}, 10, 20, 50},
