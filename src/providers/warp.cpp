@@ -76,8 +76,9 @@ HTTPRequest requestLimitRequest(std::string_view origin, std::string_view apiKey
                      {"User-Agent", std::string(kUserAgent)},
                      {"x-warp-os-version", std::string(osVersion)}};
   const Json osContext = {{"category", kOSName}, {"name", kOSName}, {"version", osVersion}};
+  const Json requestContext = {{"clientContext", Json::object()}, {"osContext", osContext}};
   request.body = Json{{"query", kRequestLimitQuery},
-                      {"variables", {{"requestContext", {{"clientContext", Json::object()}, {"osContext", osContext}}}}},
+                      {"variables", {{"requestContext", requestContext}}},
                       {"operationName", kOperationName}}
                      .dump();
   return request;

@@ -206,7 +206,8 @@ namespace dapplewick {
 UsageData WindsurfService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string trimmed = requireCredential<WindsurfError>(credential);
   // Anything but a JSON object of tokens is taken as the bare session token, which also serves as the auth1 token.
-  const windsurf::DevinAuth auth = windsurf::parseDevinAuth(trimmed).value_or(windsurf::DevinAuth{trimmed, trimmed, "", ""});
+  const windsurf::DevinAuth auth =
+      windsurf::parseDevinAuth(trimmed).value_or(windsurf::DevinAuth{trimmed, trimmed, "", ""});
   const auto request = windsurf::planStatusRequest(context_.origins.get(windsurf::kOriginKey), auth);
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<WindsurfError>(response);

@@ -243,7 +243,8 @@ std::vector<Scenario> scenarios() {
        {{{"warp"},
          {{{"POST /graphql/v2?op=GetRequestLimitInfo ", R"("operationName":"GetRequestLimitInfo"})"}, 200,
            R"({"data":{"user":{"__typename":"UserOutput","user":{"requestLimitInfo":{"isUnlimited":false,)"
-           R"("nextRefreshTime":"2026-01-01T00:00:00.000Z","requestLimit":150,"requestsUsedSinceLastRefresh":"40"}}}}})"}},
+           R"("nextRefreshTime":"2026-01-01T00:00:00.000Z","requestLimit":150,)"
+           R"("requestsUsedSinceLastRefresh":"40"}}}}})"}},
          1}},
        {"Authorization: Bearer wk-e2e", "x-warp-os-category: macOS", "User-Agent: Warp/1.0"},
        {{"error", nullptr}, {"used", 40}, {"limit", 150}, {"resetAt", "2026-01-01T00:00:00.000Z"}, {"note", nullptr}}},

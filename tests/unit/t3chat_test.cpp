@@ -34,13 +34,11 @@ std::string outcome(int status, const std::string& body) {
 }
 
 TEST(T3ChatService, SendsTheSitesOwnBatchRequest) {
-  EXPECT_EQ(t3chat::kBatchInput.size(), 79u);
-  EXPECT_EQ(outcome(200, R"({"json":{"usageFourHourPercentage":42.5,"usageMonthPercentage":10,)"
-                         R"("subscription":{"currentPeriodEnd":1769904000000}}})"),
-            "42.5/100 window - - | 10.0/100 monthly 2026-02-01T00:00:00Z Overage");
   testing::ServiceWorld world(kNow);
-  world.transport.respond(kURL, 200, R"({"usageMonthPercentage":1})");
-  T3ChatService(world.context).fetchUsage("web:a=1; b=2\n");
+  world.transport.respond(kURL, 200, R"({"json":{"usageFourHourPercentage":42.5,"usageMonthPercentage":10,)"
+                                     R"("subscription":{"currentPeriodEnd":1769904000000}}})");
+  EXPECT_EQ(describe(T3ChatService(world.context).fetchUsage("web:a=1; b=2\n")),
+            "42.5/100 window - - | 10.0/100 monthly 2026-02-01T00:00:00Z Overage");
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "GET " + kURL + " (60000 ms)\nAccept: */*\ntrpc-accept: application/jsonl\nx-trpc-source: web-client\n"
             "x-trpc-batch: true\nAccept-Language: en-US,en;q=0.9\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X "
@@ -51,10 +49,7 @@ TEST(T3ChatService, SendsTheSitesOwnBatchRequest) {
 
 TEST(T3ChatService, ReadsTheFirstLineHoldingCustomerData) {
   const std::string deep = std::string(300, '[') + R"({"usageMonthPercentage":99})" + std::string(300, ']');
-  struct Case {
-    std::string body, want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       // Every Unicode line end splits; lines that are no JSON object or list are passed over.
       {"{\"a\":1}\r\n\"usageMonthPercentage\"\v7\f{\"usageMonthPercentage\":1}", "1.0/100 monthly - -"},
       {"nope\u0085nope\u2028nope\u2029[{\"usageMonthPercentage\":2}]\n{\"usageMonthPercentage\":3}",
@@ -66,14 +61,16 @@ TEST(T3ChatService, ReadsTheFirstLineHoldingCustomerData) {
       // A line nested past the depth bound is passed over like any line that is not JSON.
       {deep + "\n" + R"({"usageFourHourPercentage":"12.5"})", "12.5/100 window - -"},
       // Figures: whole decimal texts only, clamped to 0-100; the month falls back to the period's.
-      {R"({"usageFourHourPercentage":130,"usageMonthPercentage":-5})", "100.0/100 window - - | 0.0/100 monthly - Overage"},
+      {R"({"usageFourHourPercentage":130,"usageMonthPercentage":-5})",
+       "100.0/100 window - - | 0.0/100 monthly - Overage"},
       {R"({"usageFourHourPercentage":" 12.5","usageMonthPercentage":null,"usagePeriodPercentage":"30"})",
        "30.0/100 monthly - -"},
       {R"({"usageFourHourPercentage":"nan","usageMonthPercentage":"0x10","subTier":" Pro ","usageBand":" "})",
        "0.0/100 monthly - Plan: Pro"},
       {R"({"usageFourHourPercentage":true,"usageMonthPercentage":"1e999"})", "0.0/100 monthly - -"},
       // Resets: seconds, milliseconds above 1e10, none at 0 or beyond the year 9999; the window's first.
-      {R"({"usageFourHourPercentage":1,"usageFourHourNextResetAt":1767225600})", "1.0/100 window 2026-01-01T00:00:00Z -"},
+      {R"({"usageFourHourPercentage":1,"usageFourHourNextResetAt":1767225600})",
+       "1.0/100 window 2026-01-01T00:00:00Z -"},
       {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":"x","usageWindowNextResetAt":1767225600000})",
        "1.0/100 monthly 2026-01-01T00:00:00Z -"},
       {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":0,"usageWindowNextResetAt":1767225600})",
@@ -82,10 +79,7 @@ TEST(T3ChatService, ReadsTheFirstLineHoldingCustomerData) {
       {"", "Unexpected response from T3 Chat"},
       {"\xff{\"usageMonthPercentage\":1}", "Unexpected response from T3 Chat"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body.substr(0, 120));
-    EXPECT_EQ(outcome(200, c.body), c.want);
-  }
+  for (const auto& [body, want] : cases) EXPECT_EQ(outcome(200, body), want) << body.substr(0, 120);
   EXPECT_EQ(outcome(403, ""), "Invalid T3 Chat session cookie");
   EXPECT_EQ(outcome(502, ""), "T3 Chat API error 502");
 }

@@ -26,12 +26,10 @@ std::string outcome(int status, const std::string& body) {
 
 TEST(VeniceService, SendsTheBalanceRequest) {
   testing::ServiceWorld world(kNow);
-  world.transport.respond(kURL, 200, R"({"canConsume":false,"balances":{}})");
+  world.transport.respond(kURL, 200, R"({"canConsume":true,"balances":{"usd":2}})");
   UsageData want = UsageData::blank(Provider::venice);
-  want.used = 100;
-  want.limit = 100;
   want.lastUpdated = kNow;
-  want.note = "Balance unavailable for API calls";
+  want.note = "$2.0000 USD remaining";
   EXPECT_EQ(VeniceService(world.context).fetchUsage("api: vk-1\n"), want);
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "GET " + kURL + " (60000 ms)\nAuthorization: Bearer vk-1\nAccept: application/json\n"
@@ -41,17 +39,14 @@ TEST(VeniceService, SendsTheBalanceRequest) {
 // The first rule that applies wins: no consumption, US dollars as the currency, a DIEM allocation, a DIEM
 // balance, a US dollar balance, nothing.
 TEST(VeniceService, RulesInOrderAndLenientFigures) {
-  struct Case {
-    std::string body, want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"canConsume":false,"balances":{"diem":50,"usd":10}})", "100.0/100 Balance unavailable for API calls"},
-      {R"({"canConsume":true,"consumptionCurrency":"usd","balances":{"diem":50,"usd":12.5},"diemEpochAllocation":100})",
-       "0.0/0 $12.5000 USD remaining"},
-      {R"({"canConsume":true,"consumptionCurrency":"usd","balances":{"diem":50,"usd":0},"diemEpochAllocation":100})",
-       "50.0/100 DIEM 50.00 / 100.00 epoch allocation"},
-      {R"({"canConsume":true,"consumptionCurrency":"DIEM","balances":{"diem":" 150 ","usd":5},"diemEpochAllocation":"100"})",
-       "0.0/100 DIEM 150.00 / 100.00 epoch allocation"},
+      {R"({"canConsume":true,"consumptionCurrency":"usd","balances":{"diem":50,"usd":12.5},)"
+       R"("diemEpochAllocation":100})", "0.0/0 $12.5000 USD remaining"},
+      {R"({"canConsume":true,"consumptionCurrency":"usd","balances":{"diem":50,"usd":0},)"
+       R"("diemEpochAllocation":100})", "50.0/100 DIEM 50.00 / 100.00 epoch allocation"},
+      {R"({"canConsume":true,"consumptionCurrency":"DIEM","balances":{"diem":" 150 ","usd":5},)"
+       R"("diemEpochAllocation":"100"})", "0.0/100 DIEM 150.00 / 100.00 epoch allocation"},
       {R"({"canConsume":true,"balances":{"diem":0,"usd":5},"diemEpochAllocation":100})",
        "100.0/100 DIEM 0.00 / 100.00 epoch allocation"},
       {R"({"canConsume":true,"balances":{"diem":"7.5","usd":5},"diemEpochAllocation":0})", "0.0/0 DIEM 7.50 remaining"},
@@ -65,10 +60,7 @@ TEST(VeniceService, RulesInOrderAndLenientFigures) {
       {R"({"canConsume":"yes","balances":{}})", "expected a boolean at \"canConsume\""},
       {R"({"canConsume":true,"consumptionCurrency":1,"balances":{}})", "expected a string at \"consumptionCurrency\""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body);
-    EXPECT_EQ(outcome(200, c.body), c.want);
-  }
+  for (const auto& [body, want] : cases) EXPECT_EQ(outcome(200, body), want) << body;
   EXPECT_EQ(outcome(403, ""), "Invalid Venice API key");
   EXPECT_EQ(outcome(429, ""), "Venice API error 429");
 }

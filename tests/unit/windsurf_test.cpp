@@ -39,25 +39,18 @@ std::string outcome(int status, const std::string& body) {
 
 TEST(WindsurfService, SendsTheSessionTokensItWasGiven) {
   testing::ServiceWorld world(kNow);
-  world.transport.handleUnscripted([](const HTTPRequest&, std::stop_token) {
-    HTTPResponse response;
-    response.status = 200;
-    return response;
-  });
   const auto send = [&](const std::string& credential) {
+    world.transport.respond(kURL, 200, "");
     WindsurfService(world.context).fetchUsage(credential);
-    return testing::requestText(world.transport.requests().back());
+    return world.transport.requests().back();
   };
-  EXPECT_EQ(send(R"({"devinSessionToken":"  s1 ","accountId":"42","auth1Token":7})"),
+  EXPECT_EQ(testing::requestText(send(R"({"devinSessionToken":"  s1 ","accountId":"42","auth1Token":7})")),
             "POST " + kURL + " (60000 ms)\nContent-Type: application/proto\nConnect-Protocol-Version: 1\n"
             "Origin: https://windsurf.com\nReferer: https://windsurf.com/profile\nx-auth-token: s1\n"
             "x-devin-session-token: s1\nx-devin-account-id: 42\n"
             "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n" + bytes("0A 02") +
             "s1" + bytes("10 01"));
-  struct Case {
-    std::string credential, tokens;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"api:tok\n", "x-auth-token: tok x-devin-session-token: tok x-devin-auth1-token: tok"},
       {R"({"devin_session_token":" ","sessionToken":"s2","devin_auth1_token":"a1","auth1Token":"a2",)"
        R"("devin_primary_org_id":"o1","primaryOrgID":"o2","devin_account_id":1,"accountID":"c"})",
@@ -65,17 +58,16 @@ TEST(WindsurfService, SendsTheSessionTokensItWasGiven) {
        "x-devin-primary-org-id: o1"},
       // No usable session token: the whole text is the token.
       {"{}", "x-auth-token: {} x-devin-session-token: {} x-devin-auth1-token: {}"},
-      {R"(web: {"sessionToken":5} )",
-       R"(x-auth-token: {"sessionToken":5} x-devin-session-token: {"sessionToken":5} x-devin-auth1-token: {"sessionToken":5})"},
+      {R"(web: {"sessionToken":5} )", R"(x-auth-token: {"sessionToken":5} x-devin-session-token: {"sessionToken":5})"
+                                      R"( x-devin-auth1-token: {"sessionToken":5})"},
   };
-  for (const auto& c : cases) {
-    send(c.credential);
+  for (const auto& [credential, want] : cases) {
     std::string tokens;
-    const HTTPRequest sent = world.transport.requests().back();
+    const HTTPRequest sent = send(credential);
     for (const HTTPHeader& header : sent.headers.list()) {
       if (header.name.starts_with("x-")) tokens += (tokens.empty() ? "" : " ") + header.name + ": " + header.value;
     }
-    EXPECT_EQ(tokens, c.tokens) << c.credential;
+    EXPECT_EQ(tokens, want) << credential;
   }
 }
 
