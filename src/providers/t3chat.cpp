@@ -125,7 +125,7 @@ UsageData makeUsageData(const Json& customerData, Timestamp now) {
   UsageData data = UsageData::blank(Provider::t3Chat);
   data.used = fourHour ? clampPercent(*fourHour) : clampPercent(month.value_or(0));
   data.limit = 100;
-  // The window's reset even when the main figure is the month's: the site gives no other reset for it.
+  // The window's reset even when the main figure is the month's; the month's own end goes with "Overage" only.
   data.resetAt = epochDate(firstNumber(customerData, "usageFourHourNextResetAt", "usageWindowNextResetAt"));
   data.resetPeriod = fourHour ? ResetPeriod::window : ResetPeriod::monthly;
   data.lastUpdated = now;
