@@ -12,7 +12,11 @@
 #include "providers/groq.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
+#include "providers/t3chat.hpp"
+#include "providers/venice.hpp"
 #include "providers/vertex_ai.hpp"
+#include "providers/warp.hpp"
+#include "providers/windsurf.hpp"
 #include "providers/zai.hpp"
 
 namespace dapplewick {
@@ -25,10 +29,14 @@ const std::array kServiceTable{
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<unchanged, &T3ChatService::fetchUsage>(Provider::t3Chat),
+    line<unchanged, &WarpService::fetchUsage>(Provider::warp),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
+    line<unchanged, &WindsurfService::fetchUsage>(Provider::windsurf),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
+    line<unchanged, &VeniceService::fetchUsage>(Provider::venice),
     line<unchanged, &GroqService::fetchUsage>(Provider::groq),
     line<unchanged, &LLMProxyService::fetchUsage>(Provider::llmProxy),
     line<unchanged, &DeepgramService::fetchUsage>(Provider::deepgram),

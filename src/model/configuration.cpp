@@ -20,7 +20,11 @@ const std::vector<OriginKey>& originKeys() {
         {"deepseek.platform", "https://platform.deepseek.com"},
         {"elevenlabs", "https://api.elevenlabs.io"},
         {"groq", "https://api.groq.com"},
+        {"t3chat", "https://t3.chat"},
+        {"venice", "https://api.venice.ai"},
         {"vertexai", "https://monitoring.googleapis.com"},
+        {"warp", "https://app.warp.dev"},
+        {"windsurf", "https://windsurf.com"},
         {"zai.china", "https://open.bigmodel.cn"},
         {"zai.international", "https://api.z.ai"},
     };

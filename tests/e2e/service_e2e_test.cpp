@@ -22,6 +22,7 @@ struct Answer {
   std::vector<std::string> when;  // texts the raw request holds, all of them; the first answer that fits is given
   int status;
   std::string body;
+  std::string contentType = "application/json";
 };
 
 // One provider host; a request that no answer fits gets a 404.
@@ -216,6 +217,49 @@ std::vector<Scenario> scenarios() {
          3}},
        {"Authorization: Token dg-e2e-key"},
        {{"error", nullptr}, {"used", 15}, {"note", "1/2 projects aggregated"}, {"auxiliaryUsage", {{{"used", 1.75}}}}}},
+      // JSON lines: an envelope first, the customer data nested in the second line.
+      {"T3Chat", "t3chat", "web:session=t3-secret; theme=dark\n", "t3-secret",
+       {{{"t3chat"},
+         {{{"GET /api/trpc/getCustomerData?batch=1&input=%7B%220%22:%7B%22json%22:%7B%22sessionId%22:null%7D,"},
+           200,
+           "{\"json\":{\"0\":[[0],[null,0,0]]}}\r\n"
+           R"({"json":[2,0,[[{"usageFourHourPercentage":42.5,"usageMonthPercentage":"10",)"
+           R"("usageFourHourNextResetAt":1767225600000,"subscription":{"currentPeriodEnd":1769904000}}]]]})" "\n",
+           "application/jsonl"}},
+         1}},
+       {"Cookie: session=t3-secret; theme=dark", "trpc-accept: application/jsonl"},
+       {{"error", nullptr}, {"used", 42.5}, {"limit", 100}, {"resetPeriod", "window"},
+        {"resetAt", "2026-01-01T00:00:00.000Z"},
+        {"auxiliaryUsage", {{{"used", 10}, {"note", "Overage"}, {"resetAt", "2026-02-01T00:00:00.000Z"}}}}}},
+      {"Venice", "venice", "api: vk-e2e\n", "vk-e2e",
+       {{{"venice"},
+         {{{"GET /api/v1/billing/balance "}, 200,
+           R"({"canConsume":true,"consumptionCurrency":"DIEM","balances":{"diem":"50","usd":3},)"
+           R"("diemEpochAllocation":100})"}},
+         1}},
+       {"Authorization: Bearer vk-e2e", "User-Agent: Dapplewick/1.0"},
+       {{"error", nullptr}, {"used", 50}, {"limit", 100}, {"note", "DIEM 50.00 / 100.00 epoch allocation"}}},
+      {"Warp", "warp", "api:wk-e2e", "wk-e2e",
+       {{{"warp"},
+         {{{"POST /graphql/v2?op=GetRequestLimitInfo ", R"("operationName":"GetRequestLimitInfo"})"}, 200,
+           R"({"data":{"user":{"__typename":"UserOutput","user":{"requestLimitInfo":{"isUnlimited":false,)"
+           R"("nextRefreshTime":"2026-01-01T00:00:00.000Z","requestLimit":150,)"
+           R"("requestsUsedSinceLastRefresh":"40"}}}}})"}},
+         1}},
+       {"Authorization: Bearer wk-e2e", "x-warp-os-category: macOS", "User-Agent: Warp/1.0"},
+       {{"error", nullptr}, {"used", 40}, {"limit", 150}, {"resetAt", "2026-01-01T00:00:00.000Z"}, {"note", nullptr}}},
+      // A binary Connect answer: plan name Pro, 80 % remaining, reset at 2026-01-01.
+      {"Windsurf", "windsurf", R"({"devin_session_token":"ws-e2e","devin_auth1_token":"a1-e2e"})", "ws-e2e",
+       {{{"windsurf"},
+         {{{"POST /_backend/exa.seat_management_pb.SeatManagementService/GetPlanStatus ",
+            "\r\n\r\n\x0A\x06ws-e2e\x10\x01"},
+           200,
+           "\x0A\x10\x0A\x05\x12\x03Pro\x70\x50\x88\x01\x80\xF2\xD6\xCA\x06",
+           "application/proto"}},
+         1}},
+       {"Content-Type: application/proto", "x-auth-token: ws-e2e", "x-devin-auth1-token: a1-e2e"},
+       {{"error", nullptr}, {"used", 20}, {"limit", 100}, {"resetPeriod", "daily"},
+        {"resetAt", "2026-01-01T00:00:00.000Z"}, {"note", "Plan: Pro"}}},
   };
 }
 
@@ -233,7 +277,7 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
       for (const Answer& answer : host.answers) {
         const auto holds = [&](const std::string& text) { return request.raw.find(text) != std::string::npos; };
         if (std::all_of(answer.when.begin(), answer.when.end(), holds)) {
-          return testing::httpResponse(answer.status, answer.body, {"Content-Type: application/json"});
+          return testing::httpResponse(answer.status, answer.body, {"Content-Type: " + answer.contentType});
         }
       }
       return testing::httpResponse(404);
