@@ -68,8 +68,8 @@ std::vector<std::string_view> missingSegments(std::string_view endpointPath,
 std::string requestURL(const Deployment& deployment) {
   URLParts url = deployment.endpoint;
   const bool v1 = isV1(deployment.apiVersion);
-  std::vector<std::string_view> tail =
-      missingSegments(url.path, v1 ? std::vector<std::string_view>{"openai", "v1"} : std::vector<std::string_view>{"openai"});
+  using Segments = std::vector<std::string_view>;
+  Segments tail = missingSegments(url.path, v1 ? Segments{"openai", "v1"} : Segments{"openai"});
   if (!v1) tail.insert(tail.end(), {"deployments", deployment.name});
   tail.insert(tail.end(), {"chat", "completions"});
   for (const auto segment : tail) {

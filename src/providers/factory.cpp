@@ -256,7 +256,8 @@ factory::AuthInfo FactoryService::fetchAuthInfo(const factory::Credential& crede
   for (std::size_t i = 0;; ++i) {
     const bool last = i + 1 == std::size(attempts);
     try {
-      const HTTPResponse response = context_.transport.data(factory::authRequest(origins, attempts[i], credential), stop);
+      const HTTPRequest request = factory::authRequest(origins, attempts[i], credential);
+      const HTTPResponse response = context_.transport.data(request, stop);
       requireOK<FactoryError>(response);
       return factory::readAuthInfo(response.body);
     } catch (const FactoryError& error) {

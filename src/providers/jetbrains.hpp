@@ -35,7 +35,7 @@ inline constexpr std::array<KnownIDE, 15> kKnownIDEs{{
 
 inline constexpr std::string_view kQuotaFile = "options/AIAssistantQuotaManager2.xml";
 // An options file is a few kilobytes; anything this large is not one and is not read into memory.
-inline constexpr std::uintmax_t kMaxQuotaFileBytes = 1024 * 1024;
+inline constexpr std::uintmax_t kMaxQuotaFileBytes = std::uintmax_t{1} << 20;  // 1 MiB
 
 // ---- Finding the quota file ----
 

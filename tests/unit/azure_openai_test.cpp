@@ -21,33 +21,36 @@ std::string routeOf(const std::string& credential) {
 
 TEST(AzureOpenAI, CredentialChecksAndRoutes) {
   const std::string chat = "/chat/completions";
+  const std::string dated = chat + "?api-version=";
+  const std::string format = "Azure OpenAI credential must be formatted as endpoint::deployment::apiKey[::apiVersion]";
   struct Case {
     std::string credential, want;
   };
   const Case cases[] = {
-      {"https://r.example.com::gpt4::k", "https://r.example.com/openai/deployments/gpt4" + chat + "?api-version=2024-02-01"},
-      {"https://r.example.com/openai/::d::k::2024-10-21", "https://r.example.com/openai/deployments/d" + chat + "?api-version=2024-10-21"},
-      {"https://r.example.com::d::k::V1", "https://r.example.com/openai/v1" + chat},
-      {"https://r.example.com/OpenAI/V1?x=1::..::k::v1", "https://r.example.com/OpenAI/V1" + chat + "?x=1"},
-      {"https://r.example.com/v1::d::k::v1", "https://r.example.com/v1/openai/v1" + chat},
-      {"https://r.example.com/Base/openai?old=1#f::d::k", "https://r.example.com/Base/openai/deployments/d" + chat + "?api-version=2024-02-01"},
+      {"https://r.io::gpt4::k", "https://r.io/openai/deployments/gpt4" + dated + "2024-02-01"},
+      {"https://r.io/openai/::d::k::2024-10-21", "https://r.io/openai/deployments/d" + dated + "2024-10-21"},
+      {"https://r.io::d::k::V1", "https://r.io/openai/v1" + chat},
+      {"https://r.io/OpenAI/V1?x=1::..::k::v1", "https://r.io/OpenAI/V1" + chat + "?x=1"},
+      {"https://r.io/v1::d::k::v1", "https://r.io/v1/openai/v1" + chat},
+      {"https://r.io/Base/openai?old=1#f::d::k", "https://r.io/Base/openai/deployments/d" + dated + "2024-02-01"},
       // One segment and one query value, whatever the user typed.
-      {"https://r.example.com::a/b?c#d%::k::2024 01&x=1", "https://r.example.com/openai/deployments/a%2Fb%3Fc%23d%25" + chat + "?api-version=2024%2001%26x%3D1"},
-      {"api: HTTPS://r.example.com ::  d ::  k  ::  ::x", "HTTPS://r.example.com/openai/deployments/d" + chat + "?api-version="},
-      {"https://r.example.com::d::k::v2::extra", "https://r.example.com/openai/deployments/d" + chat + "?api-version=v2"},
-      {"https://r.example.com::d", "Azure OpenAI credential must be formatted as endpoint::deployment::apiKey[::apiVersion]"},
-      {" \n", "Azure OpenAI credential must be formatted as endpoint::deployment::apiKey[::apiVersion]"},
-      {"web:", "Azure OpenAI credential must be formatted as endpoint::deployment::apiKey[::apiVersion]"},
+      {"https://r.io::a/b?c#d%::k::2024 01&x=1",
+       "https://r.io/openai/deployments/a%2Fb%3Fc%23d%25" + dated + "2024%2001%26x%3D1"},
+      {"api: HTTPS://r.io ::  d ::  k  ::  ::x", "HTTPS://r.io/openai/deployments/d" + dated},
+      {"https://r.io::d::k::v2::extra", "https://r.io/openai/deployments/d" + dated + "v2"},
+      {"https://r.io::d", format},
+      {" \n", format},
+      {"web:", format},
       {" ::d::k", "Azure OpenAI endpoint URL is missing"},
       {"::d::", "Azure OpenAI endpoint URL is missing"},
-      {"https://r.example.com:: ::k", "Azure OpenAI deployment name is missing"},
-      {"https://r.example.com::d:: ", "Azure OpenAI API key is missing"},
-      {"r.example.com::d::k", "Azure OpenAI endpoint URL is invalid"},
-      {" api:https://r.example.com::d::k", "Azure OpenAI endpoint URL is invalid"},
+      {"https://r.io:: ::k", "Azure OpenAI deployment name is missing"},
+      {"https://r.io::d:: ", "Azure OpenAI API key is missing"},
+      {"r.io::d::k", "Azure OpenAI endpoint URL is invalid"},
+      {" api:https://r.io::d::k", "Azure OpenAI endpoint URL is invalid"},
       {"https://r example.com::d::k", "Azure OpenAI endpoint URL is invalid"},
-      {"http://r.example.com::d::k", "Azure OpenAI endpoint must use HTTPS"},
-      {"https://r.example.com::.::k", "Could not construct Azure OpenAI request URL"},
-      {"https://r.example.com::..::k::2024-02-01", "Could not construct Azure OpenAI request URL"},
+      {"http://r.io::d::k", "Azure OpenAI endpoint must use HTTPS"},
+      {"https://r.io::.::k", "Could not construct Azure OpenAI request URL"},
+      {"https://r.io::..::k::2024-02-01", "Could not construct Azure OpenAI request URL"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.credential);
@@ -66,8 +69,8 @@ TEST(AzureOpenAI, SendsOneTokenChatCompletions) {
                         R"("model":"gpt-4o","max_completion_tokens":1})"}}) {
     testing::ServiceWorld world(kNow);
     world.transport.respond("", 200, "{}");
-    AzureOpenAIService(world.context).fetchUsage("https://r.example.com::gpt-4o::k-1" + version);
-    EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), "POST https://r.example.com" + want);
+    AzureOpenAIService(world.context).fetchUsage("https://r.io::gpt-4o::k-1" + version);
+    EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), "POST https://r.io" + want);
   }
 }
 
@@ -93,22 +96,23 @@ TEST(AzureOpenAI, AnyTwoHundredIsReachableAndOtherAnswersFail) {
       {500, x240 + "\u00E9" + std::string(59, 'y'), "Azure OpenAI API error HTTP 500: " + x240 + "\u2026"},
       {429, "\xFF\xFE", "Azure OpenAI API error HTTP 429"},
       // The key is taken out before the cut, so that none of it is left at the edge.
-      {400, std::string(230, 'z') + "sk-secret!", "Azure OpenAI API error HTTP 400: " + std::string(230, 'z') + "[redacted]\u2026"},
+      {400, std::string(230, 'z') + "sk-secret!",
+       "Azure OpenAI API error HTTP 400: " + std::string(230, 'z') + "[redacted]\u2026"},
       {0, "", "Unexpected response from Azure OpenAI"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
     testing::ServiceWorld world(kNow);
     c.status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", c.status, c.body);
-    const auto fetch = [&] { return AzureOpenAIService(world.context).fetchUsage("https://r.example.com::gpt-4o::sk-secret"); };
-    EXPECT_EQ(testing::outcomeOf(fetch, [](const UsageData& record) { return *record.note; }), c.want);
+    const auto fetch = [&] { return AzureOpenAIService(world.context).fetchUsage("https://r.io::gpt-4o::sk-secret"); };
+    EXPECT_EQ(testing::outcomeOf(fetch, [](const UsageData& r) { return *r.note; }), c.want);
   }
   testing::ServiceWorld world(kNow);
   world.transport.respond("", 200, "{}");
   UsageData want = UsageData::blank(Provider::azureOpenAI);
   want.lastUpdated = kNow;
   want.note = reachable;
-  EXPECT_EQ(AzureOpenAIService(world.context).fetchUsage("https://r.example.com::gpt-4o::k"), want);
+  EXPECT_EQ(AzureOpenAIService(world.context).fetchUsage("https://r.io::gpt-4o::k"), want);
 }
 
 }  // namespace

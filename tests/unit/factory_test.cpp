@@ -29,8 +29,8 @@ std::string describe(const UsageData& r) {
 }
 
 TEST(Factory, SendsTheThreeRequestsWithTheCredentialHeadersOfItsKind) {
-  const std::string fixed = " (60000 ms)\nAccept: application/json\nContent-Type: application/json\n"
-                            "Origin: https://app.factory.ai\nReferer: https://app.factory.ai/\nx-factory-client: web-app\n";
+  const std::string fixed = " (60000 ms)\nAccept: application/json\nContent-Type: application/json\nOrigin: "
+                            "https://app.factory.ai\nReferer: https://app.factory.ai/\nx-factory-client: web-app\n";
   struct Case {
     std::string credential;
     bool isAPIKey;
@@ -55,10 +55,6 @@ TEST(Factory, SendsTheThreeRequestsWithTheCredentialHeadersOfItsKind) {
       EXPECT_EQ(testing::requestText(request), "GET " + request.url + fixed + c.headers + "\n(no body)");
     }
   }
-  testing::ServiceWorld world(kNow);
-  EXPECT_EQ(testing::errorText([&] { FactoryService(world.context).fetchUsage(" \n", true); }),
-            "Invalid Factory/Droid credential");
-  EXPECT_EQ(world.transport.requestCount(), 0u);
 }
 
 // Billing limits never fail the fetch; auth tries the web app, then the API, and a rejected credential ends it.
@@ -89,7 +85,8 @@ TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
       {{200, R"({"usesTokenRateLimitsBilling":"yes","limits":{"standard":{"fiveHour":{"usedPercent":1}}}})"},
        {{200, auth}}, ok, 3, fallback},
       {{200, R"({"usesTokenRateLimitsBilling":true,"limits":4})"}, {{200, auth}}, ok, 3, fallback},
-      {{200, R"({"usesTokenRateLimitsBilling":true,"limits":{"standard":{"fiveHour":{}}}})"}, {{200, auth}}, ok, 3, fallback},
+      {{200, R"({"usesTokenRateLimitsBilling":true,"limits":{"standard":{"fiveHour":{}}}})"}, {{200, auth}}, ok, 3,
+       fallback},
       {{500, ""}, {{401, ""}}, {}, 2, "Invalid Factory/Droid credential"},
       {{500, ""}, {{500, ""}, {200, auth}}, ok, 4, fallback},
       {{500, ""}, {{0, ""}, {200, auth}}, ok, 4, fallback},
@@ -108,14 +105,15 @@ TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
     SCOPED_TRACE(c.limits.body + " " + c.want);
     testing::ServiceWorld world(kNow);
     const auto script = [&](const std::string& url, const Answer& a) {
-      if (a.status == -1) return world.transport.fail(url, TransportError(TransportError::Kind::connection, "no route"));
+      if (a.status == -1) return world.transport.fail(url, {TransportError::Kind::connection, "no route"});
       a.status == 0 ? world.transport.respondNotHTTP(url) : world.transport.respond(url, a.status, a.body);
     };
     script(kLimits, c.limits);
     if (!c.auth.empty()) script(kAppAuth, c.auth[0]);
     if (c.auth.size() > 1) script(kAPIAuth, c.auth[1]);
     script(kUsage, c.usage);
-    EXPECT_EQ(testing::outcomeOf([&] { return FactoryService(world.context).fetchUsage("k", true); }, describe), c.want);
+    const auto fetch = [&] { return FactoryService(world.context).fetchUsage("k", true); };
+    EXPECT_EQ(testing::outcomeOf(fetch, describe), c.want);
     EXPECT_EQ(world.transport.requestCount(), c.requests);
   }
 }
@@ -160,11 +158,12 @@ TEST(Factory, OrganisationUsage) {
   const auto bucket = [](const std::string& fields) {
     return R"({"usage":{"endDate":1000000000,"standard":{)" + fields + "}}}";
   };
+  const std::string end = "monthly 1970-01-12T13:46:40Z";
   const Case cases[] = {
       {bucket(R"("usedRatio":0.25)"), "pro", "25.000000 monthly 1970-01-12T13:46:40Z Factory Pro - Pro Plan"},
       {bucket(R"("usedRatio":1.0005)"), "", "100.000000 monthly 1970-01-12T13:46:40Z Pro Plan"},
-      {bucket(R"("usedRatio":1.5,"userTokens":300,"totalAllowance":1200)"), "-", "25.000000 monthly 1970-01-12T13:46:40Z -"},
-      {bucket(R"("usedRatio":-0.1,"userTokens":3000,"totalAllowance":1200)"), "-", "100.000000 monthly 1970-01-12T13:46:40Z -"},
+      {bucket(R"("usedRatio":1.5,"userTokens":300,"totalAllowance":1200)"), "-", "25.000000 " + end + " -"},
+      {bucket(R"("usedRatio":-0.1,"userTokens":3000,"totalAllowance":1200)"), "-", "100.000000 " + end + " -"},
       {bucket(R"("totalAllowance":0,"userTokens":5)"), "-", "0.000000 monthly 1970-01-12T13:46:40Z -"},
       {R"({"usage":{"endDate":-1}})", "-", "0.000000 monthly - -"},
       {R"({"usage":{"endDate":253402300800000}})", "-", "0.000000 monthly - -"},

@@ -62,10 +62,11 @@ TEST(JetBrains, FindsTheNewestQuotaFileOfAKnownIDE) {
     std::vector<std::string> empty;                          // without one
     std::string want;
   };
+  const std::string none = "No JetBrains IDE with AI Assistant detected";
   const Case cases[] = {
       {{{"JetBrains/IntelliJIdea2024.3", 1}}, {}, "JetBrains/IntelliJIdea2024.3" + file + "IntelliJ IDEA"},
       {{{"Google/androidstudio2024.1", 1}}, {}, "Google/androidstudio2024.1" + file + "Android Studio"},
-      {{{"JetBrains/Toolbox", 1}, {"Other/PyCharm2024", 1}}, {"JetBrains/PyCharm2024.1"}, "No JetBrains IDE with AI Assistant detected"},
+      {{{"JetBrains/Toolbox", 1}, {"Other/PyCharm2024", 1}}, {"JetBrains/PyCharm2024.1"}, none},
       {{{"JetBrains/GoLand2024", 100}, {"Google/AndroidStudio2024", 200}, {"JetBrains/RIDER2023", 150}}, {},
        "Google/AndroidStudio2024" + file + "Android Studio"},
       {{{"Google/AndroidStudio2024", 100}, {"JetBrains/CLion2024", 100}}, {}, "JetBrains/CLion2024" + file + "CLion"},
@@ -83,7 +84,7 @@ TEST(JetBrains, FindsTheNewestQuotaFileOfAKnownIDE) {
   home.world.environment = MapEnvironment({{"HOME", home.dir.path().string()}, {"XDG_CONFIG_HOME", ""}});
   EXPECT_EQ(home.found(), ".config/JetBrains/DataSpell2024" + file + "DataSpell");
   home.world.environment = MapEnvironment();
-  EXPECT_EQ(home.found(), "No JetBrains IDE with AI Assistant detected");
+  EXPECT_EQ(home.found(), none);
 }
 
 TEST(JetBrains, ReadsTheQuotaFile) {
@@ -110,7 +111,8 @@ TEST(JetBrains, ReadsTheQuotaFile) {
       {quotaXML(escaped(R"({"current":"1","maximum":"4"})"), escaped(R"({"next":"2027-01-01"})")), "25 - IDE: PyCharm"},
       {quotaXML(escaped(R"({"current":"1","maximum":"4"})"), "{not json"), "25 - IDE: PyCharm"},
       // Not well-formed: the patterns find the options, name before value or after it.
-      {"<application><component name='AIAssistantQuotaManager2'>" + option("quotaInfo", escaped(R"({"current":"1","maximum":"2"})")),
+      {"<application><component name='AIAssistantQuotaManager2'>" +
+           option("quotaInfo", escaped(R"({"current":"1","maximum":"2"})")),
        "50 - IDE: PyCharm"},
       {"<broken <option value='" + escaped(R"({"current":"3","maximum":"4"})") + "' name = 'quotaInfo'>",
        "75 - IDE: PyCharm"},

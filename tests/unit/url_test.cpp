@@ -71,35 +71,3 @@ TEST(QueryEncoding, WithQueryAppendsItemsAfterAnyQueryAndPercentEncodeKeepsOnlyU
 
 }  // namespace
 }  // namespace dapplewick
-
-namespace dapplewick {
-namespace {
-
-TEST(URLParts, AppendsOneEncodedSegmentAndSetsTheQuery) {
-  struct Case {
-    std::string url, segment, want;
-  };
-  const Case cases[] = {
-      {"https://h", "a b", "https://h/a%20b?q=1%262"},
-      {"https://h/p/?x=1", "a/b?c#d", "https://h/p/a%2Fb%3Fc%23d?q=1%262"},
-      {"https://h/p", "..", "refused"},
-      {"https://h/p", ".", "refused"},
-      {"https://h/p", "...", "https://h/p/...?q=1%262"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.url + " " + c.segment);
-    auto url = parseURL(c.url).value();
-    if (!appendPathSegment(url, c.segment)) {
-      EXPECT_EQ(formatURL(url), c.url);
-      EXPECT_EQ("refused", c.want);
-      continue;
-    }
-    setQuery(url, {{"q", "1&2"}});
-    EXPECT_EQ(formatURL(url), c.want);
-    setQuery(url, {});
-    EXPECT_EQ(url.query, std::nullopt);
-  }
-}
-
-}  // namespace
-}  // namespace dapplewick
