@@ -36,7 +36,7 @@ HTTPRequest factoryGet(std::string url, const Hosts& hosts, const Credential& cr
     request.headers.add("Authorization", bearer);
   } else {
     request.headers.add("Cookie", std::string(credential.text));
-    // A session that holds a JWT-like token (it has dots) is accepted by the API only as a bearer token as well.
+    // A session text with a dot may be a bare token rather than a cookie header, so it goes out both ways.
     if (credential.text.find('.') != std::string_view::npos) request.headers.add("Authorization", bearer);
   }
   return request;

@@ -1,5 +1,6 @@
 #include "providers/jetbrains.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <system_error>
 #include <utility>
