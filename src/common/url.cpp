@@ -187,3 +187,23 @@ std::string withQuery(std::string_view url, const QueryItems& items) {
 }
 
 }  // namespace dapplewick
+
+namespace dapplewick {
+
+bool appendPathSegment(URLParts& url, std::string_view segment) {
+  if (segment == "." || segment == "..") return false;
+  if (url.path.empty() || url.path.back() != '/') url.path.push_back('/');
+  url.path += percentEncode(segment);
+  return true;
+}
+
+void setQuery(URLParts& url, const QueryItems& items) {
+  if (items.empty()) {
+    url.query.reset();
+    return;
+  }
+  // withQuery of an empty text writes "?" first.
+  url.query = withQuery("", items).substr(1);
+}
+
+}  // namespace dapplewick

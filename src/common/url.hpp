@@ -41,3 +41,16 @@ using QueryItems = std::vector<std::pair<std::string, std::string>>;
 std::string withQuery(std::string_view url, const QueryItems& items);
 
 }  // namespace dapplewick
+
+namespace dapplewick {
+
+// Appends `segment` to the path of `url` as exactly one segment, after a "/" unless the path already ends in one.
+// It is percent-encoded, so that a "/", "?" or "#" in it never adds a segment, a query or a fragment. Refuses
+// (false, `url` unchanged) the dot segments "." and "..", which clients resolve against the path before them.
+bool appendPathSegment(URLParts& url, std::string_view segment);
+
+// Replaces the query of `url` by the items, encoded as withQuery encodes them; no items remove it. A URL whose
+// query is to stay is simply not given to this.
+void setQuery(URLParts& url, const QueryItems& items);
+
+}  // namespace dapplewick

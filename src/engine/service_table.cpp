@@ -5,11 +5,14 @@
 
 #include "common/text.hpp"
 #include "providers/abacus.hpp"
+#include "providers/azure_openai.hpp"
 #include "providers/codebuff.hpp"
 #include "providers/deepgram.hpp"
 #include "providers/deepseek.hpp"
 #include "providers/elevenlabs.hpp"
+#include "providers/factory.hpp"
 #include "providers/groq.hpp"
+#include "providers/jetbrains.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
 #include "providers/t3chat.hpp"
@@ -26,9 +29,12 @@ using enum CredentialRoute;
 
 // One line per provider this build reads, in catalogue order.
 const std::array kServiceTable{
+    line<unchanged, &AzureOpenAIService::fetchUsage>(Provider::azureOpenAI),
+    line<withKindFlag, &FactoryService::fetchUsage>(Provider::factory),
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<notPassed, &JetBrainsService::fetchUsage>(Provider::jetBrains),
     line<unchanged, &T3ChatService::fetchUsage>(Provider::t3Chat),
     line<unchanged, &WarpService::fetchUsage>(Provider::warp),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),

@@ -19,6 +19,8 @@ const std::vector<OriginKey>& originKeys() {
         {"deepseek.api", "https://api.deepseek.com"},
         {"deepseek.platform", "https://platform.deepseek.com"},
         {"elevenlabs", "https://api.elevenlabs.io"},
+        {"factory.api", "https://api.factory.ai"},
+        {"factory.app", "https://app.factory.ai"},
         {"groq", "https://api.groq.com"},
         {"t3chat", "https://t3.chat"},
         {"venice", "https://api.venice.ai"},

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +45,8 @@ struct Scenario {
   std::map<std::string, std::string> environment{};
   // Shell commands of a stand-in kiro-cli placed first on PATH, for `whoami` and for the usage report.
   std::string kiroWhoami{}, kiroUsage{};
+  bool https{};  // the servers present a test certificate that config.json's caBundle trusts
+  std::map<std::string, std::string> homeFiles{};  // path in the private HOME, content
 };
 
 // The stand-in prints only for the terminal the tool is told to expect, and refuses any other command line.
@@ -113,6 +117,24 @@ Answer vertex(const std::string& filter, std::optional<std::string> page, std::s
   return {when, 200, R"({"timeSeries": [)" + series + "]" + token + "}"};
 }
 
+// The endpoint is the user's own https host, so the real transport must trust the server's certificate.
+Scenario azureOpenAI(std::string name, std::string version, Answer answer, Json want) {
+  Scenario scenario{"AzureOpenAI" + name, "azureopenai", "api: {origin}/ ::gpt-4o::az-e2e-key" + version,
+                    "az-e2e-key", {{{}, {std::move(answer)}, 1}}, {"api-key: az-e2e-key"}, std::move(want)};
+  scenario.https = true;
+  return scenario;
+}
+
+Scenario jetBrains(std::string name, std::map<std::string, std::string> files, Json want) {
+  Scenario scenario{"JetBrains" + name, "jetbrains", "x", "", {}, {}, std::move(want)};
+  scenario.homeFiles = std::move(files);
+  return scenario;
+}
+
+const std::string kFactoryUsage =
+    R"({"userId":"user-1","usage":{"startDate":1764547200000,"endDate":1767225600000,"standard":{"userTokens":300,)"
+    R"("orgTotalTokensUsed":900,"totalAllowance":1200,"usedRatio":0.25},"premium":{"userTokens":0}}})";
+
 std::vector<Scenario> scenarios() {
   const std::string bar = "\\342\\226\\210";
   const std::string usagePath = "serviceruntime.googleapis.com/quota/allocation/usage";
@@ -126,7 +148,47 @@ std::vector<Scenario> scenarios() {
     return Answer{{"GET /v1/metrics/prometheus/api/v1/query?query=sum(" + metric + ") "}, 200,
                   R"({"status":"success","data":{"resultType":"vector","result":[)" + values + "]}}"};
   };
+  const std::string quotaFile = ".config/JetBrains/IntelliJIdea2024.3/options/AIAssistantQuotaManager2.xml";
+  const std::string factoryHeaders = "Accept: application/json\r\nContent-Type: application/json\r\nOrigin: ";
   return {
+      azureOpenAI("DatedRoute", "::2024-10-21",
+                  {{"POST /openai/deployments/gpt-4o/chat/completions?api-version=2024-10-21 ",
+                    "\r\n\r\n" R"({"messages":[{"role":"user","content":"ping"}],"max_tokens":1})"},
+                   200, R"({"model":"gpt-4o-2024-08-06"})"},
+                  {{"error", nullptr}, {"used", 0}, {"limit", 0}, {"resetPeriod", "monthly"},
+                   {"note", "Deployment status: reachable \u00B7 gpt-4o \u00B7 Model: gpt-4o-2024-08-06"}}),
+      {"FactoryBillingWindow", "factory", "api:fk-e2e", "fk-e2e",
+       {{{"factory.api", "factory.app"},
+         {{{"GET /api/billing/limits "}, 200,
+           R"({"usesTokenRateLimitsBilling":true,"limits":{"standard":{"fiveHour":{"usedPercent":42.5,)"
+           R"("windowEnd":4102444800000}}}})"}},
+         1}},
+       {"Authorization: Bearer fk-e2e", "x-factory-client: web-app"},
+       {{"error", nullptr}, {"used", 42.5}, {"limit", 100}, {"resetPeriod", "window"},
+        {"resetAt", "2100-01-01T00:00:00.000Z"},
+        {"note", "Factory token-rate-limits billing. Shows 5-hour rolling window usage."}}},
+      // A session with a dot goes out as a cookie and as a bearer token; the web app fails, the API answers.
+      {"FactoryAuthFallbackAndUsage", "factory", "web:session=abc.def", "abc.def",
+       {{{"factory.app"}, {{{factoryHeaders, "GET /api/app/auth/me "}, 500, ""}}, 1},
+        {{"factory.api"},
+         {{{"GET /api/billing/limits "}, 401, ""},
+          {{"GET /api/app/auth/me "}, 200,
+           R"({"organization":{"subscription":{"factoryTier":"pro","orbSubscription":{"plan":{"name":"Pro Plan"}}}},)"
+           R"("userProfile":{"id":" user 1 "}})"},
+          {{"GET /api/organization/subscription/usage?useCache=true&userId=user%201 "}, 200, kFactoryUsage}},
+         3}},
+       {"Cookie: session=abc.def", "Authorization: Bearer session=abc.def"},
+       {{"error", nullptr}, {"used", 25}, {"limit", 100}, {"resetPeriod", "monthly"},
+        {"resetAt", "2026-01-01T00:00:00.000Z"}, {"note", "Factory Pro - Pro Plan"}}},
+      jetBrains("QuotaFile",
+                {{quotaFile,
+                  R"(<application><component name="AIAssistantQuotaManager2"><option name="quotaInfo" value=")"
+                  R"({&quot;type&quot;:&quot;Available&quot;,&quot;current&quot;:&quot;250&quot;,)"
+                  R"(&quot;maximum&quot;:&quot;1000&quot;}"/><option name="nextRefill" value="{&quot;next&quot;:)"
+                  R"(&quot;2027-01-01T00:00:00Z&quot;}"/></component></application>)"},
+                 {".config/JetBrains/Toolbox/options/AIAssistantQuotaManager2.xml", "<broken"}},
+                {{"error", nullptr}, {"used", 25}, {"limit", 100}, {"resetAt", "2027-01-01T00:00:00.000Z"},
+                 {"note", "Plan: Available \u00B7 IDE: IntelliJ IDEA"}}),
       zai("FirstHostAnswers", 200, kZaiQuota, 500, 0, kZaiRecord),
       zai("RejectedKeyFallsBack", 401, R"({"error":"unauthorized"})", 200, 1, kZaiRecord),
       zai("RejectedByBoth", 401, "", 403, 1, {{"error", "Invalid z.ai API key"}}),
@@ -272,6 +334,13 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
   testing::Sandbox sandbox;
   std::vector<std::unique_ptr<LoopbackServer>> servers;
   std::map<std::string, std::string> origins;
+  testing::TempDir certificates;
+  std::optional<testing::TestCertificate> identity;
+  std::optional<std::string> caBundle;
+  if (scenario.https) {
+    identity = testing::selfSignedCertificate();
+    caBundle = certificates.write("ca.pem", identity->certificatePEM).string();
+  }
   for (const Host& host : scenario.hosts) {
     servers.push_back(std::make_unique<LoopbackServer>([&host](const ReceivedRequest& request, auto&) {
       for (const Answer& answer : host.answers) {
@@ -281,10 +350,14 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
         }
       }
       return testing::httpResponse(404);
-    }));
+    }, identity));
     for (const auto& key : host.originKeys) origins[key] = servers.back()->origin();
   }
-  if (!origins.empty()) sandbox.setOrigins(origins);
+  if (!origins.empty() || caBundle) sandbox.setOrigins(origins, caBundle);
+  for (const auto& [path, content] : scenario.homeFiles) {
+    std::filesystem::create_directories((sandbox.home() / path).parent_path());
+    std::ofstream(sandbox.home() / path) << content;
+  }
   const auto expand = [&](std::string text) {
     if (const auto at = text.find("{origin}"); at != std::string::npos) text.replace(at, 8, servers[0]->origin());
     return text;

@@ -54,9 +54,13 @@ Sandbox::Sandbox() : configDir_(root_.path() / "config"), home_(root_.path() / "
   env_["NO_PROXY"] = "127.0.0.1,localhost,::1";
 }
 
-void Sandbox::setOrigins(const std::map<std::string, std::string>& origins) {
+void Sandbox::setOrigins(const std::map<std::string, std::string>& origins,
+                         const std::optional<std::string>& caBundle) {
   std::filesystem::create_directories(configDir_);
-  std::ofstream(configDir_ / "config.json") << Json{{"origins", origins}}.dump();
+  Json config = Json::object();
+  if (!origins.empty()) config["origins"] = origins;
+  if (caBundle) config["caBundle"] = *caBundle;
+  std::ofstream(configDir_ / "config.json") << config.dump();
 }
 
 void Sandbox::saveCredential(const std::string& provider, const std::string& secret) {

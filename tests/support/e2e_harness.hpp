@@ -49,8 +49,10 @@ class Sandbox {
   const std::filesystem::path& configDir() const { return configDir_; }
   const std::filesystem::path& home() const { return home_; }
 
-  // Writes config.json with these origin overrides ({"zai.international": "http://127.0.0.1:1234"}).
-  void setOrigins(const std::map<std::string, std::string>& origins);
+  // Writes config.json with these origin overrides ({"zai.international": "http://127.0.0.1:1234"}) and, when
+  // given, the CA bundle that makes a loopback https server's test certificate trusted.
+  void setOrigins(const std::map<std::string, std::string>& origins,
+                  const std::optional<std::string>& caBundle = std::nullopt);
   // Saves a credential through the binary itself (`dapplewick credential set PROVIDER`, secret on stdin).
   void saveCredential(const std::string& provider, const std::string& secret);
   // Extra environment for the binary (PATH, LLM_PROXY_BASE_URL, ...). TZ defaults to UTC.

@@ -5,10 +5,14 @@ namespace dapplewick::testing {
 const std::vector<ServiceSample>& serviceSamples() {
   const std::string canary(kCanary);
   static const std::vector<ServiceSample> samples = {
+      {Provider::azureOpenAI, "https://res.example.com::gpt-4o::az-" + canary, {}, 1, true},
+      {Provider::factory, "api:fk-" + canary, {}, 1, true},
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
       // Runs the local kiro-cli and takes no credential; without PATH it finds no tool.
       {Provider::kiro, "x", {}, 0, false},
       {Provider::vertexAI, "my-project:ya29." + canary, {}, 1, true},
+      // Reads a local quota file and takes no credential; the configuration folder named here does not exist.
+      {Provider::jetBrains, "x", {{"XDG_CONFIG_HOME", "/nonexistent/dapplewick-test"}}, 0, false},
       {Provider::t3Chat, "web:session=" + canary + "\n", {}, 1, true},
       {Provider::warp, "api:wk-" + canary, {}, 1, true},
       {Provider::elevenLabs, "sk_" + canary, {}, 1, true},
