@@ -5,9 +5,11 @@
 
 #include "common/text.hpp"
 #include "providers/abacus.hpp"
+#include "providers/bedrock.hpp"
 #include "providers/codebuff.hpp"
 #include "providers/deepgram.hpp"
 #include "providers/deepseek.hpp"
+#include "providers/doubao.hpp"
 #include "providers/elevenlabs.hpp"
 #include "providers/groq.hpp"
 #include "providers/kiro.hpp"
@@ -26,9 +28,11 @@ const std::array kServiceTable{
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
+    line<unchanged, &DoubaoService::fetchUsage>(Provider::doubao),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
+    line<unchanged, &BedrockService::fetchUsage>(Provider::bedrock),
     line<unchanged, &GroqService::fetchUsage>(Provider::groq),
     line<unchanged, &LLMProxyService::fetchUsage>(Provider::llmProxy),
     line<unchanged, &DeepgramService::fetchUsage>(Provider::deepgram),
