@@ -112,6 +112,22 @@ Answer vertex(const std::string& filter, std::optional<std::string> page, std::s
   return {when, 200, R"({"timeSeries": [)" + series + "]" + token + "}"};
 }
 
+// Cost Explorer: one signed POST, from the credential's keys or the environment's.
+Scenario bedrock(std::string name, std::string credential, std::map<std::string, std::string> environment,
+                 std::vector<std::string> onEveryRequest, std::string region) {
+  onEveryRequest.insert(onEveryRequest.end(), {"Host: 127.0.0.1", "Content-Type: application/x-amz-json-1.1"});
+  return {"Bedrock" + name, "bedrock", std::move(credential), "e2e-secret",
+          {{{"bedrock"},
+            {{{"POST / ", "X-Amz-Target: AWSInsightsIndexService.GetCostAndUsage", R"("Granularity":"MONTHLY")"}, 200,
+              R"({"ResultsByTime":[{"Groups":[{"Keys":["Amazon Bedrock"],"Metrics":{"UnblendedCost":)"
+              R"({"Amount":"12.5"}}},{"Keys":["Amazon EC2"],"Metrics":{"UnblendedCost":{"Amount":"99"}}}]}]})"}},
+            1}},
+          std::move(onEveryRequest),
+          {{"error", nullptr}, {"cost", 12.5}, {"costSemantic", "periodCumulative"}, {"limit", 0},
+           {"note", "AWS Bedrock monthly spend via Cost Explorer (region: " + region + ")"}},
+          std::move(environment)};
+}
+
 std::vector<Scenario> scenarios() {
   const std::string bar = "\\342\\226\\210";
   const std::string usagePath = "serviceruntime.googleapis.com/quota/allocation/usage";
@@ -205,6 +221,29 @@ std::vector<Scenario> scenarios() {
       // Plain http, which is allowed on loopback; the address comes from the credential, then from the environment.
       llmProxy("AddressInTheCredential", "{origin}/team:sk-e2e", {}),
       llmProxy("AddressFromTheEnvironment", "sk-e2e", {{"LLM_PROXY_BASE_URL", "{origin}/team/v1/"}}),
+      {"DoubaoAccessKeys", "doubao", "api:AKLT-e2e:e2e-secret", "e2e-secret",
+       {{{"doubao.openapi"},
+         {{{"POST /?Action=GetCodingPlanUsage&Version=2024-01-01 "}, 200,
+           R"({"Result":{"QuotaUsage":[{"Level":"session","Percent":42.5,"ResetTimestamp":1798761600}]}})"},
+          {{"POST /?Action=GetAFPUsage&Version=2024-01-01 "}, 404, R"({"message":"no agent plan"})"}},
+         2}},
+       {"Host: 127.0.0.1", "Content-Type: application/x-www-form-urlencoded; charset=utf-8"},
+       {{"error", nullptr}, {"used", 42.5}, {"limit", 100}, {"resetPeriod", "window"},
+        {"resetAt", "2027-01-01T00:00:00.000Z"}, {"note", "Doubao Coding/Agent Plan quota via Volcengine AK/SK."}}},
+      // The first model is unknown to the key, the second answers.
+      {"DoubaoAPIKey", "doubao", "ark-e2e-key\n", "ark-e2e-key",
+       {{{"doubao.ark"},
+         {{{"POST /api/coding/v3/chat/completions ", R"("model":"doubao-seed-2.0-code")"}, 404, ""},
+          {{"POST /api/coding/v3/chat/completions ", R"("model":"doubao-1.5-pro-32k")"}, 200, "{}"}},
+         2}},
+       {"Authorization: Bearer ark-e2e-key"},
+       {{"error", nullptr}, {"limit", 0}, {"note", "Doubao API key is active (status only). Provide AK/SK "
+                                                   "credentials for real Coding/Agent Plan usage."}}},
+      bedrock("KeysInTheCredential", "eu-west-1:AKID-e2e:e2e-secret", {}, {}, "eu-west-1"),
+      bedrock("KeysFromTheEnvironment", "default",
+              {{"AWS_ACCESS_KEY_ID", "AKID-e2e"}, {"AWS_SECRET_ACCESS_KEY", "e2e-secret"},
+               {"AWS_SESSION_TOKEN", "e2e-token"}, {"AWS_REGION", "ap-east-1"}},
+              {"X-Amz-Security-Token: e2e-token"}, "ap-east-1"),
       // Two projects, the second failing: the record shows the first one's figures and how many answered.
       {"Deepgram", "deepgram", "api:  dg-e2e-key\n", "dg-e2e-key",
        {{{"deepgram"},
