@@ -84,7 +84,8 @@ TEST(BedrockCredentials, FromTheCredentialElseTheEnvironment) {
 }
 
 TEST(BedrockCost, ReadsTheBedrockGroups) {
-  const std::string missing = "Failed to parse AWS Cost Explorer response: Missing ResultsByTime in Cost Explorer response";
+  const std::string missing =
+      "Failed to parse AWS Cost Explorer response: Missing ResultsByTime in Cost Explorer response";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {results(group(R"("Amazon Bedrock")", R"("1.5")") + "," + group(R"("EC2","Bedrock")", R"("7")") + "," +
                group(R"("bedrock")", "2") + "," + group(R"("bedrock")", R"(" 3")") + "," +
@@ -101,11 +102,11 @@ TEST(BedrockCost, ReadsTheBedrockGroups) {
       {"[]", missing},
       {"<html>", missing},
   };
-  for (const auto& [body, want] : cases) {
-    SCOPED_TRACE(body);
-    EXPECT_EQ(testing::outcomeOf([&] { return bedrock::readBedrockCost(body); },
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    EXPECT_EQ(testing::outcomeOf([&] { return bedrock::readBedrockCost(c.first); },
                                  [](double total) { return formatFixed(total, 2); }),
-              want);
+              c.second);
   }
 }
 
