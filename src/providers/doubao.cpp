@@ -73,12 +73,12 @@ HTTPRequest planRequest(std::string_view origin, std::string_view action, const 
   return request;
 }
 
-HTTPRequest probeRequest(std::string_view origin, std::string_view apiKey, std::string_view model) {
+HTTPRequest probeRequest(std::string_view origin, const Probe& probe) {
   Json message = Json::object();
   message["role"] = "user";
   message["content"] = "hi";
   Json body = Json::object();
-  body["model"] = model;
+  body["model"] = probe.model;
   body["max_tokens"] = 1;
   body["messages"] = Json::array({message});
 
@@ -87,7 +87,7 @@ HTTPRequest probeRequest(std::string_view origin, std::string_view apiKey, std::
   request.url = std::string(origin) + std::string(kProbePath);
   request.headers.add("Content-Type", "application/json");
   request.headers.add("Accept", "application/json");
-  request.headers.add("Authorization", "Bearer " + std::string(apiKey));
+  request.headers.add("Authorization", "Bearer " + std::string(probe.apiKey));
   request.headers.add("User-Agent", std::string(kBrowserUserAgent));
   request.body = body.dump();
   return request;
@@ -334,7 +334,7 @@ UsageData DoubaoService::fetchWithAPIKey(std::string_view text, std::stop_token 
   for (const std::string_view model : doubao::kProbeModels) {
     throwIfCancelled(stop);
     const HTTPResponse response =
-        context_.transport.data(doubao::probeRequest(context_.origins.get(doubao::kArkOriginKey), key, model), stop);
+        context_.transport.data(doubao::probeRequest(context_.origins.get(doubao::kArkOriginKey), {key, model}), stop);
     if (!response.isHTTP) throw DoubaoError::invalidResponse();
     // Rate-limited is still a working key.
     if (response.status == 200 || response.status == 429) {

@@ -39,8 +39,12 @@ std::optional<VolcengineCredentials> parseCredential(std::string_view text);
 // A plan call: POST "/?Action=ACTION&Version=2024-01-01" with an empty body, signed at `now`.
 HTTPRequest planRequest(std::string_view origin, std::string_view action, const VolcengineCredentials& credentials,
                         Timestamp now);
-// A one-token chat completion with the Ark key.
-HTTPRequest probeRequest(std::string_view origin, std::string_view apiKey, std::string_view model);
+// A one-token chat completion with the Ark key, asking one model.
+struct Probe {
+  std::string_view apiKey;
+  std::string_view model;
+};
+HTTPRequest probeRequest(std::string_view origin, const Probe& probe);
 
 // ---- Response records and readers ----
 

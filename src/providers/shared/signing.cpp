@@ -123,18 +123,20 @@ void signAWSHeaders(HTTPRequest& request, const AWSCredentials& credentials, con
   }
   std::stable_sort(canonical.begin(), canonical.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::string> names;
-  std::vector<std::string> headerLines;
-  for (const auto& [name, value] : canonical) {
-    names.push_back(name);
-    headerLines.push_back(name + ":" + value);
-  }
+  std::string headerBlock;
   std::string signedHeaders;
-  for (const auto& name : names) signedHeaders += (signedHeaders.empty() ? "" : ";") + name;
+  for (std::size_t i = 0; i < canonical.size(); ++i) {
+    if (i > 0) {
+      headerBlock += '\n';
+      signedHeaders += ';';
+    }
+    headerBlock.append(canonical[i].first).append(":").append(canonical[i].second);
+    signedHeaders += canonical[i].first;
+  }
 
   const std::string canonicalRequest =
       joinLines({request.method.empty() ? "POST" : request.method, canonicalURI(request.url), "",
-                 joinLines(headerLines) + "\n", signedHeaders, payloadHash});
+                 headerBlock + "\n", signedHeaders, payloadHash});
   const std::string credentialScope = dateStamp + "/" + scope.region + "/" + scope.service + "/aws4_request";
   const std::string stringToSign =
       joinLines({"AWS4-HMAC-SHA256", requestTime, credentialScope, sha256Hex(canonicalRequest)});
@@ -180,7 +182,10 @@ std::string volcengineCanonicalQuery(std::string_view url) {
   }
   std::sort(items.begin(), items.end());
   std::string out;
-  for (const auto& [name, value] : items) out += (out.empty() ? "" : "&") + name + "=" + value;
+  for (const auto& [name, value] : items) {
+    if (!out.empty()) out += '&';
+    out.append(name).append("=").append(value);
+  }
   return out;
 }
 
