@@ -33,15 +33,16 @@ TEST(BedrockService, SendsTheSignedRequestAndBuildsTheRecord) {
   want.lastUpdated = kNow;
   want.note = "AWS Bedrock monthly spend via Cost Explorer (region: eu-west-1)";
   EXPECT_EQ(BedrockService(world.context).fetchUsage("api: eu-west-1:AKIDEXAMPLE:" + kSecret + "\n"), want);
-  const auto request = world.transport.requests().at(0);
-  EXPECT_EQ(request.timeout.count(), 15000);
-  EXPECT_EQ(request.body, R"({"TimePeriod":{"Start":"2026-03-01","End":"2026-03-16"},"Granularity":"MONTHLY",)"
-                          R"("Metrics":["UnblendedCost"],"GroupBy":[{"Type":"DIMENSION","Key":"SERVICE"}]})");
-  EXPECT_EQ(request.headers.list().at(1), (HTTPHeader{"X-Amz-Target", "AWSInsightsIndexService.GetCostAndUsage"}));
-  EXPECT_EQ(request.headers.get("Authorization"),
-            "AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20260315/us-east-1/ce/aws4_request, "
+  const std::string body =
+      R"({"TimePeriod":{"Start":"2026-03-01","End":"2026-03-16"},"Granularity":"MONTHLY",)"
+      R"("Metrics":["UnblendedCost"],"GroupBy":[{"Type":"DIMENSION","Key":"SERVICE"}]})";
+  EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
+            "POST " + kURL + " (15000 ms)\nContent-Type: application/x-amz-json-1.1\n"
+            "X-Amz-Target: AWSInsightsIndexService.GetCostAndUsage\nX-Amz-Date: 20260315T235959Z\n"
+            "Host: ce.us-east-1.amazonaws.com\nx-amz-content-sha256: " + sha256Hex(body) +
+            "\nAuthorization: AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20260315/us-east-1/ce/aws4_request, "
             "SignedHeaders=content-type;host;x-amz-content-sha256;x-amz-date;x-amz-target, "
-            "Signature=1ac7d5b31bf26994cc81b8f3427b1339ed18fc3baeaf66bba0039e8dfce623d7");
+            "Signature=1ac7d5b31bf26994cc81b8f3427b1339ed18fc3baeaf66bba0039e8dfce623d7\n\n" + body);
 }
 
 TEST(BedrockCredentials, FromTheCredentialElseTheEnvironment) {
@@ -50,6 +51,9 @@ TEST(BedrockCredentials, FromTheCredentialElseTheEnvironment) {
     std::map<std::string, std::string, std::less<>> environment;
     std::string want;  // "region id secret token"
   };
+  const std::string missing =
+      "AWS credentials not configured. Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / "
+      "AWS_SECRET_ACCESS_KEY.";
   const std::map<std::string, std::string, std::less<>> keys = {{"AWS_ACCESS_KEY_ID", "EK"},
                                                                  {"AWS_SECRET_ACCESS_KEY", "ES"}};
   auto withToken = keys;
@@ -64,10 +68,8 @@ TEST(BedrockCredentials, FromTheCredentialElseTheEnvironment) {
       {"profile", withRegion, "ap-east-1 EK ES -"},
       {"", withToken, " EK ES []"},
       {"", keys, "us-east-1 EK ES -"},
-      {"a:b:c:d:e", {}, "AWS credentials not configured. Provide 'region:accessKeyId:secretKey' or set "
-                        "AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY."},
-      {"", {{"AWS_ACCESS_KEY_ID", "EK"}, {"AWS_SECRET_ACCESS_KEY", ""}}, "AWS credentials not configured. "
-       "Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY."},
+      {"a:b:c:d:e", {}, missing},
+      {"", {{"AWS_ACCESS_KEY_ID", "EK"}, {"AWS_SECRET_ACCESS_KEY", ""}}, missing},
   };
   const auto shown = [](const std::string& text) { return text.empty() ? std::string("[]") : text; };
   for (const auto& c : cases) {

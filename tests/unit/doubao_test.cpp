@@ -69,8 +69,9 @@ TEST(DoubaoCredential, PairsAndRegions) {
 TEST(DoubaoService, PlansAndTheirMapping) {
   struct Case {
     std::string codingBody;
-    int agentStatus;
+    int agentStatus;  // 0: no answer wanted
     std::string agentBody, want;
+    int codingStatus = 200;  // 0: an answer that is not HTTP
   };
   const std::string agentAll =
       R"({"Result":{"AFPMonthly":{"Quota":10,"Used":20},"AFPWeekly":{"Quota":4,"Used":1,"ResetTime":1767830400000},)"
@@ -95,50 +96,38 @@ TEST(DoubaoService, PlansAndTheirMapping) {
       {coding(""), 200, R"({"Result":{"AFPWeekly":{"Quota":"4","Used":1}}})",
        "Failed to parse Doubao response: expected a number at \"Result.AFPWeekly.Quota\""},
       {coding(row("5h", 1)), 200, "{", "1.0/100 window" + kMain},
-      {R"({"Result":{"QuotaUsage":[{"Level":"5h","Percent":"42"}]}})", 200, "",
+      {R"({"Result":{"QuotaUsage":[{"Level":"5h","Percent":"42"}]}})", 0, "",
        "Failed to parse Doubao response: expected a number at \"Result.QuotaUsage[0].Percent\""},
-      {R"({"Result":{"QuotaUsage":[{"Percent":1}]}})", 200, "",
+      {R"({"Result":{"QuotaUsage":[{"Percent":1}]}})", 0, "",
        "Failed to parse Doubao response: missing key \"Result.QuotaUsage[0].Level\""},
-      {R"({"ResponseMetadata":{}})", 200, "", "Failed to parse Doubao response: missing key \"Result\""},
+      {R"({"ResponseMetadata":{}})", 0, "", "Failed to parse Doubao response: missing key \"Result\""},
+      {R"({"ResponseMetadata":{"Error":{"Code":"InvalidSecret","Message":"bad key"}}})", 0, "",
+       "Doubao API error (401): InvalidSecret: bad key", 401},
+      {"", 0, "", "Unexpected response from Doubao", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.codingBody + " " + c.agentBody);
     testing::ServiceWorld world(kNow);
-    world.transport.respond(kCodingURL, 200, c.codingBody);
-    world.transport.respond(kAgentURL, c.agentStatus, c.agentBody);
+    c.codingStatus == 0 ? world.transport.respondNotHTTP(kCodingURL)
+                        : world.transport.respond(kCodingURL, c.codingStatus, c.codingBody);
+    if (c.agentStatus != 0) world.transport.respond(kAgentURL, c.agentStatus, c.agentBody);
     EXPECT_EQ(testing::outcomeOf([&] { return DoubaoService(world.context).fetchUsage("id:secret"); }, describe),
               c.want);
+    EXPECT_EQ(world.transport.requestCount(), c.agentStatus == 0 ? 1u : 2u);
   }
 }
 
-TEST(DoubaoService, PlanCallErrors) {
-  struct Case {
-    int status;
-    std::string body, want;
-  };
+TEST(DoubaoErrorBody, FirstReadableMessage) {
   const std::string longMessage(300, 'm');
-  const std::vector<Case> cases = {
-      {401, R"({"ResponseMetadata":{"Error":{"Code":"InvalidSecret","Message":"bad secret"}}})",
-       "InvalidSecret: bad secret"},
-      {403, R"({"ResponseMetadata":{"Error":{"Code":"","Message":"no"}},"message":"other"})", ": no"},
-      {404, R"({"ResponseMetadata":{"Error":{"Code":1}},"error":{"message":"nested"},"message":"top"})", "nested"},
-      {429, R"({"error":{"message":""},"message":")" + longMessage + R"("})", longMessage.substr(0, 200)},
-      {500, R"({"message":"echo secret-value"})", "echo [redacted]"},
-      {502, "<html>", "HTTP 502"},
-      {503, R"(["message"])", "HTTP 503"},
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"ResponseMetadata":{"Error":{"Code":"","Message":"no"}},"message":"other"})", ": no"},
+      {R"({"ResponseMetadata":{"Error":{"Code":1}},"error":{"message":"nested"},"message":"top"})", "nested"},
+      {R"({"error":{"message":""},"message":")" + longMessage + R"("})", longMessage.substr(0, 200)},
+      {R"({"message":"echo secret-value"})", "echo [redacted]"},
+      {"<html>", "HTTP 502"},
+      {R"(["message"])", "HTTP 502"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body);
-    testing::ServiceWorld world(kNow);
-    world.transport.respond(kCodingURL, c.status, c.body);
-    EXPECT_EQ(testing::errorText([&] { DoubaoService(world.context).fetchUsage("id:secret-value"); }),
-              "Doubao API error (" + std::to_string(c.status) + "): " + c.want);
-    EXPECT_EQ(world.transport.requestCount(), 1u);
-  }
-  testing::ServiceWorld world(kNow);
-  world.transport.respondNotHTTP(kCodingURL);
-  EXPECT_EQ(testing::errorText([&] { DoubaoService(world.context).fetchUsage("id:secret"); }),
-            "Unexpected response from Doubao");
+  for (const auto& [body, want] : cases) EXPECT_EQ(doubao::apiErrorMessage(502, body, "secret-value"), want) << body;
 }
 
 // Models in order: 403 and 404 move on, 429 is a working key, anything else ends at once.
@@ -153,7 +142,7 @@ TEST(DoubaoProbe, ModelsInTurn) {
   const std::vector<Case> cases = {
       {{404, 200}, statusOnly},
       {{403, 403}, "Doubao API error (403): second"},
-      {{401}, "Doubao API error (401): first"},
+      {{401}, "Doubao API error (401): first [redacted]"},
       {{429}, statusOnly},
       {{0}, "Unexpected response from Doubao"},
   };
@@ -161,7 +150,7 @@ TEST(DoubaoProbe, ModelsInTurn) {
     SCOPED_TRACE(c.want);
     testing::ServiceWorld world(kNow);
     for (std::size_t i = 0; i < c.statuses.size(); ++i) {
-      const std::string message = i == 0 ? "first" : "second";
+      const std::string message = i == 0 ? "first ark-key" : "second";
       c.statuses[i] == 0 ? world.transport.respondNotHTTP(kProbeURL)
                          : world.transport.respond(kProbeURL, c.statuses[i], R"({"message":")" + message + "\"}");
     }
