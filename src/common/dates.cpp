@@ -239,4 +239,22 @@ std::string currentTimeZoneIdentifier(std::optional<std::string_view> tz) {
   return "UTC";
 }
 
+std::string formatCompactDateTimeUTC(Timestamp instant) {
+  const std::string full = formatRFC3339Seconds(instant);
+  // "yyyy-MM-ddTHH:mm:ssZ" without its separators.
+  std::string compact;
+  for (const char c : full) {
+    if (c != '-' && c != ':') compact.push_back(c);
+  }
+  return compact;
+}
+
+std::string formatCompactDateUTC(Timestamp instant) { return formatCompactDateTimeUTC(instant).substr(0, 8); }
+
+std::string formatISODate(const CivilDate& date) {
+  std::array<char, 32> buffer{};
+  std::snprintf(buffer.data(), buffer.size(), "%04d-%02u-%02u", date.year, date.month, date.day);
+  return std::string(buffer.data());
+}
+
 }  // namespace dapplewick

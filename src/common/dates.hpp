@@ -57,4 +57,13 @@ std::optional<Timestamp> localMidnight(int year, int month, int day);
 // /etc/localtime link, else "UTC".
 std::string currentTimeZoneIdentifier(std::optional<std::string_view> tzVariable);
 
+// ---- Compact UTC texts, whatever TZ and the locale say ----
+
+// "20150830T123600Z": the request time of signed cloud requests.
+std::string formatCompactDateTimeUTC(Timestamp instant);
+// "20150830": the date stamp of the same requests.
+std::string formatCompactDateUTC(Timestamp instant);
+// "2026-03-01".
+std::string formatISODate(const CivilDate& date);
+
 }  // namespace dapplewick

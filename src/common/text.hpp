@@ -48,4 +48,10 @@ std::string_view prefixCodePoints(std::string_view text, std::size_t maxCodePoin
 std::optional<std::string> joinNotes(const std::vector<std::string>& parts);
 inline constexpr std::string_view kNoteSeparator = " \u00B7 ";
 
+// ---- Pieces ----
+
+// The pieces between every `separator`, empty ones kept: "a::b" gives "a", "", "b"; the empty text gives one empty
+// piece.
+std::vector<std::string_view> splitKeepingEmpty(std::string_view text, char separator);
+
 }  // namespace dapplewick

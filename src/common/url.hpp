@@ -40,6 +40,10 @@ using QueryItems = std::vector<std::pair<std::string, std::string>>;
 // quotes, "%" and everything outside printable ASCII are percent-encoded. No items leave the URL as it is.
 std::string withQuery(std::string_view url, const QueryItems& items);
 
+// Every "%" followed by two hex digits becomes the byte it names; everything else, a lone "%" and "+" included,
+// stays as it is.
+std::string percentDecode(std::string_view text);
+
 }  // namespace dapplewick
 
 namespace dapplewick {

@@ -6,9 +6,11 @@
 #include "common/text.hpp"
 #include "providers/abacus.hpp"
 #include "providers/azure_openai.hpp"
+#include "providers/bedrock.hpp"
 #include "providers/codebuff.hpp"
 #include "providers/deepgram.hpp"
 #include "providers/deepseek.hpp"
+#include "providers/doubao.hpp"
 #include "providers/elevenlabs.hpp"
 #include "providers/factory.hpp"
 #include "providers/groq.hpp"
@@ -39,10 +41,15 @@ const std::array kServiceTable{
     line<unchanged, &WarpService::fetchUsage>(Provider::warp),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
     line<unchanged, &WindsurfService::fetchUsage>(Provider::windsurf),
+    line<unchanged, &DoubaoService::fetchUsage>(Provider::doubao),
+    line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
+    line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
+    line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
     line<unchanged, &VeniceService::fetchUsage>(Provider::venice),
+    line<unchanged, &BedrockService::fetchUsage>(Provider::bedrock),
     line<unchanged, &GroqService::fetchUsage>(Provider::groq),
     line<unchanged, &LLMProxyService::fetchUsage>(Provider::llmProxy),
     line<unchanged, &DeepgramService::fetchUsage>(Provider::deepgram),

@@ -14,10 +14,13 @@ const std::vector<OriginKey>& originKeys() {
   static const std::vector<OriginKey> keys = [] {
     std::vector<OriginKey> list{
         {"abacus", "https://apps.abacus.ai"},
+        {"bedrock", "https://ce.us-east-1.amazonaws.com"},
         {"codebuff", "https://www.codebuff.com"},
         {"deepgram", "https://api.deepgram.com"},
         {"deepseek.api", "https://api.deepseek.com"},
         {"deepseek.platform", "https://platform.deepseek.com"},
+        {"doubao.ark", "https://ark.cn-beijing.volces.com"},
+        {"doubao.openapi", "https://open.volcengineapi.com"},
         {"elevenlabs", "https://api.elevenlabs.io"},
         {"factory.api", "https://api.factory.ai"},
         {"factory.app", "https://app.factory.ai"},
