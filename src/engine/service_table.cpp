@@ -10,8 +10,12 @@
 #include "providers/deepseek.hpp"
 #include "providers/elevenlabs.hpp"
 #include "providers/groq.hpp"
+#include "providers/kilo.hpp"
+#include "providers/kimi.hpp"
+#include "providers/kimi_k2.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
+#include "providers/manus.hpp"
 #include "providers/vertex_ai.hpp"
 #include "providers/zai.hpp"
 
@@ -23,8 +27,12 @@ using enum CredentialRoute;
 // One line per provider this build reads, in catalogue order.
 const std::array kServiceTable{
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
+    line<prefixDropped, &ManusService::fetchUsage>(Provider::manus),
+    line<prefixDropped, &KimiService::fetchUsage>(Provider::kimi),
+    line<unchanged, &KiloService::fetchUsage>(Provider::kilo),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<unchanged, &KimiK2Service::fetchUsage>(Provider::kimiK2),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),

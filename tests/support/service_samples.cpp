@@ -6,9 +6,14 @@ const std::vector<ServiceSample>& serviceSamples() {
   const std::string canary(kCanary);
   static const std::vector<ServiceSample> samples = {
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
+      {Provider::manus, "web:other=1; Session_ID=" + canary + "==\n", {}, 1, true},
+      // The token goes out exactly as it arrives, even empty.
+      {Provider::kimi, "web:" + canary, {}, 1, false},
+      {Provider::kilo, "api: kilo-" + canary + "\n", {}, 1, true},
       // Runs the local kiro-cli and takes no credential; without PATH it finds no tool.
       {Provider::kiro, "x", {}, 0, false},
       {Provider::vertexAI, "my-project:ya29." + canary, {}, 1, true},
+      {Provider::kimiK2, "kk-" + canary, {}, 1, true},
       {Provider::elevenLabs, "sk_" + canary, {}, 1, true},
       {Provider::abacus, "web:session_id=" + canary, {}, 2, true},
       {Provider::deepSeek, "api:sk-" + canary, {}, 2, true},
