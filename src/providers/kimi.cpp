@@ -54,7 +54,9 @@ std::optional<TokenClaims> decodeTokenClaims(std::string_view token) {
   return TokenClaims{stringClaim(*claims, "device_id"), stringClaim(*claims, "ssid"), stringClaim(*claims, "sub")};
 }
 
-HTTPRequest usagesRequest(std::string_view origin, std::string_view token, std::string_view timeZone) {
+HTTPRequest usagesRequest(std::string_view origin, std::string_view token, const Environment& environment) {
+  const std::optional<std::string> tz = environment.get("TZ");
+  const std::string timeZone = currentTimeZoneIdentifier(tz ? std::optional<std::string_view>(*tz) : std::nullopt);
   HTTPRequest request;
   request.method = "POST";
   request.url = std::string(origin) + std::string(kUsagesPath);
@@ -69,7 +71,7 @@ HTTPRequest usagesRequest(std::string_view origin, std::string_view token, std::
   request.headers.add("connect-protocol-version", "1");
   request.headers.add("x-language", "en-US");
   request.headers.add("x-msh-platform", "web");
-  request.headers.add("r-timezone", std::string(timeZone));
+  request.headers.add("r-timezone", timeZone);
   // A token that is no readable JSON Web Token still goes out, only without the identity headers.
   if (const auto claims = decodeTokenClaims(token)) {
     if (claims->deviceID) request.headers.add("x-msh-device-id", *claims->deviceID);
@@ -100,7 +102,9 @@ std::vector<Usage> decodeUsages(std::string_view body) {
     const JsonRef entry = element.as<JsonRef>();
     Usage usage{entry.required<std::string>("scope"), decodeDetail(entry.at("detail")), {}};
     if (const auto limits = entry.get("limits")) {
-      for (const JsonRef& limit : limits->elements()) usage.limits.push_back(decodeDetail(limit.as<JsonRef>().at("detail")));
+      for (const JsonRef& limit : limits->elements()) {
+        usage.limits.push_back(decodeDetail(limit.as<JsonRef>().at("detail")));
+      }
     }
     usages.push_back(std::move(usage));
   }
@@ -148,13 +152,16 @@ UsageData percentRecord(const UsageDetail& detail, ResetPeriod period, Timestamp
 }  // namespace
 
 UsageData makeUsageData(const std::vector<Usage>& usages, Timestamp now) {
-  const auto coding = std::find_if(usages.begin(), usages.end(), [](const Usage& u) { return u.scope == kCodingScope; });
+  const auto coding =
+      std::find_if(usages.begin(), usages.end(), [](const Usage& usage) { return usage.scope == kCodingScope; });
   if (coding == usages.end()) throw KimiError::parseFailed("FEATURE_CODING scope not found");
   const Figures figures = figuresOf(coding->detail);
   UsageData record = percentRecord(coding->detail, ResetPeriod::weekly, now);
   record.note = "Kimi coding usage: " + std::to_string(figures.used) + "/" + std::to_string(figures.limit) +
                 " requests this week.";
-  if (!coding->limits.empty()) record.auxiliaryUsage.push_back(percentRecord(coding->limits.front(), ResetPeriod::window, now));
+  if (!coding->limits.empty()) {
+    record.auxiliaryUsage.push_back(percentRecord(coding->limits.front(), ResetPeriod::window, now));
+  }
   return record;
 }
 
@@ -163,9 +170,8 @@ UsageData makeUsageData(const std::vector<Usage>& usages, Timestamp now) {
 // ---- Service ----
 
 UsageData KimiService::fetchUsage(std::string_view credential, std::stop_token stop) {
-  const std::optional<std::string> tz = context_.environment.get("TZ");
-  const std::string timeZone = currentTimeZoneIdentifier(tz ? std::optional<std::string_view>(*tz) : std::nullopt);
-  const HTTPRequest request = kimi::usagesRequest(context_.origins.get(kimi::kOriginKey), credential, timeZone);
+  const HTTPRequest request =
+      kimi::usagesRequest(context_.origins.get(kimi::kOriginKey), credential, context_.environment);
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
   requireOK<KimiError>(response);
   return kimi::makeUsageData(kimi::decodeUsages(response.body), context_.clock.now());

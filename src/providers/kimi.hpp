@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/service_error.hpp"
+#include "model/environment.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
@@ -36,8 +37,8 @@ struct TokenClaims {
 // Nothing when the token is not of that form.
 std::optional<TokenClaims> decodeTokenClaims(std::string_view token);
 
-// `timeZone` is the IANA name of the current zone.
-HTTPRequest usagesRequest(std::string_view origin, std::string_view token, std::string_view timeZone);
+// The gateway is told the IANA name of the current zone, from TZ in `environment` or the system's setting.
+HTTPRequest usagesRequest(std::string_view origin, std::string_view token, const Environment& environment);
 
 // ---- The usages answer, decoded strictly ----
 

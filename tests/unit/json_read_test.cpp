@@ -96,21 +96,21 @@ TEST(JsonValues, EveryReaderOnTheSameValue) {
 
 // Providers differ in how much of a number sent as text they trim; the grammar after trimming is the strict one.
 TEST(JsonValues, NumberOrNumericTextByTrim) {
-  using enum NumberTextTrim;
-  const std::optional<double> no;
-  const std::vector<std::tuple<std::string, std::optional<double>, std::optional<double>, std::optional<double>>> cases =
-      {
-          {"2.5", 2.5, 2.5, 2.5},       {R"("2.5")", 2.5, 2.5, 2.5}, {R"(" 2.5\t")", no, 2.5, 2.5},
-          {R"("\n2.5 ")", no, no, 2.5}, {R"(" inf ")", no, no, no}, {R"("0x1A")", no, no, no},
-          {"true", no, no, no},         {"null", no, no, no},       {"[1]", no, no, no},
-      };
-  for (const auto& [json, untrimmed, blanks, whitespace] : cases) {
+  using Number = std::optional<double>;
+  const Number no;
+  // The value, then what it reads as without trimming, trimmed of spaces and tabs, trimmed of all white space.
+  const std::vector<std::tuple<std::string, Number, Number, Number>> cases = {
+      {"2.5", 2.5, 2.5, 2.5},       {R"("2.5")", 2.5, 2.5, 2.5}, {R"(" 2.5\t")", no, 2.5, 2.5},
+      {R"("\n2.5 ")", no, no, 2.5}, {R"(" inf ")", no, no, no}, {R"("0x1A")", no, no, no},
+      {"true", no, no, no},         {"null", no, no, no},       {"[1]", no, no, no},
+  };
+  for (const auto& [json, untrimmed, blanks, all] : cases) {
     const Json value = parseJson(json);
-    EXPECT_EQ(numberOrNumericText(&value, none), untrimmed) << json;
-    EXPECT_EQ(numberOrNumericText(&value, spacesAndTabs), blanks) << json;
-    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::whitespace), whitespace) << json;
+    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::none), untrimmed) << json;
+    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::spacesAndTabs), blanks) << json;
+    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::whitespace), all) << json;
   }
-  EXPECT_EQ(numberOrNumericText(nullptr, none), no);
+  EXPECT_EQ(numberOrNumericText(nullptr, NumberTextTrim::none), no);
 }
 
 }  // namespace

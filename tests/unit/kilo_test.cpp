@@ -18,7 +18,8 @@ const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
 // The three procedures' answers as tRPC wraps them; "-" for a procedure that failed inside the batch.
 std::string batch(const std::string& credits, const std::string& pass = "-") {
   const auto entry = [](const std::string& payload) {
-    return payload == "-" ? std::string(R"({"error":{"code":-32001}})") : R"({"result":{"data":{"json":)" + payload + "}}}";
+    if (payload == "-") return std::string(R"({"error":{"code":-32001}})");
+    return R"({"result":{"data":{"json":)" + payload + "}}}";
   };
   return "[" + entry(credits) + "," + entry(pass) + "," + entry("null") + "]";
 }

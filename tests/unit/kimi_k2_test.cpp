@@ -24,8 +24,8 @@ TEST(KimiK2Service, SendsTheCreditsRequestAndBuildsTheRecord) {
   EXPECT_EQ(KimiK2Service(world.context).fetchUsage("api:kk-key\n"), want);
   ASSERT_EQ(world.transport.requestCount(), 1u);
   EXPECT_EQ(testing::requestText(world.transport.requests()[0]),
-            "GET " + kURL + " (60000 ms)\nAuthorization: Bearer kk-key\nAccept: application/json\n"
-                            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)");
+            "GET " + kURL + " (60000 ms)\nAuthorization: Bearer kk-key\nAccept: application/json\nUser-Agent: "
+                            "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)");
 }
 
 // Every status but 200 is an apiError in the server's words: with the key redacted, cut to 200 code points, or

@@ -120,9 +120,8 @@ TEST(KimiService, StatusesAndDecoding) {
     } else {
       world.transport.respond(kURL, c.status, c.body);
     }
-    EXPECT_EQ(testing::outcomeOf([&] { return KimiService(world.context).fetchUsage("t"); },
-                                 [](const UsageData& r) { return std::to_string(r.auxiliaryUsage.size()) + " windows"; }),
-              c.want);
+    const auto windows = [](const UsageData& r) { return std::to_string(r.auxiliaryUsage.size()) + " windows"; };
+    EXPECT_EQ(testing::outcomeOf([&] { return KimiService(world.context).fetchUsage("t"); }, windows), c.want);
   }
 }
 

@@ -92,7 +92,8 @@ TEST(ManusService, StatusesEnvelopesAndMapping) {
       {201, R"({"totalCredits":1})", "Manus API error 201"},
       {0, "", "Unexpected response from Manus"},
       // Without a monthly allowance: the credits available, with the refresh time as the reset.
-      {200, R"({"data":{"totalCredits":"234.6","proMonthlyCredits":0}})", "234.60/0.00 - Manus credits: 235 available."},
+      {200, R"({"data":{"totalCredits":"234.6","proMonthlyCredits":0}})",
+       "234.60/0.00 - Manus credits: 235 available."},
       {200, R"({"totalCredits":50,"nextRefreshTime":"2030-01-01T00:00:00Z"})",
        "50.00/0.00 2030-01-01T00:00:00Z Manus credits: 50 available."},
       {200, R"({"totalCredits":null})", "0.00/0.00 - Manus credits: 0 available."},
@@ -150,7 +151,8 @@ TEST(ManusDecodeCredits, FiguresNeverFailAndRefreshTimes) {
 
 TEST(ManusFormatCredits, RoundsHalvesAwayFromZeroWithoutGrouping) {
   const std::vector<std::pair<double, std::string>> cases = {
-      {1234.5, "1235"}, {2.5, "3"}, {0.5, "1"}, {-0.5, "-1"}, {-0.4, "0"}, {1234567.4, "1234567"}, {1e21, "1000000000000000000000"},
+      {1234.5, "1235"}, {2.5, "3"},        {0.5, "1"}, {-0.5, "-1"}, {-0.4, "0"}, {1234567.4, "1234567"},
+      {1e21, "1000000000000000000000"},
   };
   for (const auto& [value, want] : cases) EXPECT_EQ(manus::formatCredits(value), want) << value;
 }
