@@ -69,9 +69,7 @@ TEST(KiloService, StatusesAndAnswerShapes) {
   };
   const std::vector<Case> cases = {
       {401, "", "Invalid Kilo API key"},
-      {403, "", "Invalid Kilo API key"},
       {500, batch("{}"), "Kilo API error 500"},
-      {201, batch("{}"), "Kilo API error 201"},
       {0, "", "Unexpected response from Kilo"},
       // Every procedure failed: no figures, no failure.
       {200, batch("-", "-"), "0.00/0.00 - -"},
@@ -84,7 +82,6 @@ TEST(KiloService, StatusesAndAnswerShapes) {
       {200, R"({"":{},"0":5})", "Unexpected response from Kilo"},
       {200, "[" + entry + ",1]", "Unexpected response from Kilo"},
       {200, "null", "Unexpected response from Kilo"},
-      {200, "<html>", "Unexpected response from Kilo"},
       // The envelope: result.data.json, else result.data itself, else result.json.
       {200, R"([{"result":{"data":{"json":null,"remaining":3}}}])", "0.00/0.00 3 credits remaining -"},
       {200, R"([{"result":{"data":5,"json":{"remaining":4}}}])", "0.00/0.00 4 credits remaining -"},
@@ -110,17 +107,14 @@ TEST(KiloReadBatch, CreditsPassAndDates) {
       {batch(R"({"total":20,"remaining":25})"), "0/20 credits"},
       {batch(R"({"total":-20,"used":-1})"), "0/0 credits"},
       {batch(R"({"remaining":7.25})"), "7.25 credits remaining"},
-      {batch(R"({"remaining":-7})"), "-7 credits remaining"},
       // Numbers from text follow the strict grammar; booleans are no numbers.
-      {batch(R"({"remaining":"nan","creditsRemaining":"0x10"})"), "-"},
-      {batch(R"({"remaining":true,"creditsRemaining":"inf"})"), "-"},
+      {batch(R"({"remaining":"nan","creditsRemaining":"0x10","credits":true})"), "-"},
       {batch(R"({"total":"1e20","used":0})"), "0/100000000000000000000 credits"},
       // Sums and differences beyond the double range leave the figures absent, never infinite.
       {batch(R"({"creditBlocks":[{"amount_mUsd":1e308},{"amount_mUsd":1e308}]})"), "-"},
       {batch(R"({"total":1e308,"remaining":-1e308})"), "-"},
       {batch(R"({"total":1e25,"remaining":-1e308,"used":2})"), "2/10000000000000000905969664 credits"},
       {batch("{}", pass), "$3.00 / $20.00 pass"},
-      {batch("{}", R"({"currentPeriodUsageUsd":"2.5","currentPeriodBaseCreditsUsd":10})"), "$2.50 / $10.00 pass"},
       {batch("{}", R"({"currentPeriodUsageUsd":1,"currentPeriodBaseCreditsUsd":0,"currentPeriodBonusCreditsUsd":5})"),
        "-"},
       {batch("{}", R"({"currentPeriodUsageUsd":1,"currentPeriodBaseCreditsUsd":1e308,)"
