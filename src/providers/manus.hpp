@@ -17,7 +17,7 @@ namespace manus {
 
 inline constexpr std::string_view kOriginKey = "manus";
 inline constexpr std::string_view kCreditsPath = "/user.v1.UserService/GetAvailableCredits";
-// The API checks that requests come from the web site, whatever host serves the API itself.
+// Requests name the web site as their origin, whatever host serves the API itself.
 inline constexpr std::string_view kWebOrigin = "https://manus.im";
 
 // ---- The credential ----
