@@ -200,4 +200,12 @@ std::optional<Timestamp> lenientDate(const Json* value, double millisecondsAbove
   return std::nullopt;
 }
 
+std::optional<double> numberOrNumericText(const Json* value, NumberTextTrim trim) {
+  if (value == nullptr || !value->is_string()) return numberValue(value);
+  std::string_view text = value->get_ref<const std::string&>();
+  if (trim == NumberTextTrim::spacesAndTabs) text = trimSpacesAndTabs(text);
+  if (trim == NumberTextTrim::whitespace) text = trimWhitespace(text);
+  return parseDecimal(text);
+}
+
 }  // namespace dapplewick

@@ -108,4 +108,11 @@ std::optional<std::string> lenientText(const Json* value);
 // epoch value; or a JSON number read as an epoch value. Epoch values above `millisecondsAbove` are milliseconds.
 std::optional<Timestamp> lenientDate(const Json* value, double millisecondsAbove);
 
+// How much of a number sent as JSON text is trimmed before it is read: providers differ, and the difference decides
+// whether " 3.5" is a figure.
+enum class NumberTextTrim { none, spacesAndTabs, whitespace };
+// A finite JSON number (booleans are not numbers), or a JSON string that, trimmed as `trim` says, reads by the strict
+// decimal grammar. Anything else gives nothing.
+std::optional<double> numberOrNumericText(const Json* value, NumberTextTrim trim);
+
 }  // namespace dapplewick

@@ -15,8 +15,12 @@
 #include "providers/factory.hpp"
 #include "providers/groq.hpp"
 #include "providers/jetbrains.hpp"
+#include "providers/kilo.hpp"
+#include "providers/kimi.hpp"
+#include "providers/kimi_k2.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
+#include "providers/manus.hpp"
 #include "providers/t3chat.hpp"
 #include "providers/venice.hpp"
 #include "providers/vertex_ai.hpp"
@@ -34,9 +38,13 @@ const std::array kServiceTable{
     line<unchanged, &AzureOpenAIService::fetchUsage>(Provider::azureOpenAI),
     line<withKindFlag, &FactoryService::fetchUsage>(Provider::factory),
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
+    line<prefixDropped, &ManusService::fetchUsage>(Provider::manus),
+    line<prefixDropped, &KimiService::fetchUsage>(Provider::kimi),
+    line<unchanged, &KiloService::fetchUsage>(Provider::kilo),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
     line<notPassed, &JetBrainsService::fetchUsage>(Provider::jetBrains),
+    line<unchanged, &KimiK2Service::fetchUsage>(Provider::kimiK2),
     line<unchanged, &T3ChatService::fetchUsage>(Provider::t3Chat),
     line<unchanged, &WarpService::fetchUsage>(Provider::warp),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),

@@ -150,6 +150,8 @@ Scenario bedrock(std::string name, std::string credential, std::map<std::string,
            {"note", "AWS Bedrock monthly spend via Cost Explorer (region: " + region + ")"}},
           std::move(environment)};
 }
+// Claims {"device_id":"dev-1","sub":"user-9"}.
+const std::string kKimiToken = "eyJhbGciOiJIUzI1NiJ9.eyJkZXZpY2VfaWQiOiJkZXYtMSIsInN1YiI6InVzZXItOSJ9.sig";
 
 std::vector<Scenario> scenarios() {
   const std::string bar = "\\342\\226\\210";
@@ -208,6 +210,43 @@ std::vector<Scenario> scenarios() {
       zai("FirstHostAnswers", 200, kZaiQuota, 500, 0, kZaiRecord),
       zai("RejectedKeyFallsBack", 401, R"({"error":"unauthorized"})", 200, 1, kZaiRecord),
       zai("RejectedByBoth", 401, "", 403, 1, {{"error", "Invalid z.ai API key"}}),
+      {"Manus", "manus", "web:a=1; session_id=man-e2e", "man-e2e",
+       {{{"manus"},
+         {{{"POST /user.v1.UserService/GetAvailableCredits ", "\r\n\r\n{}"}, 200,
+           R"({"data":{"totalCredits":1234.5,"proMonthlyCredits":1000,"periodicCredits":"250",)"
+           R"("maxRefreshCredits":300,"refreshCredits":150,"nextRefreshTime":"2030-01-01T00:00:00Z"}})"}},
+         1}},
+       {"Authorization: Bearer man-e2e", "Origin: https://manus.im", "Referer: https://manus.im/"},
+       {{"error", nullptr}, {"used", 75}, {"limit", 100}, {"resetAt", nullptr},
+        {"note", "Manus credits: 1235 total available."},
+        {"auxiliaryUsage", {{{"used", 50}, {"resetAt", "2030-01-01T00:00:00.000Z"}, {"resetPeriod", "window"}}}}}},
+      // The token's claims become identity headers; the time zone comes from TZ.
+      {"Kimi", "kimi", "web:" + kKimiToken, kKimiToken,
+       {{{"kimi"},
+         {{{"POST /apiv2/kimi.gateway.billing.v1.BillingService/GetUsages ", "\r\nr-timezone: Asia/Shanghai\r\n",
+            "\r\nx-msh-device-id: dev-1\r\nx-traffic-id: user-9\r\n", "\r\n\r\n" R"({"scope":["FEATURE_CODING"]})"},
+           200,
+           R"({"usages":[{"scope":"FEATURE_CODING","detail":{"limit":"2000","used":"120",)"
+           R"("resetTime":"2030-01-07T00:00:00Z"},"limits":[{"detail":{"limit":"50","remaining":"45"}}]}]})"}},
+         1}},
+       {"Cookie: kimi-auth=" + kKimiToken, "Authorization: Bearer " + kKimiToken},
+       {{"error", nullptr}, {"used", 6}, {"limit", 100}, {"resetPeriod", "weekly"},
+        {"resetAt", "2030-01-07T00:00:00.000Z"}, {"note", "Kimi coding usage: 120/2000 requests this week."},
+        {"auxiliaryUsage", {{{"used", 10}, {"resetPeriod", "window"}}}}},
+       {{"TZ", "Asia/Shanghai"}}},
+      {"Kilo", "kilo", "api: kilo-e2e\n", "kilo-e2e",
+       {{{"kilo"},
+         {{{"GET /api/trpc/user.getCreditBlocks,kiloPass.getState,user.getAutoTopUpPaymentMethod?batch=1&input="
+            "%7B%220%22:%7B%22json%22:null%7D,%221%22:%7B%22json%22:null%7D,%222%22:%7B%22json%22:null%7D%7D "},
+           200,
+           R"([{"result":{"data":{"json":{"creditBlocks":[{"amount_mUsd":10000000,"balance_mUsd":2500000},)"
+           R"({"amount_mUsd":5000000,"balance_mUsd":0}]}}}},{"result":{"data":{"json":{"subscription":)"
+           R"({"currentPeriodUsageUsd":3,"currentPeriodBaseCreditsUsd":19,"currentPeriodBonusCreditsUsd":1,)"
+           R"("nextBillingAt":"2030-01-01T00:00:00Z"}}}}},{"error":{"message":"no card"}}])"}},
+         1}},
+       {"Authorization: Bearer kilo-e2e", "User-Agent: Dapplewick/1.0"},
+       {{"error", nullptr}, {"used", 12.5}, {"limit", 15}, {"resetAt", "2030-01-01T00:00:00.000Z"},
+        {"note", "12.50/15 credits \u00B7 $3.00 / $20.00 pass"}}},
       kiro("ColouredReport", "printf '\\033[1mLogged in with Builder ID\\033[0m\\nEmail: someone@example.com\\n'",
            "printf '\\033]0;kiro\\007\\033[1mPlan:\\033[0m KIRO PRO\\n\\033[32m" + bar + bar + "\\033[0m 42%%\\n"
            "(10.5 of 50 covered in plan), resets on 2099-03-01\\n"
@@ -233,6 +272,14 @@ std::vector<Scenario> scenarios() {
        {{"error", nullptr}, {"used", 80}, {"limit", 100}, {"resetPeriod", "daily"},
         {"note", "Vertex AI quota via Cloud Monitoring (project: my-project) \u2014 tokens (us-central1)"},
         {"auxiliaryUsage", {{{"used", 25}, {"note", "requests"}}, nullptr}}}},
+      {"KimiK2", "kimik2", "kk-e2e", "kk-e2e",
+       {{{"kimik2"},
+         {{{"GET /api/user/credits "}, 200,
+           R"({"data":{"credits_remaining":"12.5","total_credits_consumed":7,"updated_at":1700000000}})"}},
+         1}},
+       {"Authorization: Bearer kk-e2e"},
+       {{"error", nullptr}, {"used", 7}, {"limit", 0}, {"lastUpdated", "2023-11-14T22:13:20.000Z"},
+        {"note", "~12.50 credits remaining"}}},
       {"ElevenLabs", "elevenlabs", "api:sk_test_key\n", "sk_test_key",
        {{{"elevenlabs"},
          {{{"GET /v1/user/subscription "}, 200,

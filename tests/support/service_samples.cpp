@@ -8,11 +8,16 @@ const std::vector<ServiceSample>& serviceSamples() {
       {Provider::azureOpenAI, "https://res.example.com::gpt-4o::az-" + canary, {}, 1, true},
       {Provider::factory, "api:fk-" + canary, {}, 1, true},
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
+      {Provider::manus, "web:other=1; Session_ID=" + canary + "==\n", {}, 1, true},
+      // The token goes out exactly as it arrives, even empty.
+      {Provider::kimi, "web:" + canary, {}, 1, false},
+      {Provider::kilo, "api: kilo-" + canary + "\n", {}, 1, true},
       // Runs the local kiro-cli and takes no credential; without PATH it finds no tool.
       {Provider::kiro, "x", {}, 0, false},
       {Provider::vertexAI, "my-project:ya29." + canary, {}, 1, true},
       // Reads a local quota file and takes no credential; the configuration folder named here does not exist.
       {Provider::jetBrains, "x", {{"XDG_CONFIG_HOME", "/nonexistent/dapplewick-test"}}, 0, false},
+      {Provider::kimiK2, "kk-" + canary, {}, 1, true},
       {Provider::t3Chat, "web:session=" + canary + "\n", {}, 1, true},
       {Provider::warp, "api:wk-" + canary, {}, 1, true},
       {Provider::elevenLabs, "sk_" + canary, {}, 1, true},

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <limits>
+#include <tuple>
+#include <vector>
 
 #include "support/service_world.hpp"
 
@@ -90,6 +92,25 @@ TEST(JsonValues, EveryReaderOnTheSameValue) {
   EXPECT_THROW(JsonRef::root(Json(true)).as<double>(), DecodingError);
   EXPECT_THROW(JsonRef::root(parseJson("2147483648")).as<int>(), DecodingError);
   EXPECT_FALSE(numberValue(nullptr) || integerValue(nullptr) || lenientNumber(member(nullptr, "x")));
+}
+
+// Providers differ in how much of a number sent as text they trim; the grammar after trimming is the strict one.
+TEST(JsonValues, NumberOrNumericTextByTrim) {
+  using Number = std::optional<double>;
+  const Number no;
+  // The value, then what it reads as without trimming, trimmed of spaces and tabs, trimmed of all white space.
+  const std::vector<std::tuple<std::string, Number, Number, Number>> cases = {
+      {"2.5", 2.5, 2.5, 2.5},       {R"("2.5")", 2.5, 2.5, 2.5}, {R"(" 2.5\t")", no, 2.5, 2.5},
+      {R"("\n2.5 ")", no, no, 2.5}, {R"(" inf ")", no, no, no}, {R"("0x1A")", no, no, no},
+      {"true", no, no, no},         {"null", no, no, no},       {"[1]", no, no, no},
+  };
+  for (const auto& [json, untrimmed, blanks, all] : cases) {
+    const Json value = parseJson(json);
+    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::none), untrimmed) << json;
+    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::spacesAndTabs), blanks) << json;
+    EXPECT_EQ(numberOrNumericText(&value, NumberTextTrim::whitespace), all) << json;
+  }
+  EXPECT_EQ(numberOrNumericText(nullptr, NumberTextTrim::none), no);
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST(ServiceTable, OneLinePerProviderInCatalogueOrder) {
     if (serviceLineFor(provider) != nullptr) inCatalogue.push_back(provider);
   }
   EXPECT_EQ(tableProviders(), inCatalogue);
-  EXPECT_EQ(credentialRouteFor(Provider::kilo), CredentialRoute::unchanged);
+  EXPECT_EQ(credentialRouteFor(Provider::copilot), CredentialRoute::unchanged);
 }
 
 TEST(ServiceTable, FlagAndPaths) {
@@ -167,8 +167,8 @@ TEST(UsageService, DispatchPassesTheStoredStringAndTurnsFailuresIntoRecords) {
   const UsageData missing = engine.service.fetchDispatch(Provider::zai);
   EXPECT_EQ(missing.error, "No credential saved");
   EXPECT_EQ(missing.lastUpdated, kNow);
-  engine.keychain.save(Provider::kilo, "key");
-  EXPECT_EQ(engine.service.fetchDispatch(Provider::kilo).error, "This build of Dapplewick does not read kilo");
+  engine.keychain.save(Provider::copilot, "key");
+  EXPECT_EQ(engine.service.fetchDispatch(Provider::copilot).error, "This build of Dapplewick does not read copilot");
   EXPECT_EQ(engine.world.transport.requestCount(), 0u);
 
   engine.keychain.save(Provider::zai, "api:  key\n");
