@@ -5,6 +5,9 @@
 
 #include "common/text.hpp"
 #include "providers/abacus.hpp"
+#include "providers/alibaba.hpp"
+#include "providers/antigravity.hpp"
+#include "providers/augment.hpp"
 #include "providers/codebuff.hpp"
 #include "providers/deepgram.hpp"
 #include "providers/deepseek.hpp"
@@ -22,9 +25,13 @@ using enum CredentialRoute;
 
 // One line per provider this build reads, in catalogue order.
 const std::array kServiceTable{
+    line<unchanged, &AlibabaService::fetchUsage>(Provider::alibaba),
+    line<unchanged, &AlibabaService::fetchTokenPlanUsage>(Provider::alibabaTokenPlan),
+    line<unchanged, &AntigravityService::fetchUsage>(Provider::antigravity),
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<unchanged, &AugmentService::fetchUsage>(Provider::augment),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),

@@ -14,6 +14,12 @@ const std::vector<OriginKey>& originKeys() {
   static const std::vector<OriginKey> keys = [] {
     std::vector<OriginKey> list{
         {"abacus", "https://apps.abacus.ai"},
+        {"alibaba.china", "https://bailian.console.aliyun.com"},
+        {"alibaba.chinagateway", "https://bailian.console.aliyun.com"},
+        {"alibaba.international", "https://modelstudio.console.alibabacloud.com"},
+        {"alibaba.internationalgateway", "https://modelstudio.console.alibabacloud.com"},
+        {"antigravity", "https://cloudcode-pa.googleapis.com"},
+        {"augment", "https://app.augmentcode.com"},
         {"codebuff", "https://www.codebuff.com"},
         {"deepgram", "https://api.deepgram.com"},
         {"deepseek.api", "https://api.deepseek.com"},

@@ -5,10 +5,15 @@ namespace dapplewick::testing {
 const std::vector<ServiceSample>& serviceSamples() {
   const std::string canary(kCanary);
   static const std::vector<ServiceSample> samples = {
+      // Both plans ask the console page first, then post the form.
+      {Provider::alibaba, "web: login_aliyunid_ticket=" + canary + "; csrf=c1 ", {}, 1, true},
+      {Provider::alibabaTokenPlan, "sec_token=" + canary, {}, 1, true},
+      {Provider::antigravity, "api:ya29." + canary + "\n", {}, 1, true},
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
       // Runs the local kiro-cli and takes no credential; without PATH it finds no tool.
       {Provider::kiro, "x", {}, 0, false},
       {Provider::vertexAI, "my-project:ya29." + canary, {}, 1, true},
+      {Provider::augment, "web:_session=" + canary, {}, 1, true},
       {Provider::elevenLabs, "sk_" + canary, {}, 1, true},
       {Provider::abacus, "web:session_id=" + canary, {}, 2, true},
       {Provider::deepSeek, "api:sk-" + canary, {}, 2, true},
