@@ -125,7 +125,48 @@ std::vector<Scenario> scenarios() {
     return Answer{{"GET /v1/metrics/prometheus/api/v1/query?query=sum(" + metric + ") "}, 200,
                   R"({"status":"success","data":{"resultType":"vector","result":[)" + values + "]}}"};
   };
+  const auto alibabaPage = [](const std::string& path, const std::string& page) {
+    return Answer{{"GET " + path + " "}, 200, page};  // the fragment never goes on the wire
+  };
+  const std::string alibabaData = "POST /data/api.json?action=";
   return {
+      // The international session is rejected; the China site's page token goes with its form.
+      {"AlibabaCodingPlan", "alibaba", "web: login_aliyunid_ticket=ali-secret; csrf=c1 ", "ali-secret",
+       {{{"alibaba.international", "alibaba.internationalgateway"},
+         {alibabaPage("/ap-southeast-1/?tab=coding-plan", "<script>secToken: 'none'</script>"),
+          {{alibabaData + "IntlBroadScopeAspnGateway&product=sfm_bailian&api="}, 401, ""}},
+         2},
+        {{"alibaba.china", "alibaba.chinagateway"},
+         {alibabaPage("/cn-beijing/?tab=model", R"(<script>SEC_TOKEN : "cn+tok"</script>)"),
+          {{alibabaData + "BroadScopeAspnGateway&", "&region=cn-beijing&sec_token=cn%2Btok"}, 200,
+           R"({"data":{"codingPlanQuotaInfo":{"perWeekUsedQuota":25,"perWeekTotalQuota":100}}})"}},
+         2}},
+       {"Cookie: login_aliyunid_ticket=ali-secret; csrf=c1"},
+       {{"error", nullptr}, {"used", 25}, {"limit", 100}, {"resetPeriod", "weekly"},
+        {"note", "25 / 100 requests used (weekly)"}}},
+      {"AlibabaTokenPlan", "alibabatokenplan", "sec_token=tp-secret", "tp-secret",
+       {{{"alibaba.international", "alibaba.internationalgateway", "alibaba.china", "alibaba.chinagateway"},
+         {alibabaPage("/ap-southeast-1/?tab=plan", "<p>console</p>"),
+          {{alibabaData + "GetSubscriptionSummary&product=BssOpenAPI-V3&_tag= ", "&sec_token=tp-secret"}, 200,
+           R"({"Success":true,"Data":"{\"TotalSurplusValue\":\"1,250.5\"}"})"}},
+         2}},
+       {"Cookie: sec_token=tp-secret"},
+       {{"error", nullptr}, {"used", 1250.5}, {"limit", 0}, {"note", "1250.50 credits remaining"}}},
+      {"Antigravity", "antigravity", "api:ya29.e2e\n", "ya29.e2e",
+       {{{"antigravity"},
+         {{{"POST /v1internal:fetchAvailableModels "}, 403, ""},
+          {{"POST /v1internal:retrieveUserQuota ", "\r\n\r\n{}"}, 200,
+           R"({"buckets":[{"modelId":"gemini-3-pro","remainingFraction":0.6,"resetTime":"2030-01-01T00:00:00Z"}]})"}},
+         2}},
+       {"Authorization: Bearer ya29.e2e", "User-Agent: antigravity"},
+       {{"error", nullptr}, {"used", 40}, {"resetAt", "2030-01-01T00:00:00.000Z"}, {"note", "Models: gemini-3-pro"}}},
+      {"Augment", "augment", "web:_session=aug-secret", "aug-secret",
+       {{{"augment"},
+         {{{"GET /api/credits "}, 200, R"({"usageUnitsRemaining":750,"usageUnitsConsumedThisBillingCycle":250})"},
+          {{"GET /api/subscription "}, 200, R"({"planName":"Developer","billingPeriodEnd":"2030-03-01T00:00:00Z"})"}},
+         2}},
+       {"Cookie: _session=aug-secret"},
+       {{"error", nullptr}, {"used", 25}, {"resetAt", "2030-03-01T00:00:00.000Z"}, {"note", "Developer"}}},
       zai("FirstHostAnswers", 200, kZaiQuota, 500, 0, kZaiRecord),
       zai("RejectedKeyFallsBack", 401, R"({"error":"unauthorized"})", 200, 1, kZaiRecord),
       zai("RejectedByBoth", 401, "", 403, 1, {{"error", "Invalid z.ai API key"}}),
