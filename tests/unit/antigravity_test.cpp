@@ -58,38 +58,34 @@ TEST(AntigravityService, SelectsTheMostConstrainedModel) {
        "50.0/100 - now Models: a, b"},
   };
   for (const auto& [models, want] : cases) {
-    EXPECT_EQ(summary(antigravity::makeUsageData(
-                  antigravity::readAvailableModels(Json::parse(R"({"models":)" + models + "}")), kNow)),
-              want)
-        << models;
+    const auto quotas = antigravity::readAvailableModels(Json::parse(R"({"models":)" + models + "}"));
+    EXPECT_EQ(summary(antigravity::makeUsageData(quotas, kNow)), want) << models;
   }
 }
 
 TEST(AntigravityService, AnswersAndFailures) {
-  struct Case {
+  struct Case {  // second 0: never asked
     int first;
     std::string firstBody;
-    int second;  // 0: never asked
+    int second;
     std::string secondBody, want;
   };
   const std::string empty = "0.0/0 - No quota models returned from Antigravity API.";
   const std::vector<Case> cases = {
       {200, R"({"code":7})", 0, "", "Antigravity API error: gRPC code 7"},
-      {200, R"({"code":0})", 0, "", empty},
-      {200, R"({"models":{}})", 0, "", empty},
-      {403, "", 200, R"({"buckets":{}})", empty},
-      {403, "", 200, R"({"code":7})", empty},
+      {200, R"({"code":0})", 0, "", empty}, {200, R"({"models":{}})", 0, "", empty},
+      {403, "", 200, R"({"buckets":{}})", empty}, {403, "", 200, R"({"code":7})", empty},
       {403, "", 403, "", "Antigravity API permission denied. Check IAM permissions."},
       {403, "", 401, "", "Invalid Antigravity credential. Provide a valid Google OAuth Bearer token."},
       {401, "", 0, "", "Invalid Antigravity credential. Provide a valid Google OAuth Bearer token."},
-      {204, "", 0, "", "Antigravity API error 204"},
+      {204, "", 0, "", "Antigravity API error 204"}, {0, "", 0, "", "Unexpected response from Antigravity API"},
       {200, "[]", 0, "", "Antigravity parse error: Invalid JSON response"},
       {200, "<html>", 0, "", "Antigravity parse error: Invalid JSON response"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.first) + " " + c.firstBody + " then " + std::to_string(c.second));
     testing::ServiceWorld world(kNow);
-    world.transport.respond(kModels, c.first, c.firstBody);
+    c.first == 0 ? world.transport.respondNotHTTP(kModels) : world.transport.respond(kModels, c.first, c.firstBody);
     if (c.second != 0) world.transport.respond(kQuota, c.second, c.secondBody);
     EXPECT_EQ(testing::outcomeOf([&] { return AntigravityService(world.context).fetchUsage("t"); }, summary), c.want);
     EXPECT_EQ(world.transport.requestCount(), c.second != 0 ? 2u : 1u);

@@ -59,10 +59,10 @@ TEST(AugmentService, UsedPercentage) {
 
 // Credits are required and decode strictly; the subscription is best effort, and any failure there is silent.
 TEST(AugmentService, AnswersAndFailures) {
-  struct Case {
+  struct Case {  // subscription 0: never asked
     int credits;
     std::string creditsBody;
-    int subscription;  // 0: never asked
+    int subscription;
     std::string subscriptionBody, want;
   };
   const std::string credits = R"({"usageUnitsRemaining":70,"usageUnitsConsumedThisBillingCycle":30})";
@@ -70,21 +70,21 @@ TEST(AugmentService, AnswersAndFailures) {
       {200, credits, 200, R"({"planName":"","billingPeriodEnd":"2025-03-01T00:00:00.000Z"})", "30.0 - ''"},
       {200, credits, 200, R"({"planName":null,"email":"a@b.c"})", "30.0 - -"},
       {200, credits, 200, R"({"planName":"Pro","email":5})", "30.0 - -"},
-      {200, credits, 500, "", "30.0 - -"},
-      {200, credits, 200, "<html>", "30.0 - -"},
+      {200, credits, 500, "", "30.0 - -"}, {200, credits, 200, "<html>", "30.0 - -"},
       {200, R"({"usageUnitsAvailable":"1000"})", 0, "",
        "Failed to parse Augment response: Credits: expected a number at \"usageUnitsAvailable\""},
       {200, R"({"usageBalanceStatus":1})", 0, "",
        "Failed to parse Augment response: Credits: expected a string at \"usageBalanceStatus\""},
       {200, "[]", 0, "", "Failed to parse Augment response: Credits: expected an object at the top level"},
       {401, "", 0, "", "Augment session expired \u2014 please sign in again"},
-      {403, "", 0, "", "Not logged in to Augment"},
-      {204, "", 0, "", "Augment HTTP error 204"},
+      {403, "", 0, "", "Not logged in to Augment"}, {204, "", 0, "", "Augment HTTP error 204"},
+      {0, "", 0, "", "Unexpected response from Augment"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.creditsBody + " then " + c.subscriptionBody);
     testing::ServiceWorld world(kNow);
-    world.transport.respond(kCredits, c.credits, c.creditsBody);
+    c.credits == 0 ? world.transport.respondNotHTTP(kCredits)
+                   : world.transport.respond(kCredits, c.credits, c.creditsBody);
     if (c.subscription != 0) world.transport.respond(kSubscription, c.subscription, c.subscriptionBody);
     EXPECT_EQ(testing::outcomeOf([&] { return AugmentService(world.context).fetchUsage("s=1"); }, summary), c.want);
     EXPECT_EQ(world.transport.requestCount(), c.subscription != 0 ? 2u : 1u);
