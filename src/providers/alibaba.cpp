@@ -63,7 +63,7 @@ constexpr std::string_view kDataPath = "/data/api.json";
 constexpr std::string_view kCodingPlanAPI = "zeldaEasy.broadscope-bailian.codingPlan.queryCodingPlanInstanceInfoV2";
 constexpr std::string_view kTokenPlanAction = "GetSubscriptionSummary";
 constexpr std::string_view kTokenPlanProduct = "BssOpenAPI-V3";
-// The console serves its pages to a browser; Safari's identity is the one it accepts for them.
+// The pages are asked for as a desktop browser navigates to them, so that they come with their scripts' token.
 constexpr std::string_view kPageUserAgent =
     "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/26.3 "
     "Safari/605.1.15";
