@@ -258,3 +258,30 @@ std::string formatISODate(const CivilDate& date) {
 }
 
 }  // namespace dapplewick
+
+namespace dapplewick {
+
+// ---- Local wall-clock date-times ----
+
+std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local) {
+  if (local.year < 1970 || local.year > 9999 || local.month < 1 || local.month > 12 || local.day < 1 ||
+      local.hour < 0 || local.hour > 23 || local.minute < 0 || local.minute > 59 || local.second < 0 ||
+      local.second > 59) {
+    return std::nullopt;
+  }
+  const std::chrono::year_month_day date{std::chrono::year(local.year),
+                                         std::chrono::month(static_cast<unsigned>(local.month)),
+                                         std::chrono::day(static_cast<unsigned>(local.day))};
+  if (!date.ok()) return std::nullopt;
+  std::tm fields{};
+  fields.tm_year = local.year - 1900;
+  fields.tm_mon = local.month - 1;
+  fields.tm_mday = local.day;
+  fields.tm_hour = local.hour;
+  fields.tm_min = local.minute;
+  fields.tm_sec = local.second;
+  // mktime's failure value, -1, lies before 1970 as well.
+  return clampToRange(fromLocal(fields).time_since_epoch().count());
+}
+
+}  // namespace dapplewick

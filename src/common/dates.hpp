@@ -67,3 +67,23 @@ std::string formatCompactDateUTC(Timestamp instant);
 std::string formatISODate(const CivilDate& date);
 
 }  // namespace dapplewick
+
+namespace dapplewick {
+
+// ---- Local wall-clock date-times ----
+
+// A date and time of day as a clock on the wall of the process time zone shows it.
+struct LocalDateTime {
+  int year = 1970;
+  int month = 1;   // 1–12
+  int day = 1;     // 1–31
+  int hour = 0;    // 0–23
+  int minute = 0;  // 0–59
+  int second = 0;  // 0–59
+};
+// The instant that wall-clock time names in the process time zone. Real calendar ranges only (February 30 is no
+// date, nothing rolls over); nothing when the result lies outside the years 1970–9999. A time that a clock change
+// skips or repeats is resolved as mktime resolves it.
+std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local);
+
+}  // namespace dapplewick

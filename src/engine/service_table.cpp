@@ -5,6 +5,9 @@
 
 #include "common/text.hpp"
 #include "providers/abacus.hpp"
+#include "providers/alibaba.hpp"
+#include "providers/antigravity.hpp"
+#include "providers/augment.hpp"
 #include "providers/azure_openai.hpp"
 #include "providers/bedrock.hpp"
 #include "providers/codebuff.hpp"
@@ -36,13 +39,17 @@ using enum CredentialRoute;
 // One line per provider this build reads, in catalogue order.
 const std::array kServiceTable{
     line<unchanged, &AzureOpenAIService::fetchUsage>(Provider::azureOpenAI),
+    line<unchanged, &AlibabaService::fetchUsage>(Provider::alibaba),
+    line<unchanged, &AlibabaService::fetchTokenPlanUsage>(Provider::alibabaTokenPlan),
     line<withKindFlag, &FactoryService::fetchUsage>(Provider::factory),
+    line<unchanged, &AntigravityService::fetchUsage>(Provider::antigravity),
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
     line<prefixDropped, &ManusService::fetchUsage>(Provider::manus),
     line<prefixDropped, &KimiService::fetchUsage>(Provider::kimi),
     line<unchanged, &KiloService::fetchUsage>(Provider::kilo),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<unchanged, &AugmentService::fetchUsage>(Provider::augment),
     line<notPassed, &JetBrainsService::fetchUsage>(Provider::jetBrains),
     line<unchanged, &KimiK2Service::fetchUsage>(Provider::kimiK2),
     line<unchanged, &T3ChatService::fetchUsage>(Provider::t3Chat),

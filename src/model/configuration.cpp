@@ -15,6 +15,12 @@ const std::vector<OriginKey>& originKeys() {
     std::vector<OriginKey> list{
         {"abacus", "https://apps.abacus.ai"},
         {"bedrock", "https://ce.us-east-1.amazonaws.com"},
+        {"alibaba.china", "https://bailian.console.aliyun.com"},
+        {"alibaba.chinagateway", "https://bailian.console.aliyun.com"},
+        {"alibaba.international", "https://modelstudio.console.alibabacloud.com"},
+        {"alibaba.internationalgateway", "https://modelstudio.console.alibabacloud.com"},
+        {"antigravity", "https://cloudcode-pa.googleapis.com"},
+        {"augment", "https://app.augmentcode.com"},
         {"codebuff", "https://www.codebuff.com"},
         {"deepgram", "https://api.deepgram.com"},
         {"deepseek.api", "https://api.deepseek.com"},

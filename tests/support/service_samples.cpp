@@ -6,7 +6,11 @@ const std::vector<ServiceSample>& serviceSamples() {
   const std::string canary(kCanary);
   static const std::vector<ServiceSample> samples = {
       {Provider::azureOpenAI, "https://res.example.com::gpt-4o::az-" + canary, {}, 1, true},
+      // Both plans ask the console page first, then post the form.
+      {Provider::alibaba, "web: login_aliyunid_ticket=" + canary + "; csrf=c1 ", {}, 1, true},
+      {Provider::alibabaTokenPlan, "sec_token=" + canary, {}, 1, true},
       {Provider::factory, "api:fk-" + canary, {}, 1, true},
+      {Provider::antigravity, "api:ya29." + canary + "\n", {}, 1, true},
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
       {Provider::manus, "web:other=1; Session_ID=" + canary + "==\n", {}, 1, true},
       // The token goes out exactly as it arrives, even empty.
@@ -15,6 +19,7 @@ const std::vector<ServiceSample>& serviceSamples() {
       // Runs the local kiro-cli and takes no credential; without PATH it finds no tool.
       {Provider::kiro, "x", {}, 0, false},
       {Provider::vertexAI, "my-project:ya29." + canary, {}, 1, true},
+      {Provider::augment, "web:_session=" + canary, {}, 1, true},
       // Reads a local quota file and takes no credential; the configuration folder named here does not exist.
       {Provider::jetBrains, "x", {{"XDG_CONFIG_HOME", "/nonexistent/dapplewick-test"}}, 0, false},
       {Provider::kimiK2, "kk-" + canary, {}, 1, true},

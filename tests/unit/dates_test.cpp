@@ -94,5 +94,20 @@ TEST(LocalCalendar, DaysAndMidnightsRollOverLikeACalendar) {
   EXPECT_EQ(currentTimeZoneIdentifier(":Europe/Berlin"), "Europe/Berlin");
 }
 
+TEST(Dates, LocalWallClockTimes) {
+  testing::TimeZoneGuard zone("America/New_York");
+  const auto at = [](LocalDateTime local) {
+    const auto instant = fromLocalDateTime(local);
+    return instant ? formatRFC3339Seconds(*instant) : "-";
+  };
+  EXPECT_EQ(at({2026, 1, 15, 9, 30, 5}), "2026-01-15T14:30:05Z");
+  EXPECT_EQ(at({2026, 7, 15, 9, 30, 0}), "2026-07-15T13:30:00Z");
+  EXPECT_EQ(at({2026, 2, 29, 0, 0, 0}), "-");
+  EXPECT_EQ(at({2026, 1, 1, 24, 0, 0}), "-");
+  EXPECT_EQ(at({2026, 13, 1, 0, 0, 0}), "-");
+  EXPECT_EQ(at({1969, 12, 31, 23, 0, 0}), "-");
+  EXPECT_EQ(at({9999, 12, 31, 23, 0, 0}), "-");  // already the year 10000 in UTC
+}
+
 }  // namespace
 }  // namespace dapplewick

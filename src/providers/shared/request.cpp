@@ -12,4 +12,15 @@ HTTPRequest jsonGet(std::string url, HTTPHeader credential, std::string_view use
   return request;
 }
 
+std::string formEncode(const QueryItems& pairs) {
+  std::string body;
+  for (const auto& [name, value] : pairs) {
+    if (!body.empty()) body += '&';
+    body += percentEncode(name);
+    body += '=';
+    body += percentEncode(value);
+  }
+  return body;
+}
+
 }  // namespace dapplewick

@@ -1,0 +1,298 @@
+#include "providers/alibaba.hpp"
+
+#include <gtest/gtest.h>
+#include <re2/re2.h>
+
+#include <array>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/dates.hpp"
+#include "common/numbers.hpp"
+#include "providers/alibaba_json.hpp"
+#include "providers/shared/request.hpp"
+#include "support/env_guard.hpp"
+#include "support/service_world.hpp"
+#include "support/usage_data_print.hpp"
+
+namespace dapplewick {
+namespace {
+
+using namespace std::string_view_literals;
+
+const Timestamp kNow{std::chrono::milliseconds{1'765'000'000'000}};
+const std::string kZone = "<+08>-8";  // wall-clock texts of the console read eight hours ahead of UTC
+const std::string kIntl = "https://modelstudio.console.alibabacloud.com";
+const std::string kChina = "https://bailian.console.aliyun.com";
+const std::string kGatewayQuery =
+    "/data/api.json?action=IntlBroadScopeAspnGateway&product=sfm_bailian"
+    "&api=zeldaEasy.broadscope-bailian.codingPlan.queryCodingPlanInstanceInfoV2&_v=undefined";
+const std::string kTokenQuery = "/data/api.json?action=GetSubscriptionSummary&product=BssOpenAPI-V3&_tag=";
+const std::string kQuota = R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3,"perWeekTotalQuota":100}})";
+
+std::string summary(const UsageData& r) {
+  return formatFixed(r.used, 2) + "/" + formatFixed(r.limit, 0) + " " + std::string(rawValue(r.resetPeriod)) + " " +
+         (r.resetAt ? formatRFC3339Seconds(*r.resetAt) : "-") + " " + r.note.value_or("-");
+}
+
+// The form body with its random trace identifier, which must be a lower-case version 4 UUID, named TRACE.
+std::string withFixedTrace(std::string body) {
+  std::string trace;
+  EXPECT_TRUE(RE2::PartialMatch(body, R"(%22feTraceId%22%3A%22([^%]*)%22)", &trace)) << body;
+  EXPECT_TRUE(RE2::FullMatch(trace, "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")) << trace;
+  RE2::Replace(&body, trace, "TRACE");
+  return body;
+}
+
+TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
+  testing::TimeZoneGuard zone(kZone);
+  testing::ServiceWorld world(kNow);
+  world.origins = Origins(
+      {{"alibaba.international", "http://127.0.0.1:8080"}, {"alibaba.internationalgateway", "https://gw.example"}});
+  const std::string page = "http://127.0.0.1:8080/ap-southeast-1/?tab=coding-plan#/efm/coding_plan";
+  world.transport.respond(page, 200, R"(<script>var x = {secToken : " pa+ge/t=k& "};</script>)");
+  world.transport.respond("https://gw.example" + kGatewayQuery, 200,
+                          R"({"data":{"codingPlanQuotaInfo":"{\"per5HourUsedQuota\":12,\"per5HourTotalQuota\":1200,)"
+                          R"(\"per5HourQuotaNextRefreshTime\":1767225600000}"}})");
+  const UsageData record =
+      AlibabaService(world.context).fetchUsage("web:  cna=x; sec_token=own; login_aliyunid_csrf=; csrf=c1 ");
+  EXPECT_EQ(summary(record), "1.00/100 5h window 2026-01-01T00:00:00Z 12 / 1200 requests used (5h window)");
+  EXPECT_EQ(record.lastUpdated, kNow);
+  const auto requests = world.transport.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const std::string cookie = "Cookie: cna=x; sec_token=own; login_aliyunid_csrf=; csrf=c1\n";
+  EXPECT_EQ(testing::requestText(requests[0]),
+            "GET " + page + " (60000 ms)\n" + cookie +
+                "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+                "Version/26.3 Safari/605.1.15\nAccept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"
+                "\n\n(no body)");
+  const std::string params =
+      R"({"Api":"zeldaEasy.broadscope-bailian.codingPlan.queryCodingPlanInstanceInfoV2","V":"1.0","Data":{)"
+      R"("queryCodingPlanInstanceInfoRequest":{"commodityCode":"sfm_codingplan_public_intl","onlyLatestOne":true},)"
+      R"("cornerstoneParam":{"feTraceId":"TRACE","feURL":")" +
+      page +
+      R"(","protocol":"V2","console":"ONE_CONSOLE",)"
+      R"("productCode":"p_efm","domain":"127.0.0.1:8080","consoleSite":"MODELSTUDIO_ALIBABACLOUD",)"
+      R"("userNickName":"","userPrincipalName":"","xsp_lang":"en-US"}}})";
+  HTTPRequest data = requests[1];
+  data.body = withFixedTrace(data.body.value_or(""));
+  EXPECT_EQ(testing::requestText(data),
+            "POST https://gw.example" + kGatewayQuery +
+                " (60000 ms)\nContent-Type: application/x-www-form-urlencoded\nAccept: */*\n" + cookie +
+                "X-Requested-With: XMLHttpRequest\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
+                "AppleWebKit/537.36 (KHTML, like Gecko) Chrome/143.0.0.0 Safari/537.36\nOrigin: http://127.0.0.1:8080\n"
+                "Referer: " +
+                page + "\nx-xsrf-token: c1\nx-csrf-token: c1\n\n" +
+                formEncode({{"params", params}, {"region", "ap-southeast-1"}, {"sec_token", "pa+ge/t=k&"}}));
+}
+
+// A failed page costs only the token; the China token-plan page has no "/" before its "?".
+TEST(AlibabaService, TokenPlanPostsToTheChinaConsoleAfterTheFirstSiteRejectsTheSession) {
+  testing::ServiceWorld world(kNow);
+  world.transport.respond(kIntl + kTokenQuery, 401, "");
+  world.transport.respond(kChina + "/cn-beijing?tab=plan#/efm/subscription/token-plan", 500, "");
+  world.transport.respond(kChina + kTokenQuery, 200, R"({"Data":{"totalQuota":1000,"usedQuota":250}})");
+  const UsageData record = AlibabaService(world.context).fetchTokenPlanUsage("a=1; csrf=; csrf=later");
+  EXPECT_EQ(record.provider, Provider::alibabaTokenPlan);
+  EXPECT_EQ(summary(record), "25.00/100 Monthly - -");
+  const auto requests = world.transport.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].url, kIntl + "/ap-southeast-1/?tab=plan#/efm/subscription/token-plan");
+  EXPECT_EQ(testing::requestText(requests[3]),
+            "POST " + kChina + kTokenQuery +
+                " (60000 ms)\nContent-Type: application/x-www-form-urlencoded\nAccept: */*\nCookie: a=1; csrf=; "
+                "csrf=later\nX-Requested-With: XMLHttpRequest\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X "
+                "10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/143.0.0.0 Safari/537.36\nOrigin: " +
+                kChina + "\nReferer: " + kChina + "/cn-beijing?tab=plan#/efm/subscription/token-plan\n\n" +
+                "product=BssOpenAPI-V3&action=GetSubscriptionSummary&params=%7B%22ProductCode%22%3A%22sfm_"
+                "tokenplanteams_dp_cn%22%7D&region=cn-beijing");
+}
+
+// The China site is tried once, and only after a rejected session or a 403 or 404 of the international one.
+TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
+  constexpr int kTransportError = -1;
+  struct Case {
+    bool token;  // the token plan, else the coding plan
+    int status;  // of the international data request
+    std::string body, want;
+    std::size_t requests;
+    int chinaStatus = 200;
+  };
+  const std::string chinaAnswer = R"({"perWeekUsedQuota":5,"perWeekTotalQuota":10,"totalQuota":8})";
+  const std::string expired = "Alibaba session expired \u2014 please sign in again";
+  const std::vector<Case> cases = {
+      {false, 401, "", "50.00/100", 4}, {false, 403, "", "50.00/100", 4}, {false, 404, "", "50.00/100", 4},
+      {false, 404, "", expired, 4, 403}, {false, 200, R"({"data":{"status":"NeedLogin"}})", "50.00/100", 4},
+      {true, 200, "<HTML><body>Sign in</body></html>", "0.00/100", 4},
+      {true, 200, R"({"success":false,"code":"ConsoleNeedLogin"})", "0.00/100", 4},
+      {false, 500, "", "Alibaba HTTP error 500", 2}, {false, 204, "", "Alibaba HTTP error 204", 2},
+      {false, 0, "", "Unexpected response from Alibaba", 2}, {false, kTransportError, "", "offline", 2},
+      {false, 200, "<html>Sign in</html>", "Failed to parse Alibaba response: Invalid JSON", 2},
+      {true, 200, R"({"Success":false,"Message":"Throttled"})", "Alibaba API error: Throttled", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want + " after " + std::to_string(c.status) + " " + c.body);
+    testing::ServiceWorld world(kNow);
+    const std::string first = c.token ? kIntl + kTokenQuery : kIntl + kGatewayQuery;
+    if (c.status == kTransportError) {
+      world.transport.fail(first, TransportError(TransportError::Kind::connection, "offline"));
+    } else if (c.status == 0) {
+      world.transport.respondNotHTTP(first);
+    } else {
+      world.transport.respond(first, c.status, c.body);
+    }
+    world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+      HTTPResponse response;
+      response.status = request.method == "POST" ? c.chinaStatus : 404;
+      response.body = chinaAnswer;
+      return response;
+    });
+    AlibabaService service(world.context);
+    const auto fetch = [&] { return c.token ? service.fetchTokenPlanUsage("s=1") : service.fetchUsage("s=1"); };
+    EXPECT_EQ(testing::outcomeOf(fetch, [](const UsageData& r) { return summary(r).substr(0, summary(r).find(' ')); }),
+              c.want);
+    EXPECT_EQ(world.transport.requestCount(), c.requests);
+  }
+}
+
+// The page's token wins over the cookie's; without one the cookie's goes; without either the form has none.
+TEST(AlibabaService, TokenFromThePageElseTheCookie) {
+  struct Case {
+    std::optional<std::string> page;  // none: the page request fails
+    std::string cookie;
+    std::string wantFormEnd;
+  };
+  const std::vector<Case> cases = {
+      {R"(<script>SEC_TOKEN: "late"; "sec_token" : "first"</script>)", "sec_token=own", "&sec_token=late"},
+      {"<p>no token</p>", "sec_token=own; b=2", "&sec_token=own"},
+      {std::nullopt, "sec_token=own", "&sec_token=own"},
+      {std::nullopt, "sec_token=", "region=ap-southeast-1"},
+      {"secToken:\"\t \"; sec_token : \"x\"", "a=1", "&sec_token=x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cookie + " " + c.page.value_or("(failed page)"));
+    testing::ServiceWorld world(kNow);
+    if (c.page) world.transport.respond(kIntl + "/ap-southeast-1/?tab=coding-plan#/efm/coding_plan", 200, *c.page);
+    world.transport.respond(kIntl + kGatewayQuery, 200, kQuota);
+    AlibabaService(world.context).fetchUsage(c.cookie);
+    const std::string body = world.transport.requestsTo(kIntl + kGatewayQuery).at(0).body.value_or("");
+    EXPECT_TRUE(body.ends_with(c.wantFormEnd)) << body;
+  }
+}
+
+TEST(AlibabaCodingPlan, ReadsTheFirstUsableWindow) {
+  testing::TimeZoneGuard zone(kZone);
+  const std::string noWindows = "Failed to parse Alibaba response: No usable quota windows found in Coding Plan response";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"codingPlanQuotaInfo":{"per5HourTotalQuota":0,"per5HourUsedQuota":1,"perWeekUsedQuota":3,)"
+       R"("perWeekTotalQuota":100,"perWeekQuotaNextRefreshTime":"2026-01-05 08:00"}})",
+       "3.00/100 Weekly 2026-01-05T00:00:00Z 3 / 100 requests used (weekly)"},
+      {R"({"coding_plan_quota_info":{"perFiveHourUsedQuota":150,"perFiveHourTotalQuota":100,)"
+       R"("per5HourQuotaNextRefreshTime":"soon","perFiveHourQuotaNextRefreshTime":1767225600}})",
+       "100.00/100 5h window 2026-01-01T00:00:00Z 150 / 100 requests used (5h window)"},
+      {R"({"x":[{"y":{"per5HourUsedQuota":"7","per5HourTotalQuota":10.0}}]})",
+       "70.00/100 5h window - 7 / 10 requests used (5h window)"},
+      {R"({"d":"{\"perBillMonthUsedQuota\":\"12.9\",\"perMonthUsedQuota\":-5,\"perMonthTotalQuota\":50}"})",
+       "-10.00/100 Monthly - -5 / 50 requests used (monthly)"},
+      {R"({"Status":"ok","code":"User.LOGIN.Missing","codingPlanQuotaInfo":{}})",
+       "Alibaba session expired \u2014 please sign in again"},
+      {R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3}})", noWindows}, {R"({"data":{"code":5}})", noWindows},
+      {R"([{"codingPlanQuotaInfo":{}}])", "Failed to parse Alibaba response: Unexpected payload shape"},
+      {"42", "Failed to parse Alibaba response: Invalid JSON"},
+      {"", "Failed to parse Alibaba response: Empty response"},
+  };
+  for (const auto& [body, want] : cases) {
+    const auto read = [&text = body] { return alibaba::parseCodingPlanResponse(text, kNow); };
+    EXPECT_EQ(testing::outcomeOf(read, summary), want) << body;
+  }
+}
+
+TEST(AlibabaTokenPlan, ReadsTheCreditsOrWhatRemains) {
+  testing::TimeZoneGuard zone(kZone);
+  const std::string long300(300, 'm');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"Data":{"totalQuota":1000,"remainingQuota":900,"nearestExpireDate":"2026-02-01"}})",
+       "10.00/100 Monthly 2026-01-31T16:00:00Z -"},
+      {R"({"data":{"totalQuota":"1,000","remainQuota":1200}})", "0.00/100 Monthly - -"},
+      {R"({"totalQuota":1000})", "0.00/100 Monthly - -"},
+      {R"({"quota":500,"usage":800})", "100.00/100 Monthly - -"},
+      {R"({"totalQuota":1e-300,"usedQuota":1e300})", "0.00/100 Monthly - -"},
+      {R"({"Data":{"foo":1},"other":{"totalCredits":100,"usedCredits":10}})", "10.00/100 Monthly - -"},
+      {R"({"successResponse":"{\"TotalSurplusValue\":\"1,234.5\"}"})", "1234.50/0 Monthly - 1234.50 credits remaining"},
+      {R"({"totalQuota":-1,"balance":-3})", "0.00/0 Monthly - -3.00 credits remaining"},
+      {R"({"totalQuota":0})", "Failed to parse Alibaba response: Missing token quota data in response"},
+      {R"({"success":true,"x":{"Success":0}})", "Alibaba API error: request failed"},
+      {R"({"Success":false,"Message":"Quota exceeded","Code":"NeedLogin"})", "Alibaba API error: Quota exceeded"},
+      {R"({"success":false,"Code":"User.Login.Required"})", "Alibaba session expired \u2014 please sign in again"},
+      {R"({"Success":false,"Message":"bad s=session-secret-1"})", "Alibaba API error: bad s=[redacted]"},
+      {R"({"Success":false,"Message":")" + long300 + "\"}", "Alibaba API error: " + long300.substr(0, 200)},
+      {"<!doctype html><HTML>", "Alibaba session expired \u2014 please sign in again"},
+      {"<p>busy</p>", "Failed to parse Alibaba response: Invalid JSON in token plan response"},
+      {"[]", "Failed to parse Alibaba response: Unexpected token plan payload"},
+      {"", "Failed to parse Alibaba response: Empty token plan response"},
+  };
+  for (const auto& [body, want] : cases) {
+    const auto read = [&text = body] { return alibaba::parseTokenPlanResponse(text, kNow, "a=1; s=session-secret-1"); };
+    EXPECT_EQ(testing::outcomeOf(read, summary), want) << body;
+  }
+}
+
+TEST(AlibabaJson, NormalisesAndSearchesLeniently) {
+  const Json normal = alibaba::normalizeJSON(
+      Json::parse(R"({"a":"{\"b\":\"[1,{\\\"c\\\":2}]\"}","n":"42","w":"\"word\"","t":" [true] "})"));
+  EXPECT_EQ(normal.dump(), R"({"a":{"b":[1,{"c":2}]},"n":"42","w":"\"word\"","t":[true]})");
+  const auto search = [](const char* text) {
+    return alibaba::findString(std::array{"code"sv, "status"sv}, Json::parse(text));
+  };
+  EXPECT_EQ(search(R"({"code":5,"status":" \t","n":{"status":"NeedLogin"}})"), "NeedLogin");
+  EXPECT_EQ(search(R"({"a":{"code":"deep"},"status":" top "})"), " top ");
+  EXPECT_EQ(search(R"({"b":[{"code":"first"}],"a":{"code":"second"}})"), "first");
+  EXPECT_EQ(alibaba::collectFlags(std::array{"success"sv, "Success"sv},
+                                  Json::parse(R"({"success":true,"n":[{"Success":0,"success":"no"}]})")),
+            (std::vector<bool>{true, false}));
+  // Levels decoded from strings count towards the depth limit: a member deeper than it is absent.
+  const auto deep = [](int inner) {
+    std::string text = "{\"deep\":1}";
+    for (int i = 0; i < inner; ++i) text = "{\"y\":" + text + "}";
+    std::string outer = Json(text).dump();
+    for (int i = 0; i < 100; ++i) outer = "{\"x\":" + outer + "}";
+    return alibaba::findDictionaryContainingAnyKey(std::array{"deep"sv}, alibaba::normalizeJSON(Json::parse(outer)));
+  };
+  EXPECT_NE(deep(155), nullptr);
+  EXPECT_EQ(deep(156), nullptr);
+}
+
+TEST(AlibabaJson, NumbersAndDates) {
+  testing::TimeZoneGuard zone(kZone);
+  const std::vector<std::pair<std::string, std::string>> numbers = {
+      // value of "x" (the "y" member is 7), firstInt, firstDouble
+      {"12.9", "12 12.9"}, {R"("12.9")", "7 12.9"}, {R"("+42")", "42 42"}, {"true", "1 1"}, {"null", "7 7"},
+      {"1e300", "7 1e+300"}, {"9.3e18", "7 9.3e+18"}, {R"("")", "7 7"}, {R"(" 5")", "7 7"}, {R"("1e999")", "7 7"},
+      {R"("1,234")", "7 1234"}, {"18446744073709551615", "7 1.84467e+19"},
+      {"-9223372036854775808", "-9223372036854775808 -9.22337e+18"},
+  };
+  for (const auto& [value, want] : numbers) {
+    const Json object = Json::parse(R"({"x":)" + value + R"(,"y":7})");
+    std::ostringstream got;
+    got << *alibaba::firstInt(std::array{"x"sv, "y"sv}, object) << " "
+        << *alibaba::firstDouble(std::array{"x"sv, "y"sv}, object);
+    EXPECT_EQ(got.str(), want) << value;
+  }
+  const std::vector<std::pair<std::string, std::string>> dates = {
+      {"1000000001", "2001-09-09T01:46:41Z"}, {"1000000001000", "2001-09-09T01:46:41Z"}, {"1000000000", "-"},
+      {"1000000000000", "-"}, {"1.5e9", "2017-07-14T02:40:00Z"}, {"1000000000000.5", "2001-09-09T01:46:40Z"},
+      {R"("2025-03-01 10:30")", "2025-03-01T02:30:00Z"}, {R"("2025-03-01 10:30:15")", "2025-03-01T02:30:15Z"},
+      {R"("2025-03-01")", "2025-02-28T16:00:00Z"}, {R"("2025-03-01T10:30:00+01:00")", "2025-03-01T09:30:00Z"},
+      {R"("2025-03-01T10:30:00.5Z")", "-"}, {R"("2025-02-30")", "-"}, {R"("2025-3-01")", "-"},
+      {R"("1767225600")", "-"}, {"true", "-"},
+  };
+  for (const auto& [value, want] : dates) {
+    const auto date = alibaba::parseDate(Json::parse(value));
+    EXPECT_EQ(date ? formatRFC3339Seconds(*date) : "-", want) << value;
+  }
+}
+
+}  // namespace
+}  // namespace dapplewick
