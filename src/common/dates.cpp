@@ -239,4 +239,14 @@ std::string currentTimeZoneIdentifier(std::optional<std::string_view> tz) {
   return "UTC";
 }
 
+std::optional<Timestamp> parseUTCDateTimeWithSpace(std::string_view text) {
+  constexpr std::size_t kLength = 19;
+  constexpr std::size_t kSeparator = 10;
+  if (text.size() != kLength || text[kSeparator] != ' ') return std::nullopt;
+  std::string internet(text);
+  internet[kSeparator] = 'T';
+  internet += 'Z';
+  return parseRFC3339(internet, FractionMode::forbidden);
+}
+
 }  // namespace dapplewick

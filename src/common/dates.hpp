@@ -57,4 +57,8 @@ std::optional<Timestamp> localMidnight(int year, int month, int day);
 // /etc/localtime link, else "UTC".
 std::string currentTimeZoneIdentifier(std::optional<std::string_view> tzVariable);
 
+// The fixed pattern "yyyy-MM-dd HH:mm:ss" read in UTC: exactly those digits and separators, real calendar ranges,
+// no fraction and no offset.
+std::optional<Timestamp> parseUTCDateTimeWithSpace(std::string_view text);
+
 }  // namespace dapplewick

@@ -12,6 +12,10 @@
 #include "providers/groq.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
+#include "providers/mimo.hpp"
+#include "providers/minimax.hpp"
+#include "providers/mistral.hpp"
+#include "providers/moonshot.hpp"
 #include "providers/vertex_ai.hpp"
 #include "providers/zai.hpp"
 
@@ -23,10 +27,14 @@ using enum CredentialRoute;
 // One line per provider this build reads, in catalogue order.
 const std::array kServiceTable{
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
+    line<twoPaths, &MiniMaxService::fetchUsageWithCookie, &MiniMaxService::fetchUsageWithAPIKey>(Provider::minimax),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<unchanged, &MoonshotService::fetchUsage>(Provider::moonshot),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
+    line<prefixDropped, &MiMoService::fetchUsage>(Provider::mimo),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
+    line<unchanged, &MistralService::fetchUsage>(Provider::mistral),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
     line<unchanged, &GroqService::fetchUsage>(Provider::groq),

@@ -6,11 +6,16 @@ const std::vector<ServiceSample>& serviceSamples() {
   const std::string canary(kCanary);
   static const std::vector<ServiceSample> samples = {
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
+      // Both paths send the credential as it is, a blank one too.
+      {Provider::minimax, "api:sk-" + canary, {}, 1, false},
       // Runs the local kiro-cli and takes no credential; without PATH it finds no tool.
       {Provider::kiro, "x", {}, 0, false},
       {Provider::vertexAI, "my-project:ya29." + canary, {}, 1, true},
+      {Provider::moonshot, "api:sk-" + canary, {}, 1, true},
       {Provider::elevenLabs, "sk_" + canary, {}, 1, true},
+      {Provider::mimo, "web:userId=7; api-platform_serviceToken=" + canary, {}, 3, true},
       {Provider::abacus, "web:session_id=" + canary, {}, 2, true},
+      {Provider::mistral, "web:csrftoken=" + canary, {}, 1, true},
       {Provider::deepSeek, "api:sk-" + canary, {}, 2, true},
       {Provider::codebuff, "web: " + canary, {}, 2, true},
       {Provider::groq, "gsk_" + canary, {}, 4, true},
