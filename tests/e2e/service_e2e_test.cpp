@@ -22,6 +22,7 @@ struct Answer {
   std::vector<std::string> when;  // texts the raw request holds, all of them; the first answer that fits is given
   int status;
   std::string body;
+  std::string contentType = "application/json";
 };
 
 // One provider host; a request that no answer fits gets a 404.
@@ -129,6 +130,27 @@ std::vector<Scenario> scenarios() {
       zai("FirstHostAnswers", 200, kZaiQuota, 500, 0, kZaiRecord),
       zai("RejectedKeyFallsBack", 401, R"({"error":"unauthorized"})", 200, 1, kZaiRecord),
       zai("RejectedByBoth", 401, "", 403, 1, {{"error", "Invalid z.ai API key"}}),
+      // A rejected key is asked again at the mainland-China host.
+      {"MiniMaxAPIKey", "minimax", "api:mm-key", "mm-key",
+       {{{"minimax.international"}, {{{"GET /v1/api/openplatform/coding_plan/remains "}, 401, ""}}, 1},
+        {{"minimax.china"},
+         {{{"GET /v1/api/openplatform/coding_plan/remains "}, 200,
+           R"({"base_resp":{},"model_remains":[{"current_interval_total_count":"1500","current_interval_usage_count":)"
+           R"(1200,"end_time":4102444800000,"current_weekly_total_count":10000,"current_weekly_usage_count":2500}]})"}},
+         1}},
+       {"Authorization: Bearer mm-key"},
+       {{"error", nullptr}, {"used", 20}, {"limit", 100}, {"resetPeriod", "window"},
+        {"resetAt", "2100-01-01T00:00:00.000Z"}, {"auxiliaryUsage", {{{"used", 75}, {"resetPeriod", "weekly"}}}}}},
+      // An HTML page leads to the web application's own remains request.
+      {"MiniMaxCookie", "minimax", "sid=mm-cookie", "mm-cookie",
+       {{{"minimax.platform"},
+         {{{"GET /user-center/payment/coding-plan?cycle_type=3 ", "Accept-Language: en-US"}, 200, "<html></html>",
+           "text/html; charset=utf-8"},
+          {{"GET /v1/api/openplatform/coding_plan/remains ", "x-requested-with: XMLHttpRequest"}, 200,
+           R"({"data":{"services":[{"usage":30,"limit":120}]}})"}},
+         2}},
+       {"Cookie: sid=mm-cookie"},
+       {{"error", nullptr}, {"used", 25}, {"resetAt", nullptr}, {"auxiliaryUsage", {nullptr}}}},
       kiro("ColouredReport", "printf '\\033[1mLogged in with Builder ID\\033[0m\\nEmail: someone@example.com\\n'",
            "printf '\\033]0;kiro\\007\\033[1mPlan:\\033[0m KIRO PRO\\n\\033[32m" + bar + bar + "\\033[0m 42%%\\n"
            "(10.5 of 50 covered in plan), resets on 2099-03-01\\n"
@@ -154,6 +176,15 @@ std::vector<Scenario> scenarios() {
        {{"error", nullptr}, {"used", 80}, {"limit", 100}, {"resetPeriod", "daily"},
         {"note", "Vertex AI quota via Cloud Monitoring (project: my-project) \u2014 tokens (us-central1)"},
         {"auxiliaryUsage", {{{"used", 25}, {"note", "requests"}}, nullptr}}}},
+      {"Moonshot", "moonshot", "api: sk-moon\n", "sk-moon",
+       {{{"moonshot.international"}, {{{"GET /v1/users/me/balance "}, 403, ""}}, 1},
+        {{"moonshot.china"},
+         {{{"GET /v1/users/me/balance "}, 200,
+           R"({"code":0,"data":{"available_balance":3,"voucher_balance":0,"cash_balance":-1.25},"scode":"0x0",)"
+           R"("status":true})"}},
+         1}},
+       {"Authorization: Bearer sk-moon", "User-Agent: Dapplewick/1.0"},
+       {{"error", nullptr}, {"used", 3}, {"limit", 0}, {"note", "Balance: $3.0000 \u00B7 $1.2500 in deficit"}}},
       {"ElevenLabs", "elevenlabs", "api:sk_test_key\n", "sk_test_key",
        {{{"elevenlabs"},
          {{{"GET /v1/user/subscription "}, 200,
@@ -173,6 +204,28 @@ std::vector<Scenario> scenarios() {
        {"Cookie: session_id=abc123; csrf=xyz"},
        {{"error", nullptr}, {"used", 60}, {"resetAt", "2026-04-01T00:00:00.000Z"},
         {"note", "Abacus AI compute points: 1,500 / 2,500"}}},
+      {"MiMo", "mimo", "web:userId=7; theme=dark; api-platform_serviceToken=mimo-token\n", "mimo-token",
+       {{{"mimo"},
+         {{{"GET /api/v1/balance "}, 200, R"({"code":0,"data":{"balance":"12.50","currency":"CNY"}})"},
+          {{"GET /api/v1/tokenPlan/detail "}, 200,
+           R"({"code":0,"data":{"planCode":"lite","currentPeriodEnd":"2026-01-31 23:59:59","expired":false}})"},
+          {{"GET /api/v1/tokenPlan/usage "}, 200,
+           R"({"code":0,"data":{"monthUsage":{"percent":0.4,"items":[{"name":"t","used":375,"limit":1000,)"
+           R"("percent":0.375}]}}})"}},
+         3}},
+       {"Cookie: api-platform_serviceToken=mimo-token; userId=7", "x-timeZone: UTC+01:00"},
+       {{"error", nullptr}, {"used", 37.5}, {"limit", 100}, {"costSemantic", "balance"},
+        {"resetAt", "2026-01-31T23:59:59.000Z"}, {"note", "Plan: Lite \u00B7 Balance: 12.5 CNY"}}},
+      {"Mistral", "mistral", "web:sessionid=ms-session; csrftoken=ms-csrf", "ms-session",
+       {{{"mistral"},
+         {{{"GET /api/billing/v2/usage?month="},
+           200,
+           R"({"completion":{"models":{"m":{"input":[{"billing_metric":"tok","billing_group":"in","value":1000,)"
+           R"("value_paid":500}]}}},"currency_symbol":"$","prices":[{"billing_metric":"tok","billing_group":"in",)"
+           R"("price":"0.003"}]})"}},
+         1}},
+       {"Cookie: sessionid=ms-session; csrftoken=ms-csrf", "X-CSRFTOKEN: ms-csrf"},
+       {{"error", nullptr}, {"cost", 1.5}, {"costSemantic", "periodCumulative"}, {"note", "$1.5000 this month"}}},
       // One server plays both the API and the platform console.
       {"DeepSeek", "deepseek", "api:sk-e2e\n", "sk-e2e",
        {{{"deepseek.api", "deepseek.platform"},
@@ -233,7 +286,7 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
       for (const Answer& answer : host.answers) {
         const auto holds = [&](const std::string& text) { return request.raw.find(text) != std::string::npos; };
         if (std::all_of(answer.when.begin(), answer.when.end(), holds)) {
-          return testing::httpResponse(answer.status, answer.body, {"Content-Type: application/json"});
+          return testing::httpResponse(answer.status, answer.body, {"Content-Type: " + answer.contentType});
         }
       }
       return testing::httpResponse(404);
