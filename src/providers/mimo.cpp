@@ -53,7 +53,10 @@ std::optional<std::string> normalizeCookie(std::string_view credential) {
   if (!kept.contains(kServiceTokenCookie) || !kept.contains(kUserIdCookie)) return std::string(text);
 
   std::string joined;
-  for (const auto& [name, value] : kept) joined += (joined.empty() ? "" : "; ") + name + "=" + value;
+  for (const auto& [name, value] : kept) {
+    if (!joined.empty()) joined += "; ";
+    joined.append(name).append("=").append(value);
+  }
   return joined;
 }
 

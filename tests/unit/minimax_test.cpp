@@ -124,8 +124,8 @@ TEST(MiniMaxRemains, ReadsTheServicesFormThenTheFirstModelRemains) {
       {R"({"model_remains":[{},1]})", "Failed to parse MiniMax response: No model_remains in response"},
       {"<html></html>", "Failed to parse MiniMax response: Invalid JSON"},
   };
-  for (const auto& [body, want] : cases) {
-    EXPECT_EQ(testing::outcomeOf([&] { return minimax::parseRemains(body, kNow); }, describe), want) << body;
+  for (const auto& c : cases) {
+    EXPECT_EQ(testing::outcomeOf([&] { return minimax::parseRemains(c.first, kNow); }, describe), c.second) << c.first;
   }
 }
 
