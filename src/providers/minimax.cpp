@@ -116,8 +116,9 @@ std::optional<UsageData> usageFromServices(std::string_view body, Timestamp now)
   for (const Item& item : items) {
     if (!item.limit || *item.limit <= 0) continue;
     // A percent is already on the 0–100 scale.
-    const double used = item.percent ? *item.percent
-                                     : static_cast<double>(item.usage.value_or(0)) / static_cast<double>(*item.limit) * 100;
+    const double used =
+        item.percent ? *item.percent
+                     : static_cast<double>(item.usage.value_or(0)) / static_cast<double>(*item.limit) * 100;
     return window(std::clamp(used, 0.0, 100.0), std::nullopt, ResetPeriod::window, now);
   }
   return std::nullopt;
