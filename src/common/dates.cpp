@@ -282,6 +282,14 @@ std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local) {
   fields.tm_sec = local.second;
   // mktime's failure value, -1, lies before 1970 as well.
   return clampToRange(fromLocal(fields).time_since_epoch().count());
+std::optional<Timestamp> parseUTCDateTimeWithSpace(std::string_view text) {
+  constexpr std::size_t kLength = 19;
+  constexpr std::size_t kSeparator = 10;
+  if (text.size() != kLength || text[kSeparator] != ' ') return std::nullopt;
+  std::string internet(text);
+  internet[kSeparator] = 'T';
+  internet += 'Z';
+  return parseRFC3339(internet, FractionMode::forbidden);
 }
 
 }  // namespace dapplewick

@@ -85,5 +85,8 @@ struct LocalDateTime {
 // date, nothing rolls over); nothing when the result lies outside the years 1970–9999. A time that a clock change
 // skips or repeats is resolved as mktime resolves it.
 std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local);
+// The fixed pattern "yyyy-MM-dd HH:mm:ss" read in UTC: exactly those digits and separators, real calendar ranges,
+// no fraction and no offset.
+std::optional<Timestamp> parseUTCDateTimeWithSpace(std::string_view text);
 
 }  // namespace dapplewick

@@ -24,6 +24,10 @@
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
 #include "providers/manus.hpp"
+#include "providers/mimo.hpp"
+#include "providers/minimax.hpp"
+#include "providers/mistral.hpp"
+#include "providers/moonshot.hpp"
 #include "providers/t3chat.hpp"
 #include "providers/venice.hpp"
 #include "providers/vertex_ai.hpp"
@@ -44,6 +48,7 @@ const std::array kServiceTable{
     line<withKindFlag, &FactoryService::fetchUsage>(Provider::factory),
     line<unchanged, &AntigravityService::fetchUsage>(Provider::antigravity),
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
+    line<twoPaths, &MiniMaxService::fetchUsageWithCookie, &MiniMaxService::fetchUsageWithAPIKey>(Provider::minimax),
     line<prefixDropped, &ManusService::fetchUsage>(Provider::manus),
     line<prefixDropped, &KimiService::fetchUsage>(Provider::kimi),
     line<unchanged, &KiloService::fetchUsage>(Provider::kilo),
@@ -52,12 +57,15 @@ const std::array kServiceTable{
     line<unchanged, &AugmentService::fetchUsage>(Provider::augment),
     line<notPassed, &JetBrainsService::fetchUsage>(Provider::jetBrains),
     line<unchanged, &KimiK2Service::fetchUsage>(Provider::kimiK2),
+    line<unchanged, &MoonshotService::fetchUsage>(Provider::moonshot),
     line<unchanged, &T3ChatService::fetchUsage>(Provider::t3Chat),
     line<unchanged, &WarpService::fetchUsage>(Provider::warp),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
     line<unchanged, &WindsurfService::fetchUsage>(Provider::windsurf),
+    line<prefixDropped, &MiMoService::fetchUsage>(Provider::mimo),
     line<unchanged, &DoubaoService::fetchUsage>(Provider::doubao),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
+    line<unchanged, &MistralService::fetchUsage>(Provider::mistral),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
     line<unchanged, &VeniceService::fetchUsage>(Provider::venice),

@@ -12,6 +12,8 @@ const std::vector<ServiceSample>& serviceSamples() {
       {Provider::factory, "api:fk-" + canary, {}, 1, true},
       {Provider::antigravity, "api:ya29." + canary + "\n", {}, 1, true},
       {Provider::zai, "api: zk-" + canary + "\n", {}, 1, true},
+      // Both paths send the credential as it is, a blank one too.
+      {Provider::minimax, "api:sk-" + canary, {}, 1, false},
       {Provider::manus, "web:other=1; Session_ID=" + canary + "==\n", {}, 1, true},
       // The token goes out exactly as it arrives, even empty.
       {Provider::kimi, "web:" + canary, {}, 1, false},
@@ -23,12 +25,15 @@ const std::vector<ServiceSample>& serviceSamples() {
       // Reads a local quota file and takes no credential; the configuration folder named here does not exist.
       {Provider::jetBrains, "x", {{"XDG_CONFIG_HOME", "/nonexistent/dapplewick-test"}}, 0, false},
       {Provider::kimiK2, "kk-" + canary, {}, 1, true},
+      {Provider::moonshot, "api:sk-" + canary, {}, 1, true},
       {Provider::t3Chat, "web:session=" + canary + "\n", {}, 1, true},
       {Provider::warp, "api:wk-" + canary, {}, 1, true},
       {Provider::elevenLabs, "sk_" + canary, {}, 1, true},
       {Provider::windsurf, R"({"devin_session_token":")" + canary + R"("})", {}, 1, true},
+      {Provider::mimo, "web:userId=7; api-platform_serviceToken=" + canary, {}, 3, true},
       {Provider::doubao, "api:AKLT-id:" + canary + ":cn-beijing", {}, 1, true},
       {Provider::abacus, "web:session_id=" + canary, {}, 2, true},
+      {Provider::mistral, "web:csrftoken=" + canary, {}, 1, true},
       {Provider::deepSeek, "api:sk-" + canary, {}, 2, true},
       {Provider::codebuff, "web: " + canary, {}, 2, true},
       {Provider::venice, "api:" + canary, {}, 1, true},
