@@ -12,6 +12,11 @@
 #include "providers/groq.hpp"
 #include "providers/kiro.hpp"
 #include "providers/llm_proxy.hpp"
+#include "providers/ollama.hpp"
+#include "providers/openrouter.hpp"
+#include "providers/perplexity.hpp"
+#include "providers/stepfun.hpp"
+#include "providers/synthetic.hpp"
 #include "providers/vertex_ai.hpp"
 #include "providers/zai.hpp"
 
@@ -25,10 +30,15 @@ const std::array kServiceTable{
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai),
     line<notPassed, &KiroService::fetchUsage>(Provider::kiro),
     line<unchanged, &VertexAIService::fetchUsage>(Provider::vertexAI),
+    line<unchanged, &OllamaService::fetchUsage>(Provider::ollama),
+    line<unchanged, &SyntheticService::fetchUsage>(Provider::synthetic),
+    line<unchanged, &OpenRouterService::fetchUsage>(Provider::openRouter),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
+    line<unchanged, &PerplexityService::fetchUsage>(Provider::perplexity),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
+    line<prefixDropped, &StepFunService::fetchUsage>(Provider::stepFun),
     line<unchanged, &GroqService::fetchUsage>(Provider::groq),
     line<unchanged, &LLMProxyService::fetchUsage>(Provider::llmProxy),
     line<unchanged, &DeepgramService::fetchUsage>(Provider::deepgram),
