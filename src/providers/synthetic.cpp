@@ -49,7 +49,7 @@ double asPercent(double value) { return value <= 1 ? value * 100 : value; }
 
 std::optional<std::string> planName(const Json& root) {
   for (const auto key : kPlanKeys) {
-    if (const auto plan = lenientText(member(&root, key))) return plan;
+    if (auto plan = lenientText(member(&root, key))) return plan;
   }
   return std::nullopt;
 }
