@@ -51,11 +51,9 @@ TEST(OpenRouterService, TheCreditsAreRequiredAndEveryKeyFailureSelectsTheBalance
   const std::vector<Case> cases = {
       {200, kCredits, kTimesOut, "", kBalance},
       {200, kCredits, 402, keyBody(R"("limit":20)"), kBalance},
-      {200, kCredits, 200, "not json", kBalance},
       {200, kCredits, 200, "{}", kBalance},
       {200, kCredits, 200, keyBody(R"("limit":"20","usage":1)"), kBalance},  // a number sent as text
       {200, kCredits, 200, keyBody(R"("limit":0,"usage":1)"), kBalance},
-      {200, kCredits, 200, keyBody(R"("limit":null)"), kBalance},
       // Spent beyond what a double holds.
       {200, kCredits, 200, keyBody(R"("limit":1e308,"limit_remaining":-1e308)"), kBalance},
       {200, R"({"data":{"total_credits":10,"total_usage":12}})", 404, "",
@@ -64,9 +62,6 @@ TEST(OpenRouterService, TheCreditsAreRequiredAndEveryKeyFailureSelectsTheBalance
        "0 / 100 $12.5 lifetime 2025-07-01T00:00:00.000Z Key quota: $0.0000 / $20.0000 used \u00B7 Balance: $37.5000"},
       {200, kCredits, 200, keyBody(R"("limit":20,"usage":30,"limit_reset":" 1751328000.5 ")"),
        "100 / 100 $12.5 lifetime 2025-07-01T00:00:00.500Z Key quota: $20.0000 / $20.0000 used \u00B7 Balance: "
-       "$37.5000"},
-      {200, kCredits, 200, keyBody(R"("limit":20,"usage":-4,"limit_reset":"2025-07-01T00:00:00.123+02:00")"),
-       "-20 / 100 $12.5 lifetime 2025-06-30T22:00:00.123Z Key quota: $-4.0000 / $20.0000 used \u00B7 Balance: "
        "$37.5000"},
       {200, kCredits, 200, keyBody(R"("limit":20,"limit_reset":"1e300")"),
        "0 / 100 $12.5 lifetime Key quota: $0.0000 / $20.0000 used \u00B7 Balance: $37.5000"},
