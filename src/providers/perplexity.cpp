@@ -23,7 +23,8 @@ std::string cookieHeader(std::string_view token) {
 
 HTTPRequest creditsRequest(std::string_view origin, std::string_view token) {
   HTTPRequest request;
-  request.url = withQuery(std::string(origin) + std::string(kCreditsPath), {{"version", "2.18"}, {"source", "default"}});
+  request.url =
+      withQuery(std::string(origin) + std::string(kCreditsPath), {{"version", "2.18"}, {"source", "default"}});
   request.headers.add("Accept", "application/json");
   request.headers.add("Cookie", cookieHeader(token));
   request.headers.add("Origin", std::string(origin));

@@ -58,7 +58,8 @@ CreditRateLimit readCreditRateLimit(const JsonRef& credit) {
     limit.creditBuckets.emplace();
     for (const JsonRef& element : buckets->elements()) {
       const JsonRef bucket = element.as<JsonRef>();
-      limit.creditBuckets->push_back({bucket.optional<double>("credit_total"), bucket.optional<double>("credit_residual")});
+      limit.creditBuckets->push_back(
+          {bucket.optional<double>("credit_total"), bucket.optional<double>("credit_residual")});
     }
   }
   return limit;

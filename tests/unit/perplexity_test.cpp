@@ -32,8 +32,9 @@ std::string summary(const UsageData& record) {
 
 TEST(PerplexityService, SendsTheBareTokenAsTheSessionCookieAndCountsRecurringGrants) {
   testing::ServiceWorld world(kNow);
-  world.transport.respond(
-      kURL, 200, creditsBody(grant("recurring", "10000") + "," + grant("bonus", "500") + "," + grant("recurring", "5000")));
+  world.transport.respond(kURL, 200,
+                          creditsBody(grant("recurring", "10000") + "," + grant("bonus", "500") + "," +
+                                      grant("recurring", "5000")));
   const UsageData record = PerplexityService(world.context).fetchUsage("web: tok-1\n");
   EXPECT_EQ(summary(record), "4200 / 15000 $0 none 2025-07-01T00:00:00Z Balance: 108 credits");
   EXPECT_EQ(record.percentage(), 28);

@@ -51,7 +51,8 @@ TEST(SyntheticService, StatusesEntryChoicePercentagesAndDates) {
       {R"({"rollingFiveHourLimit":null,"data":{"rollingFiveHourLimit":{"used":1,"limit":4}},)"
        R"("weeklyTokenLimit":{"limit":1000,"remaining":250}})",
        "75 weekly"},
-      {R"({"quotas":[{"name":"x"},{"used":30,"limit":120,"renewAt":1767225600000}]})", "25 monthly 2026-01-01T00:00:00Z"},
+      {R"({"quotas":[{"name":"x"},{"used":30,"limit":120,"renewAt":1767225600000}]})",
+       "25 monthly 2026-01-01T00:00:00Z"},
       {R"([{"usagePercent":50},{"percent":0.3,"percentUsed":"NaN"}])", "30 monthly"},
       {R"({"quota":{"usagePercent":50}})", kNoQuota},
       {R"({"quota":null,"limits":[{"used":1,"limit":2}]})", kNoQuota},
