@@ -28,6 +28,11 @@
 #include "providers/minimax.hpp"
 #include "providers/mistral.hpp"
 #include "providers/moonshot.hpp"
+#include "providers/ollama.hpp"
+#include "providers/openrouter.hpp"
+#include "providers/perplexity.hpp"
+#include "providers/stepfun.hpp"
+#include "providers/synthetic.hpp"
 #include "providers/t3chat.hpp"
 #include "providers/venice.hpp"
 #include "providers/vertex_ai.hpp"
@@ -59,9 +64,13 @@ const std::array kServiceTable{
     line<unchanged, &KimiK2Service::fetchUsage>(Provider::kimiK2),
     line<unchanged, &MoonshotService::fetchUsage>(Provider::moonshot),
     line<unchanged, &T3ChatService::fetchUsage>(Provider::t3Chat),
+    line<unchanged, &OllamaService::fetchUsage>(Provider::ollama),
+    line<unchanged, &SyntheticService::fetchUsage>(Provider::synthetic),
     line<unchanged, &WarpService::fetchUsage>(Provider::warp),
+    line<unchanged, &OpenRouterService::fetchUsage>(Provider::openRouter),
     line<unchanged, &ElevenLabsService::fetchUsage>(Provider::elevenLabs),
     line<unchanged, &WindsurfService::fetchUsage>(Provider::windsurf),
+    line<unchanged, &PerplexityService::fetchUsage>(Provider::perplexity),
     line<prefixDropped, &MiMoService::fetchUsage>(Provider::mimo),
     line<unchanged, &DoubaoService::fetchUsage>(Provider::doubao),
     line<prefixDropped, &AbacusService::fetchUsage>(Provider::abacus),
@@ -69,6 +78,7 @@ const std::array kServiceTable{
     line<unchanged, &DeepSeekService::fetchUsage>(Provider::deepSeek),
     line<unchanged, &CodebuffService::fetchUsage>(Provider::codebuff),
     line<unchanged, &VeniceService::fetchUsage>(Provider::venice),
+    line<prefixDropped, &StepFunService::fetchUsage>(Provider::stepFun),
     line<unchanged, &BedrockService::fetchUsage>(Provider::bedrock),
     line<unchanged, &GroqService::fetchUsage>(Provider::groq),
     line<unchanged, &LLMProxyService::fetchUsage>(Provider::llmProxy),

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct Answer {
   int status;
   std::string body;
   std::string contentType = "application/json";
+  std::chrono::milliseconds delay{};  // before the answer is sent
 };
 
 // One provider host; a request that no answer fits gets a 404.
@@ -449,6 +451,50 @@ std::vector<Scenario> scenarios() {
                {"AWS_SESSION_TOKEN", "e2e-token"}, {"AWS_REGION", "ap-east-1"}},
               {"X-Amz-Security-Token: e2e-token"}, "ap-east-1"),
       // Two projects, the second failing: the record shows the first one's figures and how many answered.
+      {"Ollama", "ollama", "web:session=ol-e2e\n", "ol-e2e",
+       {{{"ollama"},
+         {{{"GET /settings "}, 200,
+           "<span>Cloud Usage</span> <span> Pro plan </span><h2>Session usage</h2><p>45.5% used</p>"
+           "<time data-time=\"2025-07-01T12:00:00.000Z\"></time><h2>Weekly usage</h2><div style=\"width: 12%\">"}},
+         1}},
+       {"Cookie: session=ol-e2e", "Accept-Language: en-US,en;q=0.9"},
+       {{"error", nullptr}, {"used", 45.5}, {"limit", 100}, {"resetAt", "2025-07-01T12:00:00.000Z"},
+        {"note", "Pro plan"}, {"auxiliaryUsage", {{{"used", 12}, {"resetPeriod", "weekly"}, {"note", "Weekly"}}}}}},
+      {"Synthetic", "synthetic", "api:syn_e2e\n", "syn_e2e",
+       {{{"synthetic"},
+         {{{"GET /v2/quotas "}, 200,
+           R"({"plan":"Pro","rollingFiveHourLimit":{"percentUsed":0.42,"resetAt":"2026-01-01T00:00:00Z"}})"}},
+         1}},
+       {"Authorization: Bearer syn_e2e", "Accept: application/json"},
+       {{"error", nullptr}, {"used", 42}, {"resetPeriod", "window"}, {"resetAt", "2026-01-01T00:00:00.000Z"},
+        {"note", "Plan: Pro"}}},
+      // The key endpoint answers too late: the record is the balance one, a second later at most.
+      {"OpenRouterSlowKey", "openrouter", "api:  sk-or-e2e\n", "sk-or-e2e",
+       {{{"openrouter"},
+         {{{"GET /api/v1/credits "}, 200, R"({"data":{"total_credits":50,"total_usage":12.5}})"},
+          {{"GET /api/v1/key "}, 200, R"({"data":{"limit":20,"limit_remaining":5}})", std::chrono::seconds(5)}},
+         2}},
+       {"Authorization: Bearer sk-or-e2e", "User-Agent: Dapplewick/1.0"},
+       {{"error", nullptr}, {"used", 12.5}, {"limit", 0}, {"cost", 12.5}, {"costSemantic", "lifetime"},
+        {"note", "Balance: $37.5000 \u00B7 Lifetime spend: $12.5000"}}},
+      {"Perplexity", "perplexity", "web: px-e2e\n", "px-e2e",
+       {{{"perplexity"},
+         {{{"GET /rest/billing/credits?version=2.18&source=default "}, 200,
+           R"({"balance_cents":10800,"renewal_date_ts":1751328000,"current_period_purchased_cents":0,)"
+           R"("credit_grants":[{"type":"recurring","amount_cents":15000}],"total_usage_cents":4200})"}},
+         1}},
+       {"Cookie: __Secure-next-auth.session-token=px-e2e"},
+       {{"error", nullptr}, {"used", 4200}, {"limit", 15000}, {"resetAt", "2025-07-01T00:00:00.000Z"},
+        {"note", "Balance: 108 credits"}}},
+      {"StepFun", "stepfun", "web: sf-e2e...\n", "sf-e2e",
+       {{{"stepfun"},
+         {{{"POST /api/step.openapi.devcenter.Dashboard/QueryStepPlanRateLimit ", "\r\n\r\n{}"}, 200,
+           R"({"status":1,"five_hour_usage_left_rate":0.25,"weekly_usage_left_rate":0.6,)"
+           R"("five_hour_usage_reset_time":"1751328000","weekly_usage_reset_time":1751932800})"}},
+         1}},
+       {"oasis-appid: 10300", "Cookie: Oasis-Token=sf-e2e; Oasis-Webid=5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c"},
+       {{"error", nullptr}, {"used", 40}, {"resetPeriod", "weekly"}, {"resetAt", "2025-07-08T00:00:00.000Z"},
+        {"auxiliaryUsage", {{{"used", 75}, {"resetPeriod", "window"}}}}}},
       {"Deepgram", "deepgram", "api:  dg-e2e-key\n", "dg-e2e-key",
        {{{"deepgram"},
          {{{"GET /v1/projects "}, 200,
@@ -522,11 +568,13 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
     caBundle = certificates.write("ca.pem", identity->certificatePEM).string();
   }
   for (const Host& host : scenario.hosts) {
-    servers.push_back(std::make_unique<LoopbackServer>([&host](const ReceivedRequest& request, auto&) {
+    servers.push_back(std::make_unique<LoopbackServer>([&host](const ReceivedRequest& request, auto& connection) {
       for (const Answer& answer : host.answers) {
         const auto holds = [&](const std::string& text) { return request.raw.find(text) != std::string::npos; };
         if (std::all_of(answer.when.begin(), answer.when.end(), holds)) {
           return testing::httpResponse(answer.status, answer.body, {"Content-Type: " + answer.contentType});
+          if (answer.delay.count() > 0) connection.stall(answer.delay);
+          return testing::httpResponse(answer.status, answer.body, {"Content-Type: application/json"});
         }
       }
       return testing::httpResponse(404);
@@ -550,7 +598,15 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
   }
   sandbox.saveCredential(scenario.provider, expand(scenario.credential));
 
+  const auto begin = std::chrono::steady_clock::now();
   const Json records = sandbox.runJson({scenario.provider});
+  // A service that gives up on a slow answer after its time-out must not wait for it much longer.
+  const bool delayed = std::any_of(scenario.hosts.begin(), scenario.hosts.end(), [](const Host& host) {
+    return std::any_of(host.answers.begin(), host.answers.end(), [](const Answer& a) { return a.delay.count() > 0; });
+  });
+  if (delayed) {
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
+  }
   ASSERT_EQ(records.size(), 1u) << records.dump();
   EXPECT_EQ(records[0].value("id", ""), scenario.provider);
   const Json want = scenario.want.flatten();
