@@ -257,10 +257,6 @@ std::string formatISODate(const CivilDate& date) {
   return std::string(buffer.data());
 }
 
-}  // namespace dapplewick
-
-namespace dapplewick {
-
 // ---- Local wall-clock date-times ----
 
 std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local) {
@@ -282,6 +278,8 @@ std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local) {
   fields.tm_sec = local.second;
   // mktime's failure value, -1, lies before 1970 as well.
   return clampToRange(fromLocal(fields).time_since_epoch().count());
+}
+
 std::optional<Timestamp> parseUTCDateTimeWithSpace(std::string_view text) {
   constexpr std::size_t kLength = 19;
   constexpr std::size_t kSeparator = 10;

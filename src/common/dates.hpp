@@ -66,10 +66,6 @@ std::string formatCompactDateUTC(Timestamp instant);
 // "2026-03-01".
 std::string formatISODate(const CivilDate& date);
 
-}  // namespace dapplewick
-
-namespace dapplewick {
-
 // ---- Local wall-clock date-times ----
 
 // A date and time of day as a clock on the wall of the process time zone shows it.
@@ -85,6 +81,9 @@ struct LocalDateTime {
 // date, nothing rolls over); nothing when the result lies outside the years 1970–9999. A time that a clock change
 // skips or repeats is resolved as mktime resolves it.
 std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local);
+
+// ---- Fixed-pattern UTC texts ----
+
 // The fixed pattern "yyyy-MM-dd HH:mm:ss" read in UTC: exactly those digits and separators, real calendar ranges,
 // no fraction and no offset.
 std::optional<Timestamp> parseUTCDateTimeWithSpace(std::string_view text);

@@ -170,6 +170,10 @@ std::vector<Scenario> scenarios() {
   };
   const std::string quotaFile = ".config/JetBrains/IntelliJIdea2024.3/options/AIAssistantQuotaManager2.xml";
   const std::string factoryHeaders = "Accept: application/json\r\nContent-Type: application/json\r\nOrigin: ";
+  const auto alibabaPage = [](const std::string& path, const std::string& page) {
+    return Answer{{"GET " + path + " "}, 200, page};  // the fragment never goes on the wire
+  };
+  const std::string alibabaData = "POST /data/api.json?action=";
   return {
       azureOpenAI("DatedRoute", "::2024-10-21",
                   {{"POST /openai/deployments/gpt-4o/chat/completions?api-version=2024-10-21 ",
@@ -209,11 +213,6 @@ std::vector<Scenario> scenarios() {
                  {".config/JetBrains/Toolbox/options/AIAssistantQuotaManager2.xml", "<broken"}},
                 {{"error", nullptr}, {"used", 25}, {"limit", 100}, {"resetAt", "2027-01-01T00:00:00.000Z"},
                  {"note", "Plan: Available \u00B7 IDE: IntelliJ IDEA"}}),
-  const auto alibabaPage = [](const std::string& path, const std::string& page) {
-    return Answer{{"GET " + path + " "}, 200, page};  // the fragment never goes on the wire
-  };
-  const std::string alibabaData = "POST /data/api.json?action=";
-  return {
       // The international session is rejected; the China site's page token goes with its form.
       {"AlibabaCodingPlan", "alibaba", "web: login_aliyunid_ticket=ali-secret; csrf=c1 ", "ali-secret",
        {{{"alibaba.international", "alibaba.internationalgateway"},
@@ -472,7 +471,8 @@ std::vector<Scenario> scenarios() {
       {"OpenRouterSlowKey", "openrouter", "api:  sk-or-e2e\n", "sk-or-e2e",
        {{{"openrouter"},
          {{{"GET /api/v1/credits "}, 200, R"({"data":{"total_credits":50,"total_usage":12.5}})"},
-          {{"GET /api/v1/key "}, 200, R"({"data":{"limit":20,"limit_remaining":5}})", std::chrono::seconds(5)}},
+          {{"GET /api/v1/key "}, 200, R"({"data":{"limit":20,"limit_remaining":5}})",
+           "application/json", std::chrono::seconds(5)}},
          2}},
        {"Authorization: Bearer sk-or-e2e", "User-Agent: Dapplewick/1.0"},
        {{"error", nullptr}, {"used", 12.5}, {"limit", 0}, {"cost", 12.5}, {"costSemantic", "lifetime"},
@@ -572,9 +572,8 @@ TEST_P(ServiceEndToEnd, PrintsTheRecordOfWhatTheProviderAnswers) {
       for (const Answer& answer : host.answers) {
         const auto holds = [&](const std::string& text) { return request.raw.find(text) != std::string::npos; };
         if (std::all_of(answer.when.begin(), answer.when.end(), holds)) {
-          return testing::httpResponse(answer.status, answer.body, {"Content-Type: " + answer.contentType});
           if (answer.delay.count() > 0) connection.stall(answer.delay);
-          return testing::httpResponse(answer.status, answer.body, {"Content-Type: application/json"});
+          return testing::httpResponse(answer.status, answer.body, {"Content-Type: " + answer.contentType});
         }
       }
       return testing::httpResponse(404);
