@@ -61,6 +61,13 @@ std::string_view trimSpacesAndTabs(std::string_view text) {
   return trimIf(text, [](char32_t c) { return isUnicodeWhitespace(c) && !isLineBreak(c); });
 }
 
+bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles) {
+  for (const auto needle : needles) {
+    if (text.find(needle) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
 namespace {
 char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 char upperASCII(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }

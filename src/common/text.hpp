@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,8 @@ namespace dapplewick {
 std::string_view trimWhitespace(std::string_view text);
 // Trims spaces and tabs (the Unicode horizontal white space, no line breaks) from both ends.
 std::string_view trimSpacesAndTabs(std::string_view text);
+// Whether `text` holds any of `needles` anywhere.
+bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles);
 // True when the code point belongs to the Unicode white-space set.
 bool isUnicodeWhitespace(char32_t codePoint);
 

@@ -11,7 +11,7 @@
 #include "common/numbers.hpp"
 #include "common/random.hpp"
 #include "common/text.hpp"
-#include "common/unicode_classes.hpp"
+#include "common/patterns.hpp"
 #include "common/url.hpp"
 #include "providers/alibaba_json.hpp"
 #include "providers/shared/cookie.hpp"

@@ -36,7 +36,7 @@ HTTPRequest usageRequest(std::string_view origin, std::string_view token) {
 
 HTTPRequest subscriptionRequest(std::string_view origin, std::string_view token) {
   return jsonGet(std::string(origin) + std::string(kSubscriptionPath),
-                 {"Authorization", "Bearer " + std::string(token)}, kBrowserUserAgent);
+                 bearerHeader(token), kBrowserUserAgent);
 }
 
 // ---- Readers ----

@@ -25,7 +25,7 @@ constexpr std::string_view kCostPath = "/api/v0/usage/cost";
 constexpr std::string_view kUnavailablePrefix = "Balance unavailable for API calls. ";
 
 HTTPRequest bearerGet(std::string url, std::string_view key) {
-  return jsonGet(std::move(url), {"Authorization", "Bearer " + std::string(key)}, kDapplewickUserAgent);
+  return jsonGet(std::move(url), bearerHeader(key), kDapplewickUserAgent);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
-#include "common/unicode_classes.hpp"
+#include "common/patterns.hpp"
 #include "common/url.hpp"
 #include "model/credential_kind.hpp"
 #include "providers/shared/user_agents.hpp"

@@ -23,7 +23,7 @@ HTTPRequest metricRequest(std::string_view origin, std::string_view apiKey, Metr
   url += kQueryPath;
   url += "?query=";
   url += query.text;
-  return jsonGet(std::move(url), {"Authorization", "Bearer " + std::string(apiKey)}, kDapplewickUserAgent);
+  return jsonGet(std::move(url), bearerHeader(apiKey), kDapplewickUserAgent);
 }
 
 // ---- Answers ----

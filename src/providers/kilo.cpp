@@ -35,7 +35,7 @@ constexpr double kMillisecondsAbove = 10'000'000'000.0;
 HTTPRequest batchRequest(std::string_view origin, std::string_view apiKey) {
   const std::string url =
       withQuery(std::string(origin) + std::string(kBatchPath), {{"batch", "1"}, {"input", std::string(kBatchInput)}});
-  return jsonGet(url, {"Authorization", "Bearer " + std::string(apiKey)}, kDapplewickUserAgent);
+  return jsonGet(url, bearerHeader(apiKey), kDapplewickUserAgent);
 }
 
 // ---- Readers ----

@@ -38,7 +38,7 @@ std::optional<double> readNumber(const Json* value) { return numberOrNumericText
 // ---- Request ----
 
 HTTPRequest creditsRequest(std::string_view origin, std::string_view apiKey) {
-  return jsonGet(std::string(origin) + std::string(kCreditsPath), {"Authorization", "Bearer " + std::string(apiKey)},
+  return jsonGet(std::string(origin) + std::string(kCreditsPath), bearerHeader(apiKey),
                  kBrowserUserAgent);
 }
 

@@ -9,7 +9,7 @@
 #include "common/excerpt.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
-#include "common/unicode_classes.hpp"
+#include "common/patterns.hpp"
 
 namespace dapplewick {
 namespace kiro {
@@ -38,78 +38,59 @@ using unicode_class::kNotLineEnd;
 using unicode_class::kSpace;
 using unicode_class::kWordCharacter;
 
-std::string pattern(std::initializer_list<std::string_view> parts) {
-  std::string joined;
-  for (const auto part : parts) joined += part;
-  return joined;
-}
-
 // An escape, "[", parameters and a final letter (colours, cursor moves); or an escape, "]" and anything up to
 // the nearest BEL on the same line (window titles).
 const RE2& controlSequencePattern() {
-  static const RE2 re(pattern({R"(\x1B\[[0-9;?]*[A-Za-z]|\x1B\])", kNotLineEnd, R"(*?\x07)"}));
+  static const RE2 re(joinPattern({R"(\x1B\[[0-9;?]*[A-Za-z]|\x1B\])", kNotLineEnd, R"(*?\x07)"}));
   return re;
 }
 
 const RE2& emailLabelPattern() {
-  static const RE2 re(pattern({"(?i)^", kSpace, "*email:", kSpace, "*"}));
+  static const RE2 re(joinPattern({"(?i)^", kSpace, "*email:", kSpace, "*"}));
   return re;
 }
 
 const RE2& planLinePattern() {
-  static const RE2 re(pattern({"Plan:", kSpace, "*(", kNotLineEnd, "+)"}));
+  static const RE2 re(joinPattern({"Plan:", kSpace, "*(", kNotLineEnd, "+)"}));
   return re;
 }
 
 // A table cell such as "| KIRO PRO".
 const RE2& planCellPattern() {
-  static const RE2 re(pattern({R"(\|)", kSpace, "*(KIRO", kSpace, "+", kWordCharacter, "+)"}));
+  static const RE2 re(joinPattern({R"(\|)", kSpace, "*(KIRO", kSpace, "+", kWordCharacter, "+)"}));
   return re;
 }
 
 // "resets on 2026-03-01" or "resets on 03/01" (month/day).
 const RE2& resetDatePattern() {
-  static const RE2 re(pattern({"resets on (", kDigit, "{4}-", kDigit, "{2}-", kDigit, "{2}|", kDigit, "{2}/", kDigit,
+  static const RE2 re(joinPattern({"resets on (", kDigit, "{4}-", kDigit, "{2}-", kDigit, "{2}|", kDigit, "{2}/", kDigit,
                                "{2})"}));
   return re;
 }
 
 // The usage bar: full blocks, then the percentage.
 const RE2& barPattern() {
-  static const RE2 re(pattern({"\u2588+", kSpace, "*(", kDigit, "+)%"}));
+  static const RE2 re(joinPattern({"\u2588+", kSpace, "*(", kDigit, "+)%"}));
   return re;
 }
 
 // "(10.5 of 50 covered in plan)"
 const RE2& coveredPattern() {
-  static const RE2 re(pattern({R"(\(()", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "+of", kSpace, "+(", kDigit, "+)",
+  static const RE2 re(joinPattern({R"(\(()", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "+of", kSpace, "+(", kDigit, "+)",
                                kSpace, "+covered"}));
   return re;
 }
 
 // "25 / 100 credits used"
 const RE2& bonusUsedPattern() {
-  static const RE2 re(pattern({"(", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "*/", kSpace, "*(", kDigit, "+)", kSpace,
+  static const RE2 re(joinPattern({"(", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "*/", kSpace, "*(", kDigit, "+)", kSpace,
                                "*credits used"}));
   return re;
 }
 
 const RE2& bonusExpiryPattern() {
-  static const RE2 re(pattern({"expires in (", kDigit, "+) days?"}));
+  static const RE2 re(joinPattern({"expires in (", kDigit, "+) days?"}));
   return re;
-}
-
-std::optional<std::string> firstCapture(std::string_view text, const RE2& re) {
-  std::string capture;
-  if (!RE2::PartialMatch(text, re, &capture)) return std::nullopt;
-  return capture;
-}
-
-bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles) {
-  for (const auto needle : needles) {
-    if (text.find(needle) != std::string_view::npos) return true;
-  }
-  return false;
 }
 
 bool isLineEnd(char32_t c) {

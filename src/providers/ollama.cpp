@@ -8,7 +8,7 @@
 #include "common/dates.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
-#include "common/unicode_classes.hpp"
+#include "common/patterns.hpp"
 #include "providers/shared/credential.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -32,42 +32,25 @@ constexpr std::size_t kMaxSectionCodePoints = 4000;
 // The page's patterns mean Unicode white space by "\s", which RE2 reads as ASCII only.
 using unicode_class::kSpace;
 
-std::string pattern(std::initializer_list<std::string_view> parts) {
-  std::string joined;
-  for (const auto part : parts) joined += part;
-  return joined;
-}
-
 const RE2& cloudUsagePattern() {
-  static const RE2 re(pattern({"Cloud Usage", kSpace, "*</span>", kSpace, "*<span[^>]*>([^<]+)</span>"}));
+  static const RE2 re(joinPattern({"Cloud Usage", kSpace, "*</span>", kSpace, "*<span[^>]*>([^<]+)</span>"}));
   return re;
 }
 
 const RE2& usedPercentPattern() {
-  static const RE2 re(pattern({R"((?i)([0-9]+(?:\.[0-9]+)?))", kSpace, "*%", kSpace, "*used"}));
+  static const RE2 re(joinPattern({R"((?i)([0-9]+(?:\.[0-9]+)?))", kSpace, "*%", kSpace, "*used"}));
   return re;
 }
 
 // A progress bar's "width: 30%", for sections that show no "% used" text.
 const RE2& widthPattern() {
-  static const RE2 re(pattern({"(?i)width:", kSpace, R"(*([0-9]+(?:\.[0-9]+)?)%)"}));
+  static const RE2 re(joinPattern({"(?i)width:", kSpace, R"(*([0-9]+(?:\.[0-9]+)?)%)"}));
   return re;
 }
 
 const RE2& resetTimePattern() {
   static const RE2 re(R"re(data-time="([^"]+)")re");
   return re;
-}
-
-std::optional<std::string> firstCapture(std::string_view text, const RE2& re) {
-  std::string capture;
-  if (!RE2::PartialMatch(text, re, &capture)) return std::nullopt;
-  return capture;
-}
-
-bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles) {
-  return std::any_of(needles.begin(), needles.end(),
-                     [text](std::string_view needle) { return text.find(needle) != std::string_view::npos; });
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace openrouter {
 namespace {
 
 HTTPRequest bearerGet(std::string url, std::string_view key) {
-  return jsonGet(std::move(url), {"Authorization", "Bearer " + std::string(key)}, kDapplewickUserAgent);
+  return jsonGet(std::move(url), bearerHeader(key), kDapplewickUserAgent);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ bool isPositive(std::optional<double> value) { return value && *value > 0; }
 // ---- Requests ----
 
 HTTPRequest balanceRequest(std::string_view origin, std::string_view apiKey) {
-  return jsonGet(std::string(origin) + std::string(kBalancePath), {"Authorization", "Bearer " + std::string(apiKey)},
+  return jsonGet(std::string(origin) + std::string(kBalancePath), bearerHeader(apiKey),
                  kDapplewickUserAgent);
 }
 

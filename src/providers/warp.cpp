@@ -17,6 +17,7 @@
 #include "common/text.hpp"
 #include "common/url.hpp"
 #include "providers/shared/credential.hpp"
+#include "providers/shared/request.hpp"
 #include "providers/shared/response.hpp"
 
 namespace dapplewick::warp {
@@ -69,7 +70,7 @@ HTTPRequest requestLimitRequest(std::string_view origin, std::string_view apiKey
   request.url = withQuery(std::string(origin) + std::string(kGraphQLPath), {{"op", std::string(kOperationName)}});
   request.headers = {{"Content-Type", "application/json"},
                      {"Accept", "application/json"},
-                     {"Authorization", "Bearer " + std::string(apiKey)},
+                     bearerHeader(apiKey),
                      {"x-warp-client-id", "warp-app"},
                      {"x-warp-os-category", std::string(kOSName)},
                      {"x-warp-os-name", std::string(kOSName)},

@@ -12,6 +12,8 @@ HTTPRequest jsonGet(std::string url, HTTPHeader credential, std::string_view use
   return request;
 }
 
+HTTPHeader bearerHeader(std::string_view token) { return {"Authorization", "Bearer " + std::string(token)}; }
+
 std::string formEncode(const QueryItems& pairs) {
   std::string body;
   for (const auto& [name, value] : pairs) {

@@ -1,6 +1,22 @@
 #pragma once
 
+#include <initializer_list>
+#include <optional>
+#include <string>
 #include <string_view>
+
+namespace re2 {
+class RE2;
+}
+
+namespace dapplewick {
+
+// Patterns are written in pieces (fixed text and the classes below) and joined once, where they are compiled.
+std::string joinPattern(std::initializer_list<std::string_view> parts);
+// The first capture group of the first match anywhere in `text`; nothing when there is no match.
+std::optional<std::string> firstCapture(std::string_view text, const re2::RE2& re);
+
+}  // namespace dapplewick
 
 // RE2 spellings of the Unicode-aware classes that text written for other regular-expression engines expects: RE2's
 // own \s, \d and \w are ASCII only, and its "." stops at "\n" alone. Splice them into patterns where those are meant.
