@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -122,12 +123,13 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
 
   int status = 0;
   bool interrupted = false;
-  while (::waitpid(pid, &status, WNOHANG) != pid) {
+  struct rusage usage {};
+  while (::wait4(pid, &status, WNOHANG, &usage) != pid) {
     const auto elapsed = std::chrono::steady_clock::now() - started;
     if (interruptAfter && !interrupted && elapsed >= *interruptAfter) interrupted = ::kill(pid, SIGINT) == 0;
     if (elapsed >= std::chrono::seconds(60)) {
       ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
+      ::wait4(pid, &status, 0, &usage);
       ADD_FAILURE() << "dapplewick did not finish within 60 s";
       break;
     }
@@ -136,6 +138,11 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   RunResult result;
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const auto microseconds = [](const timeval& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+  };
+  result.cpu = microseconds(usage.ru_utime) + microseconds(usage.ru_stime);
+  result.peakKiB = usage.ru_maxrss;
   result.out = readFileText(out);
   result.err = readFileText(err);
   return result;

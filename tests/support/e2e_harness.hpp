@@ -38,6 +38,9 @@ struct RunResult {
   std::string err;
   // From start to exit.
   std::chrono::milliseconds elapsed{0};
+  // User and system CPU time of the binary and its children, and its largest resident set.
+  std::chrono::microseconds cpu{0};
+  long peakKiB = 0;
 };
 
 // A configuration folder of its own (credentials and config.json) and a HOME of its own, so that the real

@@ -1,0 +1,59 @@
+// A whole refresh through the real binary: every provider of the scenario table at once, each answer from its
+// loopback stand-in delayed by a fixed latency, over http and over https. The engine refreshes providers in
+// parallel, so the refresh should end soon after its longest chain of dependent requests: "ratio" is the
+// refresh's wall time over that of the slowest provider run alone. "cpu_ms" and "peak_MiB" are the binary's.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/e2e_harness.hpp"
+#include "support/service_scenarios.hpp"
+
+namespace {
+
+using namespace dapplewick;
+using std::chrono::duration;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kLatency{20};
+
+void BM_WholeRefresh(benchmark::State& state) {
+  const bool https = state.range(0) != 0;
+  std::vector<testing::Scenario> scenarios;
+  std::set<std::string> providers;
+  for (testing::Scenario& scenario : testing::serviceScenarios()) {
+    if (!providers.insert(scenario.provider).second) continue;
+    scenario.https = scenario.https || https;
+    scenarios.push_back(std::move(scenario));
+  }
+  std::vector<const testing::Scenario*> rows;
+  for (const auto& scenario : scenarios) rows.push_back(&scenario);
+  testing::Sandbox sandbox;
+  const testing::ScenarioStage stage(sandbox, rows, kLatency);
+
+  milliseconds longestAlone{0};
+  for (const auto& provider : providers) longestAlone = std::max(longestAlone, sandbox.run({"--json", provider}).elapsed);
+  double wall = 0, cpu = 0, peak = 0;
+  for (auto _ : state) {
+    const testing::RunResult result = sandbox.run({"--json"});
+    if (result.exitCode != 0) state.SkipWithError("the refresh failed");
+    state.SetIterationTime(duration<double>(result.elapsed).count());
+    wall += static_cast<double>(result.elapsed.count());
+    cpu += duration<double, std::milli>(result.cpu).count();
+    peak = std::max(peak, static_cast<double>(result.peakKiB) / 1024.0);
+  }
+  const auto runs = static_cast<double>(state.iterations());
+  state.counters["providers"] = static_cast<double>(providers.size());
+  state.counters["longest_alone_ms"] = static_cast<double>(longestAlone.count());
+  state.counters["ratio"] = wall / runs / static_cast<double>(std::max<milliseconds::rep>(longestAlone.count(), 1));
+  state.counters["cpu_ms"] = cpu / runs;
+  state.counters["peak_MiB"] = peak;
+  state.SetLabel(https ? "https" : "http");
+}
+BENCHMARK(BM_WholeRefresh)->Arg(0)->Arg(1)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
+}  // namespace
