@@ -92,7 +92,7 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
 
   // Standard input, output and error are files beside the configuration folder: no pipe can fill up or dead-lock.
   const auto in = root_.write("stdin", input);
-  const auto out = root_.path() / "stdout";
+  const auto out = output_.value_or(root_.path() / "stdout");
   const auto err = root_.path() / "stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -132,7 +132,7 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   RunResult result;
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readFileText(out);
+  result.out = output_ ? "" : readFileText(out);
   result.err = readFileText(err);
   return result;
 }
