@@ -92,11 +92,11 @@ std::vector<std::string> credentialSecrets(std::string_view stored) {
     }
   }
   for (const std::string_view piece : split(credential, "::")) addSecret(secrets, piece);
-  // After a colon, except a URL's host and what follows it (its port and path): an address is no secret.
+  // After a colon, except a URL's host and path and any port after the host: an address is no secret.
   const auto colonPieces = split(credential, ":");
   for (std::size_t i = 1; i < colonPieces.size(); ++i) {
     if (startsWith(colonPieces[i], "//")) {
-      ++i;
+      if (colonPieces[i].find('/', 2) == std::string_view::npos) ++i;
       continue;
     }
     addSecret(secrets, colonPieces[i]);

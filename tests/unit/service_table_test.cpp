@@ -123,6 +123,7 @@ TEST(RedactSecrets, TheSecretsOfAStoredCredential) {
       {"my-project:ya29.token-1", {"my-project:ya29.token-1", "ya29.token-1"}},
       {"https://proxy.example.com:8443/team:sk-proxy-key", {"https://proxy.example.com:8443/team:sk-proxy-key",
                                                              "sk-proxy-key"}},
+      {"https://proxy.example.com/team:sk-proxy-key", {"https://proxy.example.com/team:sk-proxy-key", "sk-proxy-key"}},
       {"web:a=1; session_id=abcdefgh; csrf=zyxwvuts", {"web:a=1; session_id=abcdefgh; csrf=zyxwvuts",
                                                        "a=1; session_id=abcdefgh; csrf=zyxwvuts", "abcdefgh",
                                                        "zyxwvuts", "session_id=abcdefgh;", "csrf=zyxwvuts"}},
