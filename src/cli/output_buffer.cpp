@@ -6,7 +6,9 @@
 
 namespace dapplewick {
 
-DescriptorOutputBuffer::DescriptorOutputBuffer(int fd) : fd_(fd) { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
+DescriptorOutputBuffer::DescriptorOutputBuffer(int fd) : fd_(fd) {
+  setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
 
 DescriptorOutputBuffer::~DescriptorOutputBuffer() { drain(); }
 

@@ -53,10 +53,25 @@ CredentialRoute credentialRouteFor(Provider provider) {
 
 namespace {
 
+// An address is no secret (error texts name the origin they could not reach); a key in its query is a piece of
+// its own.
 void addSecret(std::vector<std::string>& secrets, std::string_view piece) {
   piece = trimWhitespace(piece);
-  if (piece.size() < kMinRedactedSecretBytes) return;
+  if (piece.size() < kMinRedactedSecretBytes || startsWith(piece, "http://") || startsWith(piece, "https://")) return;
   if (std::find(secrets.begin(), secrets.end(), piece) == secrets.end()) secrets.emplace_back(piece);
+}
+
+// A secret that holds a smaller one goes: every form of it holds a form of the smaller one, which redacts the
+// secret part, while what surrounds it (a project name before "PROJECT:TOKEN") stays readable.
+void dropContainingSecrets(std::vector<std::string>& secrets) {
+  std::vector<std::string> kept;
+  for (const std::string& secret : secrets) {
+    const bool holdsAnother = std::any_of(secrets.begin(), secrets.end(), [&](const std::string& other) {
+      return other.size() < secret.size() && secret.find(other) != std::string::npos;
+    });
+    if (!holdsAnother) kept.push_back(secret);
+  }
+  secrets = std::move(kept);
 }
 
 // Splits at every occurrence of `separator`.
@@ -88,6 +103,7 @@ std::vector<std::string> credentialSecrets(std::string_view stored) {
   if (startsWith(credential, "{")) {
     if (const auto document = parseJsonOrNothing(credential)) {
       addJsonStrings(secrets, *document, 0);
+      dropContainingSecrets(secrets);
       return secrets;
     }
   }
@@ -102,9 +118,11 @@ std::vector<std::string> credentialSecrets(std::string_view stored) {
     addSecret(secrets, colonPieces[i]);
   }
   for (const std::string_view pair : split(credential, ";")) {
-    if (const auto equals = pair.find('='); equals != std::string_view::npos) addSecret(secrets, pair.substr(equals + 1));
+    const auto equals = pair.find('=');
+    if (equals != std::string_view::npos) addSecret(secrets, pair.substr(equals + 1));
   }
   for (const std::string_view word : split(credential, " ")) addSecret(secrets, word);
+  dropContainingSecrets(secrets);
   return secrets;
 }
 
@@ -113,6 +131,7 @@ std::vector<std::string> declaredSecrets(Provider provider, std::string_view sto
   const ServiceLine* entry = serviceLineFor(provider);
   if (entry != nullptr && entry->moreSecrets != nullptr) {
     for (const std::string& secret : entry->moreSecrets(stored)) addSecret(secrets, secret);
+    dropContainingSecrets(secrets);
   }
   return secrets;
 }

@@ -88,7 +88,8 @@ CredentialRoute credentialRouteFor(Provider provider);
 // What a stored credential may show a server, each of which an error text or a note must never repeat: the whole
 // string, trimmed and without its kind prefix; each piece between "::" and after a ":" (a composite credential
 // such as "PROJECT:TOKEN", an address before a key); each cookie value of a cookie header; each word after a
-// blank ("Bearer TOKEN"); each string of a JSON object. Pieces shorter than kMinRedactedSecretBytes are left out.
+// blank ("Bearer TOKEN"); each string of a JSON object. Pieces shorter than kMinRedactedSecretBytes, http(s)
+// addresses, and pieces that hold a smaller piece (whose redaction covers them) are left out.
 std::vector<std::string> credentialSecrets(std::string_view stored);
 // The secrets of `provider`'s line for `stored`: credentialSecrets and those the line declares.
 std::vector<std::string> declaredSecrets(Provider provider, std::string_view stored);
