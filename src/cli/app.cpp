@@ -10,6 +10,7 @@
 #include <ostream>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 
@@ -23,6 +24,8 @@
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
+
+const std::string_view kVersion = DAPPLEWICK_VERSION;
 
 const std::string_view kUsageText =
     "Usage:\n"
@@ -43,6 +46,7 @@ const std::string_view kUsageText =
     "Options:\n"
     "  --json      Print the records as one JSON array, in provider order.\n"
     "  -h, --help  Show this text.\n"
+    "  --version   Show the version of Dapplewick.\n"
     "\n"
     "Files (in $DAPPLEWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/dapplewick, else ~/.config/dapplewick):\n"
     "  credentials.json  the saved credentials (folder 0700, file 0600)\n"
@@ -50,7 +54,8 @@ const std::string_view kUsageText =
     "\n"
     "Exit status:\n"
     "  0    the command ran; a provider's failure is part of the output\n"
-    "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad\n"
+    "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad,\n"
+    "       the output cannot be written\n"
     "  2    usage error: unknown provider, missing or unexpected argument, empty secret\n"
     "  130  interrupted (Ctrl-C)\n";
 
@@ -63,7 +68,7 @@ class UsageError : public std::runtime_error {
 };
 
 struct Command {
-  enum class Kind { help, refresh, providers, credentialSet, credentialDelete, credentialList };
+  enum class Kind { help, version, refresh, providers, credentialSet, credentialDelete, credentialList };
   Kind kind = Kind::refresh;
   bool json = false;
   // refresh: the providers named (none: every provider with a credential); set and delete: exactly one.
@@ -124,9 +129,11 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   // repeat them in full.
   app.allow_extras();
   bool help = false;
+  bool version = false;
   bool json = false;
   std::vector<std::string> names;
   app.add_flag("-h,--help", help);
+  app.add_flag("--version", version);
   app.add_flag("--json", json);
   app.add_option("PROVIDER", names);
   CLI::App* providersCommand = app.add_subcommand("providers");
@@ -151,6 +158,10 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   command.json = json;
   if (help) {
     command.kind = Command::Kind::help;
+    return command;
+  }
+  if (version) {
+    command.kind = Command::Kind::version;
     return command;
   }
   const bool isSubcommand = providersCommand->parsed() || credential->parsed();
@@ -179,6 +190,25 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     command.providers.assign(named.begin(), named.end());
   }
   return command;
+}
+
+// ---- Output ----
+
+// True when everything written to standard output has reached it; otherwise says why on standard error (once:
+// what could not be written is dropped).
+bool flushOutput(AppIO& io) {
+  if (io.out.flush()) return true;
+  const int error = io.outputError ? io.outputError() : 0;
+  io.err << "dapplewick: write error: "
+         << (error != 0 ? std::generic_category().message(error) : std::string("the output could not be written"))
+         << "\n";
+  io.out.clear();
+  return false;
+}
+
+// A word on standard error when others can read the credential file, which is read all the same.
+void warnIfExposed(const FileKeychain& keychain, AppIO& io) {
+  if (const auto warning = keychain.exposureWarning()) io.err << "dapplewick: warning: " << *warning << "\n";
 }
 
 // ---- Credentials ----
@@ -233,28 +263,40 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
   keychain.save(provider, secret);
   io.out << "Saved the credential for " << rawValue(provider) << ".\n";
+  if (!flushOutput(io)) {
+    // Whoever reads the failure must not think the credential is missing.
+    io.err << "dapplewick: the credential for " << rawValue(provider) << " was saved all the same\n";
+    return kExitFailure;
+  }
   return kExitSuccess;
 }
 
 int credentialDelete(Provider provider, const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  warnIfExposed(keychain, io);
   if (!keychain.load(provider)) {
     io.out << "No credential was saved for " << rawValue(provider) << ".\n";
     return kExitSuccess;
   }
   keychain.remove(provider);
   io.out << "Deleted the credential for " << rawValue(provider) << ".\n";
+  if (!flushOutput(io)) {
+    io.err << "dapplewick: the credential for " << rawValue(provider) << " was deleted all the same\n";
+    return kExitFailure;
+  }
   return kExitSuccess;
 }
 
 int credentialList(const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  warnIfExposed(keychain, io);
   for (Provider provider : keychain.savedProviders()) io.out << rawValue(provider) << "\n";
   return kExitSuccess;
 }
 
 int listProviders(const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  warnIfExposed(keychain, io);
   const auto saved = keychain.savedProviders();
   constexpr std::size_t kNameWidth = 18;
   constexpr std::size_t kSavedWidth = 12;
@@ -338,10 +380,10 @@ void checkCABundle(const Configuration& configuration) {
 }
 
 int refresh(const Command& command, const AppContext& context, AppIO& io) {
-  const auto folder = configurationFolder(context.environment);
-  FileKeychain keychain(folder);
+  FileKeychain keychain(configurationFolder(context.environment));
+  warnIfExposed(keychain, io);
   const auto saved = keychain.savedProviders();
-  const Configuration configuration = loadConfiguration(folder);
+  const Configuration configuration = loadConfiguration(keychain.folder());
   checkCABundle(configuration);
 
   // Named providers without a credential still get their record ("No credential saved"), so asking for one
@@ -388,6 +430,7 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
 int run(const Command& command, const AppContext& context, AppIO& io) {
   switch (command.kind) {
     case Command::Kind::help: io.out << kUsageText; return kExitSuccess;
+    case Command::Kind::version: io.out << "dapplewick " << kVersion << "\n"; return kExitSuccess;
     case Command::Kind::refresh: return refresh(command, context, io);
     case Command::Kind::providers: return listProviders(context, io);
     case Command::Kind::credentialSet: return credentialSet(command.providers.front(), context, io);
@@ -397,14 +440,10 @@ int run(const Command& command, const AppContext& context, AppIO& io) {
   return kExitFailure;
 }
 
-}  // namespace
-
-int runApp(const std::vector<std::string>& args, const AppContext& context, AppIO& io) {
+int runCommand(const std::vector<std::string>& args, const AppContext& context, AppIO& io) {
   try {
     const Command command = parseCommandLine(args);
-    const int status = run(command, context, io);
-    io.out.flush();
-    return status;
+    return run(command, context, io);
   } catch (const UsageError& error) {
     io.err << "dapplewick: " << error.what() << "\nRun 'dapplewick --help' for usage.\n";
     return kExitUsage;
@@ -413,6 +452,15 @@ int runApp(const std::vector<std::string>& args, const AppContext& context, AppI
     io.err << "dapplewick: " << error.what() << "\n";
     return kExitFailure;
   }
+}
+
+}  // namespace
+
+int runApp(const std::vector<std::string>& args, const AppContext& context, AppIO& io) {
+  const int status = runCommand(args, context, io);
+  // Output that never arrived is a failure of the command, whatever it was.
+  if (!flushOutput(io) && status == kExitSuccess) return kExitFailure;
+  return status;
 }
 
 }  // namespace dapplewick

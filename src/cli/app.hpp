@@ -23,6 +23,9 @@ inline constexpr int kExitInterrupted = 130;  // Ctrl-C (128 + SIGINT)
 // The longest secret `credential set` accepts.
 inline constexpr std::size_t kMaxSecretBytes = std::size_t{1024} * 1024;
 
+// The version `dapplewick --version` prints, as the build declares it.
+extern const std::string_view kVersion;
+
 // The text of `dapplewick --help`.
 extern const std::string_view kUsageText;
 
@@ -36,6 +39,8 @@ struct AppIO {
   bool inputIsTerminal = false;
   // Standard error is a terminal: progress is shown there while fetches are outstanding.
   bool errorIsTerminal = false;
+  // Why writing to `out` failed, as an errno value (0 or no function: the reason is unknown).
+  std::function<int()> outputError = {};
 };
 
 // What the command line runs with. Each member is a test seam.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/app.hpp"
+#include "cli/output_buffer.hpp"
 #include "net/curl_transport.hpp"
 
 namespace {
@@ -81,9 +82,10 @@ int main(int argc, char** argv) {
         return std::make_unique<dapplewick::CurlTransport>(options);
       },
       interrupts.token()};
-  dapplewick::AppIO io{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1, ::isatty(STDERR_FILENO) == 1};
+  dapplewick::DescriptorOutputBuffer outBuffer(STDOUT_FILENO);
+  std::ostream out(&outBuffer);
+  dapplewick::AppIO io{std::cin, out, std::cerr, ::isatty(STDIN_FILENO) == 1, ::isatty(STDERR_FILENO) == 1,
+                       [&outBuffer] { return outBuffer.error(); }};
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const int status = dapplewick::runApp(args, context, io);
-  std::cout.flush();
-  return status;
+  return dapplewick::runApp(args, context, io);
 }

@@ -26,8 +26,9 @@ std::string formatFigure(double value);
 // "cost 12.30 in total". Empty when the record has no cost.
 std::string formatCost(const UsageData& record);
 
-// Server text made safe for a terminal: control characters (C0, DEL, C1) become U+FFFD so a hostile answer
-// cannot move the cursor or change the terminal, and invalid UTF-8 is repaired.
+// Server text made safe for a terminal: control characters (C0, DEL, C1) and the characters that reorder text
+// (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) become U+FFFD, so a hostile answer cannot move the
+// cursor, change the terminal or disguise what it shows; invalid UTF-8 is repaired.
 std::string printableText(std::string_view text);
 
 // Every record as the text form shows it: per provider its name, the usage bar with the figures, the reset

@@ -17,7 +17,10 @@ std::string formatFixed(double value, int digits) {
   const auto result =
       std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, digits);
   if (result.ec != std::errc()) return "nan";
-  return std::string(buffer.data(), result.ptr);
+  std::string text(buffer.data(), result.ptr);
+  // "-0.00" says nothing that "0.00" does not, and reads as a debt where a balance is shown.
+  if (text.front() == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
+  return text;
 }
 
 namespace {
@@ -104,6 +107,42 @@ std::optional<std::string> formatDecimal(double value, int maxFractionDigits, bo
   return text;
 }
 
+namespace {
+
+// Whether a number of the decimal grammar, without its sign, lies below one in magnitude: its leading non-zero
+// digit stands at a negative decimal position once the exponent is applied. The exponent saturates, since only
+// its sign against the digits' position matters.
+bool isBelowOne(std::string_view number) {
+  long long position = 0;  // of the leading non-zero digit, before the exponent
+  bool seen = false;
+  bool inFraction = false;
+  std::size_t i = 0;
+  for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
+    const char c = number[i];
+    if (c == '.') {
+      inFraction = true;
+    } else if (!seen && c != '0') {
+      seen = true;
+      if (inFraction) --position;
+    } else if (seen && !inFraction) {
+      ++position;
+    } else if (!seen && inFraction) {
+      --position;
+    }
+  }
+  if (!seen) return true;
+  long long exponent = 0;
+  bool negative = false;
+  if (i < number.size()) {
+    ++i;
+    if (i < number.size() && (number[i] == '+' || number[i] == '-')) negative = number[i++] == '-';
+    for (; i < number.size(); ++i) exponent = std::min(exponent * 10 + (number[i] - '0'), 1'000'000'000LL);
+  }
+  return position + (negative ? -exponent : exponent) < 0;
+}
+
+}  // namespace
+
 std::optional<double> parseDecimal(std::string_view text) {
   // Checks the grammar first so from_chars never sees hex, "inf", "nan" or a leading "+".
   std::size_t i = 0;
@@ -131,8 +170,13 @@ std::optional<double> parseDecimal(std::string_view text) {
   double value = 0;
   const auto result = std::from_chars(text.data() + numberStart, text.data() + n, value);
   if (result.ptr != text.data() + n) return std::nullopt;
-  // Out of range (overflow, or underflow below the smallest double) is not a usable figure.
-  if (result.ec != std::errc()) return std::nullopt;
+  if (result.ec == std::errc::result_out_of_range) {
+    // Underflow reads as zero, as strtod reads it; overflow is no usable figure.
+    if (!isBelowOne(text.substr(numberStart))) return std::nullopt;
+    value = 0;
+  } else if (result.ec != std::errc()) {
+    return std::nullopt;
+  }
   if (!std::isfinite(value)) return std::nullopt;
   return negative ? -value : value;
 }

@@ -8,8 +8,8 @@ namespace dapplewick {
 
 // ---- Formatting ----
 
-// printf's "%.Nf" without locale: `digits` fraction digits, correctly rounded. Non-finite values give "nan",
-// "inf" or "-inf".
+// printf's "%.Nf" without locale: `digits` fraction digits, correctly rounded, except that a result that rounds
+// to zero carries no sign ("0.00", where printf writes "-0.00"). Non-finite values give "nan", "inf" or "-inf".
 std::string formatFixed(double value, int digits);
 
 // A number as a decimal-style number formatter of the "en_US" locale shows it: the shortest decimal text that
@@ -21,7 +21,8 @@ std::optional<std::string> formatDecimal(double value, int maxFractionDigits, bo
 // ---- Numbers from text ----
 
 // One strict decimal grammar: optional sign, digits, optional fraction, optional exponent, the whole text
-// consumed, C locale. Hex, "inf", "nan" and non-finite results are rejected.
+// consumed, C locale. Hex, "inf", "nan" and overflow are rejected; underflow reads as zero (or the subnormal), as
+// strtod reads it.
 std::optional<double> parseDecimal(std::string_view text);
 // Optional sign and decimal digits only; overflow of 64 bits is rejected.
 std::optional<long long> parseInteger(std::string_view text);

@@ -293,6 +293,8 @@ class FileActions {
     posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions_, outFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions_, errFd, STDERR_FILENO);
+    // Whatever else is open (another request's connection, a file some library left inheritable) stays here.
+    posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
   }
   ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
   FileActions(const FileActions&) = delete;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "common/json_read.hpp"
+#include "common/redaction.hpp"
 #include "common/text.hpp"
 #include "providers/abacus.hpp"
 #include "providers/alibaba.hpp"
@@ -98,6 +100,91 @@ const ServiceLine* serviceLineFor(Provider provider) {
 CredentialRoute credentialRouteFor(Provider provider) {
   const ServiceLine* entry = serviceLineFor(provider);
   return entry ? entry->route : CredentialRoute::unchanged;
+}
+
+namespace {
+
+// An address is no secret (error texts name the origin they could not reach); a key in its query is a piece of
+// its own.
+void addSecret(std::vector<std::string>& secrets, std::string_view piece) {
+  piece = trimWhitespace(piece);
+  if (piece.size() < kMinRedactedSecretBytes || startsWith(piece, "http://") || startsWith(piece, "https://")) return;
+  if (std::find(secrets.begin(), secrets.end(), piece) == secrets.end()) secrets.emplace_back(piece);
+}
+
+// A secret that holds a smaller one goes: every form of it holds a form of the smaller one, which redacts the
+// secret part, while what surrounds it (a project name before "PROJECT:TOKEN") stays readable.
+void dropContainingSecrets(std::vector<std::string>& secrets) {
+  std::vector<std::string> kept;
+  for (const std::string& secret : secrets) {
+    const bool holdsAnother = std::any_of(secrets.begin(), secrets.end(), [&](const std::string& other) {
+      return other.size() < secret.size() && secret.find(other) != std::string::npos;
+    });
+    if (!holdsAnother) kept.push_back(secret);
+  }
+  secrets = std::move(kept);
+}
+
+// Splits at every occurrence of `separator`.
+std::vector<std::string_view> split(std::string_view text, std::string_view separator) {
+  std::vector<std::string_view> pieces;
+  for (std::size_t at = text.find(separator); at != std::string_view::npos; at = text.find(separator)) {
+    pieces.push_back(text.substr(0, at));
+    text.remove_prefix(at + separator.size());
+  }
+  pieces.push_back(text);
+  return pieces;
+}
+
+void addJsonStrings(std::vector<std::string>& secrets, const Json& value, int depth) {
+  if (depth > kMaxJsonDepth) return;
+  if (value.is_string()) addSecret(secrets, value.get_ref<const std::string&>());
+  if (value.is_structured()) {
+    for (const auto& element : value) addJsonStrings(secrets, element, depth + 1);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> credentialSecrets(std::string_view stored) {
+  std::vector<std::string> secrets;
+  addSecret(secrets, stored);
+  const std::string_view credential = trimWhitespace(stripKindPrefix(trimWhitespace(stored)));
+  addSecret(secrets, credential);
+  if (startsWith(credential, "{")) {
+    if (const auto document = parseJsonOrNothing(credential)) {
+      addJsonStrings(secrets, *document, 0);
+      dropContainingSecrets(secrets);
+      return secrets;
+    }
+  }
+  for (const std::string_view piece : split(credential, "::")) addSecret(secrets, piece);
+  // After a colon, except a URL's host and path and any port after the host: an address is no secret.
+  const auto colonPieces = split(credential, ":");
+  for (std::size_t i = 1; i < colonPieces.size(); ++i) {
+    if (startsWith(colonPieces[i], "//")) {
+      if (colonPieces[i].find('/', 2) == std::string_view::npos) ++i;
+      continue;
+    }
+    addSecret(secrets, colonPieces[i]);
+  }
+  for (const std::string_view pair : split(credential, ";")) {
+    const auto equals = pair.find('=');
+    if (equals != std::string_view::npos) addSecret(secrets, pair.substr(equals + 1));
+  }
+  for (const std::string_view word : split(credential, " ")) addSecret(secrets, word);
+  dropContainingSecrets(secrets);
+  return secrets;
+}
+
+std::vector<std::string> declaredSecrets(Provider provider, std::string_view stored) {
+  std::vector<std::string> secrets = credentialSecrets(stored);
+  const ServiceLine* entry = serviceLineFor(provider);
+  if (entry != nullptr && entry->moreSecrets != nullptr) {
+    for (const std::string& secret : entry->moreSecrets(stored)) addSecret(secrets, secret);
+    dropContainingSecrets(secrets);
+  }
+  return secrets;
 }
 
 FlaggedCredential flaggedCredential(std::string_view stored, Provider provider) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <typeindex>
+#include <vector>
 
 #include "model/credential_kind.hpp"
 #include "model/provider.hpp"
@@ -64,11 +65,17 @@ class ServiceInstances {
   std::map<std::type_index, std::shared_ptr<void>> instances_;
 };
 
-// One line of the service table: the provider, its credential route, and how its fetch is bound to the service.
+// Secrets a service holds besides those the engine finds in every stored credential (see credentialSecrets), for
+// a service whose credential hides them in a form of its own.
+using SecretDeclaration = std::vector<std::string> (*)(std::string_view stored);
+
+// One line of the service table: the provider, its credential route, how its fetch is bound to the service, and
+// any further secrets it declares.
 struct ServiceLine {
   Provider provider;
   CredentialRoute route;
   UsageFetcher (*bind)(ServiceInstances& services, Provider provider);
+  SecretDeclaration moreSecrets = nullptr;
 };
 
 // Every provider this build reads, in catalogue order.
@@ -77,6 +84,15 @@ const ServiceLine* serviceLineFor(Provider provider);
 
 // The route of a provider's line; providers this build does not read are `unchanged`.
 CredentialRoute credentialRouteFor(Provider provider);
+
+// What a stored credential may show a server, each of which an error text or a note must never repeat: the whole
+// string, trimmed and without its kind prefix; each piece between "::" and after a ":" (a composite credential
+// such as "PROJECT:TOKEN", an address before a key); each cookie value of a cookie header; each word after a
+// blank ("Bearer TOKEN"); each string of a JSON object. Pieces shorter than kMinRedactedSecretBytes, http(s)
+// addresses, and pieces that hold a smaller piece (whose redaction covers them) are left out.
+std::vector<std::string> credentialSecrets(std::string_view stored);
+// The secrets of `provider`'s line for `stored`: credentialSecrets and those the line declares.
+std::vector<std::string> declaredSecrets(Provider provider, std::string_view stored);
 
 // ---- Building a line ----
 
@@ -92,9 +108,10 @@ struct MemberOf<Result (Service::*)(Args...)> {
 }  // namespace service_table_detail
 
 // The line of `provider`, whose fetch is the member function `Fetch` of its service (for twoPaths: the cookie path,
-// then the API-key path). The route decides what the fetch is given.
+// then the API-key path). The route decides what the fetch is given. `moreSecrets` is for a service whose
+// credential holds secrets that credentialSecrets cannot find.
 template <CredentialRoute Route, auto Fetch, auto... APIKeyFetch>
-constexpr ServiceLine line(Provider provider) {
+constexpr ServiceLine line(Provider provider, SecretDeclaration moreSecrets = nullptr) {
   using Service = typename service_table_detail::MemberOf<decltype(Fetch)>::type;
   static_assert((Route == CredentialRoute::twoPaths) == (sizeof...(APIKeyFetch) == 1),
                 "a twoPaths line names its cookie fetch and its API-key fetch, any other line one fetch");
@@ -117,7 +134,8 @@ constexpr ServiceLine line(Provider provider) {
                 return (service.*Fetch)(std::move(stop));
               }
             };
-          }};
+          },
+          moreSecrets};
 }
 
 }  // namespace dapplewick

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "common/redaction.hpp"
 #include "common/task_group.hpp"
 
 namespace dapplewick {
@@ -26,16 +27,32 @@ UsageData UsageService::dispatch(Provider provider, const std::string& credentia
   return fetcher->second(credential, std::move(stop));
 }
 
+namespace {
+
+// Server text reaches a record through error texts and notes; whatever of the credential it echoes goes here.
+void redactRecord(UsageData& record, const std::vector<std::string>& secrets) {
+  if (record.error) record.error = redactSecrets(*record.error, secrets);
+  if (record.note) record.note = redactSecrets(*record.note, secrets);
+  for (UsageData& auxiliary : record.auxiliaryUsage) redactRecord(auxiliary, secrets);
+}
+
+}  // namespace
+
 UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
+  std::vector<std::string> secrets;
+  std::optional<UsageData> record;
   try {
     const auto credential = keychain_.load(provider);
     if (!credential) return UsageData::failure(provider, "No credential saved", context_.clock.now());
-    return dispatch(provider, *credential, stop);
+    secrets = declaredSecrets(provider, *credential);
+    record = dispatch(provider, *credential, stop);
   } catch (const std::exception& error) {
-    return UsageData::failure(provider, error.what(), context_.clock.now());
+    record = UsageData::failure(provider, error.what(), context_.clock.now());
   } catch (...) {
-    return UsageData::failure(provider, "Unknown error", context_.clock.now());
+    record = UsageData::failure(provider, "Unknown error", context_.clock.now());
   }
+  redactRecord(*record, secrets);
+  return std::move(*record);
 }
 
 void UsageService::store(const UsageData& record) {

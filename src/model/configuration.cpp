@@ -1,11 +1,10 @@
 #include "model/configuration.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "common/excerpt.hpp"
 #include "common/json_read.hpp"
+#include "common/local_file.hpp"
 #include "common/text.hpp"
 
 namespace dapplewick {
@@ -194,13 +193,17 @@ Configuration parseConfiguration(std::string_view text) {
 
 Configuration loadConfiguration(const std::filesystem::path& folder) {
   const auto path = folder / "config.json";
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return {};
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ConfigurationError("cannot read " + path.string());
-  std::ostringstream text;
-  text << file.rdbuf();
-  return parseConfiguration(text.str());
+  std::optional<std::string> text;
+  try {
+    // It holds a few origins and a path; a FIFO or a device in its place is refused at once, never waited on.
+    text = readLocalFile(path, kMaxConfigurationBytes);
+  } catch (const LocalFileError& error) {
+    const std::string reason = error.reason() == LocalFileError::Reason::tooLarge ? "it is larger than 1 MiB"
+                                                                                  : std::string(error.what());
+    throw ConfigurationError("cannot read " + path.string() + ": " + reason);
+  }
+  if (!text) return {};
+  return parseConfiguration(*text);
 }
 
 }  // namespace dapplewick

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -53,7 +54,11 @@ struct Configuration {
 // Throws ConfigurationError when none of them is set.
 std::filesystem::path configurationFolder(const Environment& environment);
 
-// Reads config.json from `folder`; a missing file gives the defaults.
+// The largest config.json read.
+inline constexpr std::uintmax_t kMaxConfigurationBytes = std::uintmax_t{1024} * 1024;
+
+// Reads config.json from `folder`, a regular file of at most kMaxConfigurationBytes; a missing file gives the
+// defaults.
 Configuration loadConfiguration(const std::filesystem::path& folder);
 // The same from the text of a config.json.
 Configuration parseConfiguration(std::string_view text);

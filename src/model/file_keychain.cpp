@@ -136,14 +136,54 @@ void createFolder(const std::filesystem::path& folder) {
   if (::chmod(folder.c_str(), 0700) != 0) throwSystem("set the permissions of", folder, errno);
 }
 
-// The folder as a write needs it: present, and private to the user (an existing one that others may read or
-// enter is tightened, since it holds the credentials).
+// The folder as a write needs it: present, and private to the user. A folder this creates is 0700; an existing
+// one is used only when it is the user's own and no one else can write to it (then it is made 0700, since it
+// holds the credentials). Another user's folder, or one that group or others can write, is refused untouched:
+// its mode is its owner's choice, and anyone who can write there could swap the file.
 void ensurePrivateFolder(const std::filesystem::path& folder) {
   createFolder(folder);
   struct stat info {};
   if (::stat(folder.c_str(), &info) != 0) throwSystem("examine the folder", folder, errno);
-  if ((info.st_mode & 0077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0) {
+  if (info.st_uid != ::geteuid()) {
+    throw KeychainError("the folder " + folder.string() + " belongs to another user; Dapplewick keeps credentials "
+                        "only in a folder of your own");
+  }
+  if ((info.st_mode & 0022) != 0) {
+    throw KeychainError("others can write to the folder " + folder.string() +
+                        "; Dapplewick keeps credentials only in a private folder (chmod 700 " + folder.string() +
+                        ")");
+  }
+  if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
     throwSystem("set the permissions of", folder, errno);
+  }
+}
+
+// The file a link named `file` leads to, so that a write replaces the real file and the link stays. Links are
+// followed a bounded number of times; a loop is left to the operation that follows to report.
+std::filesystem::path resolveLinks(std::filesystem::path file) {
+  constexpr int kMaxLinks = 40;
+  for (int i = 0; i < kMaxLinks; ++i) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(file, ec)) break;
+    const auto target = std::filesystem::read_symlink(file, ec);
+    if (ec) break;
+    file = (target.is_absolute() ? target : file.parent_path() / target).lexically_normal();
+  }
+  return file;
+}
+
+// A write killed before its rename leaves its temporary file behind, with secrets in it. Under the folder lock no
+// other write is under way, so every such file is a leftover.
+void removeLeftovers(const std::filesystem::path& file) {
+  const std::string prefix = "." + file.filename().string() + ".";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() != prefix.size() + 6 || !startsWith(name, prefix)) continue;
+    std::error_code typeError;
+    if (entry.symlink_status(typeError).type() == std::filesystem::file_type::regular) {
+      ::unlink(entry.path().c_str());
+    }
   }
 }
 
@@ -162,7 +202,7 @@ void writeAll(int fd, std::string_view data) {
 // unpredictable name and O_EXCL by mkostemp), written and flushed, renamed over the file, and the folder flushed
 // so the rename itself survives a crash.
 void replaceFile(int folderFd, const std::filesystem::path& file, std::string_view content) {
-  std::string temporary = (file.parent_path() / ("." + std::string(FileKeychain::kFileName) + ".XXXXXX")).string();
+  std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
   const int raw = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (raw < 0) throwSystem("create a temporary file beside", file, errno);
   UniqueFd fd(raw);
@@ -201,11 +241,13 @@ void FileKeychain::save(Provider provider, std::string_view credential) {
   // The file is JSON, which holds UTF-8 text only.
   if (!isValidUTF8(credential)) throw KeychainError("a credential must be UTF-8 text");
   std::lock_guard guard(mutex_);
-  ensurePrivateFolder(folder_);
-  const UniqueFd lock = lockFolder(folder_);
-  Json items = readItems(filePath());
+  const auto file = resolveLinks(filePath());
+  ensurePrivateFolder(file.parent_path());
+  const UniqueFd lock = lockFolder(file.parent_path());
+  removeLeftovers(file);
+  Json items = readItems(file);
   items[std::string(rawValue(provider))] = std::string(credential);
-  replaceFile(lock.get(), filePath(), serialize(items));
+  replaceFile(lock.get(), file, serialize(items));
 }
 
 std::optional<std::string> FileKeychain::load(Provider provider) const {
@@ -218,18 +260,29 @@ std::optional<std::string> FileKeychain::load(Provider provider) const {
 
 void FileKeychain::remove(Provider provider) {
   std::lock_guard guard(mutex_);
-  if (!isDirectory(folder_)) {
+  const auto file = resolveLinks(filePath());
+  if (!isDirectory(file.parent_path())) {
     // Still report a damaged or unreadable file rather than claim there was nothing to remove.
-    readItems(filePath());
+    readItems(file);
     return;
   }
-  const UniqueFd lock = lockFolder(folder_);
-  Json items = readItems(filePath());
+  const UniqueFd lock = lockFolder(file.parent_path());
+  Json items = readItems(file);
   const auto it = items.find(std::string(rawValue(provider)));
   if (it == items.end()) return;
   items.erase(it);
-  ensurePrivateFolder(folder_);
-  replaceFile(lock.get(), filePath(), serialize(items));
+  ensurePrivateFolder(file.parent_path());
+  removeLeftovers(file);
+  replaceFile(lock.get(), file, serialize(items));
+}
+
+std::optional<std::string> FileKeychain::exposureWarning() const {
+  struct stat info {};
+  if (::stat(filePath().c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & 0044) == 0) {
+    return std::nullopt;
+  }
+  return "other users can read " + filePath().string() + "; make it private with: chmod 600 " +
+         filePath().string();
 }
 
 std::vector<Provider> FileKeychain::savedProviders() const {

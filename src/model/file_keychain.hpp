@@ -15,10 +15,13 @@ namespace dapplewick {
 // The credential store on disk: credentials.json in the configuration folder,
 //   {"service": "com.dapplewick.credentials", "items": {"<raw value>": "<credential>", ...}}
 //
-// The folder is made 0700 (created so, or tightened on a write) and the file is always 0600. Every write replaces
-// the file atomically (a private temporary file in the same folder, flushed to disk, renamed over the old one,
-// then the folder flushed), so a crash leaves either the old or the new file, never a torn one. Writers in different processes take an advisory
-// lock on the folder, so two concurrent saves cannot lose each other's update.
+// The folder is made 0700 (created so, or tightened on a write when it is the user's own and no one else can write
+// to it; another user's folder or one others can write is refused) and the file is always 0600. Every write
+// replaces the file atomically (a private temporary file in the same folder, flushed to disk, renamed over the old
+// one, then the folder flushed), so a crash leaves either the old or the new file, never a torn one; a temporary
+// file a killed write left behind is removed by the next write. Writers in different processes take an advisory
+// lock on the folder, so two concurrent saves cannot lose each other's update. When credentials.json is a
+// symbolic link, the folder of the file it leads to is the one locked, written and cleaned, and the link stays.
 //
 // A damaged file (not JSON, wrong shape, another service name, a credential that is not a string) makes every
 // operation throw KeychainError; save and remove never replace a damaged file, so nothing the user may still want
@@ -38,6 +41,10 @@ class FileKeychain final : public KeychainService {
   std::optional<std::string> load(Provider provider) const override;
   void remove(Provider provider) override;
   std::vector<Provider> savedProviders() const override;
+
+  // A warning for the user when group or others can read the file, which is read all the same; nothing when the
+  // file is private or absent.
+  std::optional<std::string> exposureWarning() const;
 
   const std::filesystem::path& folder() const { return folder_; }
   std::filesystem::path filePath() const { return folder_ / kFileName; }

@@ -1,6 +1,7 @@
 #include "net/curl_transport.hpp"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -360,6 +361,12 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
   return 0;
 }
 
+// Every socket is opened close-on-exec, so that a tool another thread starts meanwhile cannot inherit a live
+// connection of some provider's request.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 // Called once the connection (TLS included) stands, just before the request is written.
 int onConnected(void* user, char*, char*, int, int) {
   auto& exchange = *static_cast<Exchange*>(user);
@@ -531,6 +538,7 @@ Hop performHop(CURLM* multi, const std::stop_token& stop, const CurlTransportOpt
   setOption(handle, CURLOPT_NOPROGRESS, 0L);
   setOption(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
   setOption(handle, CURLOPT_XFERINFODATA, &exchange);
+  setOption(handle, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   setOption(handle, CURLOPT_PREREQFUNCTION, onConnected);
   setOption(handle, CURLOPT_PREREQDATA, &exchange);
 
@@ -577,6 +585,15 @@ std::optional<std::string> locationOf(const Hop& hop) {
   return std::nullopt;
 }
 
+HTTPResponse responseOf(Hop hop, const Location& at) {
+  HTTPResponse response;
+  response.status = hop.status;
+  for (auto& header : hop.headers) response.headers.add(std::move(header.name), std::move(header.value));
+  response.body = std::move(hop.body);
+  response.url = at.url;
+  return response;
+}
+
 }  // namespace
 
 CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) { initialiseCurlOnce(); }
@@ -600,20 +617,17 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
   for (int redirects = 0;; ++redirects) {
     Hop hop = performHop(multi.get(), stop, options_, at, out, limits);
     const auto target = locationOf(hop);
-    if (!target) {
-      HTTPResponse response;
-      response.status = hop.status;
-      for (auto& header : hop.headers) response.headers.add(std::move(header.name), std::move(header.value));
-      response.body = std::move(hop.body);
-      response.url = at.url;
-      return response;
-    }
+    if (!target) return responseOf(std::move(hop), at);
     if (redirects == kMaxRedirects) {
       throw TransportError(Kind::redirect, "The request to " + firstOrigin + " was redirected more than " +
                                                std::to_string(kMaxRedirects) + " times.");
     }
     Location next = redirectLocation(at, *target);
-    followRedirect(out, hop.status, at.sameOrigin(next));
+    const bool sameOrigin = at.sameOrigin(next);
+    followRedirect(out, hop.status, sameOrigin);
+    // A body may carry a credential (a token in a form, a session in a binary body): it is resent within its
+    // origin only, and across origins the redirect itself is the answer.
+    if (!sameOrigin && out.body != nullptr) return responseOf(std::move(hop), at);
     at = std::move(next);
   }
 }

@@ -41,6 +41,30 @@ TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sandbox.configDir()), {}), 1);
 }
 
+// Output that cannot be written is a failure, said on standard error; a saved credential is said to be saved.
+TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
+  Sandbox sandbox;
+  sandbox.saveCredential("deepgram", "sk-full");
+  sandbox.setOutput("/dev/full");
+  const std::string full = "dapplewick: write error: " + std::generic_category().message(ENOSPC) + "\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"providers"}, full},
+      {{"credential", "list"}, full},
+      {{"--json", "zai"}, full},
+      {{"--version"}, full},
+      {{"credential", "set", "zai"}, full + "dapplewick: the credential for zai was saved all the same\n"},
+  };
+  for (const auto& [args, want] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult result = sandbox.run(args, "sk-zai");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, want);
+  }
+  sandbox.setOutput(sandbox.home() / "out");
+  EXPECT_EQ(sandbox.run({"credential", "list"}).exitCode, 0);
+  EXPECT_EQ(testing::readFileText(sandbox.home() / "out"), "zai\ndeepgram\n");
+}
+
 TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
   // Every origin points at a server that never answers, and every provider with an origin has a credential, so
   // any service of this build that sends a request hangs until the request is cancelled.

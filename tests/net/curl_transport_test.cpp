@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/process.hpp"
 #include "support/e2e_harness.hpp"
 #include "support/loopback_server.hpp"
 
@@ -279,6 +280,8 @@ TEST(CurlRedirect, KeepsCredentialsWithinTheirOriginOnly) {
   EXPECT_EQ(requests[2].header("Accept-Language"), "en");
 }
 
+// 303 (and 301/302 after a POST) fetch the new place with a GET and no body. A redirect that resends the body is
+// followed within its origin only: across origins the 3xx is the answer, and the other origin receives nothing.
 TEST(CurlRedirect, MethodAndBodyFollowTheStatus) {
   struct Case {
     std::string status;
@@ -289,23 +292,38 @@ TEST(CurlRedirect, MethodAndBodyFollowTheStatus) {
   const std::vector<Case> cases = {
       {"301", "POST", "payload", "GET"},      {"302", "PATCH", "payload", "PATCH"}, {"303", "PUT", "payload", "GET"},
       {"303", "DELETE", std::nullopt, "GET"}, {"307", "POST", "payload", "POST"},   {"308", "PUT", "payload", "PUT"},
+      {"301", "DELETE", "", "DELETE"},
   };
   CurlTransport transport;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.status + " after " + c.method);
-    LoopbackServer target;
-    LoopbackServer redirector(redirectTo(c.status, target.url("/to")));
-    const HTTPHeaders headers = {{"Content-Type", "a/b"}, {"Accept", "*/*"}};
+    for (const bool sameOrigin : {true, false}) {
+      SCOPED_TRACE(c.status + " after " + c.method + (sameOrigin ? " within the origin" : " to another origin"));
+      LoopbackServer away;
+      LoopbackServer home([&](const ReceivedRequest& request, LoopbackServer::Connection&) {
+        if (request.target() != "/from") return httpResponse(200, "ok");
+        return redirectTo(c.status, sameOrigin ? "/to" : away.url("/to"));
+      });
+      const HTTPHeaders headers = {{"Content-Type", "a/b"}, {"Accept", "*/*"}};
 
-    EXPECT_EQ(transport.data(makeRequest(c.method, redirector.url("/from"), headers, c.body), {}).status, 200);
+      const auto response = transport.data(makeRequest(c.method, home.url("/from"), headers, c.body), {});
 
-    ASSERT_EQ(target.requests().size(), 1u);
-    const bool keepsBody = c.method == c.wantMethod && c.body;
-    Lines want = {c.wantMethod + " /to HTTP/1.1", "Host: 127.0.0.1:" + std::to_string(target.port()),
-                  "Content-Type: a/b", "Accept: */*", "Content-Length: 7"};
-    if (!keepsBody) want = {want[0], want[1], want[3]};
-    EXPECT_EQ(target.requests()[0].headLines(), want);
-    EXPECT_EQ(target.requests()[0].body(), keepsBody ? *c.body : "");
+      const bool keepsBody = c.method == c.wantMethod && c.body;
+      if (keepsBody && !sameOrigin) {
+        EXPECT_EQ(response.status, std::stoi(c.status));
+        EXPECT_EQ(response.url, home.url("/from"));
+        EXPECT_EQ(away.requests().size(), 0u);
+        continue;
+      }
+      EXPECT_EQ(response.status, 200);
+      const auto received = sameOrigin ? home.requests() : away.requests();
+      ASSERT_EQ(received.size(), sameOrigin ? 2u : 1u);
+      const int port = sameOrigin ? home.port() : away.port();
+      Lines want = {c.wantMethod + " /to HTTP/1.1", "Host: 127.0.0.1:" + std::to_string(port), "Content-Type: a/b",
+                    "Accept: */*", "Content-Length: " + std::to_string(c.body.value_or("").size())};
+      if (!keepsBody) want = {want[0], want[1], want[3]};
+      EXPECT_EQ(received.back().headLines(), want);
+      EXPECT_EQ(received.back().body(), keepsBody ? *c.body : "");
+    }
   }
 }
 
@@ -410,6 +428,26 @@ TEST_F(CurlLimits, CancellationAbortsATransferInProgressPromptly) {
   ASSERT_EQ(result.wait_for(milliseconds(10'000)), std::future_status::ready);
   EXPECT_LT(millisecondsSince(stopped), 500);
   EXPECT_EQ(result.get(), "The request to " + server.origin() + " was cancelled.");
+}
+
+// A tool started while another request is open sees standard input, output and error, and nothing else: neither
+// the request's connection nor any other descriptor of this process.
+TEST_F(CurlLimits, AToolStartedMeanwhileInheritsNoDescriptor) {
+  CurlTransport transport;
+  std::stop_source stop;
+  auto open = std::async(std::launch::async, [&] {
+    return failureText([&] { transport.dataFrom(server.url("/hang"), stop.get_token()); }, Kind::cancelled);
+  });
+  for (int i = 0; i < 10'000 && server.requests().size() == 0; ++i) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_EQ(server.requests().size(), 1u);
+  ProcessLimits limits;
+  limits.timeout = milliseconds(10'000);
+  // The listing's own descriptor is closed again once the glob is read, so readlink finds only inherited ones.
+  const auto listed = runProcess("/bin/sh", {"-c", R"(cd /proc/self/fd && for f in *; do [ "$f" -gt 2 ] && )"
+                                                   R"(readlink "$f"; done; true)"}, {}, limits);
+  stop.request_stop();
+  EXPECT_EQ(listed.stdout, "");
+  EXPECT_EQ(open.get(), "The request to " + server.origin() + " was cancelled.");
 }
 
 TEST(CurlConnection, TrustsOnlyTheBundleAndNamesOnlyTheOriginOnFailure) {

@@ -97,7 +97,7 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
 
   // Standard input, output and error are files beside the configuration folder: no pipe can fill up or dead-lock.
   const auto in = root_.write("stdin", input);
-  const auto out = root_.path() / "stdout";
+  const auto out = output_.value_or(root_.path() / "stdout");
   const auto err = root_.path() / "stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -143,7 +143,7 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   };
   result.cpu = microseconds(usage.ru_utime) + microseconds(usage.ru_stime);
   result.peakKiB = usage.ru_maxrss;
-  result.out = readFileText(out);
+  result.out = output_ ? "" : readFileText(out);
   result.err = readFileText(err);
   return result;
 }

@@ -60,6 +60,8 @@ class Sandbox {
   void saveCredential(const std::string& provider, const std::string& secret);
   // Extra environment for the binary (PATH, LLM_PROXY_BASE_URL, ...). TZ defaults to UTC.
   void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+  // Standard output goes to this file (such as /dev/full) instead of RunResult::out, which stays empty.
+  void setOutput(std::filesystem::path file) { output_ = std::move(file); }
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
@@ -76,6 +78,7 @@ class Sandbox {
   std::filesystem::path configDir_;
   std::filesystem::path home_;
   std::map<std::string, std::string> env_;
+  std::optional<std::filesystem::path> output_;
 };
 
 }  // namespace dapplewick::testing

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <thread>
 
+#include "support/answer_script.hpp"
+
 namespace dapplewick::testing {
 
 namespace {
@@ -65,7 +67,9 @@ HTTPResponse FakeTransport::data(const HTTPRequest& request, std::stop_token sto
     throw TransportError(TransportError::Kind::connection, "no scripted answer for " + request.method + " " +
                                                                request.url);
   }
-  return handler(request, std::move(stop));
+  HTTPResponse response = handler(request, std::move(stop));
+  recordSeedAnswer(response);
+  return response;
 }
 
 std::vector<HTTPRequest> FakeTransport::requests() const {

@@ -1,10 +1,14 @@
 #include "cli/app.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
 #include "support/e2e_harness.hpp"
@@ -135,8 +139,23 @@ TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
   EXPECT_EQ(interrupted.out + interrupted.err, "dapplewick: interrupted\n");
 }
 
+// The version the build declares; a credential file others can read is read, with a warning that names the fix.
+TEST_F(AppTest, VersionAndAWarningForAnExposedCredentialFile) {
+  EXPECT_EQ(run({"--version"}).out, "dapplewick 0.1.0\n");
+  keychain.save(Provider::zai, "sk-zai");
+  ASSERT_EQ(::chmod(keychain.filePath().c_str(), 0640), 0);
+  const std::string path = keychain.filePath().string();
+  for (const auto& args : {std::vector<std::string>{"credential", "list"}, {"providers"}}) {
+    const auto result = run(args);
+    EXPECT_EQ(result.exitCode, kExitSuccess);
+    EXPECT_EQ(result.err, "dapplewick: warning: other users can read " + path +
+                              "; make it private with: chmod 600 " + path + "\n");
+  }
+}
+
 TEST_F(AppTest, DamagedCredentialFileStopsEveryCommand) {
   dir.write("credentials.json", R"({"service": "com.dapplewick.credentials", "items": {"zai": "sk-SECRET")");
+  ASSERT_EQ(::chmod(keychain.filePath().c_str(), 0600), 0);
   const std::vector<std::vector<std::string>> commands = {
       {"zai"}, {"providers"}, {"credential", "list"}, {"credential", "set", "zai"}, {"credential", "delete", "zai"}};
   for (const auto& args : commands) {
@@ -163,6 +182,24 @@ TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   ASSERT_EQ(configurations.size(), 1u);
   EXPECT_EQ(configurations[0].caBundle, bundle.string());
   EXPECT_EQ(configurations[0].origins.get("groq"), "http://127.0.0.1:9");
+
+  // config.json must be a small regular file: a FIFO would hang the reader, a link to /dev/zero fill memory.
+  const auto config = dir.path() / "config.json";
+  const auto cannotRead = "dapplewick: cannot read " + config.string() + ": ";
+  const std::vector<std::pair<std::function<void()>, std::string>> hostile = {
+      {[&] { ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0); }, "it is not a regular file"},
+      {[&] { std::filesystem::create_symlink("/dev/zero", config); }, "it is not a regular file"},
+      {[&] { std::filesystem::create_directory(config); }, "it is not a regular file"},
+      {[&] { dir.write("config.json", std::string(kMaxConfigurationBytes + 1, ' ')); }, "it is larger than 1 MiB"},
+      {[&] { dir.write("config.json", std::string("{}\0{\"x\":1}", 10)); }, "config.json is not valid JSON"},
+  };
+  for (const auto& [make, want] : hostile) {
+    std::filesystem::remove(config);
+    make();
+    const auto result = run({});
+    EXPECT_EQ(result.exitCode, kExitFailure);
+    EXPECT_EQ(result.err, (startsWith(want, "it ") ? cannotRead : "dapplewick: ") + want + "\n");
+  }
 
   environment = MapEnvironment();
   EXPECT_EQ(run({"credential", "list"}).err,

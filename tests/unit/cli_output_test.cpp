@@ -67,13 +67,13 @@ TEST(TextOutput, BarCountdownFiguresAndCost) {
   }
 }
 
-// Server text is shown, but a hostile answer cannot move the cursor or change the terminal.
+// Server text is shown, but a hostile answer cannot move the cursor, change the terminal or reorder what it shows.
 TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
   UsageData balance = UsageData::blank(Provider::deepSeek);
   balance.cost = 8.75;
   balance.costSemantic = CostSemantic::balance;
   const std::vector<UsageData> records = {fullRecord(),
-                                          UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff", kNow),
+                                          UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff\u061C\u200E\u200F\u202A\u202E\u2066\u2069\u2065", kNow),
                                           record(Provider::groq, 17, 0, ResetPeriod::daily), balance,
                                           UsageData::blank(Provider::vertexAI)};
   EXPECT_EQ(formatUsageText(records, kNow),
@@ -84,7 +84,7 @@ TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
             "    [#################---]  87%  7 / 8  Weekly  resets in 3d 4h (2026-12-09T19:13:20Z)\n"
             "    note: Weekly tokens\n"
             "\nkilo\n"
-            "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\n"  // no control reaches the terminal
+            "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\u2065\n"  // no control reaches the terminal
             "\ngroq\n"
             "  used 17  Daily\n"
             "\ndeepseek\n"

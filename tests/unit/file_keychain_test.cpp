@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -56,9 +57,67 @@ TEST(FileKeychain, ALooseFolderAndFileBecomePrivateOnAWriteOnly) {
   EXPECT_EQ(keychain.load(Provider::deepgram), std::nullopt);
   keychain.remove(Provider::codex);
   EXPECT_EQ(testing::permissionsOf(dir.path()), 0755u) << "reading and removing nothing change nothing";
+  EXPECT_EQ(keychain.exposureWarning(), "other users can read " + file.string() +
+                                            "; make it private with: chmod 600 " + file.string());
   keychain.save(Provider::deepgram, "dg");
   EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
   EXPECT_EQ(testing::permissionsOf(file), 0600u);
+  EXPECT_EQ(keychain.exposureWarning(), std::nullopt);
+}
+
+// A folder others can write to (a shared one, sticky or not) or another user's is refused, its mode untouched.
+TEST(FileKeychain, AFolderOthersCanWriteOrThatIsNotOursIsRefusedUntouched) {
+  TempDir dir;
+  for (const mode_t mode : {mode_t{01777}, mode_t{0770}, mode_t{0722}}) {
+    SCOPED_TRACE(mode);
+    const auto shared = dir.path() / ("shared" + std::to_string(mode));
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), mode), 0);
+    EXPECT_EQ(errorText([&] { FileKeychain(shared).save(Provider::zai, "sk-zai"); }),
+              "others can write to the folder " + shared.string() +
+                  "; Dapplewick keeps credentials only in a private folder (chmod 700 " + shared.string() + ")");
+    EXPECT_EQ(testing::permissionsOf(shared), mode);
+    EXPECT_FALSE(std::filesystem::exists(shared / "credentials.json"));
+  }
+  // As root a folder is given away; otherwise the root folder is another user's.
+  std::filesystem::path foreign = "/";
+  if (::geteuid() == 0) {
+    foreign = dir.path() / "foreign";
+    std::filesystem::create_directory(foreign, dir.path());
+    ASSERT_EQ(::chmod(foreign.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_EQ(errorText([&] { FileKeychain(foreign).save(Provider::zai, "sk-zai"); }),
+            "the folder " + foreign.string() + " belongs to another user; Dapplewick keeps credentials only in a "
+            "folder of your own");
+  EXPECT_EQ(testing::permissionsOf(foreign), 0755u);
+}
+
+// A link stays a link: the file it leads to is written, in its own folder, where a killed write's leftovers go.
+TEST(FileKeychain, WritesThroughALinkAndRemovesLeftoverTemporaryFiles) {
+  TempDir dir;
+  const auto real = dir.path() / "elsewhere";
+  std::filesystem::create_directory(real);
+  ASSERT_EQ(::chmod(real.c_str(), 0700), 0);
+  const auto config = dir.path() / "config";
+  std::filesystem::create_directory(config);
+  std::filesystem::create_symlink("../elsewhere/store.json", config / "credentials.json");
+  for (const char* name : {".store.json.Ab12Cd", ".store.json.x7", ".store.json.Ab12Cde", "store.json.Ab12Cd"}) {
+    dir.write(std::string("elsewhere/") + name, "{\"secret\": \"sk-old\"}");
+  }
+  std::filesystem::create_symlink("store.json.Ab12Cd", real / ".store.json.Ln12Ln");
+
+  FileKeychain keychain(config);
+  keychain.save(Provider::zai, "sk-zai");
+  keychain.remove(Provider::codex);
+
+  EXPECT_TRUE(std::filesystem::is_symlink(config / "credentials.json"));
+  EXPECT_EQ(keychain.load(Provider::zai), "sk-zai");
+  EXPECT_EQ(testing::permissionsOf(real / "store.json"), 0600u);
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(real)) left.insert(entry.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{".store.json.x7", ".store.json.Ab12Cde", "store.json.Ab12Cd",
+                                         ".store.json.Ln12Ln", "store.json"}));
 }
 
 TEST(FileKeychain, RoundTrip) {

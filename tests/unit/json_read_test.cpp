@@ -22,6 +22,13 @@ TEST(ParseJson, RejectsInvalidAndTooDeepAndKeepsDocumentOrder) {
   // Brackets inside strings do not count towards the depth.
   EXPECT_EQ(parseJson("\"" + std::string(1000, '[') + "\""), Json(std::string(1000, '[')));
   EXPECT_EQ(parseJson(R"({"b":1,"a":2})").begin().key(), "b");
+  // No JSON text holds a raw NUL; the parser would stop at it and take what precedes it.
+  for (const std::string& nul : {std::string("{\"a\":1}\0{\"b\":2}", 15), std::string("123\0", 4),
+                                std::string("\"a\0b\"", 5)}) {
+    EXPECT_EQ(parseJsonOrNothing(nul), std::nullopt);
+    EXPECT_THROW(parseJson(nul), DecodingError);
+  }
+  EXPECT_EQ(parseJson(R"("a\u0000b")"), Json(std::string("a\0b", 3)));
 }
 
 TEST(StrictDecoding, ErrorsNameTheKeyPath) {
@@ -68,6 +75,11 @@ TEST(JsonValues, EveryReaderOnTheSameValue) {
       {"9223372036854775807", 9223372036854775807.0, 9223372036854775807.0, kMax, {}, {}},
       {"9223372036854775808", 9223372036854775808.0, 9223372036854775808.0, {}, {}, {}},
       {"-9223372036854775808", -9223372036854775808.0, -9223372036854775808.0, kMin, {}, {}},
+      {"-9223372036854775808.0", -9223372036854775808.0, -9223372036854775808.0, kMin, {}, {}},
+      // An integer written outside 64 bits is no integer, though its nearest float (one step beyond -2^63) is a number.
+      {"-9223372036854775809", -9223372036854777856.0, -9223372036854777856.0, {}, {}, {}},
+      {"-9223372036854776000", -9223372036854777856.0, -9223372036854777856.0, {}, {}, {}},
+      {"18446744073709551616", 18446744073709551616.0, 18446744073709551616.0, {}, {}, {}},
       {"1796576595000", 1796576595000, 1796576595000, 1796576595000, {}, 1796576595000},
       {"1796576595", 1796576595, 1796576595, 1796576595, {}, 1796576595000},
       {R"("1796576595")", {}, 1796576595, {}, "1796576595", 1796576595000},

@@ -7,7 +7,14 @@
 #include <atomic>
 #include <thread>
 
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+
 #include "common/excerpt.hpp"
+#include "common/redaction.hpp"
+#include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "support/service_samples.hpp"
 #include "support/service_world.hpp"
@@ -75,6 +82,61 @@ TEST(RedactSecret, ReplacesEveryOccurrence) {
   EXPECT_EQ(redactSecret("abc", ""), "abc");
 }
 
+// Each form a server may echo a secret in. "ab/cd ef+gh=ij" is 14 bytes: its base64 is tried at all three offsets.
+TEST(RedactSecrets, EveryFormOfEverySecret) {
+  const std::vector<std::string> secrets = {"ab/cd ef+gh=ij", "sk-\u00e9t\u00e9-SECRET", "~~~?\?\?>>>", "short"};
+  struct Case {
+    std::string text;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"key ab/cd ef+gh=ij!", "key [redacted]!"},
+      {"KEY AB/CD EF+GH=IJ", "KEY [redacted]"},  // lowered or raised before it was shown
+      {R"({"k":"ab\/cd ef+gh=ij"})", R"({"k":"[redacted]"})"},
+      {R"({"k":"\u0061b\/cd\u0020ef\u002Bgh\u003dij"})", R"({"k":"[redacted]"})"},
+      {"q=ab%2Fcd+ef%2bgh%3Dij&x=1", "q=[redacted]&x=1"},
+      {"q=ab%2fcd%20ef+gh=ij", "q=[redacted]"},
+      {"YWIvY2QgZWYrZ2g9aWo=.", "[redacted]."},                 // base64 of the secret alone
+      {"eGFiL2NkIGVmK2doPWlq", "e[redacted]"},                  // after one byte ("x")
+      {"eHlhYi9jZCBlZitnaD1pag==", "eH[redacted]"},             // after two bytes ("xy")
+      {"eHlhYi9jZCBlZitnaD1pajEyMw", "eH[redacted]EyMw"},       // unpadded, more data after it
+      {"fn5+Pz8/Pj4+ fn5-Pz8_Pj4-", "[redacted] [redacted]"},  // the standard and the URL-safe alphabet
+      {"sk-\u00e9t\u00e9-SECRET and sk-\\u00e9t\\u00e9-SECRET", "[redacted] and [redacted]"},
+      {"a short text", "a short text"},                          // too short to redact
+      {"cut at ab/cd e", "cut at [redacted]"},                   // a text cut inside the secret
+      {"not ab/cd", "not ab/cd"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(redactSecrets(c.text, secrets), c.want);
+  }
+}
+
+// What the engine finds in a stored credential: each piece that can reach a server on its own.
+TEST(RedactSecrets, TheSecretsOfAStoredCredential) {
+  struct Case {
+    std::string stored;
+    std::vector<std::string> want;
+  };
+  const Case cases[] = {
+      {"api: sk-12345678\n", {"sk-12345678"}},
+      {"my-project:ya29.token-1", {"ya29.token-1"}},  // the project stays readable
+      {"https://proxy.example.com:8443/team:sk-proxy-key", {"sk-proxy-key"}},
+      {"https://proxy.example.com/team:sk-proxy-key", {"sk-proxy-key"}},
+      {"https://proxy.example.com/team", {}},  // an address alone
+      {"web:a=1; session_id=abcdefgh; csrf=zyxwvuts", {"abcdefgh", "zyxwvuts"}},
+      {"Bearer tok-12345678", {"tok-12345678"}},
+      {"AKIDEXAMPLE::secret/key+value", {"AKIDEXAMPLE", "secret/key+value"}},
+      {R"({"token":"tok-12345678","n":{"refresh":"ref-12345678"}})", {"tok-12345678", "ref-12345678"}},
+      {"short", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    EXPECT_EQ(credentialSecrets(c.stored), c.want);
+  }
+  EXPECT_EQ(declaredSecrets(Provider::kilo, "key-12345678"), (std::vector<std::string>{"key-12345678"}));
+}
+
 class EveryService : public ::testing::TestWithParam<Provider> {
  protected:
   void SetUp() override {
@@ -126,26 +188,63 @@ TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
   }
 }
 
+// `text` in a form a server may echo it in.
+std::string encoded(const std::string& text, const std::string& form) {
+  static const char* const kHex[] = {"0123456789ABCDEF", "0123456789abcdef"};
+  std::string out;
+  if (form == "json") {
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      out += c == '/' ? "\\/" : std::isalnum(byte) ? std::string("\\u00") + kHex[0][byte >> 4] + kHex[0][byte & 15] : std::string(1, c);
+    }
+  } else if (form == "percent" || form == "PERCENT") {
+    const char* hex = kHex[form == "percent" ? 1 : 0];
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      out += c == ' ' ? std::string("+") : std::string("%") + hex[byte >> 4] + hex[byte & 15];
+    }
+  } else if (startsWith(form, "base64")) {
+    // The offset ("base64+1") puts the secret at each of the three alignments.
+    const std::string data = std::string(form.size() > 6 ? static_cast<std::size_t>(form.back() - '0') : 0, 'x') + text;
+    out.resize(4 * ((data.size() + 2) / 3) + 1);
+    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                                        reinterpret_cast<const unsigned char*>(data.data()),
+                                                        static_cast<int>(data.size()))));
+    if (form == "base64+2") {
+      std::replace(out.begin(), out.end(), '+', '-');
+      std::replace(out.begin(), out.end(), '/', '_');
+      while (!out.empty() && out.back() == '=') out.pop_back();
+    }
+  } else {
+    out = text;
+  }
+  return out;
+}
+
 // Servers echo what they were sent: in an error page, in a page that is not what the service reads, in a header,
-// in the URL they answer from after a redirect. None of it may reach the record.
+// in the URL they answer from after a redirect; literally, JSON-escaped, percent-encoded or in base64. None of it
+// may reach the record in any form.
 TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
   for (const int status : {200, 401, 403, 500}) {
     for (const std::string where : {"body", "header", "URL"}) {
-      SCOPED_TRACE(std::to_string(status) + " " + where);
-      engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
-        HTTPResponse response;
-        response.status = status;
-        // What the server was sent, header values first: error texts show only the start of a body.
-        std::string echo;
-        for (const HTTPHeader& header : request.headers.list()) echo += header.value + " ";
-        echo += request.url + " " + request.body.value_or("");
-        response.body = "<p>Not accepted:</p>" + (where == "body" ? echo : "");
-        if (where == "header") response.headers.add("X-Echo", echo);
-        response.url = request.url + (where == "URL" ? "?echo=" + echo : "");
-        return response;
-      });
-      const std::string shown = ::testing::PrintToString(fetch(sample_->credential));
-      EXPECT_EQ(shown.find(kCanary), std::string::npos) << shown;
+      for (const std::string form : {"literal", "json", "percent", "PERCENT", "base64", "base64+1", "base64+2"}) {
+        SCOPED_TRACE(std::to_string(status) + " " + where + " " + form);
+        engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+          HTTPResponse response;
+          response.status = status;
+          // What the server was sent, header values first: error texts show only the start of a body.
+          std::string echo;
+          for (const HTTPHeader& header : request.headers.list()) echo += header.value + " ";
+          echo = encoded(echo + request.url + " " + request.body.value_or(""), form);
+          response.body = "<p>Not accepted:</p>" + (where == "body" ? echo : "");
+          if (where == "header") response.headers.add("X-Echo", echo);
+          response.url = request.url + (where == "URL" ? "?echo=" + echo : "");
+          return response;
+        });
+        const std::string shown = ::testing::PrintToString(fetch(sample_->credential));
+        EXPECT_EQ(shown.find(kCanary), std::string::npos) << shown;
+        EXPECT_EQ(redactSecrets(shown, {std::string(kCanary)}), shown) << "an encoded canary in " << shown;
+      }
     }
   }
 }

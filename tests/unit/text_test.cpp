@@ -67,7 +67,8 @@ TEST(Notes, JoinedWithMiddleDot) {
   EXPECT_EQ(joinNotes({"Pro", "", "x"}), "Pro \u00B7  \u00B7 x");
 }
 
-// printf's rounding of the binary value against the half-to-even rounding of the shortest decimal text.
+// printf's rounding of the binary value against the half-to-even rounding of the shortest decimal text. Unlike
+// printf, neither shows the sign of a result that rounds to zero.
 TEST(Formatting, FixedAndDecimal) {
   struct Case {
     double value;
@@ -79,7 +80,7 @@ TEST(Formatting, FixedAndDecimal) {
   const Case cases[] = {
       {2.675, 2, "2.67", "2.68"},  // the binary value lies below 2.675
       {12.25, 1, "12.2", "12.2"}, {42.5, 0, "42", "42"}, {43.5, 0, "44", "44"}, {9.96, 1, "10.0", "10"},
-      {7, 2, "7.00", "7"}, {99999.5, 0, "100000", "100,000"}, {-0.4, 0, "-0", "0"}, {5e-324, 2, "0.00", "0"},
+      {7, 2, "7.00", "7"}, {99999.5, 0, "100000", "100,000"}, {-0.4, 0, "0", "0"}, {-0.00001, 4, "0.0000", "0"}, {-0.00005, 4, "-0.0001", "0"}, {5e-324, 2, "0.00", "0"},
       {1234567.125, 2, "1234567.12", "1,234,567.12"},
       {1e21, 0, "1000000000000000000000", "1,000,000,000,000,000,000,000"},
       {std::nan(""), 1, "nan", std::nullopt}, {-std::numeric_limits<double>::infinity(), 1, "-inf", std::nullopt},
@@ -108,6 +109,9 @@ TEST(Parsing, DecimalsAndIntegers) {
       {"-9223372036854775808", -9223372036854775808.0, min}, {"", {}, {}}, {"-", {}, {}}, {".", {}, {}},
       {"1e", {}, {}}, {" 1", {}, {}}, {"1 ", {}, {}}, {"0x10", {}, {}}, {"inf", {}, {}}, {"NaN", {}, {}},
       {"1e400", {}, {}}, {"1,5", {}, {}}, {"1.2.3", {}, {}}, {"--1", {}, {}},
+      // Underflow reads as zero or the subnormal, as strtod reads it; overflow stays unreadable.
+      {"1e-400", 0, {}}, {"-0.001e-999", 0, {}}, {"4e-320", 4e-320, {}}, {"0.0000000001e-320", 0, {}},
+      {"100000000000e-330", 1e-319, {}}, {"0.001e311", 1e308, {}}, {"0.01e311", {}, {}}, {"1000e306", {}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

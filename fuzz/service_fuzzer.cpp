@@ -1,0 +1,128 @@
+// One libFuzzer target over the service table. The input is a script of answers (tests/support/answer_script.hpp)
+// for the scripted transport; one service of the table, named by DAPPLEWICK_FUZZ_SERVICE, fetches through the
+// engine with its sample credential and environment (tests/support/service_samples.cpp). Whatever the answers,
+// nothing may crash, the record must print as JSON and as text with finite figures, and no secret of the
+// credential may show in any form. "@@" in an answer stands for the sample's credential as sent, so that echoes
+// are tried too. Services that send no request have nothing to fuzz and are left out;
+// DAPPLEWICK_FUZZ_SERVICE=list prints the others.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/json_output.hpp"
+#include "cli/text_output.hpp"
+#include "common/redaction.hpp"
+#include "common/text.hpp"
+#include "engine/usage_service.hpp"
+#include "model/credential_kind.hpp"
+#include "model/keychain.hpp"
+#include "support/answer_script.hpp"
+#include "support/service_samples.hpp"
+#include "support/service_world.hpp"
+
+namespace {
+
+using namespace dapplewick;
+
+const Timestamp kNow{std::chrono::milliseconds(1796576595000)};
+
+std::vector<const testing::ServiceSample*> fuzzedServices() {
+  std::vector<const testing::ServiceSample*> list;
+  for (const ServiceLine& line : serviceTable()) {
+    const testing::ServiceSample* sample = testing::sampleFor(line.provider);
+    if (sample != nullptr && sample->inFlight > 0) list.push_back(sample);
+  }
+  return list;
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& shown) {
+  std::fprintf(stderr, "service fuzzer: %s\n%s\n", what.c_str(), shown.c_str());
+  std::abort();
+}
+
+const testing::ServiceSample* chosen = nullptr;
+
+// The sample's credential as a service sends it: trimmed, without its kind prefix.
+std::string sentCredential() {
+  return std::string(trimWhitespace(stripKindPrefix(trimWhitespace(chosen->credential))));
+}
+
+void replaceMarker(std::string& text, const std::string& secret) {
+  for (std::size_t at = text.find("@@"); at != std::string::npos; at = text.find("@@", at + secret.size())) {
+    text.replace(at, 2, secret);
+  }
+}
+
+void checkRecord(const UsageData& record, const std::string& shown) {
+  for (const double figure : {record.used, record.limit, record.cost}) {
+    if (!std::isfinite(figure)) fail("a figure is not finite", shown);
+  }
+  for (const UsageData& auxiliary : record.auxiliaryUsage) checkRecord(auxiliary, shown);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* name = std::getenv("DAPPLEWICK_FUZZ_SERVICE");
+  const std::string wanted = name != nullptr ? name : "";
+  for (const testing::ServiceSample* sample : fuzzedServices()) {
+    if (wanted == "list") std::printf("%s\n", std::string(rawValue(sample->provider)).c_str());
+    if (wanted == rawValue(sample->provider)) chosen = sample;
+  }
+  if (wanted == "list") std::exit(0);
+  if (chosen == nullptr) {
+    std::fprintf(stderr, "service fuzzer: set DAPPLEWICK_FUZZ_SERVICE to a service (\"list\" lists them)\n");
+    std::exit(2);
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<HTTPResponse> answers = testing::decodeAnswers({reinterpret_cast<const char*>(data), size});
+  const std::string secret = sentCredential();
+  for (HTTPResponse& answer : answers) {
+    replaceMarker(answer.body, secret);
+    HTTPHeaders headers;
+    for (const HTTPHeader& header : answer.headers.list()) {
+      std::string value = header.value;
+      replaceMarker(value, secret);
+      headers.add(header.name, std::move(value));
+    }
+    answer.headers = std::move(headers);
+  }
+
+  testing::ServiceWorld world(kNow);
+  for (const auto& [variable, value] : chosen->environment) world.environment.set(variable, value);
+  std::mutex mutex;
+  std::size_t next = 0;
+  world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
+    const std::lock_guard lock(mutex);
+    if (next >= answers.size()) throw TransportError(TransportError::Kind::connection, "no more answers");
+    HTTPResponse answer = answers[next++];
+    answer.url = request.url;
+    return answer;
+  });
+  MemoryKeychain keychain;
+  keychain.save(chosen->provider, chosen->credential);
+  UsageService engine(keychain, world.context);
+  const UsageData record = engine.fetchDispatch(chosen->provider);
+
+  const std::string json = formatUsageJson({record});
+  const std::string text = formatUsageText({record}, kNow);
+  checkRecord(record, json);
+  const auto parsed = parseJsonOrNothing(json);
+  if (!parsed || !parsed->is_array() || parsed->size() != 1) fail("the record does not print as JSON", json);
+  if (!isValidUTF8(text)) fail("the text form is not UTF-8", text);
+  // The fuzzer learns the canary from the comparisons the redaction makes, and a server may well say it alone;
+  // what must never show is a secret of the credential, whole, in any form.
+  static const std::vector<std::string> secrets = declaredSecrets(chosen->provider, chosen->credential);
+  for (const std::string* shown : {&json, &text}) {
+    if (redactSecrets(*shown, secrets) != *shown) fail("the credential shows", *shown);
+  }
+  return 0;
+}

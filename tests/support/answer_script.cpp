@@ -1,0 +1,104 @@
+#include "support/answer_script.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "model/provider.hpp"
+
+namespace dapplewick::testing {
+namespace {
+
+void putNumber(std::string& out, std::size_t value, int bytes) {
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+// Reads from the front of `bytes`, never beyond its end.
+struct Reader {
+  std::string_view bytes;
+  std::size_t number(int count) {
+    std::size_t value = 0;
+    for (int i = 0; i < count; ++i) {
+      value <<= 8;
+      if (!bytes.empty()) {
+        value |= static_cast<unsigned char>(bytes.front());
+        bytes.remove_prefix(1);
+      }
+    }
+    return value;
+  }
+  std::string text(std::size_t length) {
+    const std::string_view piece = bytes.substr(0, length);
+    bytes.remove_prefix(piece.size());
+    return std::string(piece);
+  }
+};
+
+}  // namespace
+
+std::string encodeAnswer(const HTTPResponse& answer) {
+  constexpr std::size_t kShort = 255;
+  constexpr std::size_t kLong = 0xFFFFFF;
+  std::string out;
+  putNumber(out, answer.isHTTP ? static_cast<std::size_t>(std::clamp(answer.status, 0, 0xFFFF)) : 0, 2);
+  const auto& headers = answer.headers.list();
+  const std::size_t count = std::min<std::size_t>(headers.size(), kShort);
+  putNumber(out, count, 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (const std::string* text : {&headers[i].name, &headers[i].value}) {
+      const std::size_t length = std::min(text->size(), kShort);
+      putNumber(out, length, 1);
+      out.append(*text, 0, length);
+    }
+  }
+  const std::size_t length = std::min(answer.body.size(), kLong);
+  putNumber(out, length, 3);
+  out.append(answer.body, 0, length);
+  return out;
+}
+
+std::vector<HTTPResponse> decodeAnswers(std::string_view bytes) {
+  std::vector<HTTPResponse> answers;
+  Reader reader{bytes};
+  while (!reader.bytes.empty()) {
+    HTTPResponse answer;
+    answer.status = static_cast<int>(reader.number(2));
+    answer.isHTTP = answer.status != 0;
+    const std::size_t count = reader.number(1);
+    for (std::size_t i = 0; i < count && !reader.bytes.empty(); ++i) {
+      std::string name = reader.text(reader.number(1));
+      std::string value = reader.text(reader.number(1));
+      answer.headers.add(std::move(name), std::move(value));
+    }
+    answer.body = reader.text(reader.number(3));
+    answers.push_back(std::move(answer));
+  }
+  return answers;
+}
+
+void recordSeedAnswer(const HTTPResponse& answer) {
+  static const char* const folder = std::getenv("DAPPLEWICK_FUZZ_SEEDS");
+  if (folder == nullptr || *folder == '\0') return;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (test == nullptr) return;
+  // tests/unit/vertex_ai_test.cpp belongs to the provider "vertexai".
+  std::string stem = std::filesystem::path(test->file()).stem().string();
+  if (stem.size() <= 5 || stem.substr(stem.size() - 5) != "_test") return;
+  stem.erase(stem.size() - 5);
+  std::erase(stem, '_');
+  const auto provider = providerFromRawValue(stem);
+  if (!provider) return;
+  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  std::replace(name.begin(), name.end(), '/', '_');
+  static std::mutex mutex;
+  const std::lock_guard lock(mutex);
+  const auto directory = std::filesystem::path(folder) / rawValue(*provider);
+  std::filesystem::create_directories(directory);
+  std::ofstream(directory / name, std::ios::binary | std::ios::app) << encodeAnswer(answer);
+}
+
+}  // namespace dapplewick::testing
