@@ -19,9 +19,7 @@ std::string windows(const std::string& fiveHourRate, const std::string& fiveHour
          R"("five_hour_usage_reset_time":)" + fiveHourReset + R"(,"weekly_usage_reset_time":1751932800})";
 }
 
-std::string creditPlan(const std::string& credit) {
-  return R"({"status":1,"plan_family":2,"plan_credit_rate_limit":{)" + credit + "}}";
-}
+std::string plan(std::string c) { return R"({"status":1,"plan_family":2,"plan_credit_rate_limit":{)" + c + "}}"; }
 
 // "used period [reset]" of the record, then of each auxiliary record.
 std::string summary(const UsageData& record) {
@@ -51,47 +49,37 @@ TEST(StepFunService, SendsTheTokenBeforeTheEllipsisAndReadsBothWindows) {
 
 TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
   const std::string longText(300, 'm');
-  struct Case {
-    int status;
-    std::string body, want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<int, std::string, std::string>> cases = {
       {200, windows("1.2"), "40 weekly 2025-07-08T00:00:00Z | 0 window 2025-07-01T00:00:00Z"},
       {200, windows("-0.5", "\"+1751328000\""), "40 weekly 2025-07-08T00:00:00Z | 100 window 2025-07-01T00:00:00Z"},
       // An epoch past the year 9999 is no date; the record stands.
       {200, windows("0", "\"253402300800\""), "40 weekly 2025-07-08T00:00:00Z | 100 window"},
       // A lenient field of another kind is missing.
-      {200, windows("\"0.5\""), kParse},
-      {200, windows("0.5", "1751328000.5"), kParse},
-      {200, windows("0.5", "\"soon\""), kParse},
-      {200, windows("0.5", "\"9223372036854775808\""), kParse},
-      {200, R"({"status":"1"})", "expected an integer at \"status\""},
+      {200, windows("\"0.5\""), kParse}, {200, windows("0.5", "1751328000.5"), kParse},
+      {200, windows("0.5", "\"soon\""), kParse}, {200, windows("0.5", "\"9223372036854775808\""), kParse},
+      {200, R"({"status":"1"})", "expected an integer at \"status\""}, {200, R"({"status":1,"plan_family":2})", kParse},
       {200, R"({"status":0,"message":"","desc":"d"})", "StepFun API error: "},
       {200, R"({"desc":"quota closed"})", "StepFun API error: quota closed"},
       {200, R"({"status":0})", "StepFun API error: unknown error"},
       {200, R"({"status":2,"message":")" + longText + "\"}", "StepFun API error: " + longText.substr(0, 200)},
       {200, R"({"status":0,"message":"bad token tok-9"})", "StepFun API error: bad token [redacted]"},
-      {200, creditPlan(R"("credit_buckets":[{"credit_total":100,"credit_residual":25},)"
-                       R"({"credit_total":40,"credit_residual":10},{}],"subscription_credit_reset_time":1751328000)"),
+      {200, plan(R"("credit_buckets":[{"credit_total":100,"credit_residual":25},)"
+                 R"({"credit_total":40,"credit_residual":10},{}],"subscription_credit_reset_time":1751328000)"),
        "75 monthly 2025-07-01T00:00:00Z"},
-      {200, creditPlan(R"("credit_buckets":[],"topup_credit_left_rate":0.9)"), "10 monthly"},
-      {200, creditPlan(R"("credit_buckets":[{"credit_total":0}],"subscription_credit_left_rate":0.5,)"
-                       R"("topup_credit_left_rate":0.9)"),
-       "50 monthly"},
-      {200, creditPlan(""), "0 monthly"},
-      {200, creditPlan(R"("credit_buckets":[{"credit_total":1e308},{"credit_total":1e308}])"),
+      {200, plan(R"("credit_buckets":[],"topup_credit_left_rate":0.9)"), "10 monthly"},
+      {200, plan(R"("credit_buckets":[{"credit_total":0}],"subscription_credit_left_rate":0.5,)"
+                 R"("topup_credit_left_rate":0.9)"), "50 monthly"},
+      {200, plan(R"("credit_buckets":[{"credit_total":1e308},{"credit_total":1e308}])"),
        "Unexpected response from StepFun"},
-      {200, creditPlan(R"("topup_credit_left_rate":"0.9")"),
+      {200, plan(R"("topup_credit_left_rate":"0.9")"),
        "expected a number at \"plan_credit_rate_limit.topup_credit_left_rate\""},
-      {200, R"({"status":1,"plan_family":2})", kParse},
-      {500, "", "StepFun API error 500"},
-      {401, "", "Invalid StepFun credential"},
+      {200, plan(""), "0 monthly"}, {500, "", "StepFun API error 500"}, {401, "", "Invalid StepFun credential"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body.substr(0, 120));
+  for (const auto& [status, body, want] : cases) {
+    SCOPED_TRACE(body.substr(0, 120));
     testing::ServiceWorld world(kNow);
-    world.transport.respond(kURL, c.status, c.body);
-    EXPECT_EQ(testing::outcomeOf([&] { return StepFunService(world.context).fetchUsage("tok-9"); }, summary), c.want);
+    world.transport.respond(kURL, status, body);
+    EXPECT_EQ(testing::outcomeOf([&] { return StepFunService(world.context).fetchUsage("tok-9"); }, summary), want);
   }
 }
 

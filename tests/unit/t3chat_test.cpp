@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "common/dates.hpp"
 #include "common/numbers.hpp"
 #include "support/service_world.hpp"
@@ -33,7 +30,7 @@ std::string outcome(int status, const std::string& body) {
   return testing::outcomeOf([&] { return T3ChatService(world.context).fetchUsage("web:a=1; b=2\n"); }, describe);
 }
 
-TEST(T3ChatService, SendsTheSitesOwnBatchRequest) {
+TEST(T3ChatService, SendsTheSitesOwnBatchRequestAndReadsTheFirstLineHoldingCustomerData) {
   testing::ServiceWorld world(kNow);
   world.transport.respond(kURL, 200, R"({"json":{"usageFourHourPercentage":42.5,"usageMonthPercentage":10,)"
                                      R"("subscription":{"currentPeriodEnd":1769904000000}}})");
@@ -45,37 +42,31 @@ TEST(T3ChatService, SendsTheSitesOwnBatchRequest) {
             "10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/143.0.0.0 Safari/537.36\n"
             "Referer: https://t3.chat/settings/customization\nSec-Fetch-Site: same-origin\n"
             "Origin: https://t3.chat\nCookie: a=1; b=2\n\n(no body)");
-}
-
-TEST(T3ChatService, ReadsTheFirstLineHoldingCustomerData) {
   const std::string deep = std::string(300, '[') + R"({"usageMonthPercentage":99})" + std::string(300, ']');
   const std::vector<std::pair<std::string, std::string>> cases = {
       // Every Unicode line end splits; lines that are no JSON object or list are passed over.
       {"{\"a\":1}\r\n\"usageMonthPercentage\"\v7\f{\"usageMonthPercentage\":1}", "1.0/100 monthly - -"},
-      {"nope\u0085nope\u2028nope\u2029[{\"usageMonthPercentage\":2}]\n{\"usageMonthPercentage\":3}",
-       "2.0/100 monthly - -"},
+      {"x\u0085x\u2028x\u2029[{\"usageMonthPercentage\":2}]\n{\"usageMonthPercentage\":3}", "2.0/100 monthly - -"},
       // Searched depth first in document order; presence counts, null included.
       {R"({"0":{"json":[{"x":{"usageBand":"a"}},{"y":[{"subscription":null,"usageBand":" Heavy "}]}]}})",
        "0.0/100 monthly - Usage band: Heavy"},
-      {R"({"a":{"usageFourHourPercentage":null,"b":{"usageMonthPercentage":50}}})", "0.0/100 monthly - -"},
+      {R"({"a":{"usageFourHourPercentage":null,"usageFourHourNextResetAt":0,"usageWindowNextResetAt":1767225600,)"
+       R"("b":{"usageMonthPercentage":50}}})", "0.0/100 monthly - -"},
       // A line nested past the depth bound is passed over like any line that is not JSON.
       {deep + "\n" + R"({"usageFourHourPercentage":"12.5"})", "12.5/100 window - -"},
-      // Figures: whole decimal texts only, clamped to 0-100; the month falls back to the period's.
-      {R"({"usageFourHourPercentage":130,"usageMonthPercentage":-5})",
+      // Figures: whole decimal texts only, clamped to 0-100; the month falls back to the period's. No figure is
+      // ever NaN or infinite, and booleans are no figures.
+      {R"({"usageFourHourPercentage":130,"usageMonthPercentage":-5,"usageFourHourNextResetAt":1e17})",
        "100.0/100 window - - | 0.0/100 monthly - Overage"},
       {R"({"usageFourHourPercentage":" 12.5","usageMonthPercentage":null,"usagePeriodPercentage":"30"})",
        "30.0/100 monthly - -"},
-      {R"({"usageFourHourPercentage":"nan","usageMonthPercentage":"0x10","subTier":" Pro ","usageBand":" "})",
-       "0.0/100 monthly - Plan: Pro"},
-      {R"({"usageFourHourPercentage":true,"usageMonthPercentage":"1e999"})", "0.0/100 monthly - -"},
+      {R"({"usageFourHourPercentage":true,"usageMonthPercentage":"nan","usagePeriodPercentage":"1e999",)"
+       R"("subTier":" Pro ","usageBand":" "})", "0.0/100 monthly - Plan: Pro"},
       // Resets: seconds, milliseconds above 1e10, none at 0 or beyond the year 9999; the window's first.
       {R"({"usageFourHourPercentage":1,"usageFourHourNextResetAt":1767225600})",
        "1.0/100 window 2026-01-01T00:00:00Z -"},
       {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":"x","usageWindowNextResetAt":1767225600000})",
        "1.0/100 monthly 2026-01-01T00:00:00Z -"},
-      {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":0,"usageWindowNextResetAt":1767225600})",
-       "1.0/100 monthly - -"},
-      {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":1e17})", "1.0/100 monthly - -"},
       {"", "Unexpected response from T3 Chat"},
       {"\xff{\"usageMonthPercentage\":1}", "Unexpected response from T3 Chat"},
   };

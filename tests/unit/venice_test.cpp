@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "common/numbers.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
@@ -15,18 +12,26 @@ namespace {
 const std::string kURL = "https://api.venice.ai/api/v1/billing/balance";
 const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};
 
+std::string shown(const UsageData& d) { return formatFixed(d.used, 1) + "/" + formatFixed(d.limit, 0) + " " + *d.note; }
+
 std::string outcome(int status, const std::string& body) {
   testing::ServiceWorld world(kNow);
   world.transport.respond(kURL, status, body);
-  return testing::outcomeOf([&] { return VeniceService(world.context).fetchUsage("api: vk-1\n"); },
-                            [](const UsageData& data) {
-                              return formatFixed(data.used, 1) + "/" + formatFixed(data.limit, 0) + " " + *data.note;
-                            });
+  return testing::outcomeOf([&] { return VeniceService(world.context).fetchUsage("api: vk-1\n"); }, shown);
 }
 
-TEST(VeniceService, SendsTheBalanceRequest) {
+// A consuming answer from raw JSON values: the currency (c), the DIEM (d) and dollar (u) balances, the DIEM
+// allocation (a).
+std::string ok(const std::string& c, const std::string& d, const std::string& u, const std::string& a = "null") {
+  return R"({"canConsume":true,"consumptionCurrency":)" + c + R"(,"balances":{"diem":)" + d + R"(,"usd":)" + u +
+         R"(},"diemEpochAllocation":)" + a + "}";
+}
+
+// The first rule that applies wins: no consumption, US dollars as the currency, a DIEM allocation, a DIEM
+// balance, a US dollar balance, nothing. No figure is ever NaN or infinite, and booleans are no figures.
+TEST(VeniceService, SendsTheBalanceRequestAndAppliesTheRulesInOrder) {
   testing::ServiceWorld world(kNow);
-  world.transport.respond(kURL, 200, R"({"canConsume":true,"balances":{"usd":2}})");
+  world.transport.respond(kURL, 200, ok("null", "true", R"("2")"));
   UsageData want = UsageData::blank(Provider::venice);
   want.lastUpdated = kNow;
   want.note = "$2.0000 USD remaining";
@@ -34,35 +39,19 @@ TEST(VeniceService, SendsTheBalanceRequest) {
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "GET " + kURL + " (60000 ms)\nAuthorization: Bearer vk-1\nAccept: application/json\n"
             "User-Agent: Dapplewick/1.0\n\n(no body)");
-}
-
-// The first rule that applies wins: no consumption, US dollars as the currency, a DIEM allocation, a DIEM
-// balance, a US dollar balance, nothing.
-TEST(VeniceService, RulesInOrderAndLenientFigures) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {R"({"canConsume":false,"balances":{"diem":50,"usd":10}})", "100.0/100 Balance unavailable for API calls"},
-      {R"({"canConsume":true,"consumptionCurrency":"usd","balances":{"diem":50,"usd":12.5},)"
-       R"("diemEpochAllocation":100})", "0.0/0 $12.5000 USD remaining"},
-      {R"({"canConsume":true,"consumptionCurrency":"usd","balances":{"diem":50,"usd":0},)"
-       R"("diemEpochAllocation":100})", "50.0/100 DIEM 50.00 / 100.00 epoch allocation"},
-      {R"({"canConsume":true,"consumptionCurrency":"DIEM","balances":{"diem":" 150 ","usd":5},)"
-       R"("diemEpochAllocation":"100"})", "0.0/100 DIEM 150.00 / 100.00 epoch allocation"},
-      {R"({"canConsume":true,"balances":{"diem":0,"usd":5},"diemEpochAllocation":100})",
-       "100.0/100 DIEM 0.00 / 100.00 epoch allocation"},
-      {R"({"canConsume":true,"balances":{"diem":"7.5","usd":5},"diemEpochAllocation":0})", "0.0/0 DIEM 7.50 remaining"},
-      {R"({"canConsume":true,"consumptionCurrency":null,"balances":{"diem":"n/a","usd":"3"}})",
-       "0.0/0 $3.0000 USD remaining"},
-      // No figure is ever NaN or infinite: such texts, and booleans, are no figures.
-      {R"({"canConsume":true,"balances":{"diem":"nan","usd":"inf"},"diemEpochAllocation":true})",
-       "100.0/100 No Venice API balance available"},
-      {R"({"canConsume":true,"balances":{"diem":"0x10","usd":-1}})", "100.0/100 No Venice API balance available"},
-      {R"({"canConsume":true})", "missing key \"balances\""},
-      {R"({"canConsume":"yes","balances":{}})", "expected a boolean at \"canConsume\""},
-      {R"({"canConsume":true,"consumptionCurrency":1,"balances":{}})", "expected a string at \"consumptionCurrency\""},
+  const std::vector<std::tuple<int, std::string, std::string>> cases = {
+      {200, R"({"canConsume":false,"balances":{"diem":50,"usd":10}})", "100.0/100 Balance unavailable for API calls"},
+      {200, ok(R"("usd")", "50", "12.5", "100"), "0.0/0 $12.5000 USD remaining"},
+      {200, ok(R"("usd")", "0", "0", "100"), "100.0/100 DIEM 0.00 / 100.00 epoch allocation"},
+      {200, ok(R"("DIEM")", R"(" 150 ")", "5", R"("100")"), "0.0/100 DIEM 150.00 / 100.00 epoch allocation"},
+      {200, ok("null", R"("7.5")", "5", "0"), "0.0/0 DIEM 7.50 remaining"},
+      {200, ok("null", R"("inf")", "-1", R"("nan")"), "100.0/100 No Venice API balance available"},
+      {200, R"({"canConsume":true})", "missing key \"balances\""},
+      {200, R"({"canConsume":"yes","balances":{}})", "expected a boolean at \"canConsume\""},
+      {200, ok("1", "0", "0"), "expected a string at \"consumptionCurrency\""},
+      {403, "", "Invalid Venice API key"}, {429, "", "Venice API error 429"},
   };
-  for (const auto& [body, want] : cases) EXPECT_EQ(outcome(200, body), want) << body;
-  EXPECT_EQ(outcome(403, ""), "Invalid Venice API key");
-  EXPECT_EQ(outcome(429, ""), "Venice API error 429");
+  for (const auto& [status, body, text] : cases) EXPECT_EQ(outcome(status, body), text) << body;
 }
 
 }  // namespace
