@@ -45,9 +45,11 @@ Json parseJson(std::string_view body) {
   }
 }
 
-std::optional<Json> parseJsonOrNothing(std::string_view body) {
+std::optional<Json> parseJsonOrNothing(std::string_view body) { return parseJsonOrNothing(body, nullptr); }
+
+std::optional<Json> parseJsonOrNothing(std::string_view body, const Json::parser_callback_t& callback) {
   if (nestsTooDeeply(body)) return std::nullopt;
-  Json value = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
+  Json value = Json::parse(body.begin(), body.end(), callback, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;
 }
