@@ -36,27 +36,35 @@ bool nestsTooDeeply(std::string_view body) {
   return false;
 }
 
-// The document builder of the library, told apart in one place: an integer written outside 64 bits becomes a
+// The document builders of the library, told apart in one place: an integer written outside 64 bits becomes a
 // float, and below INT64_MIN the nearest float is -2^63 itself, which an integer reader would take as INT64_MIN.
 // Such a value is moved one step further from zero (a relative change of 2^-52), so that every integer reader
 // refuses it while a reader of numbers still sees the figure.
-class DocumentBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
+template <class Builder>
+class DocumentBuilder : public Builder {
  public:
-  using json_sax_dom_parser::json_sax_dom_parser;
+  using Builder::Builder;
   bool number_float(double value, const std::string& text) {
     const bool integerText = text.find_first_of(".eE") == std::string::npos;
     if (integerText && value == -9223372036854775808.0) value = std::nextafter(value, -HUGE_VAL);
-    return json_sax_dom_parser::number_float(value, text);
+    return Builder::number_float(value, text);
   }
 };
 
 // Nothing for a body that is not JSON: it holds a raw NUL (which no JSON text holds; the parser would stop there
 // and drop the rest), nests too deeply, or does not parse.
-std::optional<Json> parseDocument(std::string_view body) {
+std::optional<Json> parseDocument(std::string_view body, const Json::parser_callback_t& callback) {
   if (body.find('\0') != std::string_view::npos || nestsTooDeeply(body)) return std::nullopt;
   Json value;
-  DocumentBuilder builder(value, /*allow_exceptions=*/false);
-  if (!Json::sax_parse(body.begin(), body.end(), &builder) || value.is_discarded()) return std::nullopt;
+  bool parsed = false;
+  if (callback) {
+    DocumentBuilder<nlohmann::detail::json_sax_dom_callback_parser<Json>> builder(value, callback, false);
+    parsed = Json::sax_parse(body.begin(), body.end(), &builder);
+  } else {
+    DocumentBuilder<nlohmann::detail::json_sax_dom_parser<Json>> builder(value, false);
+    parsed = Json::sax_parse(body.begin(), body.end(), &builder);
+  }
+  if (!parsed || value.is_discarded()) return std::nullopt;
   return value;
 }
 
@@ -64,12 +72,16 @@ std::optional<Json> parseDocument(std::string_view body) {
 
 Json parseJson(std::string_view body) {
   if (nestsTooDeeply(body)) throw DecodingError("the JSON nests too deeply");
-  auto document = parseDocument(body);
+  auto document = parseDocument(body, nullptr);
   if (!document) throw DecodingError("the data is not valid JSON");
   return std::move(*document);
 }
 
-std::optional<Json> parseJsonOrNothing(std::string_view body) { return parseDocument(body); }
+std::optional<Json> parseJsonOrNothing(std::string_view body) { return parseDocument(body, nullptr); }
+
+std::optional<Json> parseJsonOrNothing(std::string_view body, const Json::parser_callback_t& callback) {
+  return parseDocument(body, callback);
+}
 
 std::string JsonRef::childPath(std::string_view key) const {
   if (path_.empty()) return std::string(key);

@@ -29,6 +29,9 @@ inline constexpr int kMaxJsonDepth = 256;
 Json parseJson(std::string_view body);
 // The same without throwing: nothing for a body that is not JSON.
 std::optional<Json> parseJsonOrNothing(std::string_view body);
+// The same, with the parser's callback: it sees each value as it is read and may drop it from the document
+// (return false), so a reader can fold the elements of a long list one by one instead of holding them all.
+std::optional<Json> parseJsonOrNothing(std::string_view body, const Json::parser_callback_t& callback);
 
 // ---- Strict ("decodable") reading ----
 //

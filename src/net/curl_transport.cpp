@@ -1,6 +1,8 @@
 #include "net/curl_transport.hpp"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -44,10 +46,18 @@ struct UrlDeleter {
 struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+struct ShareDeleter {
+  void operator()(CURLSH* handle) const { curl_share_cleanup(handle); }
+};
+struct StoreDeleter {
+  void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
+using StoreHandle = std::unique_ptr<X509_STORE, StoreDeleter>;
 
 void initialiseCurlOnce() {
   static std::once_flag once;
@@ -395,6 +405,103 @@ class Attachment {
   CURL* easy_;
 };
 
+// ---- What calls share ----
+
+// Idle connection caches kept between calls. A call leases one for itself, preferring one that last spoke to the
+// request's origin (its connection may still be open), else the most recently returned one.
+class MultiPool {
+ public:
+  struct Lease {
+    MultiHandle multi;
+    std::vector<std::string> origins;  // the latest last, as hints for the next lease
+  };
+
+  Lease take(std::string_view origin) {
+    {
+      std::lock_guard lock(mutex_);
+      const auto spokeTo = [&](const Lease& lease) {
+        return std::find(lease.origins.begin(), lease.origins.end(), origin) != lease.origins.end();
+      };
+      auto it = std::find_if(idle_.rbegin(), idle_.rend(), spokeTo);
+      if (it == idle_.rend()) it = idle_.rbegin();
+      if (it != idle_.rend()) {
+        Lease lease = std::move(*it);
+        idle_.erase(std::next(it).base());
+        return lease;
+      }
+    }
+    Lease lease{MultiHandle(curl_multi_init()), {}};
+    if (!lease.multi) throw std::bad_alloc();
+    // Room for the connections of every origin a run of calls touches.
+    curl_multi_setopt(lease.multi.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(kCachedConnections));
+    return lease;
+  }
+
+  void give(Lease lease) {
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < kIdleCaches) idle_.push_back(std::move(lease));
+  }
+
+  static void remember(Lease& lease, const std::string& origin) {
+    std::erase(lease.origins, origin);
+    if (lease.origins.size() == kCachedConnections) lease.origins.erase(lease.origins.begin());
+    lease.origins.push_back(origin);
+  }
+
+ private:
+  static constexpr std::size_t kCachedConnections = 16;
+  static constexpr std::size_t kIdleCaches = 16;
+  std::mutex mutex_;
+  std::vector<Lease> idle_;
+};
+
+// The trusted certificate authorities, read once for all TLS connections: libcurl would otherwise parse the
+// whole system bundle for every connection it sets up. The files are libcurl's own defaults, the configured
+// bundle taking the place of the default file.
+class Authorities {
+ public:
+  explicit Authorities(const std::optional<std::string>& caBundle) {
+    EasyHandle probe(curl_easy_init());
+    if (!probe) throw std::bad_alloc();
+    char* file = nullptr;
+    char* directory = nullptr;
+    if (curl_easy_getinfo(probe.get(), CURLINFO_CAINFO, &file) == CURLE_OK && file != nullptr) file_ = file;
+    if (curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &directory) == CURLE_OK && directory != nullptr) {
+      directory_ = directory;
+    }
+    if (caBundle) file_ = *caBundle;
+  }
+
+  // The store, loaded on first use; nothing when a file cannot be read.
+  X509_STORE* store() {
+    std::call_once(loaded_, [this] { store_ = load(); });
+    return store_.get();
+  }
+
+ private:
+  StoreHandle load() const {
+    StoreHandle store(X509_STORE_new());
+    if (!store) return nullptr;
+    if (file_ && X509_STORE_load_file(store.get(), file_->c_str()) != 1) return nullptr;
+    if (directory_ && X509_STORE_load_path(store.get(), directory_->c_str()) != 1) return nullptr;
+    // As libcurl sets its own store: trusted issuers first, and a trusted intermediate ends a chain.
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
+    return store;
+  }
+
+  std::optional<std::string> file_;
+  std::optional<std::string> directory_;
+  std::once_flag loaded_;
+  StoreHandle store_;
+};
+
+CURLcode onTLSContext(CURL*, void* context, void* user) {
+  X509_STORE* store = static_cast<Authorities*>(user)->store();
+  if (store == nullptr || X509_STORE_up_ref(store) != 1) return CURLE_SSL_CACERT_BADFILE;
+  SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(context), store);
+  return CURLE_OK;
+}
+
 bool isTLSFailure(CURLcode code) {
   switch (code) {
     case CURLE_SSL_CONNECT_ERROR:
@@ -483,8 +590,14 @@ struct Limits {
   milliseconds total;
 };
 
-Hop performHop(CURLM* multi, const std::stop_token& stop, const CurlTransportOptions& options, const Location& at,
-               const Outgoing& out, const Limits& limits) {
+struct CallContext {
+  CURLM* multi;
+  CURLSH* share;
+  Authorities* authorities;  // null when libcurl's TLS library is not OpenSSL: it then loads its own
+};
+
+Hop performHop(const CallContext& call, const std::stop_token& stop, const CurlTransportOptions& options,
+               const Location& at, const Outgoing& out, const Limits& limits) {
   const auto remaining = std::chrono::ceil<milliseconds>(limits.deadline - SteadyClock::now());
   if (remaining <= milliseconds::zero()) {
     throw TransportError(Kind::timeout, "The request to " + at.origin + " timed out after " +
@@ -509,7 +622,15 @@ Hop performHop(CURLM* multi, const std::stop_token& stop, const CurlTransportOpt
   setOption(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (options.caBundle) setOption(handle, CURLOPT_CAINFO, options.caBundle->c_str());
+  setOption(handle, CURLOPT_SHARE, call.share);
+  if (call.authorities != nullptr) {
+    setOption(handle, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+    setOption(handle, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    setOption(handle, CURLOPT_SSL_CTX_FUNCTION, onTLSContext);
+    setOption(handle, CURLOPT_SSL_CTX_DATA, call.authorities);
+  } else if (options.caBundle) {
+    setOption(handle, CURLOPT_CAINFO, options.caBundle->c_str());
+  }
   setOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   setOption(handle, CURLOPT_HTTPHEADER, headers.get());
   setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min<milliseconds::rep>(remaining.count(), LONG_MAX)));
@@ -542,6 +663,7 @@ Hop performHop(CURLM* multi, const std::stop_token& stop, const CurlTransportOpt
   setOption(handle, CURLOPT_PREREQFUNCTION, onConnected);
   setOption(handle, CURLOPT_PREREQDATA, &exchange);
 
+  CURLM* multi = call.multi;
   const Attachment attachment(multi, handle);
   for (;;) {
     if (stop.stop_requested()) throw TransportError(Kind::cancelled, "The request to " + at.origin + " was cancelled.");
@@ -596,7 +718,42 @@ HTTPResponse responseOf(Hop hop, const Location& at) {
 
 }  // namespace
 
-CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) { initialiseCurlOnce(); }
+struct CurlTransport::Shared {
+  explicit Shared(const CurlTransportOptions& options) {
+    if (!share) throw std::bad_alloc();
+    for (const curl_lock_data data : {CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS}) {
+      if (curl_share_setopt(share.get(), CURLSHOPT_SHARE, data) != CURLSHE_OK) throw std::bad_alloc();
+    }
+    curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, lock);
+    curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, unlock);
+    curl_share_setopt(share.get(), CURLSHOPT_USERDATA, this);
+    const curl_version_info_data* version = curl_version_info(CURLVERSION_NOW);
+    if (version->ssl_version != nullptr && std::string_view(version->ssl_version).starts_with("OpenSSL/")) {
+      authorities.emplace(options.caBundle);
+    }
+  }
+
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<Shared*>(user)->locks[static_cast<std::size_t>(data) % CURL_LOCK_DATA_LAST].lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<Shared*>(user)->locks[static_cast<std::size_t>(data) % CURL_LOCK_DATA_LAST].unlock();
+  }
+
+  // Connections are not shared through `share`: libcurl does not support one connection cache used by several
+  // threads at once. Each call leases a cache of its own from the pool instead.
+  ShareHandle share{curl_share_init()};
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+  std::optional<Authorities> authorities;
+  MultiPool pool;  // destroyed first: its cached connections may hold TLS sessions of the share
+};
+
+CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) {
+  initialiseCurlOnce();
+  shared_ = std::make_unique<Shared>(options_);
+}
+
+CurlTransport::~CurlTransport() = default;
 
 HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token stop) {
   if (stop.stop_requested()) throw TransportError(Kind::cancelled, "The request was cancelled before it was sent.");
@@ -608,14 +765,21 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
   const Limits limits{SteadyClock::now() + total, request.timeout};
   Outgoing out{request.method, request.headers.list(), request.body ? &*request.body : nullptr};
 
-  // One multi handle per call: it carries the wake-up that a stop request triggers, and keeps the connection
-  // for redirects within one origin.
-  const MultiHandle multi(curl_multi_init());
-  if (!multi) throw std::bad_alloc();
-  const std::stop_callback wake(stop, WakeMulti{multi.get()});
+  // The leased cache carries the wake-up that a stop request triggers, and keeps the connection for redirects
+  // within one origin and for later calls.
+  MultiPool::Lease lease = shared_->pool.take(at.origin);
+  struct Return {
+    MultiPool& pool;
+    MultiPool::Lease& lease;
+    ~Return() { pool.give(std::move(lease)); }
+  } giveBack{shared_->pool, lease};
+  const CallContext call{lease.multi.get(), shared_->share.get(),
+                         shared_->authorities ? &*shared_->authorities : nullptr};
+  const std::stop_callback wake(stop, WakeMulti{call.multi});
 
   for (int redirects = 0;; ++redirects) {
-    Hop hop = performHop(multi.get(), stop, options_, at, out, limits);
+    MultiPool::remember(lease, at.origin);
+    Hop hop = performHop(call, stop, options_, at, out, limits);
     const auto target = locationOf(hop);
     if (!target) return responseOf(std::move(hop), at);
     if (redirects == kMaxRedirects) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -38,17 +39,26 @@ inline constexpr int kMaxRedirects = 10;
 // body; 307 and 308 keep method and body. When the origin changes, only Accept, Accept-Language, Content-Type
 // and User-Agent travel on, so no credential leaves the origin it was meant for.
 //
-// Every call uses its own libcurl handles: any number of calls may run at once from different threads.
+// Any number of calls may run at once from different threads. A call has a connection cache to itself while it
+// runs; between calls the caches are kept, so sequential requests to one origin reuse a kept-alive connection.
+// TLS sessions and name lookups are shared by all calls, and the certificate authorities are loaded once.
+// Reuse is libcurl's own, per origin: a connection never carries a request for another origin.
 class CurlTransport final : public HTTPTransport {
  public:
   explicit CurlTransport(CurlTransportOptions options = {});
+  ~CurlTransport() override;
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
 
   HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override;
 
   const CurlTransportOptions& options() const { return options_; }
 
  private:
+  struct Shared;
+
   CurlTransportOptions options_;
+  std::unique_ptr<Shared> shared_;
 };
 
 }  // namespace dapplewick

@@ -23,6 +23,7 @@ namespace {
 using Kind = TransportError::Kind;
 using Lines = std::vector<std::string>;
 using testing::httpResponse;
+using testing::keepAliveResponse;
 using testing::LoopbackServer;
 using testing::ReceivedRequest;
 using std::chrono::milliseconds;
@@ -492,5 +493,60 @@ TEST(CurlConnection, TrustsOnlyTheBundleAndNamesOnlyTheOriginOnFailure) {
   EXPECT_EQ(trusted.requests().size() + foreign.requests().size() + misnamed.requests().size(), 1u);
 }
 
+
+// ---- Kept-alive connections: reused within one origin, never across ----
+
+
+std::string echoAuthorization(const ReceivedRequest& request, LoopbackServer::Connection& peer) {
+  if (request.target() == "/hang") peer.stall(kForever);
+  if (request.target() == "/moved") return keepAliveResponse(307, "", {"Location: /a"});
+  return keepAliveResponse(200, request.target() + " " + request.header("Authorization").value_or("-"));
+}
+
+
+TEST(CurlReuse, SequentialRequestsKeepOneConnectionPerOriginAndNoMore) {
+  const auto identity = testing::selfSignedCertificate();
+  testing::TempDir directory;
+  CurlTransportOptions options;
+  options.caBundle = directory.write("ca.pem", identity.certificatePEM).string();
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "https" : "http");
+    const auto serverIdentity = tls ? std::optional(identity) : std::nullopt;
+    LoopbackServer first(echoAuthorization, serverIdentity), second(echoAuthorization, serverIdentity);
+    CurlTransport transport(options);
+    for (int i = 0; i < 3; ++i) {
+      const std::string key = "Bearer k" + std::to_string(i);
+      EXPECT_EQ(transport.data(makeRequest("GET", first.url("/a"), {{"Authorization", key}}), {}).body, "/a " + key);
+      // Another origin gets a connection of its own, and nothing of the first one's request.
+      EXPECT_EQ(transport.dataFrom(second.url("/b"), {}).body, "/b -");
+    }
+    // A redirect within the origin stays on the kept connection.
+    EXPECT_EQ(transport.dataFrom(first.url("/moved"), {}).body, "/a -");
+    // "localhost" reaches the same socket, but is another origin.
+    const std::string scheme = tls ? "https" : "http";
+    EXPECT_EQ(transport.dataFrom(scheme + "://localhost:" + std::to_string(first.port()) + "/c", {}).body, "/c -");
+    EXPECT_EQ(first.acceptedConnections(), 2);
+    EXPECT_EQ(second.acceptedConnections(), 1);
+  }
+}
+
+TEST(CurlReuse, AFailedOrCancelledExchangeNeverLeavesItsConnectionForTheNext) {
+  LoopbackServer server(echoAuthorization);
+  CurlTransport transport;
+  EXPECT_EQ(transport.dataFrom(server.url("/a"), {}).body, "/a -");
+  HTTPRequest hang = getRequest(server.url("/hang"));
+  hang.timeout = milliseconds(200);
+  failureText([&] { transport.data(hang, {}); }, Kind::timeout);
+  std::stop_source stop;
+  auto cancelled = std::async(std::launch::async, [&] {
+    return failureText([&] { transport.data(getRequest(server.url("/hang")), stop.get_token()); }, Kind::cancelled);
+  });
+  while (server.requests().size() < 3) std::this_thread::sleep_for(milliseconds(1));
+  stop.request_stop();
+  cancelled.get();
+  EXPECT_EQ(transport.dataFrom(server.url("/a"), {}).body, "/a -");
+  // The first connection carried the timed-out request; the cancelled one and the last needed new ones.
+  EXPECT_EQ(server.acceptedConnections(), 3);
+}
 }  // namespace
 }  // namespace dapplewick

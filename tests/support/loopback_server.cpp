@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -91,10 +92,31 @@ std::optional<std::string> ReceivedRequest::header(std::string_view name) const 
   return std::nullopt;
 }
 
-std::string httpResponse(int status, std::string_view body, const std::vector<std::string>& headers) {
+namespace {
+
+std::string answer(int status, std::string_view body, const std::vector<std::string>& headers, bool close) {
   std::string text = "HTTP/1.1 " + std::to_string(status) + " Answer\r\n";
   for (const auto& header : headers) text += header + "\r\n";
-  return text + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + std::string(body);
+  text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  text += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+  return text + "\r\n" + std::string(body);
+}
+
+// Only an answer that says so leaves the connection open for the client's next request: raw answers in tests
+// may end their body by closing.
+bool keepsConnection(std::string_view answerText) {
+  const std::string head = toLowerASCII(answerText.substr(0, answerText.find("\r\n\r\n") + 2));
+  return head.find("\r\nconnection: keep-alive\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+std::string httpResponse(int status, std::string_view body, const std::vector<std::string>& headers) {
+  return answer(status, body, headers, true);
+}
+
+std::string keepAliveResponse(int status, std::string_view body, const std::vector<std::string>& headers) {
+  return answer(status, body, headers, false);
 }
 
 bool LoopbackServer::Connection::send(std::string_view bytes) {
@@ -149,7 +171,12 @@ LoopbackServer::LoopbackServer(Handler handler, const std::optional<TestCertific
         return;
       }
       if (fd < 0) continue;
+      // Without it, an answer written right after the TLS session tickets waits for the client's delayed ACK
+      // on a connection kept open, as servers that keep connections alive know.
+      const int noDelay = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
       open_.push_back(fd);
+      ++accepted_;
       connections_.emplace_back([this, fd] { serve(fd); });
     }
   });
@@ -169,6 +196,11 @@ LoopbackServer::~LoopbackServer() {
   ::close(listener_);
 }
 
+int LoopbackServer::acceptedConnections() const {
+  std::lock_guard lock(mutex_);
+  return accepted_;
+}
+
 std::vector<ReceivedRequest> LoopbackServer::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -177,28 +209,35 @@ std::vector<ReceivedRequest> LoopbackServer::requests() const {
 void LoopbackServer::serve(int fd) {
   std::unique_ptr<ssl_st, decltype(&SSL_free)> tls(tls_ ? SSL_new(tls_.get()) : nullptr, SSL_free);
   if (!tls_ || (tls && SSL_set_fd(tls.get(), fd) == 1 && SSL_accept(tls.get()) == 1)) {
-    ReceivedRequest request;
-    std::size_t wanted = std::string::npos;
-    char buffer[65536];
-    while (request.raw.size() < wanted && request.raw.size() <= kMaxRequestBytes) {
-      const long count =
-          tls ? SSL_read(tls.get(), buffer, static_cast<int>(sizeof buffer)) : ::recv(fd, buffer, sizeof buffer, 0);
-      if (count <= 0) break;
-      request.raw.append(buffer, static_cast<std::size_t>(count));
-      const auto headEnd = request.raw.find("\r\n\r\n");
-      if (wanted == std::string::npos && headEnd != std::string::npos) {
-        wanted = headEnd + 4 + std::stoul(request.header("Content-Length").value_or("0"));
+    std::string pending;
+    for (bool keepOpen = true; keepOpen;) {
+      ReceivedRequest request;
+      request.raw = std::move(pending);
+      std::size_t wanted = std::string::npos;
+      char buffer[65536];
+      for (;;) {
+        const auto headEnd = request.raw.find("\r\n\r\n");
+        if (wanted == std::string::npos && headEnd != std::string::npos) {
+          wanted = headEnd + 4 + std::stoul(request.header("Content-Length").value_or("0"));
+        }
+        if (request.raw.size() >= wanted || request.raw.size() > kMaxRequestBytes) break;
+        const long count =
+            tls ? SSL_read(tls.get(), buffer, static_cast<int>(sizeof buffer)) : ::recv(fd, buffer, sizeof buffer, 0);
+        if (count <= 0) break;
+        request.raw.append(buffer, static_cast<std::size_t>(count));
       }
-    }
-    if (request.raw.size() >= wanted) {
+      if (request.raw.size() < wanted) break;
+      pending = request.raw.substr(wanted);
+      request.raw.resize(wanted);
       {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
       }
       Connection connection{*this, fd, tls.get()};
-      connection.send(handler_(request, connection));
-      if (tls) SSL_shutdown(tls.get());
+      const std::string reply = handler_(request, connection);
+      keepOpen = connection.send(reply) && keepsConnection(reply);
     }
+    if (tls) SSL_shutdown(tls.get());
   }
   std::lock_guard lock(mutex_);
   open_.erase(std::find(open_.begin(), open_.end(), fd));

@@ -44,10 +44,12 @@ struct ReceivedRequest {
 
 // A whole answer: the status line, `headers` ("Name: value") in order, Content-Length, "Connection: close", body.
 std::string httpResponse(int status, std::string_view body = "", const std::vector<std::string>& headers = {});
+// The same with "Connection: keep-alive": the server then reads the next request on that connection.
+std::string keepAliveResponse(int status, std::string_view body = "", const std::vector<std::string>& headers = {});
 
 // An HTTP server on 127.0.0.1 with a free port, plain or https, for tests that need a real peer. Every connection
-// gets a thread of its own, carries one request, is recorded byte for byte before it is answered, and is closed
-// after the answer. The destructor ends stalled handlers, closes every connection and joins every thread.
+// gets a thread of its own and is closed after its answer, unless that says "Connection: keep-alive"; each request
+// is recorded byte for byte before it is answered. The destructor ends stalled handlers, closes every connection and joins every thread.
 class LoopbackServer {
  public:
   struct Connection {
@@ -72,6 +74,7 @@ class LoopbackServer {
   std::string origin() const { return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_); }
   std::string url(std::string_view pathAndQuery) const { return origin() + std::string(pathAndQuery); }
   std::vector<ReceivedRequest> requests() const;  // in arrival order
+  int acceptedConnections() const;
 
  private:
   void serve(int fd);
@@ -84,6 +87,7 @@ class LoopbackServer {
   std::condition_variable stopping_changed_;
   bool stopping_ = false;
   std::vector<int> open_;
+  int accepted_ = 0;
   std::vector<ReceivedRequest> requests_;
   std::vector<std::thread> connections_;
   std::thread acceptor_;

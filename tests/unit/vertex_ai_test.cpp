@@ -105,6 +105,9 @@ TEST(VertexAIService, EachFailureHasItsText) {
       // A list holding anything but objects holds nothing; a token that is no text is none.
       {{{200, R"({"timeSeries": [)" + series("q", 1).dump() + R"(, 2], "nextPageToken": 5})"}, {200, usage}}, noData,
        2},
+      // A repeated key counts once, the last time; a list elsewhere in the answer is not the series.
+      {{{200, R"({"timeSeries": [)" + series("q", 1).dump() + R"(], "timeSeries": {}})"}, {200, usage}}, noData, 2},
+      {{{200, R"({"x": {"timeSeries": [)" + series("q", 1).dump() + "]}}"}, {200, usage}}, noData, 2},
       {{{200, usage}, {200, page({series("q", 0)})}}, noData, 2},
       {{{200, usage}, {200, page({series("r", 10)})}}, noData, 2},
       {endless, "Vertex AI Monitoring API returned more than 100 pages of quota data.", 100},
