@@ -31,15 +31,15 @@ std::string describe(const UsageData& r) {
 }
 
 // A host without a scripted answer fails the fetch, so the outcome shows which hosts were asked.
-TEST(MiniMaxService, SendsTheKeyUntrimmedToTheInternationalHostThenTheChinaHost) {
-  struct Case { int status, chinaStatus; std::string want; };  // chinaStatus -1: never asked
-  const std::vector<Case> cases = {
+TEST(MiniMaxService, TheKeyGoesUntrimmedToEachHostAndTheCookieToTheConsole) {
+  struct Key { int status, chinaStatus; std::string want; };  // chinaStatus -1: never asked
+  const std::vector<Key> keys = {
       {200, -1, "20 window -"}, {401, 200, "20 window -"},
       {403, 401, "Invalid MiniMax credential"}, {500, -1, "MiniMax API error 500"},
   };
   const std::string rest = " (60000 ms)\nAuthorization: Bearer  key\nAccept: application/json\nContent-Type: "
                            "application/json\nUser-Agent: " + std::string(kBrowserUserAgent) + "\n\n(no body)";
-  for (const auto& c : cases) {
+  for (const auto& c : keys) {
     testing::ServiceWorld world(kNow);
     world.transport.respond(kInternationalURL, c.status, kRemains);
     if (c.chinaStatus >= 0) world.transport.respond(kChinaURL, c.chinaStatus, kRemains);
@@ -48,19 +48,16 @@ TEST(MiniMaxService, SendsTheKeyUntrimmedToTheInternationalHostThenTheChinaHost)
     EXPECT_EQ(testing::requestText(world.transport.requests().back()),
               "GET " + (c.chinaStatus < 0 ? kInternationalURL : kChinaURL) + rest) << c.want;
   }
-}
-
-// A page answered as JSON is read itself; any other page leads to the web application's remains request (whose
-// answer, 50, differs from the page's).
-TEST(MiniMaxService, TheCookiePathReadsAJSONPageOrAsksForTheRemains) {
-  struct Case { int status; HTTPHeaders headers; std::string want; };
-  const std::vector<Case> cases = {
+  // A page answered as JSON is read itself; any other page leads to the web application's remains request (whose
+  // answer, 50, differs from the page's).
+  struct Page { int status; HTTPHeaders headers; std::string want; };
+  const HTTPHeaders html{{"content-type", "text/html"}};
+  const std::vector<Page> pages = {
       {200, {{"content-type", "Application/JSON; charset=utf-8"}}, "20 window -"}, {200, {}, "50 window -"},
-      {200, {{"content-type", "text/html"}}, "50 window -"},
-      {302, {{"content-type", "text/html"}}, "MiniMax API error 302"},
-      {403, {{"content-type", "application/json"}}, "Invalid MiniMax credential"},
+      {200, html, "50 window -"}, {403, {{"content-type", "application/json"}}, "Invalid MiniMax credential"},
+      {302, html, "MiniMax API error 302"},
   };
-  for (const auto& [status, headers, want] : cases) {
+  for (const auto& [status, headers, want] : pages) {
     testing::ServiceWorld world(kNow);
     world.transport.respond(kPageURL, status, kRemains, headers);
     world.transport.respond(kWebRemainsURL, 200, R"({"data":{"services":[{"usage":5,"limit":10}]}})");
@@ -79,7 +76,7 @@ TEST(MiniMaxService, TheCookiePathReadsAJSONPageOrAsksForTheRemains) {
 
 // Counts are what is left of the allowance; reset times come from a future end, else now plus the time left.
 TEST(MiniMaxRemains, ReadsTheServicesFormThenTheFirstModelRemains) {
-  const std::string none = "Failed to parse MiniMax response: No model_remains in response";
+  const std::string none = "Failed to parse MiniMax response: No model_remains in response", zero = "0 window -";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"data":{"services":[{"limit":0},{"service_type":"x","usage":30,"limit":120}]}})", "25 window -"},
       {R"({"data":{"services":[{"limit":100,"percent":140}]}})", "100 window -"},
@@ -91,17 +88,16 @@ TEST(MiniMaxRemains, ReadsTheServicesFormThenTheFirstModelRemains) {
       {entry(kCounts + R"("1200\n","end_time":"1760007200")"), "0 window 2025-10-09T10:53:20Z"},
       {entry(kCounts + R"(1200.9,"end_time":0,"remains_time":0)"), "20 window -"},
       {entry(kCounts + R"(-9223372036854775807,"remains_time":1000000)"), "100 window 2025-10-20T22:40:00Z"},
-      {entry(kCounts + R"(1e30,"remains_time":9223372036854775807)"), "0 window -"},
-      {entry(R"("remains_time":300000000000000)"), "0 window -"},
+      {entry(kCounts + R"(1e30,"remains_time":9223372036854775807)"), zero},
+      {entry(R"("remains_time":300000000000000)"), zero}, {entry(R"("current_weekly_total_count":10000)"), zero},
       {entry(R"("end_time":253402300800000,"remains_time":60)"), "0 window 2025-10-09T08:54:20Z"},
       {R"({"data":{"model_remains":[{"current_weekly_total_count":"10000","current_weekly_usage_count":2500,)"
        R"("weekly_end_time":1760086400}]}})", "0 window - | 75 weekly 2025-10-10T08:53:20Z"},
-      {entry(R"("current_weekly_total_count":10000)"), "0 window -"},
       {R"({"model_remains":[],"data":{"model_remains":[{}]}})", none},
       {"<html></html>", "Failed to parse MiniMax response: Invalid JSON"},
   };
-  for (const auto& [body, want] : cases) {
-    EXPECT_EQ(testing::outcomeOf([&] { return minimax::parseRemains(body, kNow); }, describe), want) << body;
+  for (const auto& c : cases) {
+    EXPECT_EQ(testing::outcomeOf([&] { return minimax::parseRemains(c.first, kNow); }, describe), c.second) << c.first;
   }
 }
 
