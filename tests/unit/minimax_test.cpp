@@ -6,7 +6,6 @@
 #include "common/numbers.hpp"
 #include "providers/shared/user_agents.hpp"
 #include "support/service_world.hpp"
-#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -20,8 +19,9 @@ const std::string kChrome = "User-Agent: " + std::string(kChrome143UserAgent) + 
 const std::string kBrowserOrigin =
     "Origin: " + kPlatform + "\nReferer: " + kPlatform + "/user-center/payment/coding-plan\n\n(no body)";
 const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};  // 2025-10-09T08:53:20Z
-const std::string kRemains = R"({"model_remains":[{"current_interval_total_count":1500,)"
-                             R"("current_interval_usage_count":1200}]})";
+const std::string kCounts = R"("current_interval_total_count":1500,"current_interval_usage_count":)";
+std::string entry(const std::string& fields) { return R"({"model_remains":[{)" + fields + "}]}"; }
+const std::string kRemains = entry(kCounts + "1200");
 
 std::string describe(const UsageData& r) {
   std::string text = formatDecimal(r.used, 2).value_or("?") + " " + std::string(caseName(r.resetPeriod)) + " " +
@@ -30,98 +30,70 @@ std::string describe(const UsageData& r) {
   return text;
 }
 
-TEST(MiniMaxService, SendsTheKeyUntrimmedToTheInternationalHostThenTheChinaHost) {
-  struct Case {
-    int status, chinaStatus;  // chinaStatus -1: never asked
-    std::string want;
+// A host without a scripted answer fails the fetch, so the outcome shows which hosts were asked.
+TEST(MiniMaxService, TheKeyGoesUntrimmedToEachHostAndTheCookieToTheConsole) {
+  struct Key { int status, chinaStatus; std::string want; };  // chinaStatus -1: never asked
+  const std::vector<Key> keys = {
+      {200, -1, "20 window -"}, {401, 200, "20 window -"},
+      {403, 401, "Invalid MiniMax credential"}, {500, -1, "MiniMax API error 500"},
   };
-  const std::vector<Case> cases = {
-      {200, -1, "20 window -"},
-      {401, 200, "20 window -"},
-      {403, 401, "Invalid MiniMax credential"},
-      {500, -1, "MiniMax API error 500"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.want);
+  const std::string rest = " (60000 ms)\nAuthorization: Bearer  key\nAccept: application/json\nContent-Type: "
+                           "application/json\nUser-Agent: " + std::string(kBrowserUserAgent) + "\n\n(no body)";
+  for (const auto& c : keys) {
     testing::ServiceWorld world(kNow);
     world.transport.respond(kInternationalURL, c.status, kRemains);
     if (c.chinaStatus >= 0) world.transport.respond(kChinaURL, c.chinaStatus, kRemains);
     EXPECT_EQ(testing::outcomeOf([&] { return MiniMaxService(world.context).fetchUsageWithAPIKey(" key"); }, describe),
               c.want);
-    const std::string rest = " (60000 ms)\nAuthorization: Bearer  key\nAccept: application/json\nContent-Type: "
-                             "application/json\nUser-Agent: " + std::string(kBrowserUserAgent) + "\n\n(no body)";
-    const auto requests = world.transport.requests();
-    ASSERT_EQ(requests.size(), c.chinaStatus >= 0 ? 2u : 1u);
-    EXPECT_EQ(testing::requestText(requests[0]), "GET " + kInternationalURL + rest);
-    if (c.chinaStatus >= 0) {
-      EXPECT_EQ(testing::requestText(requests[1]), "GET " + kChinaURL + rest);
-    }
+    EXPECT_EQ(testing::requestText(world.transport.requests().back()),
+              "GET " + (c.chinaStatus < 0 ? kInternationalURL : kChinaURL) + rest) << c.want;
   }
-}
-
-// A page answered as JSON is read itself; any other page leads to the web application's remains request.
-TEST(MiniMaxService, TheCookiePathReadsAJSONPageOrAsksForTheRemains) {
-  struct Case {
-    int pageStatus;
-    std::optional<std::string> contentType;
-    std::string want;
-    bool asksRemains;
+  // A page answered as JSON is read itself; any other page leads to the web application's remains request (whose
+  // answer, 50, differs from the page's).
+  struct Page { int status; HTTPHeaders headers; std::string want; };
+  const HTTPHeaders html{{"content-type", "text/html"}};
+  const std::vector<Page> pages = {
+      {200, {{"content-type", "Application/JSON; charset=utf-8"}}, "20 window -"}, {200, {}, "50 window -"},
+      {200, html, "50 window -"}, {403, {{"content-type", "application/json"}}, "Invalid MiniMax credential"},
+      {302, html, "MiniMax API error 302"},
   };
-  const std::vector<Case> cases = {
-      {200, "Application/JSON; charset=utf-8", "20 window -", false},
-      {200, "text/html", "50 window -", true},
-      {200, std::nullopt, "50 window -", true},
-      {403, "application/json", "Invalid MiniMax credential", false},
-      {302, "text/html", "MiniMax API error 302", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.want);
+  for (const auto& [status, headers, want] : pages) {
     testing::ServiceWorld world(kNow);
-    HTTPHeaders headers;
-    if (c.contentType) headers.add("content-type", *c.contentType);
-    world.transport.respond(kPageURL, c.pageStatus, kRemains, headers);
+    world.transport.respond(kPageURL, status, kRemains, headers);
     world.transport.respond(kWebRemainsURL, 200, R"({"data":{"services":[{"usage":5,"limit":10}]}})");
     EXPECT_EQ(testing::outcomeOf([&] { return MiniMaxService(world.context).fetchUsageWithCookie("a=1 "); }, describe),
-              c.want);
+              want);
     const auto requests = world.transport.requests();
-    ASSERT_EQ(requests.size(), c.asksRemains ? 2u : 1u);
-    EXPECT_EQ(testing::requestText(requests[0]),
-              "GET " + kPageURL + " (60000 ms)\nCookie: a=1 \n"
-              "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\n" + kChrome +
-              "Accept-Language: en-US,en;q=0.9\n" + kBrowserOrigin);
-    if (c.asksRemains) {
-      EXPECT_EQ(testing::requestText(requests[1]),
-                "GET " + kWebRemainsURL + " (60000 ms)\nCookie: a=1 \nAccept: application/json, text/plain, */*\n"
-                "x-requested-with: XMLHttpRequest\n" + kChrome + kBrowserOrigin);
+    EXPECT_EQ(testing::requestText(requests.front()), "GET " + kPageURL + " (60000 ms)\nCookie: a=1 \nAccept: text/"
+              "html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\n" + kChrome +
+              "Accept-Language: en-US,en;q=0.9\n" + kBrowserOrigin) << want;
+    if (requests.size() > 1) {
+      EXPECT_EQ(testing::requestText(requests.back()), "GET " + kWebRemainsURL + " (60000 ms)\nCookie: a=1 \nAccept: "
+                "application/json, text/plain, */*\nx-requested-with: XMLHttpRequest\n" + kChrome + kBrowserOrigin);
     }
   }
 }
 
 // Counts are what is left of the allowance; reset times come from a future end, else now plus the time left.
 TEST(MiniMaxRemains, ReadsTheServicesFormThenTheFirstModelRemains) {
-  const auto entry = [](const std::string& fields) { return R"({"model_remains":[{)" + fields + "}]}"; };
-  const std::string counts = R"("current_interval_total_count":1500,"current_interval_usage_count":)";
+  const std::string none = "Failed to parse MiniMax response: No model_remains in response", zero = "0 window -";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"data":{"services":[{"limit":0},{"service_type":"x","usage":30,"limit":120}]}})", "25 window -"},
       {R"({"data":{"services":[{"limit":100,"percent":140}]}})", "100 window -"},
       {R"({"data":{"services":[{"limit":-1}]},"model_remains":[{}]})", "0 window -"},
-      {R"({"data":{"services":[{"limit":"100"}]}})", "Failed to parse MiniMax response: No model_remains in response"},
-      {entry(counts + R"(1200,"end_time":1760000000,"remains_time":3600)"), "20 window 2025-10-09T09:53:20Z"},
-      {entry(counts + R"(1600,"end_time":1000000000,"remains_time":3600000)"), "0 window 2025-10-09T09:53:20Z"},
-      {entry(counts + R"(" 1200\t","end_time":1760003600000)"), "20 window 2025-10-09T09:53:20Z"},
-      {entry(counts + R"("1200\n","end_time":"1760007200")"), "0 window 2025-10-09T10:53:20Z"},
-      {entry(counts + R"(1200.9,"end_time":0,"remains_time":0)"), "20 window -"},
-      {entry(counts + R"(-9223372036854775807,"remains_time":1000000)"), "100 window 2025-10-20T22:40:00Z"},
-      {entry(counts + R"(1e30,"remains_time":9223372036854775807)"), "0 window -"},
-      {entry(R"("current_interval_total_count":0,"current_interval_usage_count":0,"remains_time":300000000000000)"),
-       "0 window -"},
+      {R"({"data":{"services":[{"limit":"100"}]}})", none}, {R"({"model_remains":[{},1]})", none},
+      {entry(kCounts + R"(1200,"end_time":1760000000,"remains_time":3600)"), "20 window 2025-10-09T09:53:20Z"},
+      {entry(kCounts + R"(1600,"end_time":1000000000,"remains_time":3600000)"), "0 window 2025-10-09T09:53:20Z"},
+      {entry(kCounts + R"(" 1200\t","end_time":1760003600000)"), "20 window 2025-10-09T09:53:20Z"},
+      {entry(kCounts + R"("1200\n","end_time":"1760007200")"), "0 window 2025-10-09T10:53:20Z"},
+      {entry(kCounts + R"(1200.9,"end_time":0,"remains_time":0)"), "20 window -"},
+      {entry(kCounts + R"(-9223372036854775807,"remains_time":1000000)"), "100 window 2025-10-20T22:40:00Z"},
+      {entry(kCounts + R"(1e30,"remains_time":9223372036854775807)"), zero},
+      {entry(R"("remains_time":300000000000000)"), zero}, {entry(R"("current_weekly_total_count":10000)"), zero},
       {entry(R"("end_time":253402300800000,"remains_time":60)"), "0 window 2025-10-09T08:54:20Z"},
       {R"({"data":{"model_remains":[{"current_weekly_total_count":"10000","current_weekly_usage_count":2500,)"
        R"("weekly_end_time":1760086400}]}})", "0 window - | 75 weekly 2025-10-10T08:53:20Z"},
-      {entry(R"("current_weekly_total_count":10000)"), "0 window -"},
-      {R"({"model_remains":[],"data":{"model_remains":[{}]}})",
-       "Failed to parse MiniMax response: No model_remains in response"},
-      {R"({"model_remains":[{},1]})", "Failed to parse MiniMax response: No model_remains in response"},
+      {R"({"model_remains":[],"data":{"model_remains":[{}]}})", none},
       {"<html></html>", "Failed to parse MiniMax response: Invalid JSON"},
   };
   for (const auto& c : cases) {
