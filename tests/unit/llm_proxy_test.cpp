@@ -16,27 +16,29 @@ URLParts url(const std::string& text) { return parseURL(text).value(); }
 
 // "USED NOTE [RESET]" of the record, or the error.
 std::string fetch(testing::ServiceWorld& world, const std::string& credential) {
-  return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); }, [](const UsageData& u) {
+  const auto describe = [](const UsageData& u) {
     return formatFixed(u.used, 0) + " " + *u.note + (u.resetAt ? " " + formatRFC3339Millis(*u.resetAt) : "");
-  });
+  };
+  return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); }, describe);
+}
+
+std::string stats(const std::string& providers, const std::string& summary = "") {
+  return R"({"providers":{)" + providers + R"(},"summary":{)" + summary + "}}";
 }
 
 TEST(LLMProxyService, SendsTheRequestAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow);
-  world.transport.respond("", 200, R"({"providers": {"o": {"total_requests": 3, "quota_groups": [{"remaining_percent":
-      80, "reset_time": "2030-01-02T00:00:00Z"}]}, "a": {"total_requests": 4, "quota_groups": {"g": {"remaining_percent":
-      35}}}}, "summary": {"total_tokens": 2500000, "approx_cost": 1.5}})");
+  world.transport.respond("", 200, R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
+      R"("reset_time":"2030-01-02T00:00:00Z"}]},"a":{"total_requests":4,"quota_groups":{"g":{"remaining_percent":)"
+      R"(35}}}},"summary":{"total_tokens":2500000,"approx_cost":1.5}})");
   const UsageData usage = LLMProxyService(world.context).fetchUsage("api:https://proxy.example.net:8443:sk-secret");
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "GET https://proxy.example.net:8443/v1/quota-stats (60000 ms)\nAuthorization: Bearer sk-secret\n"
             "Accept: application/json\n\n(no body)");
   UsageData want = UsageData::blank(Provider::llmProxy);
-  want.used = 65;
-  want.limit = 100;
-  want.cost = 1.5;
-  want.resetAt = parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden);
-  want.lastUpdated = kNow;
-  want.note = "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000";
+  std::tie(want.used, want.limit, want.cost, want.resetAt, want.lastUpdated, want.note) =
+      std::tuple(65.0, 100.0, 1.5, parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden), kNow,
+                 "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000");
   EXPECT_EQ(usage, want);
 }
 
@@ -50,17 +52,14 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
       "LLM Proxy endpoint must use HTTPS, unless it's a loopback or private-network host (localhost, 127.0.0.1, "
       "192.168.x.x, 10.x.x.x, 172.16\u201331.x.x)";
   const std::string lan = "http://192.168.1.20:4000";
-  // credential, LLM_PROXY_BASE_URL, LLM_PROXY_API_KEY, then "URL AUTHORIZATION" of the request sent or the error
-  using Text = std::optional<std::string>;
-  const std::tuple<std::string, Text, Text, std::string> cases[] = {
+  // Credential, LLM_PROXY_BASE_URL, LLM_PROXY_API_KEY, then "URL AUTHORIZATION" of the request sent or the error.
+  const std::tuple<std::string, std::optional<std::string>, std::optional<std::string>, std::string> cases[] = {
       {"web:  bare-key \n", lan, "first", lan + "/v1/quota-stats Bearer bare-key"},
       {"https://proxy.example.net", lan, "first", "https://proxy.example.net/v1/quota-stats Bearer first"},
-      {"http://LOCALHOST:4000:sk", {}, {}, "http://LOCALHOST:4000/v1/quota-stats Bearer sk"},
       {"http://[::1]:8080:sk", {}, {}, "http://[::1]:8080/v1/quota-stats Bearer sk"},
       {" http://172.31.9.1/v1:sk ", {}, {}, "http://172.31.9.1/v1/quota-stats Bearer sk"},
       {"", {}, {}, key}, {"https://proxy.example.net:8443", {}, {}, key},  // port digits are no key
-      {"  ", "ftp://x", {}, key},                       {"sk-key", {}, {}, base},
-      {"sk-key", "http://bad host", {}, base},          {"sk-key", "localhost:8080", {}, base},
+      {"sk-key", {}, {}, base}, {"sk-key", "http://bad host", {}, base}, {"sk-key", "localhost:8080", {}, base},
       {"http://evil.example\\@localhost:sk", {}, "k", base}, {"https://h.example:sk:with:colons", {}, "k", base},
       {"sk-key", "http://proxy.example.net", {}, insecure}, {"http://proxy.example.net:sk", {}, {}, insecure},
       {"http://localhost@evil.example:sk", {}, {}, insecure}, {"ftp://localhost", {}, "k", insecure},
@@ -69,69 +68,56 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
     testing::ServiceWorld world(kNow);
     if (baseVariable) world.environment.set("LLM_PROXY_BASE_URL", *baseVariable);
     if (keyVariable) world.environment.set("LLM_PROXY_API_KEY", *keyVariable);
-    world.transport.respond("", 200, "{}");
-    const std::string error = fetch(world, credential);
+    const std::string outcome = fetch(world, credential);  // no answer is scripted: the request is only recorded
     const auto sent = world.transport.requests();
-    EXPECT_EQ(sent.empty() ? error : sent[0].url + " " + sent[0].headers.get("Authorization").value_or(""), want)
-        << credential;
+    EXPECT_EQ(sent.empty() ? outcome : sent[0].url + " " + *sent[0].headers.get("Authorization"), want) << credential;
   }
 }
 
-TEST(LLMProxyEndpoint, TellsPrivateHostsFromPublicOnes) {
-  const auto isPrivate = [](const std::string& host) { return llm_proxy::isLoopbackOrPrivateHost(url("http://" + host)); };
+TEST(LLMProxyEndpoint, TellsPrivateHostsAndPlacesQuotaStatsUnderTheBase) {
+  const auto isPrivate = [](const std::string& h) { return llm_proxy::isLoopbackOrPrivateHost(url("http://" + h)); };
   for (const char* host : {"localhost", "LocalHost:80", "127.255.255.254", "[::1]", "10.255.0.1", "172.16.0.1",
                            "172.31.255.1", "192.168.1.20", "user@localhost"}) EXPECT_TRUE(isPrivate(host)) << host;
   for (const char* host : {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "10.example.com", "127.0.0.1.nip.io",
                            "192.168.1.300", "192.168.1", "10.0.0.1.", "010.0.0.1", "localhost.example", "[::2]",
                            "0x7f.0.0.1", "127.1", "[::ffff:127.0.0.1]"}) EXPECT_FALSE(isPrivate(host)) << host;
-}
-
-TEST(LLMProxyEndpoint, PlacesQuotaStatsUnderTheBase) {
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> bases[] = {
       {"https://h/", "https://h/v1/quota-stats"},       {"https://h/v1/", "https://h/v1/quota-stats"},
       {"https://h/a/v1", "https://h/a/v1/quota-stats"}, {"https://h/v1x", "https://h/v1x/v1/quota-stats"},
       {"https://h/V1", "https://h/V1/v1/quota-stats"},  {"HTTPS://h/a?t=a#top", "https://h/a/v1/quota-stats?t=a"},
   };
-  for (const auto& [base, want] : cases) EXPECT_EQ(llm_proxy::quotaStatsURL(url(base)), want) << base;
+  for (const auto& [base, want] : bases) EXPECT_EQ(llm_proxy::quotaStatsURL(url(base)), want) << base;
 }
 
 // Any 2xx is an answer, read leniently; every other status is reported with the proxy's words.
 TEST(LLMProxyService, ReadsEveryAnswer) {
   const std::string none = "0 providers \u00B7 0 requests", one = "1 provider \u00B7 0 requests";
-  const std::string parseError = "LLM Proxy parse error: Invalid JSON response";
-  const std::string apiError = "LLM Proxy API error: HTTP ";
+  const std::string parseError = "LLM Proxy parse error: Invalid JSON response", api = "LLM Proxy API error: HTTP ";
   const auto groups = [](const std::string& list) { return R"({"providers":{"a":{"quota_groups":)" + list + "}}}"; };
-  const auto requests = [](const std::string& providers, const std::string& summary) {
-    return R"({"providers":{)" + providers + R"(},"summary":{)" + summary + "}}";
-  };
-  const std::tuple<std::string, std::string, int> cases[] = {  // status 0: an answer that is not HTTP
-      {"nope", apiError + "401: nope", 401}, {"nope", apiError + "199: nope", 199},
-      {"nope", apiError + "300: nope", 300}, {"{}", "0 " + none, 299}, {"", "Unexpected response from LLM Proxy", 0},
-      {"", parseError, 200}, {"[1, 2]", parseError, 200}, {"\"text\"", parseError, 200}, {"{\"a\": ", parseError, 200},
-      {groups(R"([{"remaining_percent":120}])"), "0 " + one, 200},
-      {groups(R"([{"remaining_percent":-10}])"), "100 " + one, 200},
-      {groups(R"({"x":{"remaining_percent":40},"y":{"remaining_percent":90}})"), "60 " + one, 200},
-      {R"({"providers":{"a":{"quota_groups":[{"remaining_percent":"5"},{"remaining_percent":true},7]},
-           "b":{"quota_groups":"none"},"c":3}})", "0 3 providers \u00B7 0 requests", 200},
-      {R"({"providers":[{"total_requests":5}]})", "0 " + none, 200},
+  const std::tuple<int, std::string, std::string> cases[] = {  // status 0: an answer that is not HTTP
+      {401, "nope", api + "401: nope"}, {199, "nope", api + "199: nope"}, {300, "", api + "300: "},
+      {299, "{}", "0 " + none}, {0, "", "Unexpected response from LLM Proxy"}, {200, "[1, 2]", parseError},
+      {200, "{\"a\": ", parseError}, {200, groups(R"([{"remaining_percent":120}])"), "0 " + one},
+      {200, groups(R"({"x":{"remaining_percent":40},"y":{"remaining_percent":90}})"), "60 " + one},
+      {200, R"({"providers":{"a":{"quota_groups":[{"remaining_percent":"5"},{"remaining_percent":true},7]},)"
+            R"("b":{"quota_groups":"none"},"c":3}})", "0 3 providers \u00B7 0 requests"},
+      {200, groups(R"([{"remaining_percent":-10}])"), "100 " + one}, {200, R"({"providers":[5]})", "0 " + none},
       // Requests not given as a whole number in the summary are the sum of the providers' whole numbers.
-      {requests(R"("a":{"total_requests":3},"b":{"total_requests":1.5},"c":{"total_requests":"3"},)"
-                R"("d":{"total_requests":4})", R"("total_requests":12.5,"total_tokens":0)"),
-       "0 4 providers \u00B7 7 requests", 200},
-      {requests("", R"("total_requests":12,"total_tokens":999)"), "0 0 providers \u00B7 12 requests \u00B7 999 tokens",
-       200},
-      {requests("", R"("total_tokens":-5,"approx_cost":0)"), "0 " + none + " \u00B7 $0.0000", 200},
-      {requests(R"("a":{"total_requests":9223372036854775807},"b":{"total_requests":1})", ""), "0 2 providers",
-       200},  // an overflowing sum is left out
+      {200, stats(R"("a":{"total_requests":3},"b":{"total_requests":1.5},"c":{"total_requests":"3"})",
+                  R"("total_requests":12.5)"), "0 3 providers \u00B7 3 requests"},
+      {200, stats("", R"("total_requests":12,"total_tokens":999)"), 
+       "0 0 providers \u00B7 12 requests \u00B7 999 tokens"},
+      {200, stats("", R"("total_tokens":-5,"approx_cost":0)"), "0 " + none + " \u00B7 $0.0000"},
+      // An overflowing sum is left out.
+      {200, stats(R"("a":{"total_requests":9223372036854775807},"b":{"total_requests":1})"), "0 2 providers"},
       // The earliest reset that is a complete, untrimmed time.
-      {groups(R"([{"reset_time":"2030-01-02T00:00:00Z"},{"reset_time":"2030-01-01T12:00:00.500Z"},)"
-              R"({"reset_time":"2029-01-01"},{"reset_time":1893456000},{"reset_time":" 2029-01-01T00:00:00Z"}])"),
-       "0 " + one + " 2030-01-01T12:00:00.500Z", 200},
+      {200, groups(R"([{"reset_time":"2030-01-02T00:00:00Z"},{"reset_time":"2030-01-01T12:00:00.500Z"},)"
+                   R"({"reset_time":"2029-01-01"},{"reset_time":1893456000},{"reset_time":" 2029-01-01T00:00:00Z"}])"),
+       "0 " + one + " 2030-01-01T12:00:00.500Z"},
   };
-  for (const auto& [body, want, status] : cases) {
+  for (const auto& [status, body, want] : cases) {
     testing::ServiceWorld world(kNow);
-    if (status == 0) world.transport.respondNotHTTP("");
-    if (status != 0) world.transport.respond("", status, body);
+    status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
     EXPECT_EQ(fetch(world, "https://proxy.example.net:sk"), want) << body;
   }
   const std::pair<long long, std::string> counts[] = {
