@@ -22,26 +22,6 @@ std::string fetch(testing::ServiceWorld& world, const std::string& credential) {
   return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); }, describe);
 }
 
-std::string stats(const std::string& providers, const std::string& summary = "") {
-  return R"({"providers":{)" + providers + R"(},"summary":{)" + summary + "}}";
-}
-
-TEST(LLMProxyService, SendsTheRequestAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
-  world.transport.respond("", 200, R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
-      R"("reset_time":"2030-01-02T00:00:00Z"}]},"a":{"total_requests":4,"quota_groups":{"g":{"remaining_percent":)"
-      R"(35}}}},"summary":{"total_tokens":2500000,"approx_cost":1.5}})");
-  const UsageData usage = LLMProxyService(world.context).fetchUsage("api:https://proxy.example.net:8443:sk-secret");
-  EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "GET https://proxy.example.net:8443/v1/quota-stats (60000 ms)\nAuthorization: Bearer sk-secret\n"
-            "Accept: application/json\n\n(no body)");
-  UsageData want = UsageData::blank(Provider::llmProxy);
-  std::tie(want.used, want.limit, want.cost, want.resetAt, want.lastUpdated, want.note) =
-      std::tuple(65.0, 100.0, 1.5, parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden), kNow,
-                 "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000");
-  EXPECT_EQ(usage, want);
-}
-
 // What the credential lacks comes from LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY; plain http is fine on loopback
 // and private-network hosts only; every refusal comes before any request.
 TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
@@ -72,9 +52,7 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
     const auto sent = world.transport.requests();
     EXPECT_EQ(sent.empty() ? outcome : sent[0].url + " " + *sent[0].headers.get("Authorization"), want) << credential;
   }
-}
-
-TEST(LLMProxyEndpoint, TellsPrivateHostsAndPlacesQuotaStatsUnderTheBase) {
+  // Which hosts are loopback or private, and where the quota statistics lie under a base.
   const auto isPrivate = [](const std::string& h) { return llm_proxy::isLoopbackOrPrivateHost(url("http://" + h)); };
   for (const char* host : {"localhost", "LocalHost:80", "127.255.255.254", "[::1]", "10.255.0.1", "172.16.0.1",
                            "172.31.255.1", "192.168.1.20", "user@localhost"}) EXPECT_TRUE(isPrivate(host)) << host;
@@ -86,11 +64,25 @@ TEST(LLMProxyEndpoint, TellsPrivateHostsAndPlacesQuotaStatsUnderTheBase) {
       {"https://h/a/v1", "https://h/a/v1/quota-stats"}, {"https://h/v1x", "https://h/v1x/v1/quota-stats"},
       {"https://h/V1", "https://h/V1/v1/quota-stats"},  {"HTTPS://h/a?t=a#top", "https://h/a/v1/quota-stats?t=a"},
   };
-  for (const auto& [base, want] : bases) EXPECT_EQ(llm_proxy::quotaStatsURL(url(base)), want) << base;
+  for (const auto& [from, to] : bases) EXPECT_EQ(llm_proxy::quotaStatsURL(url(from)), to) << from;
 }
 
-// Any 2xx is an answer, read leniently; every other status is reported with the proxy's words.
-TEST(LLMProxyService, ReadsEveryAnswer) {
+// The request and a whole record; then any 2xx is an answer, read leniently, and every other status is reported
+// with the proxy's words.
+TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
+  testing::ServiceWorld proxy(kNow);
+  proxy.transport.respond("", 200, R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
+      R"("reset_time":"2030-01-02T00:00:00Z"}]},"a":{"total_requests":4,"quota_groups":{"g":{"remaining_percent":)"
+      R"(35}}}},"summary":{"total_tokens":2500000,"approx_cost":1.5}})");
+  const UsageData usage = LLMProxyService(proxy.context).fetchUsage("api:https://proxy.example.net:8443:sk-secret");
+  EXPECT_EQ(testing::requestText(proxy.transport.requests().at(0)),
+            "GET https://proxy.example.net:8443/v1/quota-stats (60000 ms)\nAuthorization: Bearer sk-secret\n"
+            "Accept: application/json\n\n(no body)");
+  UsageData record = UsageData::blank(Provider::llmProxy);
+  std::tie(record.used, record.limit, record.cost, record.resetAt, record.lastUpdated, record.note) =
+      std::tuple(65.0, 100.0, 1.5, parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden), kNow,
+                 "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000");
+  EXPECT_EQ(usage, record);
   const std::string none = "0 providers \u00B7 0 requests", one = "1 provider \u00B7 0 requests";
   const std::string parseError = "LLM Proxy parse error: Invalid JSON response", api = "LLM Proxy API error: HTTP ";
   const auto groups = [](const std::string& list) { return R"({"providers":{"a":{"quota_groups":)" + list + "}}}"; };
@@ -103,13 +95,13 @@ TEST(LLMProxyService, ReadsEveryAnswer) {
             R"("b":{"quota_groups":"none"},"c":3}})", "0 3 providers \u00B7 0 requests"},
       {200, groups(R"([{"remaining_percent":-10}])"), "100 " + one}, {200, R"({"providers":[5]})", "0 " + none},
       // Requests not given as a whole number in the summary are the sum of the providers' whole numbers.
-      {200, stats(R"("a":{"total_requests":3},"b":{"total_requests":1.5},"c":{"total_requests":"3"})",
-                  R"("total_requests":12.5)"), "0 3 providers \u00B7 3 requests"},
-      {200, stats("", R"("total_requests":12,"total_tokens":999)"), 
+      {200, R"({"providers":{"a":{"total_requests":3},"b":{"total_requests":1.5},"c":{"total_requests":"3"}},)"
+            R"("summary":{"total_requests":12.5}})", "0 3 providers \u00B7 3 requests"},
+      {200, R"({"summary":{"total_requests":12,"total_tokens":999}})",
        "0 0 providers \u00B7 12 requests \u00B7 999 tokens"},
-      {200, stats("", R"("total_tokens":-5,"approx_cost":0)"), "0 " + none + " \u00B7 $0.0000"},
+      {200, R"({"summary":{"total_tokens":-5,"approx_cost":0}})", "0 " + none + " \u00B7 $0.0000"},
       // An overflowing sum is left out.
-      {200, stats(R"("a":{"total_requests":9223372036854775807},"b":{"total_requests":1})"), "0 2 providers"},
+      {200, R"({"providers":{"a":{"total_requests":9223372036854775807},"b":{"total_requests":1}}})", "0 2 providers"},
       // The earliest reset that is a complete, untrimmed time.
       {200, groups(R"([{"reset_time":"2030-01-02T00:00:00Z"},{"reset_time":"2030-01-01T12:00:00.500Z"},)"
                    R"({"reset_time":"2029-01-01"},{"reset_time":1893456000},{"reset_time":" 2029-01-01T00:00:00Z"}])"),
