@@ -14,139 +14,103 @@ const Timestamp kNow = *parseRFC3339("2026-12-05T20:25:43.250Z", FractionMode::r
 
 URLParts url(const std::string& text) { return parseURL(text).value(); }
 
-// "USED NOTE" of the record, or the error.
+// "USED NOTE [RESET]" of the record, or the error.
 std::string fetch(testing::ServiceWorld& world, const std::string& credential) {
-  return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); },
-                            [](const UsageData& u) { return formatFixed(u.used, 0) + " " + u.note.value_or("-"); });
-}
-
-TEST(LLMProxyService, SendsTheRequestAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
-  world.transport.respond("", 200, R"({"providers": {"openai": {"total_requests": 3, "quota_groups":
-      [{"remaining_percent": 80, "reset_time": "2030-01-02T00:00:00Z"}]}, "anthropic": {"total_requests": 4,
-      "quota_groups": {"g": {"remaining_percent": 35}}}}, "summary": {"total_tokens": 2500000, "approx_cost": 1.5}})");
-  const UsageData usage = LLMProxyService(world.context).fetchUsage("api:https://proxy.example.net:8443:sk-secret");
-  ASSERT_EQ(world.transport.requestCount(), 1u);
-  EXPECT_EQ(testing::requestText(world.transport.requests()[0]),
-            "GET https://proxy.example.net:8443/v1/quota-stats (60000 ms)\nAuthorization: Bearer sk-secret\n"
-            "Accept: application/json\n\n(no body)");
-  UsageData want = UsageData::blank(Provider::llmProxy);
-  want.used = 65;
-  want.limit = 100;
-  want.cost = 1.5;
-  want.resetAt = parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden);
-  want.lastUpdated = kNow;
-  want.note = "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000";
-  EXPECT_EQ(usage, want);
+  const auto describe = [](const UsageData& u) {
+    return formatFixed(u.used, 0) + " " + *u.note + (u.resetAt ? " " + formatRFC3339Millis(*u.resetAt) : "");
+  };
+  return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); }, describe);
 }
 
 // What the credential lacks comes from LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY; plain http is fine on loopback
 // and private-network hosts only; every refusal comes before any request.
 TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
-  const std::string missing = "Missing LLM Proxy ";
   const std::string use = ". Use format 'https://llm-proxy.example.com:apiKey' or set LLM_PROXY_";
-  const std::string key = missing + "API key" + use + "API_KEY.";
-  const std::string base = missing + "base URL" + use + "BASE_URL.";
+  const std::string key = "Missing LLM Proxy API key" + use + "API_KEY.";
+  const std::string base = "Missing LLM Proxy base URL" + use + "BASE_URL.";
   const std::string insecure =
       "LLM Proxy endpoint must use HTTPS, unless it's a loopback or private-network host (localhost, 127.0.0.1, "
       "192.168.x.x, 10.x.x.x, 172.16\u201331.x.x)";
-  struct Case {
-    std::string credential;
-    std::optional<std::string> baseVariable, keyVariable;
-    std::string want;  // "URL AUTHORIZATION" of the request sent, or the error
-  };
   const std::string lan = "http://192.168.1.20:4000";
-  const Case cases[] = {
+  // Credential, LLM_PROXY_BASE_URL, LLM_PROXY_API_KEY, then "URL AUTHORIZATION" of the request sent or the error.
+  const std::tuple<std::string, std::optional<std::string>, std::optional<std::string>, std::string> cases[] = {
       {"web:  bare-key \n", lan, "first", lan + "/v1/quota-stats Bearer bare-key"},
       {"https://proxy.example.net", lan, "first", "https://proxy.example.net/v1/quota-stats Bearer first"},
-      {"http://LOCALHOST:4000:sk", {}, {}, "http://LOCALHOST:4000/v1/quota-stats Bearer sk"},
       {"http://[::1]:8080:sk", {}, {}, "http://[::1]:8080/v1/quota-stats Bearer sk"},
       {" http://172.31.9.1/v1:sk ", {}, {}, "http://172.31.9.1/v1/quota-stats Bearer sk"},
       {"", {}, {}, key}, {"https://proxy.example.net:8443", {}, {}, key},  // port digits are no key
-      {"  ", "ftp://x", {}, key},                       {"sk-key", {}, {}, base},
-      {"sk-key", "http://bad host", {}, base},          {"sk-key", "localhost:8080", {}, base},
+      {"sk-key", {}, {}, base}, {"sk-key", "http://bad host", {}, base}, {"sk-key", "localhost:8080", {}, base},
       {"http://evil.example\\@localhost:sk", {}, "k", base}, {"https://h.example:sk:with:colons", {}, "k", base},
       {"sk-key", "http://proxy.example.net", {}, insecure}, {"http://proxy.example.net:sk", {}, {}, insecure},
       {"http://localhost@evil.example:sk", {}, {}, insecure}, {"ftp://localhost", {}, "k", insecure},
   };
-  for (const auto& c : cases) {
+  for (const auto& [credential, baseVariable, keyVariable, want] : cases) {
     testing::ServiceWorld world(kNow);
-    if (c.baseVariable) world.environment.set("LLM_PROXY_BASE_URL", *c.baseVariable);
-    if (c.keyVariable) world.environment.set("LLM_PROXY_API_KEY", *c.keyVariable);
-    world.transport.respond("", 200, "{}");
-    const std::string error = fetch(world, c.credential);
+    if (baseVariable) world.environment.set("LLM_PROXY_BASE_URL", *baseVariable);
+    if (keyVariable) world.environment.set("LLM_PROXY_API_KEY", *keyVariable);
+    const std::string outcome = fetch(world, credential);  // no answer is scripted: the request is only recorded
     const auto sent = world.transport.requests();
-    EXPECT_EQ(sent.empty() ? error : sent[0].url + " " + sent[0].headers.get("Authorization").value_or(""), c.want)
-        << c.credential;
+    EXPECT_EQ(sent.empty() ? outcome : sent[0].url + " " + *sent[0].headers.get("Authorization"), want) << credential;
   }
-}
-
-TEST(LLMProxyEndpoint, TellsPrivateHostsFromPublicOnes) {
-  const std::pair<std::string, bool> cases[] = {
-      {"http://localhost", true},     {"http://LocalHost:80", true}, {"http://127.255.255.254", true},
-      {"http://[::1]", true},         {"http://10.255.0.1", true},   {"http://172.16.0.1", true},
-      {"http://172.31.255.1", true},  {"http://192.168.1.20", true}, {"http://user@localhost", true},
-      {"http://172.15.0.1", false},   {"http://172.32.0.1", false},  {"http://192.169.0.1", false},
-      {"http://11.0.0.1", false},     {"http://10.example.com", false}, {"http://127.0.0.1.nip.io", false},
-      {"http://192.168.1.300", false}, {"http://192.168.1", false},  {"http://10.0.0.1.", false},
-      {"http://010.0.0.1", false},    {"http://localhost.example", false}, {"http://[::2]", false},
-      {"http://0x7f.0.0.1", false},   {"http://127.1", false},       {"http://[::ffff:127.0.0.1]", false},
-      {"file:/etc/hosts", false},
-  };
-  for (const auto& [text, want] : cases) EXPECT_EQ(llm_proxy::isLoopbackOrPrivateHost(url(text)), want) << text;
-}
-
-TEST(LLMProxyEndpoint, PlacesQuotaStatsUnderTheBase) {
-  const std::pair<std::string, std::string> cases[] = {
+  // Which hosts are loopback or private, and where the quota statistics lie under a base.
+  const auto isPrivate = [](const std::string& h) { return llm_proxy::isLoopbackOrPrivateHost(url("http://" + h)); };
+  for (const char* host : {"localhost", "LocalHost:80", "127.255.255.254", "[::1]", "10.255.0.1", "172.16.0.1",
+                           "172.31.255.1", "192.168.1.20", "user@localhost"}) EXPECT_TRUE(isPrivate(host)) << host;
+  for (const char* host : {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "10.example.com", "127.0.0.1.nip.io",
+                           "192.168.1.300", "192.168.1", "10.0.0.1.", "010.0.0.1", "localhost.example", "[::2]",
+                           "0x7f.0.0.1", "127.1", "[::ffff:127.0.0.1]"}) EXPECT_FALSE(isPrivate(host)) << host;
+  const std::pair<std::string, std::string> bases[] = {
       {"https://h/", "https://h/v1/quota-stats"},       {"https://h/v1/", "https://h/v1/quota-stats"},
       {"https://h/a/v1", "https://h/a/v1/quota-stats"}, {"https://h/v1x", "https://h/v1x/v1/quota-stats"},
       {"https://h/V1", "https://h/V1/v1/quota-stats"},  {"HTTPS://h/a?t=a#top", "https://h/a/v1/quota-stats?t=a"},
   };
-  for (const auto& [base, want] : cases) EXPECT_EQ(llm_proxy::quotaStatsURL(url(base)), want) << base;
+  for (const auto& [from, to] : bases) EXPECT_EQ(llm_proxy::quotaStatsURL(url(from)), to) << from;
 }
 
-// Any 2xx is an answer, read leniently; every other status is reported with the proxy's words.
-TEST(LLMProxyService, ReadsEveryAnswer) {
-  const std::string none = "0 providers \u00B7 0 requests";
-  const std::string one = "1 provider \u00B7 0 requests";
-  const std::string parseError = "LLM Proxy parse error: Invalid JSON response";
-  const std::string apiError = "LLM Proxy API error: HTTP ";
-  struct Case {
-    std::string body, want;
-    int status = 200;  // 0: an answer that is not HTTP
-  };
-  const Case cases[] = {
-      {"nope", apiError + "401: nope", 401}, {"nope", apiError + "199: nope", 199},
-      {"nope", apiError + "300: nope", 300}, {"{}", "0 " + none, 299}, {"", "Unexpected response from LLM Proxy", 0},
-      {"", parseError}, {"[1, 2]", parseError}, {"\"text\"", parseError}, {"{\"a\": ", parseError},
-      {R"({"providers": {"a": {"quota_groups": [{"remaining_percent": 120}]}}})", "0 " + one},
-      {R"({"providers": {"a": {"quota_groups": [{"remaining_percent": -10}]}}})", "100 " + one},
-      {R"({"providers": {"a": {"quota_groups": {"x": {"remaining_percent": 40}, "y": {"remaining_percent": 90}}}}})",
-       "60 " + one},
-      {R"({"providers": {"a": {"quota_groups": [{"remaining_percent": "5"}, {"remaining_percent": true}, 7]},
-           "b": {"quota_groups": "none"}, "c": 3}})", "0 3 providers \u00B7 0 requests"},
-      {R"({"providers": [{"total_requests": 5}]})", "0 " + none},
+// The request and a whole record; then any 2xx is an answer, read leniently, and every other status is reported
+// with the proxy's words.
+TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
+  testing::ServiceWorld proxy(kNow);
+  proxy.transport.respond("", 200, R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
+      R"("reset_time":"2030-01-02T00:00:00Z"}]},"a":{"total_requests":4,"quota_groups":{"g":{"remaining_percent":)"
+      R"(35}}}},"summary":{"total_tokens":2500000,"approx_cost":1.5}})");
+  const UsageData usage = LLMProxyService(proxy.context).fetchUsage("api:https://proxy.example.net:8443:sk-secret");
+  EXPECT_EQ(testing::requestText(proxy.transport.requests().at(0)),
+            "GET https://proxy.example.net:8443/v1/quota-stats (60000 ms)\nAuthorization: Bearer sk-secret\n"
+            "Accept: application/json\n\n(no body)");
+  UsageData record = UsageData::blank(Provider::llmProxy);
+  std::tie(record.used, record.limit, record.cost, record.resetAt, record.lastUpdated, record.note) =
+      std::tuple(65.0, 100.0, 1.5, parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden), kNow,
+                 "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000");
+  EXPECT_EQ(usage, record);
+  const std::string none = "0 providers \u00B7 0 requests", one = "1 provider \u00B7 0 requests";
+  const std::string parseError = "LLM Proxy parse error: Invalid JSON response", api = "LLM Proxy API error: HTTP ";
+  const auto groups = [](const std::string& list) { return R"({"providers":{"a":{"quota_groups":)" + list + "}}}"; };
+  const std::tuple<int, std::string, std::string> cases[] = {  // status 0: an answer that is not HTTP
+      {401, "nope", api + "401: nope"}, {199, "nope", api + "199: nope"}, {300, "", api + "300: "},
+      {299, "{}", "0 " + none}, {0, "", "Unexpected response from LLM Proxy"}, {200, "[1, 2]", parseError},
+      {200, "{\"a\": ", parseError}, {200, groups(R"([{"remaining_percent":120}])"), "0 " + one},
+      {200, groups(R"({"x":{"remaining_percent":40},"y":{"remaining_percent":90}})"), "60 " + one},
+      {200, R"({"providers":{"a":{"quota_groups":[{"remaining_percent":"5"},{"remaining_percent":true},7]},)"
+            R"("b":{"quota_groups":"none"},"c":3}})", "0 3 providers \u00B7 0 requests"},
+      {200, groups(R"([{"remaining_percent":-10}])"), "100 " + one}, {200, R"({"providers":[5]})", "0 " + none},
       // Requests not given as a whole number in the summary are the sum of the providers' whole numbers.
-      {R"({"providers": {"a": {"total_requests": 3}, "b": {"total_requests": 1.5}, "c": {"total_requests": "3"},
-           "d": {"total_requests": 4}}, "summary": {"total_requests": 12.5, "total_tokens": 0}})",
-       "0 4 providers \u00B7 7 requests"},
-      {R"({"summary": {"total_requests": 12, "total_tokens": 999}})",
-       "0 0 providers \u00B7 12 requests \u00B7 999 tokens"},
-      {R"({"summary": {"total_tokens": -5, "approx_cost": 0}})", "0 " + none + " \u00B7 $0.0000"},
-      {R"({"providers": {"a": {"total_requests": 9223372036854775807}, "b": {"total_requests": 1}}})",
-       "0 2 providers"},  // an overflowing sum is left out
+      {200, R"({"providers":{"a":{"total_requests":3},"b":{"total_requests":1.5},"c":{"total_requests":"3"}},)"
+            R"("summary":{"total_requests":12.5}})", "0 3 providers \u00B7 3 requests"},
+      {200, R"({"summary":{"total_requests":2,"total_tokens":5}})", "0 0 providers \u00B7 2 requests \u00B7 5 tokens"},
+      {200, R"({"summary":{"total_tokens":-5,"approx_cost":0}})", "0 " + none + " \u00B7 $0.0000"},
+      // An overflowing sum is left out.
+      {200, R"({"providers":{"a":{"total_requests":9223372036854775807},"b":{"total_requests":1}}})", "0 2 providers"},
+      // The earliest reset that is a complete, untrimmed time.
+      {200, groups(R"([{"reset_time":"2030-01-02T00:00:00Z"},{"reset_time":"2030-01-01T12:00:00.500Z"},)"
+                   R"({"reset_time":"2029-01-01"},{"reset_time":1893456000},{"reset_time":" 2029-01-01T00:00:00Z"}])"),
+       "0 " + one + " 2030-01-01T12:00:00.500Z"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [status, body, want] : cases) {
     testing::ServiceWorld world(kNow);
-    if (c.status == 0) world.transport.respondNotHTTP("");
-    if (c.status != 0) world.transport.respond("", c.status, c.body);
-    EXPECT_EQ(fetch(world, "https://proxy.example.net:sk"), c.want) << c.body;
+    status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
+    EXPECT_EQ(fetch(world, "https://proxy.example.net:sk"), want) << body;
   }
-  // The earliest reset that is a complete, untrimmed time.
-  EXPECT_EQ(llm_proxy::readQuotaStats(R"({"providers": {"a": {"quota_groups": [{"reset_time": "2030-01-02T00:00:00Z"},
-      {"reset_time": "2030-01-01T12:00:00.500Z"}, {"reset_time": "2029-01-01"}, {"reset_time": 1893456000},
-      {"reset_time": " 2029-01-01T00:00:00Z"}]}}})").earliestReset,
-            parseRFC3339("2030-01-01T12:00:00.500Z", FractionMode::required));
   const std::pair<long long, std::string> counts[] = {
       {999, "999"}, {1000, "1.0K"}, {999949, "999.9K"}, {1000000, "1.0M"}, {9223372036854775807LL, "9223372036854.8M"}};
   for (const auto& [count, want] : counts) EXPECT_EQ(llm_proxy::formatTokenCount(count), want) << count;

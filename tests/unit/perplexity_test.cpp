@@ -4,8 +4,8 @@
 
 #include "common/dates.hpp"
 #include "common/numbers.hpp"
+#include "providers/shared/user_agents.hpp"
 #include "support/service_world.hpp"
-#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -13,71 +13,45 @@ namespace {
 const std::string kURL = "https://www.perplexity.ai/rest/billing/credits?version=2.18&source=default";
 const Timestamp kNow{std::chrono::seconds(1'751'000'000)};
 
-std::string creditsBody(const std::string& grants, const std::string& usage = "4200",
-                        const std::string& renewal = "1751328000") {
-  return R"({"balance_cents":10800,"renewal_date_ts":)" + renewal +
-         R"(,"current_period_purchased_cents":0,"credit_grants":[)" + grants + R"(],"total_usage_cents":)" + usage +
-         "}";
+std::string body(const std::string& grants, const std::string& usage = "4200") {
+  return R"({"balance_cents":10800,"renewal_date_ts":1751328000,"current_period_purchased_cents":0,"credit_grants":[)" +
+         grants + R"(],"total_usage_cents":)" + usage + "}";
 }
-
-std::string grant(const std::string& type, const std::string& cents) {
+std::string grant(const std::string& cents, const std::string& type = "recurring") {
   return R"({"type":")" + type + R"(","amount_cents":)" + cents + "}";
 }
 
-std::string summary(const UsageData& record) {
-  return *formatDecimal(record.used, 4, false) + " / " + *formatDecimal(record.limit, 4, false) + " $" +
-         *formatDecimal(record.cost, 4, false) + " " + std::string(caseName(record.costSemantic)) +
-         (record.resetAt ? " " + formatRFC3339Seconds(*record.resetAt) : "") + " " + record.note.value_or("");
+// "USED/LIMIT $COST SEMANTIC RESET NOTE"
+std::string summary(const UsageData& r) {
+  return formatFixed(r.used, 0) + "/" + formatFixed(r.limit, 0) + " $" + formatFixed(r.cost, 2) + " " +
+         std::string(caseName(r.costSemantic)) + " " + formatRFC3339Seconds(r.resetAt.value()) + " " + *r.note;
 }
 
-TEST(PerplexityService, SendsTheBareTokenAsTheSessionCookieAndCountsRecurringGrants) {
-  testing::ServiceWorld world(kNow);
-  world.transport.respond(kURL, 200,
-                          creditsBody(grant("recurring", "10000") + "," + grant("bonus", "500") + "," +
-                                      grant("recurring", "5000")));
-  const UsageData record = PerplexityService(world.context).fetchUsage("web: tok-1\n");
-  EXPECT_EQ(summary(record), "4200 / 15000 $0 none 2025-07-01T00:00:00Z Balance: 108 credits");
-  EXPECT_EQ(record.percentage(), 28);
-  EXPECT_EQ(record.resetPeriod, ResetPeriod::monthly);
-  EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "GET " + kURL + " (60000 ms)\nAccept: application/json\nCookie: __Secure-next-auth.session-token=tok-1\n"
-            "Origin: https://www.perplexity.ai\nReferer: https://www.perplexity.ai/account/usage\n"
-            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
-            "Chrome/143.0.0.0 Safari/537.36\n\n(no body)");
-  // A whole cookie header goes as it is; the origin keeps its port.
-  const HTTPRequest whole = perplexity::creditsRequest("http://127.0.0.1:8443", "a=1; b");
-  EXPECT_EQ(whole.headers.get("Cookie"), "a=1; b");
-  EXPECT_EQ(whole.headers.get("Referer"), "http://127.0.0.1:8443/account/usage");
-  EXPECT_EQ(perplexity::cookieHeader("x;y"), "x;y");
-}
-
-TEST(PerplexityService, BranchesAndFailures) {
-  struct Case {
-    int status;
-    std::string body, want;
-  };
-  const std::vector<Case> cases = {
-      {200, creditsBody(grant("recurring", "15000"), "20000"),
-       "15000 / 15000 $0 none 2025-07-01T00:00:00Z Balance: 108 credits"},
+TEST(PerplexityService, SendsTheSessionCookieAndMapsEveryAnswer) {
+  const std::string sent = "GET " + kURL + " (60000 ms)\nAccept: application/json\nCookie: __Secure-next-auth.session-"
+                           "token=tok-1\nOrigin: https://www.perplexity.ai\nReferer: https://www.perplexity.ai/account/"
+                           "usage\nUser-Agent: " + std::string(kChrome143UserAgent) + "\n\n(no body)";
+  const std::tuple<int, std::string, std::string> cases[] = {
+      {200, body(grant("10000") + "," + grant("500", "bonus") + "," + grant("5000")),
+       "4200/15000 $0.00 none 2025-07-01T00:00:00Z Balance: 108 credits"},
+      {200, body(grant("4000")), "4000/4000 $0.00 none 2025-07-01T00:00:00Z Balance: 108 credits"},
       // Only "recurring" in exactly that case counts.
-      {200, creditsBody(grant("Recurring", "15000"), "1234"),
-       "0 / 0 $12.34 periodCumulative 2025-07-01T00:00:00Z Balance: 108.00 USD"},
-      {200, creditsBody("", "1234", "253402300800"), "0 / 0 $12.34 periodCumulative Balance: 108.00 USD"},
-      {200, creditsBody("", "0", "-1"), "0 / 0 $0 periodCumulative Balance: 108.00 USD"},
+      {200, body(grant("1", "Recurring")), "0/0 $42.00 periodCumulative 2025-07-01T00:00:00Z Balance: 108.00 USD"},
       // Grants that add up to more than a double holds.
-      {200, creditsBody(grant("recurring", "1e308") + "," + grant("recurring", "1e308")),
-       "Unexpected response from Perplexity"},
-      {200, creditsBody(R"({"type":"recurring"})"), "missing key \"credit_grants[0].amount_cents\""},
-      {200, creditsBody("", "\"4200\""), "expected a number at \"total_usage_cents\""},
-      {402, "", "Perplexity API error 402"},
-      {401, "", "Invalid Perplexity session token"},
+      {200, body(grant("1e308") + "," + grant("1e308")), "Unexpected response from Perplexity"},
+      {200, body(R"({"type":"recurring"})"), "missing key \"credit_grants[0].amount_cents\""},
+      {402, "", "Perplexity API error 402"}, {401, "", "Invalid Perplexity session token"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body);
+  for (const auto& [status, json, want] : cases) {
     testing::ServiceWorld world(kNow);
-    world.transport.respond(kURL, c.status, c.body);
-    EXPECT_EQ(testing::outcomeOf([&] { return PerplexityService(world.context).fetchUsage("t"); }, summary), c.want);
+    world.transport.respond(kURL, status, json);
+    EXPECT_EQ(testing::outcomeOf([&] { return PerplexityService(world.context).fetchUsage("web: tok-1\n"); }, summary),
+              want) << json;
+    EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), sent);
   }
+  // A whole cookie header goes as it is; the origin comes from the context, port and all.
+  EXPECT_EQ(perplexity::cookieHeader("a=1") + perplexity::cookieHeader("x;y"), "a=1x;y");
+  EXPECT_EQ(perplexity::creditsRequest("http://h:8", "t").headers.get("Referer"), "http://h:8/account/usage");
 }
 
 }  // namespace
