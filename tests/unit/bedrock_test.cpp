@@ -17,7 +17,7 @@ const std::string kSecret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
 const Timestamp kNow = *parseInternetDate("2026-03-15T23:59:59Z");
 
 std::string group(const std::string& keys, const std::string& amount) {
-  return R"({"Keys":[)" + keys + R"(],"Metrics":{"UnblendedCost":{"Amount":)" + amount + R"(,"Unit":"USD"}}})";
+  return R"({"Keys":[)" + keys + R"(],"Metrics":{"UnblendedCost":{"Amount":)" + amount + "}}}";
 }
 std::string results(const std::string& groups) { return R"({"ResultsByTime":[{"Groups":[)" + groups + "]}]}"; }
 
