@@ -41,8 +41,7 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
   const std::vector<Case> cases = {
       {results(group(R"("Amazon BEDROCK Edition")", R"("1.5")") + "," + group(R"("EC2","Bedrock")", R"("7")") +
                bed("2") + bed(R"(" 3")") + bed(R"("NaN")") + bed(R"("inf")") + "," + group("", R"("5")") + "," +
-               group("1", R"("5")") + R"(,{"Keys":["bedrock"]})"),
-       "1.50"},
+               group("1", R"("5")") + R"(,{"Keys":["bedrock"]})"), "1.50"},
       {R"({"ResultsByTime":[{"Groups":{}},{},{"Groups":[1]},{"Groups":[)" + group(R"("bedrock")", R"("2e1")") + "]}]}",
        "20.00"},
       {R"({"ResultsByTime":[]})", "0.00"}, {R"({"ResultsByTime":[1]})", missing}, {R"({"ResultsByTime":{}})", missing},
