@@ -514,12 +514,12 @@ std::vector<Scenario> serviceScenarios() {
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 ScenarioStage::ScenarioStage(Sandbox& sandbox, const std::vector<const Scenario*>& scenarios,
-                             std::chrono::milliseconds latency) {
+                             std::chrono::milliseconds latency, const std::string& moreAuthorities) {
   std::optional<TestCertificate> identity;
   std::optional<std::string> caBundle;
   if (std::any_of(scenarios.begin(), scenarios.end(), [](const Scenario* s) { return s->https; })) {
     identity = selfSignedCertificate();
-    caBundle = files_.write("ca.pem", identity->certificatePEM).string();
+    caBundle = files_.write("ca.pem", moreAuthorities + identity->certificatePEM).string();
   }
   std::map<std::string, std::string> origins;
   for (const Scenario* scenario : scenarios) {
