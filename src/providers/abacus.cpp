@@ -152,9 +152,8 @@ UsageData AbacusService::fetchUsage(std::string_view cookie, std::stop_token sto
 }
 
 Json AbacusService::fetchResult(const HTTPRequest& request, std::stop_token stop) const {
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<AbacusError>(response);
-  return abacus::readEnvelope(response.body, request.url);
+  const std::string body = okBody<AbacusError>(context_.transport, request, std::move(stop));
+  return abacus::readEnvelope(body, request.url);
 }
 
 // ---- Errors ----

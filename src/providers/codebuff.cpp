@@ -185,16 +185,14 @@ UsageData CodebuffService::fetchUsage(std::string_view credential, std::stop_tok
 
 codebuff::UsagePayload CodebuffService::fetchUsagePayload(std::string_view token, std::stop_token stop) const {
   const HTTPRequest request = codebuff::usageRequest(context_.origins.get(codebuff::kOriginKey), token);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<CodebuffError>(response);
-  return codebuff::readUsagePayload(response.body);
+  const std::string body = okBody<CodebuffError>(context_.transport, request, std::move(stop));
+  return codebuff::readUsagePayload(body);
 }
 
 codebuff::SubscriptionPayload CodebuffService::fetchSubscription(std::string_view token, std::stop_token stop) const {
   const HTTPRequest request = codebuff::subscriptionRequest(context_.origins.get(codebuff::kOriginKey), token);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<CodebuffError>(response);
-  return codebuff::readSubscriptionPayload(response.body);
+  const std::string body = okBody<CodebuffError>(context_.transport, request, std::move(stop));
+  return codebuff::readSubscriptionPayload(body);
 }
 
 }  // namespace dapplewick

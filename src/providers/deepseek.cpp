@@ -174,17 +174,15 @@ UsageData DeepSeekService::fetchUsage(std::string_view credential, std::stop_tok
 
 deepseek::Balance DeepSeekService::fetchBalance(const std::string& key, std::stop_token stop) const {
   const auto request = deepseek::balanceRequest(context_.origins.get(deepseek::kAPIOriginKey), key);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<DeepSeekError>(response);
-  return deepseek::readBalance(response.body);
+  const std::string body = okBody<DeepSeekError>(context_.transport, request, std::move(stop));
+  return deepseek::readBalance(body);
 }
 
 double DeepSeekService::fetchMonthlyCost(const std::string& key, Timestamp now, std::stop_token stop) const {
   const auto request =
       deepseek::costRequest(context_.origins.get(deepseek::kPlatformOriginKey), key, civilDateLocal(now));
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<DeepSeekError>(response);
-  return deepseek::readCost(response.body);
+  const std::string body = okBody<DeepSeekError>(context_.transport, request, std::move(stop));
+  return deepseek::readCost(body);
 }
 
 }  // namespace dapplewick

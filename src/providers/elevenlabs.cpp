@@ -127,9 +127,8 @@ UsageData ElevenLabsService::fetchUsage(std::string_view credential, std::stop_t
 
   const Timestamp now = context_.clock.now();
   const HTTPRequest request = elevenlabs::subscriptionRequest(context_.origins.get(elevenlabs::kOriginKey), apiKey);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<ElevenLabsError>(response);
-  return elevenlabs::makeUsageData(elevenlabs::decodeSubscription(response.body), now);
+  const std::string body = okBody<ElevenLabsError>(context_.transport, request, std::move(stop));
+  return elevenlabs::makeUsageData(elevenlabs::decodeSubscription(body), now);
 }
 
 }  // namespace dapplewick

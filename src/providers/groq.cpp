@@ -121,9 +121,8 @@ UsageData GroqService::fetchUsage(std::string_view credential, std::stop_token s
 
 double GroqService::queryMetric(std::string_view apiKey, groq::MetricQuery query, std::stop_token stop) const {
   const HTTPRequest request = groq::metricRequest(context_.origins.get(groq::kOriginKey), apiKey, query);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<GroqError>(response);
-  return groq::readMetricBody(response.body);
+  const std::string body = okBody<GroqError>(context_.transport, request, std::move(stop));
+  return groq::readMetricBody(body);
 }
 
 }  // namespace dapplewick

@@ -212,9 +212,8 @@ UsageData makeUsageData(const Batch& batch, Timestamp now) {
 UsageData KiloService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string apiKey = requireCredential<KiloError>(credential);
   const HTTPRequest request = kilo::batchRequest(context_.origins.get(kilo::kOriginKey), apiKey);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<KiloError>(response);
-  return kilo::makeUsageData(kilo::readBatch(response.body), context_.clock.now());
+  const std::string body = okBody<KiloError>(context_.transport, request, std::move(stop));
+  return kilo::makeUsageData(kilo::readBatch(body), context_.clock.now());
 }
 
 }  // namespace dapplewick

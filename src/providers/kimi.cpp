@@ -172,9 +172,8 @@ UsageData makeUsageData(const std::vector<Usage>& usages, Timestamp now) {
 UsageData KimiService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const HTTPRequest request =
       kimi::usagesRequest(context_.origins.get(kimi::kOriginKey), credential, context_.environment);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<KimiError>(response);
-  return kimi::makeUsageData(kimi::decodeUsages(response.body), context_.clock.now());
+  const std::string body = okBody<KimiError>(context_.transport, request, std::move(stop));
+  return kimi::makeUsageData(kimi::decodeUsages(body), context_.clock.now());
 }
 
 // ---- Errors ----

@@ -182,9 +182,8 @@ UsageData ManusService::fetchUsage(std::string_view credential, std::stop_token 
   const std::string token = manus::extractSessionToken(credential);
   if (trimWhitespace(token).empty()) throw ManusError::invalidCredentials();
   const HTTPRequest request = manus::creditsRequest(context_.origins.get(manus::kOriginKey), token);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<ManusError>(response);
-  return manus::makeUsageData(manus::decodeCredits(response.body), context_.clock.now());
+  const std::string body = okBody<ManusError>(context_.transport, request, std::move(stop));
+  return manus::makeUsageData(manus::decodeCredits(body), context_.clock.now());
 }
 
 // ---- Errors ----

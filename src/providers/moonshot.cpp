@@ -70,9 +70,9 @@ UsageData MoonshotService::fetchUsage(std::string_view credential, std::stop_tok
 
 moonshot::Balances MoonshotService::fetchBalance(std::string_view origin, std::string_view apiKey,
                                                  std::stop_token stop) const {
-  const HTTPResponse response = context_.transport.data(moonshot::balanceRequest(origin, apiKey), std::move(stop));
-  requireOK<MoonshotError>(response);
-  return moonshot::readBalance(response.body);
+  const std::string body =
+      okBody<MoonshotError>(context_.transport, moonshot::balanceRequest(origin, apiKey), std::move(stop));
+  return moonshot::readBalance(body);
 }
 
 }  // namespace dapplewick

@@ -164,10 +164,10 @@ UsageData OllamaService::fetchUsage(std::string_view credential, std::stop_token
   const std::string cookie = requireCredential<OllamaError>(credential);
   const Timestamp now = context_.clock.now();
   const std::string origin = context_.origins.get(ollama::kOriginKey);
-  const HTTPResponse response = context_.transport.data(ollama::settingsRequest(origin, cookie), std::move(stop));
-  requireOK<OllamaError>(response);
+  const std::string body =
+      okBody<OllamaError>(context_.transport, ollama::settingsRequest(origin, cookie), std::move(stop));
   // A page that is not UTF-8 is read as an empty one, which holds no usage data.
-  const std::string_view html = isValidUTF8(response.body) ? std::string_view(response.body) : std::string_view();
+  const std::string_view html = isValidUTF8(body) ? std::string_view(body) : std::string_view();
   return ollama::readUsage(html, origin, now);
 }
 

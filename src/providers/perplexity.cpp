@@ -86,9 +86,9 @@ UsageData PerplexityService::fetchUsage(std::string_view credential, std::stop_t
   const std::string token = requireCredential<PerplexityError>(credential);
   const Timestamp now = context_.clock.now();
   const std::string origin = context_.origins.get(perplexity::kOriginKey);
-  const HTTPResponse response = context_.transport.data(perplexity::creditsRequest(origin, token), std::move(stop));
-  requireOK<PerplexityError>(response);
-  return perplexity::makeUsageData(perplexity::readCredits(response.body), now);
+  const std::string body =
+      okBody<PerplexityError>(context_.transport, perplexity::creditsRequest(origin, token), std::move(stop));
+  return perplexity::makeUsageData(perplexity::readCredits(body), now);
 }
 
 }  // namespace dapplewick

@@ -151,9 +151,9 @@ UsageData StepFunService::fetchUsage(std::string_view credential, std::stop_toke
   if (token.empty()) throw StepFunError::invalidCredentials();
   const Timestamp now = context_.clock.now();
   const std::string origin = context_.origins.get(stepfun::kOriginKey);
-  const HTTPResponse response = context_.transport.data(stepfun::rateLimitRequest(origin, token), std::move(stop));
-  requireOK<StepFunError>(response);
-  const stepfun::RateLimit answer = stepfun::readRateLimit(response.body);
+  const std::string body =
+      okBody<StepFunError>(context_.transport, stepfun::rateLimitRequest(origin, token), std::move(stop));
+  const stepfun::RateLimit answer = stepfun::readRateLimit(body);
   if (answer.status != 1) {
     // The platform's own words, though never the token should it echo it back.
     const std::string text = answer.message ? *answer.message : answer.desc.value_or("unknown error");

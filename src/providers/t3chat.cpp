@@ -157,9 +157,8 @@ namespace dapplewick {
 UsageData T3ChatService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string cookieHeader = requireCredential<T3ChatError>(credential);
   const auto request = t3chat::customerDataRequest(context_.origins.get(t3chat::kOriginKey), cookieHeader);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<T3ChatError>(response);
-  return t3chat::readUsage(response.body, context_.clock.now());
+  const std::string body = okBody<T3ChatError>(context_.transport, request, std::move(stop));
+  return t3chat::readUsage(body, context_.clock.now());
 }
 
 }  // namespace dapplewick

@@ -94,9 +94,8 @@ namespace dapplewick {
 UsageData VeniceService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string apiKey = requireCredential<VeniceError>(credential);
   const auto request = venice::balanceRequest(context_.origins.get(venice::kOriginKey), apiKey);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<VeniceError>(response);
-  return venice::makeUsageData(venice::readBalance(response.body), context_.clock.now());
+  const std::string body = okBody<VeniceError>(context_.transport, request, std::move(stop));
+  return venice::makeUsageData(venice::readBalance(body), context_.clock.now());
 }
 
 }  // namespace dapplewick

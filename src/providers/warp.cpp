@@ -147,9 +147,8 @@ namespace dapplewick {
 UsageData WarpService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string apiKey = requireCredential<WarpError>(credential);
   const auto request = warp::requestLimitRequest(context_.origins.get(warp::kOriginKey), apiKey, osVersion_);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<WarpError>(response);
-  return warp::parseRequestLimitInfo(response.body, context_.clock.now());
+  const std::string body = okBody<WarpError>(context_.transport, request, std::move(stop));
+  return warp::parseRequestLimitInfo(body, context_.clock.now());
 }
 
 }  // namespace dapplewick

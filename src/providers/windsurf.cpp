@@ -209,9 +209,8 @@ UsageData WindsurfService::fetchUsage(std::string_view credential, std::stop_tok
   const windsurf::DevinAuth auth =
       windsurf::parseDevinAuth(trimmed).value_or(windsurf::DevinAuth{trimmed, trimmed, "", ""});
   const auto request = windsurf::planStatusRequest(context_.origins.get(windsurf::kOriginKey), auth);
-  const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  requireOK<WindsurfError>(response);
-  return windsurf::makeUsageData(windsurf::readPlanStatus(response.body), context_.clock.now());
+  const std::string body = okBody<WindsurfError>(context_.transport, request, std::move(stop));
+  return windsurf::makeUsageData(windsurf::readPlanStatus(body), context_.clock.now());
 }
 
 }  // namespace dapplewick

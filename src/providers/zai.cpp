@@ -265,9 +265,8 @@ UsageData ZaiService::fetchUsage(std::string_view credential, std::stop_token st
 }
 
 zai::Snapshot ZaiService::fetchQuota(std::string_view origin, std::string_view apiKey, std::stop_token stop) {
-  const HTTPResponse response = context_.transport.data(zai::quotaRequest(origin, apiKey), std::move(stop));
-  requireOK<ZaiError>(response);
-  return zai::readQuotaAnswer(response.body);
+  const std::string body = okBody<ZaiError>(context_.transport, zai::quotaRequest(origin, apiKey), std::move(stop));
+  return zai::readQuotaAnswer(body);
 }
 
 }  // namespace dapplewick

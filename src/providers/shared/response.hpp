@@ -1,5 +1,9 @@
 #pragma once
 
+#include <stop_token>
+#include <string>
+#include <utility>
+
 #include "model/http.hpp"
 
 namespace dapplewick {
@@ -20,6 +24,14 @@ void requireOK(const HTTPResponse& response) {
     case ResponseVerdict::unauthorized: throw Error::invalidCredentials();
     case ResponseVerdict::httpError: throw Error::httpError(response.status);
   }
+}
+
+// Sends `request` and hands back the body of a 200 answer; any other answer throws as requireOK does.
+template <class Error>
+std::string okBody(HTTPTransport& transport, const HTTPRequest& request, std::stop_token stop) {
+  HTTPResponse response = transport.data(request, std::move(stop));
+  requireOK<Error>(response);
+  return std::move(response.body);
 }
 
 }  // namespace dapplewick
