@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
 #include "support/e2e_harness.hpp"
@@ -22,11 +21,12 @@ const std::string kHint = "\nRun 'dapplewick --help' for usage.\n";
 // The first provider this build does not read: its record is the engine's own error, and needs no request (the
 // scripted transport has no answer for one).
 Provider unsupportedProvider() {
-  for (Provider provider : allProviders()) {
-    if (!UsageService::isSupported(provider)) return provider;
-  }
-  throw std::logic_error("every provider is supported");
+  const auto found = std::ranges::find_if(allProviders(), [](Provider p) { return !UsageService::isSupported(p); });
+  return found != allProviders().end() ? *found : throw std::logic_error("every provider is supported");
 }
+
+// An exit code and what the command printed, as one string to compare.
+std::string said(int exitCode, std::string_view text) { return std::to_string(exitCode) + ": " + std::string(text); }
 
 class AppTest : public ::testing::Test {
  protected:
@@ -34,16 +34,19 @@ class AppTest : public ::testing::Test {
 
   testing::RunResult run(const std::vector<std::string>& args, const std::string& input = "", bool terminal = false) {
     std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
+    std::ostringstream out, err;
     AppIO io{in, out, err, false, terminal};
     const auto transport = [this](const Configuration& configuration) -> std::unique_ptr<HTTPTransport> {
       configurations.push_back(configuration);
       return std::make_unique<testing::FakeTransport>();
     };
-    const AppContext context{environment, clock, transport, stop.get_token()};
-    const int status = runApp(args, context, io);
-    return {status, out.str(), err.str()};
+    return {runApp(args, {environment, clock, transport, stop.get_token()}, io), out.str(), err.str()};
+  }
+
+  // The exit code and all the command printed, on standard output then standard error.
+  std::string outcome(const std::vector<std::string>& args, const std::string& input = "") {
+    const auto result = run(args, input);
+    return said(result.exitCode, result.out + result.err);
   }
 
   testing::TempDir dir;
@@ -58,8 +61,6 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
   std::string unknown = "\nValid providers: ";
   for (Provider provider : allProviders()) unknown += std::string(rawValue(provider)) + ", ";
   unknown.resize(unknown.size() - 2);
-  const std::string oneProvider =
-      " takes one PROVIDER and nothing else; a secret is read from standard input, never from the command line";
   const std::vector<std::string> set = {"credential", "set", "zai"};
   struct Case {
     std::vector<std::string> args;
@@ -68,29 +69,22 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
   const Case cases[] = {
       {{"foo"}, "unknown provider \"foo\"" + unknown},
       {{"credential", "set", "sk-SECRET"}, "unknown provider" + unknown},
-      {{"credential", "set", "zai", "sk-SECRET"}, "credential set" + oneProvider},
+      {{"credential", "set", "zai", "sk-SECRET"}, "credential set takes one PROVIDER and nothing else; a secret is "
+                                                  "read from standard input, never from the command line"},
       {{"credential", "set"}, "credential set needs a PROVIDER"}, {{"--jsno", "-x"}, "unknown options --jsno, -x"},
       {{"providers", "zai"}, "providers takes no arguments"}, {{"--token=sk-SECRET"}, "unknown option --token"},
       {{"credential"}, "credential needs one of: set, delete, list"},
       {{"credential", "sk-SECRET", "list"}, "unexpected arguments"},
-      {{"providers", "--json"}, "--json applies only to the refresh"},
-      {set, "no secret on standard input", "\n\r\n"},
+      {{"providers", "--json"}, "--json applies only to the refresh"}, {set, "no secret on standard input", "\n\r\n"},
       {set, "the secret on standard input is not UTF-8 text", "sk-SECRET\xff\n"},
       {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a')},
   };
   keychain.save(Provider::codex, "kept");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    const auto result = run(c.args, c.input);
-    EXPECT_EQ(result.exitCode, kExitUsage);
-    EXPECT_EQ(result.out + result.err, "dapplewick: " + c.message + kHint);
-  }
+  for (const auto& c : cases) EXPECT_EQ(outcome(c.args, c.input), said(kExitUsage, "dapplewick: " + c.message + kHint));
   EXPECT_EQ(testing::readFileText(keychain.filePath()).find("SECRET"), std::string::npos);
   EXPECT_EQ(keychain.savedProviders(), std::vector<Provider>{Provider::codex});
   EXPECT_TRUE(configurations.empty());
-  const auto help = run({"credential", "set", "--help"});
-  EXPECT_EQ(help.exitCode, kExitSuccess);
-  EXPECT_EQ(help.out + help.err, kUsageText);
+  EXPECT_EQ(outcome({"credential", "set", "--help"}), said(kExitSuccess, kUsageText));
 }
 
 TEST_F(AppTest, CredentialCommands) {
@@ -123,8 +117,7 @@ TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
   const std::string name(rawValue(unsupportedProvider()));
   keychain.save(unsupportedProvider(), "secret");
   const std::string unread = "This build of Dapplewick does not read " + name;
-  const auto all = run({});
-  EXPECT_EQ(all.out + all.err, name + "\n  error: " + unread + "\n");
+  EXPECT_EQ(outcome({}), said(kExitSuccess, name + "\n  error: " + unread + "\n"));
   EXPECT_EQ(run({}, "", true).err, "\r\x1b[2KRefreshing: 0 of 1 done, waiting for " + name + "\r\x1b[2K");
   // Named in reverse catalogue order and twice: one record each, in catalogue order; a named provider without a
   // credential gets its record.
@@ -134,9 +127,7 @@ TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
   }
   EXPECT_EQ(records, (std::vector<std::string>{name + ": " + unread, "deepgram: No credential saved"}));
   stop.request_stop();
-  const auto interrupted = run({"--json"});
-  EXPECT_EQ(interrupted.exitCode, kExitInterrupted);
-  EXPECT_EQ(interrupted.out + interrupted.err, "dapplewick: interrupted\n");
+  EXPECT_EQ(outcome({"--json"}), said(kExitInterrupted, "dapplewick: interrupted\n"));
 }
 
 // The version the build declares; a credential file others can read is read, with a warning that names the fix.
@@ -156,22 +147,20 @@ TEST_F(AppTest, VersionAndAWarningForAnExposedCredentialFile) {
 TEST_F(AppTest, DamagedCredentialFileStopsEveryCommand) {
   dir.write("credentials.json", R"({"service": "com.dapplewick.credentials", "items": {"zai": "sk-SECRET")");
   ASSERT_EQ(::chmod(keychain.filePath().c_str(), 0600), 0);
+  const std::string damaged = "dapplewick: the credential file " + keychain.filePath().string() +
+                              " is damaged (it is not valid JSON); Dapplewick leaves it untouched: "
+                              "repair or remove it\n";
   const std::vector<std::vector<std::string>> commands = {
       {"zai"}, {"providers"}, {"credential", "list"}, {"credential", "set", "zai"}, {"credential", "delete", "zai"}};
   for (const auto& args : commands) {
-    const auto result = run(args, "new-secret\n");
-    EXPECT_EQ(result.exitCode, kExitFailure) << ::testing::PrintToString(args);
-    EXPECT_EQ(result.out + result.err, "dapplewick: the credential file " + keychain.filePath().string() +
-                                           " is damaged (it is not valid JSON); Dapplewick leaves it untouched: "
-                                           "repair or remove it\n");
+    EXPECT_EQ(outcome(args, "new-secret\n"), said(kExitFailure, damaged)) << ::testing::PrintToString(args);
   }
 }
 
 TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   dir.write("config.json", R"({"caBundle": "/nonexistent/ca.pem"})");
-  const auto bad = run({});  // even with nothing to refresh
-  EXPECT_EQ(bad.exitCode, kExitFailure);
-  EXPECT_EQ(bad.err, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in config.json is not a readable file\n");
+  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in config.json "
+                                            "is not a readable file\n"));  // even with nothing to refresh
   EXPECT_EQ(run({"credential", "set", "zai"}, "x").exitCode, kExitSuccess);  // needs no config.json
   EXPECT_TRUE(configurations.empty());
 
@@ -196,9 +185,7 @@ TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   for (const auto& [make, want] : hostile) {
     std::filesystem::remove(config);
     make();
-    const auto result = run({});
-    EXPECT_EQ(result.exitCode, kExitFailure);
-    EXPECT_EQ(result.err, (startsWith(want, "it ") ? cannotRead : "dapplewick: ") + want + "\n");
+    EXPECT_EQ(outcome({}), said(kExitFailure, (want.starts_with("it ") ? cannotRead : "dapplewick: ") + want + "\n"));
   }
 
   environment = MapEnvironment();

@@ -3,14 +3,11 @@
 #include "engine/service_table.hpp"
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
 #include <openssl/evp.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <thread>
 
 #include "common/excerpt.hpp"
 #include "common/redaction.hpp"
@@ -49,16 +46,17 @@ std::vector<Provider> tableProviders() {
   return providers;
 }
 
-TEST(ServiceTable, OneLinePerProviderInCatalogueOrder) {
-  std::vector<Provider> inCatalogue;
+// One line per provider in catalogue order, and one sample per line: a new service with no sample in
+// tests/support/service_samples.cpp fails here. Then how a credential is flagged or routed.
+TEST(ServiceTable, OneLineAndOneSamplePerProviderInCatalogueOrderAndRoutes) {
+  std::vector<Provider> inCatalogue, samples;
   for (Provider provider : allProviders()) {
     if (serviceLineFor(provider) != nullptr) inCatalogue.push_back(provider);
   }
+  for (const auto& sample : testing::serviceSamples()) samples.push_back(sample.provider);
   EXPECT_EQ(tableProviders(), inCatalogue);
+  EXPECT_EQ(samples, inCatalogue);
   EXPECT_EQ(credentialRouteFor(Provider::copilot), CredentialRoute::unchanged);
-}
-
-TEST(ServiceTable, FlagAndPaths) {
   EXPECT_EQ(flaggedCredential("web:a=b", Provider::factory), (FlaggedCredential{"a=b", false}));
   EXPECT_EQ(flaggedCredential("api: key ", Provider::factory), (FlaggedCredential{" key ", true}));
   EXPECT_EQ(flaggedCredential("fk-123", Provider::factory), (FlaggedCredential{"fk-123", true}));
@@ -69,71 +67,46 @@ TEST(ServiceTable, FlagAndPaths) {
   EXPECT_EQ(routedCredential("a=b", Provider::minimax), (RoutedCredential{CredentialPath::cookie, "a=b"}));
 }
 
-// A new service that has no sample in tests/support/service_samples.cpp fails here.
-TEST(ServiceTable, OneSamplePerLine) {
-  std::vector<Provider> samples;
-  for (const auto& sample : testing::serviceSamples()) samples.push_back(sample.provider);
-  EXPECT_EQ(samples, tableProviders());
-}
-
-TEST(RedactSecret, ReplacesEveryOccurrence) {
-  EXPECT_EQ(redactSecret("key sk-1 and sk-1.", "sk-1"), "key [redacted] and [redacted].");
-  EXPECT_EQ(redactSecret("nothing here", "sk-1"), "nothing here");
-  EXPECT_EQ(redactSecret("abc", ""), "abc");
-}
-
 // Each form a server may echo a secret in. "ab/cd ef+gh=ij" is 14 bytes: its base64 is tried at all three offsets.
 TEST(RedactSecrets, EveryFormOfEverySecret) {
   const std::vector<std::string> secrets = {"ab/cd ef+gh=ij", "sk-\u00e9t\u00e9-SECRET", "~~~?\?\?>>>", "short"};
   struct Case {
-    std::string text;
-    std::string want;
+    std::string text, want;
   };
   const Case cases[] = {
-      {"key ab/cd ef+gh=ij!", "key [redacted]!"},
-      {"KEY AB/CD EF+GH=IJ", "KEY [redacted]"},  // lowered or raised before it was shown
+      {"key ab/cd ef+gh=ij!", "key [redacted]!"}, {"KEY AB/CD EF+GH=IJ", "KEY [redacted]"},  // case changed
       {R"({"k":"ab\/cd ef+gh=ij"})", R"({"k":"[redacted]"})"},
       {R"({"k":"\u0061b\/cd\u0020ef\u002Bgh\u003dij"})", R"({"k":"[redacted]"})"},
-      {"q=ab%2Fcd+ef%2bgh%3Dij&x=1", "q=[redacted]&x=1"},
-      {"q=ab%2fcd%20ef+gh=ij", "q=[redacted]"},
+      {"q=ab%2Fcd+ef%2bgh%3Dij&x=1", "q=[redacted]&x=1"}, {"q=ab%2fcd%20ef+gh=ij", "q=[redacted]"},
       {"YWIvY2QgZWYrZ2g9aWo=.", "[redacted]."},                 // base64 of the secret alone
       {"eGFiL2NkIGVmK2doPWlq", "e[redacted]"},                  // after one byte ("x")
       {"eHlhYi9jZCBlZitnaD1pag==", "eH[redacted]"},             // after two bytes ("xy")
       {"eHlhYi9jZCBlZitnaD1pajEyMw", "eH[redacted]EyMw"},       // unpadded, more data after it
       {"fn5+Pz8/Pj4+ fn5-Pz8_Pj4-", "[redacted] [redacted]"},  // the standard and the URL-safe alphabet
       {"sk-\u00e9t\u00e9-SECRET and sk-\\u00e9t\\u00e9-SECRET", "[redacted] and [redacted]"},
-      {"a short text", "a short text"},                          // too short to redact
-      {"cut at ab/cd e", "cut at [redacted]"},                   // a text cut inside the secret
-      {"not ab/cd", "not ab/cd"},
+      {"a short text", "a short text"}, {"not ab/cd", "not ab/cd"},  // too short to redact; not the secret
+      {"cut at ab/cd e", "cut at [redacted]"},                        // a text cut inside the secret
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(redactSecrets(c.text, secrets), c.want);
-  }
+  for (const auto& c : cases) EXPECT_EQ(redactSecrets(c.text, secrets), c.want) << c.text;
+  // One secret, literally: every occurrence; an empty secret leaves the text as it is.
+  EXPECT_EQ(redactSecret("key sk-1 and sk-1.", "sk-1"), "key [redacted] and [redacted].");
+  EXPECT_EQ(redactSecret("nothing here", "sk-1"), "nothing here");
+  EXPECT_EQ(redactSecret("abc", ""), "abc");
 }
 
 // What the engine finds in a stored credential: each piece that can reach a server on its own.
 TEST(RedactSecrets, TheSecretsOfAStoredCredential) {
-  struct Case {
-    std::string stored;
-    std::vector<std::string> want;
-  };
-  const Case cases[] = {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"api: sk-12345678\n", {"sk-12345678"}},
       {"my-project:ya29.token-1", {"ya29.token-1"}},  // the project stays readable
       {"https://proxy.example.com:8443/team:sk-proxy-key", {"sk-proxy-key"}},
       {"https://proxy.example.com/team:sk-proxy-key", {"sk-proxy-key"}},
-      {"https://proxy.example.com/team", {}},  // an address alone
+      {"https://proxy.example.com/team", {}}, {"short", {}},  // an address alone; too short
       {"web:a=1; session_id=abcdefgh; csrf=zyxwvuts", {"abcdefgh", "zyxwvuts"}},
-      {"Bearer tok-12345678", {"tok-12345678"}},
-      {"AKIDEXAMPLE::secret/key+value", {"AKIDEXAMPLE", "secret/key+value"}},
+      {"Bearer tok-12345678", {"tok-12345678"}}, {"AKIDEXAMPLE::secret/key+value", {"AKIDEXAMPLE", "secret/key+value"}},
       {R"({"token":"tok-12345678","n":{"refresh":"ref-12345678"}})", {"tok-12345678", "ref-12345678"}},
-      {"short", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.stored);
-    EXPECT_EQ(credentialSecrets(c.stored), c.want);
-  }
+  for (const auto& [stored, want] : cases) EXPECT_EQ(credentialSecrets(stored), want) << stored;
   EXPECT_EQ(declaredSecrets(Provider::kilo, "key-12345678"), (std::vector<std::string>{"key-12345678"}));
 }
 
@@ -158,8 +131,7 @@ class EveryService : public ::testing::TestWithParam<Provider> {
 // A refresh stopped once every request of the first wave is under way. Each request ends a while after it sees
 // the stop, so a fetch that returns without waiting for all of them returns before they are counted.
 TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
-  std::atomic<int> started{0};
-  std::atomic<int> cancelled{0};
+  std::atomic<int> started{0}, cancelled{0};
   engine_.world.transport.handleUnscripted([&](const HTTPRequest&, std::stop_token stop) -> HTTPResponse {
     ++started;
     for (int i = 0; i < 5000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(1ms);
@@ -178,47 +150,35 @@ TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
   const int cancelledAtReturn = cancelled;
   stopper.join();
   const UsageData record = engine_.service.usageData(GetParam()).value();
-
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
   EXPECT_EQ(started, sample_->inFlight);
   EXPECT_EQ(cancelledAtReturn, sample_->inFlight);
   ASSERT_TRUE(record.error.has_value()) << ::testing::PrintToString(record);
-  if (sample_->inFlight > 0) {
-    EXPECT_EQ(*record.error, "cancelled");
-  }
+  if (sample_->inFlight > 0) { EXPECT_EQ(*record.error, "cancelled"); }
 }
 
-// `text` in a form a server may echo it in.
+// `text` in a form a server may echo it in: JSON-escaped, percent-encoded (lower or upper hex), or base64 with the
+// secret after 0, 1 or 2 bytes ("base64+1"), the last in the URL-safe alphabet without padding.
 std::string encoded(const std::string& text, const std::string& form) {
-  static const char* const kHex[] = {"0123456789ABCDEF", "0123456789abcdef"};
   std::string out;
-  if (form == "json") {
+  if (!startsWith(form, "base64")) {
+    const char* hex = form == "percent" ? "0123456789abcdef" : "0123456789ABCDEF";
     for (const char c : text) {
       const auto byte = static_cast<unsigned char>(c);
-      out += c == '/' ? "\\/" : std::isalnum(byte) ? std::string("\\u00") + kHex[0][byte >> 4] + kHex[0][byte & 15] : std::string(1, c);
+      const std::string escaped = std::string(form == "json" ? "\\u00" : "%") + hex[byte >> 4] + hex[byte & 15];
+      if (form == "json") out += c == '/' ? "\\/" : std::isalnum(byte) ? escaped : std::string(1, c);
+      else out += form == "literal" ? std::string(1, c) : c == ' ' ? "+" : escaped;
     }
-  } else if (form == "percent" || form == "PERCENT") {
-    const char* hex = kHex[form == "percent" ? 1 : 0];
-    for (const char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      out += c == ' ' ? std::string("+") : std::string("%") + hex[byte >> 4] + hex[byte & 15];
-    }
-  } else if (startsWith(form, "base64")) {
-    // The offset ("base64+1") puts the secret at each of the three alignments.
-    const std::string data = std::string(form.size() > 6 ? static_cast<std::size_t>(form.back() - '0') : 0, 'x') + text;
-    out.resize(4 * ((data.size() + 2) / 3) + 1);
-    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                                        reinterpret_cast<const unsigned char*>(data.data()),
-                                                        static_cast<int>(data.size()))));
-    if (form == "base64+2") {
-      std::replace(out.begin(), out.end(), '+', '-');
-      std::replace(out.begin(), out.end(), '/', '_');
-      while (!out.empty() && out.back() == '=') out.pop_back();
-    }
-  } else {
-    out = text;
+    return out;
   }
-  return out;
+  const std::string data = std::string(form.size() > 6 ? static_cast<std::size_t>(form.back() - '0') : 0, 'x') + text;
+  out.resize(4 * ((data.size() + 2) / 3) + 1);
+  out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                                      reinterpret_cast<const unsigned char*>(data.data()),
+                                                      static_cast<int>(data.size()))));
+  if (form != "base64+2") return out;
+  for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
+  return out.substr(0, out.find('='));
 }
 
 // Servers echo what they were sent: in an error page, in a page that is not what the service reads, in a header,
@@ -230,15 +190,13 @@ TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
       for (const std::string form : {"literal", "json", "percent", "PERCENT", "base64", "base64+1", "base64+2"}) {
         SCOPED_TRACE(std::to_string(status) + " " + where + " " + form);
         engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
-          HTTPResponse response;
-          response.status = status;
           // What the server was sent, header values first: error texts show only the start of a body.
           std::string echo;
           for (const HTTPHeader& header : request.headers.list()) echo += header.value + " ";
           echo = encoded(echo + request.url + " " + request.body.value_or(""), form);
-          response.body = "<p>Not accepted:</p>" + (where == "body" ? echo : "");
+          HTTPResponse response{true, status, {}, "<p>Not accepted:</p>" + (where == "body" ? echo : ""),
+                                request.url + (where == "URL" ? "?echo=" + echo : "")};
           if (where == "header") response.headers.add("X-Echo", echo);
-          response.url = request.url + (where == "URL" ? "?echo=" + echo : "");
           return response;
         });
         const std::string shown = ::testing::PrintToString(fetch(sample_->credential));
@@ -251,10 +209,7 @@ TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
 
 TEST_P(EveryService, ABlankCredentialSendsNothing) {
   if (!sample_->refusesBlank) return;
-  for (const std::string blank : {"", "  \n", "web: "}) {
-    SCOPED_TRACE("\"" + blank + "\"");
-    EXPECT_TRUE(fetch(blank).error.has_value());
-  }
+  for (const std::string blank : {"", "  \n", "web: "}) EXPECT_TRUE(fetch(blank).error.has_value()) << '"' << blank;
   EXPECT_EQ(engine_.world.transport.requestCount(), 0u);
 }
 
@@ -280,9 +235,7 @@ TEST(UsageService, DispatchPassesTheStoredStringAndTurnsFailuresIntoRecords) {
 
 TEST(UsageService, RefreshAllTakesEnabledProvidersWithACredentialInOrder) {
   Engine engine;
-  engine.keychain.save(Provider::codebuff, "token");
-  engine.keychain.save(Provider::zai, "key");
-  engine.keychain.save(Provider::kilo, "key");
+  for (const Provider p : {Provider::codebuff, Provider::zai, Provider::kilo}) engine.keychain.save(p, "k");
   engine.world.transport.respond(kZaiURL, 200, kZaiBody);
   engine.world.transport.respond("https://www.codebuff.com/api/v1/usage", 401, "");
   engine.world.transport.respond("https://www.codebuff.com/api/user/subscription", 401, "");
