@@ -131,6 +131,11 @@ std::optional<Timestamp> fromEpochAuto(double value, double millisecondsAbove) {
   return fromEpochSeconds(value);
 }
 
+std::optional<Timestamp> fromEpochAuto(double value, double millisecondsAbove, double secondsAbove) {
+  if (!(value > secondsAbove)) return std::nullopt;
+  return fromEpochAuto(value, millisecondsAbove);
+}
+
 namespace {
 
 std::string formatUTC(Timestamp instant, bool withMillis) {

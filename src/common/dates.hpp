@@ -25,6 +25,8 @@ std::optional<Timestamp> fromEpochSeconds(double seconds);
 std::optional<Timestamp> fromEpochMilliseconds(double milliseconds);
 // A value greater than `millisecondsAbove` is read as milliseconds, any other as seconds.
 std::optional<Timestamp> fromEpochAuto(double value, double millisecondsAbove);
+// The same, but a value not greater than `secondsAbove` is no date at all (too small to be a real instant).
+std::optional<Timestamp> fromEpochAuto(double value, double millisecondsAbove, double secondsAbove);
 
 // "2026-12-06T17:03:15.000Z": UTC with milliseconds, as the JSON output writes instants.
 std::string formatRFC3339Millis(Timestamp instant);

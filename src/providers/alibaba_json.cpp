@@ -194,10 +194,7 @@ std::optional<Timestamp> parseDate(const Json& value) {
     return std::nullopt;
   }
   if (value.is_number_float()) {
-    const double number = value.get<double>();
-    if (number > 1e12) return fromEpochMilliseconds(number);
-    if (number > 1e9) return fromEpochSeconds(number);
-    return std::nullopt;
+    return fromEpochAuto(value.get<double>(), 1e12, 1e9);
   }
   if (!value.is_string()) return std::nullopt;
   const auto& text = value.get_ref<const std::string&>();

@@ -85,13 +85,7 @@ std::optional<Timestamp> firstDate(const std::vector<KeyPath>& paths, const std:
     const Json* value = valueAtPath(path, candidates);
     if (value == nullptr) continue;
     if (const auto number = readNumber(value)) {
-      std::optional<Timestamp> date;
-      if (*number > kMillisecondsAbove) {
-        date = fromEpochMilliseconds(*number);
-      } else if (*number > kSecondsAbove) {
-        date = fromEpochSeconds(*number);
-      }
-      if (date) return date;
+      if (auto date = fromEpochAuto(*number, kMillisecondsAbove, kSecondsAbove)) return date;
     }
     if (value->is_string()) {
       if (auto date = parseInternetDate(value->get_ref<const std::string&>())) return date;

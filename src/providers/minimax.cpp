@@ -17,8 +17,8 @@ namespace {
 constexpr std::string_view kPageAccept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
 
 // Epoch numbers above these are milliseconds, or seconds; anything lower is no date.
-constexpr std::int64_t kEpochMillisecondsAbove = 1'000'000'000'000;
-constexpr std::int64_t kEpochSecondsAbove = 1'000'000'000;
+constexpr double kEpochMillisecondsAbove = 1e12;
+constexpr double kEpochSecondsAbove = 1e9;
 // Remaining times above this are milliseconds.
 constexpr std::int64_t kRemainsMillisecondsAbove = 1'000'000;
 
@@ -151,9 +151,7 @@ std::optional<std::int64_t> intValue(const Json* value) {
 std::optional<Timestamp> epochDate(const Json* value) {
   const auto n = intValue(value);
   if (!n) return std::nullopt;
-  if (*n > kEpochMillisecondsAbove) return fromEpochMilliseconds(static_cast<double>(*n));
-  if (*n > kEpochSecondsAbove) return fromEpochSeconds(static_cast<double>(*n));
-  return std::nullopt;
+  return fromEpochAuto(static_cast<double>(*n), kEpochMillisecondsAbove, kEpochSecondsAbove);
 }
 
 std::optional<Timestamp> resetDate(std::optional<Timestamp> end, std::optional<std::int64_t> remains, Timestamp now) {

@@ -131,8 +131,8 @@ std::optional<Timestamp> readDate(const Json& value) {
     number = parseDecimal(text);
     if (!number) return parseInternetDate(text);
   }
-  if (!number || *number <= kSecondsAbove) return std::nullopt;
-  return fromEpochAuto(*number, kMillisecondsAbove);
+  if (!number) return std::nullopt;
+  return fromEpochAuto(*number, kMillisecondsAbove, kSecondsAbove);
 }
 
 // ---- Mapping ----

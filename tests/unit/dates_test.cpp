@@ -52,6 +52,10 @@ TEST(Epoch, RangeNonFiniteAndUTCFormats) {
   EXPECT_EQ(fromEpochAuto(1796576595, 10'000'000'000), at(1796576595000));
   // At the threshold the value is still seconds (a date in 2286).
   EXPECT_EQ(fromEpochAuto(10'000'000'000, 10'000'000'000), at(10'000'000'000'000));
+  // With a floor, a value at or below it (or NaN) is no date at all.
+  EXPECT_EQ(fromEpochAuto(1e9, 1e12, 1e9), std::nullopt);
+  EXPECT_EQ(fromEpochAuto(std::nan(""), 1e12, 1e9), std::nullopt);
+  EXPECT_EQ(fromEpochAuto(1e9 + 1, 1e12, 1e9), at(1'000'000'001'000));
   EXPECT_EQ(formatRFC3339Millis(at(1796576595007)), "2026-12-06T17:03:15.007Z");
   EXPECT_EQ(formatRFC3339Seconds(at(1796576595007)), "2026-12-06T17:03:15Z");
   EXPECT_EQ(formatRFC3339Millis(at(0)), "1970-01-01T00:00:00.000Z");
