@@ -5,6 +5,8 @@
 #include <array>
 #include <stdexcept>
 
+#include "common/text.hpp"
+
 namespace dapplewick {
 
 std::string randomUUID() {
@@ -14,14 +16,8 @@ std::string randomUUID() {
   }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  constexpr std::string_view kHex = "0123456789abcdef";
-  std::string text;
-  text.reserve(36);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0x0F];
-  }
+  std::string text = hexLower(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  for (const std::size_t dash : {20, 16, 12, 8}) text.insert(dash, 1, '-');
   return text;
 }
 

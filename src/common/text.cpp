@@ -68,6 +68,18 @@ bool containsAny(std::string_view text, std::initializer_list<std::string_view> 
   return false;
 }
 
+std::string hexLower(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0x0F]);
+  }
+  return out;
+}
+
 namespace {
 char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 char upperASCII(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }

@@ -17,6 +17,8 @@ std::string_view trimWhitespace(std::string_view text);
 std::string_view trimSpacesAndTabs(std::string_view text);
 // Whether `text` holds any of `needles` anywhere.
 bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles);
+// Each byte as two lower-case hex digits.
+std::string hexLower(std::string_view bytes);
 // True when the code point belongs to the Unicode white-space set.
 bool isUnicodeWhitespace(char32_t codePoint);
 

@@ -93,8 +93,7 @@ std::optional<double> firstNumber(const Json& object, const std::vector<std::str
     const Json* value = member(&object, key);
     if (value == nullptr) continue;
     // "NaN" or "inf" in a text is no number: the next key is tried.
-    const auto number = value->is_string() ? parseDecimal(value->get_ref<const std::string&>()) : numberValue(value);
-    if (number) return number;
+    if (const auto number = numberOrNumericText(value, NumberTextTrim::none)) return number;
   }
   return std::nullopt;
 }

@@ -102,8 +102,7 @@ const Json* findCustomerData(const Json& value) {
 }
 
 std::optional<double> numberValue(const Json* value) {
-  if (value != nullptr && value->is_string()) return parseDecimal(value->get_ref<const std::string&>());
-  return dapplewick::numberValue(value);
+  return numberOrNumericText(value, NumberTextTrim::none);
 }
 
 UsageData readUsage(std::string_view body, Timestamp now) {

@@ -15,10 +15,7 @@ namespace {
 
 // Booleans are no figures here, unlike in lenientNumber.
 std::optional<double> lenientFigure(const Json* value) {
-  if (value != nullptr && value->is_string()) {
-    return parseDecimal(trimWhitespace(value->get_ref<const std::string&>()));
-  }
-  return numberValue(value);
+  return numberOrNumericText(value, NumberTextTrim::whitespace);
 }
 
 bool isPositive(std::optional<double> value) { return value && *value > 0; }

@@ -17,18 +17,6 @@ namespace dapplewick {
 
 // ---- Bytes ----
 
-std::string hexLower(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 0x0F]);
-  }
-  return out;
-}
-
 std::string sha256(std::string_view data) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;

@@ -15,8 +15,6 @@ namespace dapplewick {
 
 // ---- Bytes ----
 
-// Two lowercase hexadecimal digits per byte, in byte order.
-std::string hexLower(std::string_view bytes);
 // The 32-byte SHA-256 digest.
 std::string sha256(std::string_view data);
 std::string sha256Hex(std::string_view data);
