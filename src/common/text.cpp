@@ -68,6 +68,42 @@ bool containsAny(std::string_view text, std::initializer_list<std::string_view> 
   return false;
 }
 
+namespace {
+
+// Bytes of the line end that starts at `at`, or 0.
+std::size_t lineEndLength(std::string_view text, std::size_t at) {
+  switch (text[at]) {
+    case '\n': case '\r': case '\v': case '\f': return 1;
+    default: break;
+  }
+  const std::string_view rest = text.substr(at);
+  if (startsWith(rest, "\u0085")) return 2;
+  if (startsWith(rest, "\u2028") || startsWith(rest, "\u2029")) return 3;
+  return 0;
+}
+
+}  // namespace
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  std::size_t at = 0;
+  const auto close = [&](std::size_t end) {
+    if (end > start) lines.push_back(text.substr(start, end - start));
+  };
+  while (at < text.size()) {
+    if (const std::size_t length = lineEndLength(text, at)) {
+      close(at);
+      at += length;
+      start = at;
+    } else {
+      ++at;
+    }
+  }
+  close(text.size());
+  return lines;
+}
+
 std::string hexLower(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;

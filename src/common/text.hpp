@@ -17,6 +17,9 @@ std::string_view trimWhitespace(std::string_view text);
 std::string_view trimSpacesAndTabs(std::string_view text);
 // Whether `text` holds any of `needles` anywhere.
 bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles);
+// The lines of `text`, split at every Unicode line end (LF, VT, FF, CR, NEL, U+2028, U+2029; CRLF ends a line
+// and leaves an empty one, which is dropped like every empty line).
+std::vector<std::string_view> splitLines(std::string_view text);
 // Each byte as two lower-case hex digits.
 std::string hexLower(std::string_view bytes);
 // True when the code point belongs to the Unicode white-space set.

@@ -93,25 +93,6 @@ const RE2& bonusExpiryPattern() {
   return re;
 }
 
-bool isLineEnd(char32_t c) {
-  return c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t at = pos;
-    if (isLineEnd(decodeUTF8(text, pos))) {
-      lines.push_back(text.substr(start, at - start));
-      start = pos;
-    }
-  }
-  lines.push_back(text.substr(start));
-  return lines;
-}
-
 }  // namespace
 
 // ---- Runs of the tool ----

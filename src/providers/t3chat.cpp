@@ -17,18 +17,6 @@ constexpr std::string_view kRefererPath = "/settings/customization";
 // Epoch figures above this are milliseconds, others seconds.
 constexpr double kMillisecondsAbove = 10'000'000'000.0;
 
-// Bytes of the line end that starts at `at`, or 0. CRLF counts as CR then LF: the empty line between is dropped.
-std::size_t lineEndLength(std::string_view text, std::size_t at) {
-  switch (text[at]) {
-    case '\n': case '\r': case '\v': case '\f': return 1;
-    default: break;
-  }
-  const std::string_view rest = text.substr(at);
-  if (startsWith(rest, "\u0085")) return 2;
-  if (startsWith(rest, "\u2028") || startsWith(rest, "\u2029")) return 3;
-  return 0;
-}
-
 std::optional<Timestamp> epochDate(std::optional<double> value) {
   if (!value || *value <= 0) return std::nullopt;
   return fromEpochAuto(*value, kMillisecondsAbove);
@@ -63,26 +51,6 @@ HTTPRequest customerDataRequest(std::string_view origin, std::string_view cookie
 }
 
 // ---- Readers ----
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  std::size_t at = 0;
-  const auto close = [&](std::size_t end) {
-    if (end > start) lines.push_back(text.substr(start, end - start));
-  };
-  while (at < text.size()) {
-    if (const std::size_t length = lineEndLength(text, at)) {
-      close(at);
-      at += length;
-      start = at;
-    } else {
-      ++at;
-    }
-  }
-  close(text.size());
-  return lines;
-}
 
 // Recursion is bounded: every value searched comes from parseJsonOrNothing, which refuses documents nested deeper
 // than kMaxJsonDepth.

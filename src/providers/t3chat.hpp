@@ -29,10 +29,6 @@ HTTPRequest customerDataRequest(std::string_view origin, std::string_view cookie
 
 // ---- Answers, read as untyped JSON lines ----
 
-// The body split at every Unicode line end (LF, CR, CRLF, VT, FF, NEL, U+2028, U+2029), empty lines dropped.
-// The body must be valid UTF-8.
-std::vector<std::string_view> splitLines(std::string_view text);
-
 // The first object, depth first in document order, that holds "usageFourHourPercentage" or
 // "usageMonthPercentage", or both "subscription" and "usageBand" (presence counts, null included).
 const Json* findCustomerData(const Json& value);
