@@ -275,13 +275,13 @@ std::optional<std::string> joinNotes(const std::vector<std::string>& parts) {
   return note;
 }
 
-std::vector<std::string_view> splitKeepingEmpty(std::string_view text, char separator) {
+std::vector<std::string_view> splitKeepingEmpty(std::string_view text, std::string_view separator) {
   std::vector<std::string_view> pieces;
   while (true) {
     const auto at = text.find(separator);
     pieces.push_back(text.substr(0, at));
     if (at == std::string_view::npos) return pieces;
-    text.remove_prefix(at + 1);
+    text.remove_prefix(at + separator.size());
   }
 }
 

@@ -58,8 +58,8 @@ inline constexpr std::string_view kNoteSeparator = " \u00B7 ";
 
 // ---- Pieces ----
 
-// The pieces between every `separator`, empty ones kept: "a::b" gives "a", "", "b"; the empty text gives one empty
-// piece.
-std::vector<std::string_view> splitKeepingEmpty(std::string_view text, char separator);
+// The pieces between every `separator`, empty ones kept: "a::b" split at ":" gives "a", "", "b"; the empty text
+// gives one empty piece.
+std::vector<std::string_view> splitKeepingEmpty(std::string_view text, std::string_view separator);
 
 }  // namespace dapplewick

@@ -126,16 +126,6 @@ void dropContainingSecrets(std::vector<std::string>& secrets) {
 }
 
 // Splits at every occurrence of `separator`.
-std::vector<std::string_view> split(std::string_view text, std::string_view separator) {
-  std::vector<std::string_view> pieces;
-  for (std::size_t at = text.find(separator); at != std::string_view::npos; at = text.find(separator)) {
-    pieces.push_back(text.substr(0, at));
-    text.remove_prefix(at + separator.size());
-  }
-  pieces.push_back(text);
-  return pieces;
-}
-
 void addJsonStrings(std::vector<std::string>& secrets, const Json& value, int depth) {
   if (depth > kMaxJsonDepth) return;
   if (value.is_string()) addSecret(secrets, value.get_ref<const std::string&>());
@@ -158,9 +148,9 @@ std::vector<std::string> credentialSecrets(std::string_view stored) {
       return secrets;
     }
   }
-  for (const std::string_view piece : split(credential, "::")) addSecret(secrets, piece);
+  for (const std::string_view piece : splitKeepingEmpty(credential, "::")) addSecret(secrets, piece);
   // After a colon, except a URL's host and path and any port after the host: an address is no secret.
-  const auto colonPieces = split(credential, ":");
+  const auto colonPieces = splitKeepingEmpty(credential, ":");
   for (std::size_t i = 1; i < colonPieces.size(); ++i) {
     if (startsWith(colonPieces[i], "//")) {
       if (colonPieces[i].find('/', 2) == std::string_view::npos) ++i;
@@ -168,11 +158,11 @@ std::vector<std::string> credentialSecrets(std::string_view stored) {
     }
     addSecret(secrets, colonPieces[i]);
   }
-  for (const std::string_view pair : split(credential, ";")) {
+  for (const std::string_view pair : splitKeepingEmpty(credential, ";")) {
     const auto equals = pair.find('=');
     if (equals != std::string_view::npos) addSecret(secrets, pair.substr(equals + 1));
   }
-  for (const std::string_view word : split(credential, " ")) addSecret(secrets, word);
+  for (const std::string_view word : splitKeepingEmpty(credential, " ")) addSecret(secrets, word);
   dropContainingSecrets(secrets);
   return secrets;
 }

@@ -15,16 +15,6 @@ namespace {
 
 constexpr std::string_view kSeparator = "::";
 
-std::vector<std::string_view> splitAll(std::string_view text, std::string_view separator) {
-  std::vector<std::string_view> parts;
-  for (auto at = text.find(separator); at != std::string_view::npos; at = text.find(separator)) {
-    parts.push_back(text.substr(0, at));
-    text.remove_prefix(at + separator.size());
-  }
-  parts.push_back(text);
-  return parts;
-}
-
 bool isV1(std::string_view apiVersion) { return toLowerASCII(apiVersion) == kV1Version; }
 
 }  // namespace
@@ -32,7 +22,7 @@ bool isV1(std::string_view apiVersion) { return toLowerASCII(apiVersion) == kV1V
 // ---- The credential ----
 
 Deployment parseCredential(std::string_view stored) {
-  const auto parts = splitAll(trimWhitespace(stripKindPrefix(stored)), kSeparator);
+  const auto parts = splitKeepingEmpty(trimWhitespace(stripKindPrefix(stored)), kSeparator);
   if (parts.size() < 3) throw AzureOpenAIError::invalidCredentialFormat();
   const auto part = [&](std::size_t index) { return std::string(trimWhitespace(parts[index])); };
   Deployment deployment{{}, part(1), part(2), parts.size() == 3 ? std::string(kDefaultAPIVersion) : part(3)};
@@ -52,7 +42,7 @@ Deployment parseCredential(std::string_view stored) {
 std::vector<std::string_view> missingSegments(std::string_view endpointPath,
                                               const std::vector<std::string_view>& required) {
   std::vector<std::string> segments;
-  for (const auto segment : splitAll(endpointPath, "/")) {
+  for (const auto segment : splitKeepingEmpty(endpointPath, "/")) {
     if (!segment.empty()) segments.push_back(toLowerASCII(segment));
   }
   std::size_t k = std::min(segments.size(), required.size());

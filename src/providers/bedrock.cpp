@@ -33,7 +33,7 @@ bool isListOf(const Json* value, bool (Json::*kind)() const noexcept) {
 // ---- Credentials ----
 
 ResolvedCredentials resolveCredentials(std::string_view text, const Environment& environment) {
-  const auto pieces = splitKeepingEmpty(trimWhitespace(text), ':');
+  const auto pieces = splitKeepingEmpty(trimWhitespace(text), ":");
   const auto fromPieces = [&pieces](std::size_t first, std::string region) {
     return ResolvedCredentials{{std::string(pieces[first]), std::string(pieces[first + 1]), std::nullopt},
                                std::move(region)};

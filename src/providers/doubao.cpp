@@ -48,7 +48,7 @@ std::optional<Timestamp> positiveEpochSeconds(std::optional<double> seconds) {
 // ---- Credentials ----
 
 std::optional<VolcengineCredentials> parseCredential(std::string_view text) {
-  const auto pieces = splitKeepingEmpty(trimWhitespace(text), ':');
+  const auto pieces = splitKeepingEmpty(trimWhitespace(text), ":");
   if (pieces.size() != 2 && pieces.size() != 3) return std::nullopt;
   VolcengineCredentials credentials{std::string(trimSpacesAndTabs(pieces[0])),
                                     std::string(trimSpacesAndTabs(pieces[1])), ""};
