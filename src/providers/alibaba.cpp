@@ -247,15 +247,8 @@ bool hasAnyMember(const Json& object, Names names) {
 // values ("1", "en") are flags, and taking them out would only garble the message.
 std::string withoutCookie(std::string_view text, std::string_view cookie) {
   std::string out = redactSecret(text, cookie);
-  std::size_t start = 0;
-  while (start < cookie.size()) {
-    const std::size_t end = std::min(cookie.find(';', start), cookie.size());
-    const std::string_view piece = cookie.substr(start, end - start);
-    start = end + 1;
-    const std::size_t equals = piece.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view value = trimSpacesAndTabs(piece.substr(equals + 1));
-    if (value.size() >= 8) out = redactSecret(out, value);
+  for (const CookiePair& pair : cookiePairs(cookie)) {
+    if (pair.value.size() >= 8) out = redactSecret(out, pair.value);
   }
   return out;
 }

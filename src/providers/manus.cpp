@@ -9,6 +9,7 @@
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "providers/shared/cookie.hpp"
 #include "providers/shared/response.hpp"
 
 namespace dapplewick {
@@ -32,16 +33,8 @@ constexpr std::array<std::string_view, 8> kCreditKeys = {"totalCredits",      "f
 std::string extractSessionToken(std::string_view credential) {
   const std::string_view text = trimWhitespace(credential);
   if (text.find_first_of("=;") == std::string_view::npos) return std::string(text);
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = std::min(text.find(';', start), text.size());
-    const std::string_view segment = trimSpacesAndTabs(text.substr(start, end - start));
-    start = end + 1;
-    const std::size_t equals = segment.find('=');
-    if (equals == std::string_view::npos) continue;
-    if (equalsIgnoringASCIICase(trimSpacesAndTabs(segment.substr(0, equals)), kSessionCookie)) {
-      return std::string(trimSpacesAndTabs(segment.substr(equals + 1)));
-    }
+  for (const CookiePair& pair : cookiePairs(text)) {
+    if (equalsIgnoringASCIICase(pair.name, kSessionCookie)) return std::string(pair.value);
   }
   return std::string(text);
 }

@@ -10,6 +10,7 @@
 #include "common/numbers.hpp"
 #include "common/task_group.hpp"
 #include "common/text.hpp"
+#include "providers/shared/cookie.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick::mimo {
@@ -38,17 +39,8 @@ std::optional<std::string> normalizeCookie(std::string_view credential) {
 
   // Sorted by name, as the console's own requests carry them.
   std::map<std::string, std::string, std::less<>> kept;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = std::min(text.find(';', start), text.size());
-    const std::string_view piece = trimSpacesAndTabs(text.substr(start, end - start));
-    start = end + 1;
-    const std::size_t equals = piece.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view name = trimSpacesAndTabs(piece.substr(0, equals));
-    const std::string_view value = trimSpacesAndTabs(piece.substr(equals + 1));
-    if (!isKnownCookie(name) || value.empty()) continue;
-    kept[std::string(name)] = std::string(value);
+  for (const auto& [name, value] : cookiePairs(text)) {
+    if (isKnownCookie(name) && !value.empty()) kept[std::string(name)] = std::string(value);
   }
   if (!kept.contains(kServiceTokenCookie) || !kept.contains(kUserIdCookie)) return std::string(text);
 

@@ -8,6 +8,7 @@
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
+#include "providers/shared/cookie.hpp"
 #include "providers/shared/credential.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -17,15 +18,9 @@ namespace dapplewick::mistral {
 // ---- Request ----
 
 std::optional<std::string> extractCSRFToken(std::string_view cookie) {
-  std::size_t start = 0;
-  while (start < cookie.size()) {
-    const std::size_t end = std::min(cookie.find(';', start), cookie.size());
-    const std::string_view piece = trimWhitespace(cookie.substr(start, end - start));
-    start = end + 1;
-    const std::size_t equals = piece.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string name = toLowerASCII(trimWhitespace(piece.substr(0, equals)));
-    if (name == "csrftoken" || name == "csrf_token") return std::string(trimWhitespace(piece.substr(equals + 1)));
+  for (const CookiePair& pair : cookiePairs(cookie, trimWhitespace)) {
+    const std::string name = toLowerASCII(pair.name);
+    if (name == "csrftoken" || name == "csrf_token") return std::string(pair.value);
   }
   return std::nullopt;
 }
