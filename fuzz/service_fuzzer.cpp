@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,47 @@
 namespace {
 
 using namespace dapplewick;
+
+// Reads from the front of `bytes`, never beyond its end.
+struct Reader {
+  std::string_view bytes;
+  std::size_t number(int count) {
+    std::size_t value = 0;
+    for (int i = 0; i < count; ++i) {
+      value <<= 8;
+      if (!bytes.empty()) {
+        value |= static_cast<unsigned char>(bytes.front());
+        bytes.remove_prefix(1);
+      }
+    }
+    return value;
+  }
+  std::string text(std::size_t length) {
+    const std::string_view piece = bytes.substr(0, length);
+    bytes.remove_prefix(piece.size());
+    return std::string(piece);
+  }
+};
+
+// The answers of an input, as encodeAnswer writes them (tests/support/answer_script.hpp).
+std::vector<HTTPResponse> decodeAnswers(std::string_view bytes) {
+  std::vector<HTTPResponse> answers;
+  Reader reader{bytes};
+  while (!reader.bytes.empty()) {
+    HTTPResponse answer;
+    answer.status = static_cast<int>(reader.number(2));
+    answer.isHTTP = answer.status != 0;
+    const std::size_t count = reader.number(1);
+    for (std::size_t i = 0; i < count && !reader.bytes.empty(); ++i) {
+      std::string name = reader.text(reader.number(1));
+      std::string value = reader.text(reader.number(1));
+      answer.headers.add(std::move(name), std::move(value));
+    }
+    answer.body = reader.text(reader.number(3));
+    answers.push_back(std::move(answer));
+  }
+  return answers;
+}
 
 const Timestamp kNow{std::chrono::milliseconds(1796576595000)};
 
@@ -83,7 +125,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::vector<HTTPResponse> answers = testing::decodeAnswers({reinterpret_cast<const char*>(data), size});
+  std::vector<HTTPResponse> answers = decodeAnswers({reinterpret_cast<const char*>(data), size});
   const std::string secret = sentCredential();
   for (HTTPResponse& answer : answers) {
     replaceMarker(answer.body, secret);

@@ -17,27 +17,6 @@ void putNumber(std::string& out, std::size_t value, int bytes) {
   for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
-// Reads from the front of `bytes`, never beyond its end.
-struct Reader {
-  std::string_view bytes;
-  std::size_t number(int count) {
-    std::size_t value = 0;
-    for (int i = 0; i < count; ++i) {
-      value <<= 8;
-      if (!bytes.empty()) {
-        value |= static_cast<unsigned char>(bytes.front());
-        bytes.remove_prefix(1);
-      }
-    }
-    return value;
-  }
-  std::string text(std::size_t length) {
-    const std::string_view piece = bytes.substr(0, length);
-    bytes.remove_prefix(piece.size());
-    return std::string(piece);
-  }
-};
-
 }  // namespace
 
 std::string encodeAnswer(const HTTPResponse& answer) {
@@ -59,25 +38,6 @@ std::string encodeAnswer(const HTTPResponse& answer) {
   putNumber(out, length, 3);
   out.append(answer.body, 0, length);
   return out;
-}
-
-std::vector<HTTPResponse> decodeAnswers(std::string_view bytes) {
-  std::vector<HTTPResponse> answers;
-  Reader reader{bytes};
-  while (!reader.bytes.empty()) {
-    HTTPResponse answer;
-    answer.status = static_cast<int>(reader.number(2));
-    answer.isHTTP = answer.status != 0;
-    const std::size_t count = reader.number(1);
-    for (std::size_t i = 0; i < count && !reader.bytes.empty(); ++i) {
-      std::string name = reader.text(reader.number(1));
-      std::string value = reader.text(reader.number(1));
-      answer.headers.add(std::move(name), std::move(value));
-    }
-    answer.body = reader.text(reader.number(3));
-    answers.push_back(std::move(answer));
-  }
-  return answers;
 }
 
 void recordSeedAnswer(const HTTPResponse& answer) {
