@@ -55,9 +55,12 @@ const std::string_view kUsageText =
     "Exit status:\n"
     "  0    the command ran; a provider's failure is part of the output\n"
     "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad,\n"
-    "       the output cannot be written\n"
+    "       the output cannot be written (\"dapplewick: write error: ...\")\n"
     "  2    usage error: unknown provider, missing or unexpected argument, empty secret\n"
-    "  130  interrupted (Ctrl-C)\n";
+    "  129  stopped by SIGHUP\n"
+    "  130  interrupted (Ctrl-C, SIGINT)\n"
+    "  141  the output is a pipe its reader closed (SIGPIPE)\n"
+    "  143  stopped by SIGTERM\n";
 
 namespace {
 

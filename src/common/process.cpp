@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <mutex>
 #include <system_error>
 
 #include "common/text.hpp"
@@ -181,6 +182,48 @@ std::int32_t decodeStatus(int raw) {
   return -1;
 }
 
+// The process groups of the runs under way, so that a process about to exit at once can kill them first. A spawn
+// and its entry are made under one lock, so the killing never misses a process started a moment before; once
+// closed, nothing more is spawned, so nothing can start between the killing and the exit. An entry goes before its
+// process is reaped: until then the process's id, and so its group's, cannot have been given to anyone else.
+class ProcessGroups {
+ public:
+  // posix_spawn's result, or ECANCELED once closed.
+  template <typename Spawn>
+  int spawnAndAdd(pid_t& pid, const Spawn& spawn) {
+    const std::lock_guard lock(mutex_);
+    if (closed_) return ECANCELED;
+    const int rc = spawn(pid);
+    if (rc == 0) groups_.push_back(pid);
+    return rc;
+  }
+
+  void remove(pid_t pid) {
+    const std::lock_guard lock(mutex_);
+    groups_.erase(std::remove(groups_.begin(), groups_.end(), pid), groups_.end());
+  }
+
+  void killAllAndClose() {
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    for (const pid_t pid : groups_) {
+      ::kill(-pid, SIGKILL);
+      ::kill(pid, SIGKILL);  // in case it left its group
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  bool closed_ = false;
+  std::vector<pid_t> groups_;
+};
+
+// Never destroyed: a run on another thread may still end while the process exits.
+ProcessGroups& processGroups() {
+  static auto* const groups = new ProcessGroups;
+  return *groups;
+}
+
 // The started process and its group. Should the run end by an exception before the process was reaped, the
 // destructor kills the group and reaps the process, so that no path leaves it behind.
 class Child {
@@ -200,20 +243,16 @@ class Child {
 
   bool reapIfExited() {
     if (reaped_) return true;
-    int raw = 0;
-    pid_t result = 0;
+    // Only looked at, not reaped, so that the group's entry can go first.
+    siginfo_t info{};
+    int rc = 0;
     do {
-      result = ::waitpid(pid_, &raw, WNOHANG);
-    } while (result < 0 && errno == EINTR);
-    if (result == pid_) {
-      reaped_ = true;
-      status_ = decodeStatus(raw);
-    } else if (result < 0) {
-      // ECHILD: the host ignores SIGCHLD and the system reaped the process for us; its status is lost.
-      reaped_ = true;
-      status_ = -1;
-    }
-    return reaped_;
+      rc = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0 && info.si_pid == 0) return false;  // still running
+    // Exited, or ECHILD: the host ignores SIGCHLD and the system reaped the process for us; its status is lost.
+    reap();
+    return true;
   }
 
   // Members left in the group once the process itself is gone: descendants it did not wait for.
@@ -241,6 +280,17 @@ class Child {
 
   void waitBlocking() {
     if (reaped_) return;
+    siginfo_t info{};
+    int rc = 0;
+    do {
+      rc = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
+    } while (rc < 0 && errno == EINTR);
+    reap();
+  }
+
+  // The process has exited (or is lost to ECHILD), so the wait returns at once.
+  void reap() {
+    processGroups().remove(pid_);
     int raw = 0;
     pid_t result = 0;
     do {
@@ -373,7 +423,9 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
   {
     const FileActions actions(outPipe.write.get(), errPipe.write.get());
     const SpawnAttributes attributes;
-    const int rc = ::posix_spawn(&pid, binary.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+    const int rc = processGroups().spawnAndAdd(pid, [&](pid_t& spawned) {
+      return ::posix_spawn(&spawned, binary.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+    });
     if (rc != 0) throw ProcessError::launchFailed(binary, rc);
   }
   // Only the child may hold the write ends, or the pipes would never report end of file.
@@ -437,5 +489,7 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
   result.timedOut = reason == StopReason::idleLimit;
   return result;
 }
+
+void killAllProcessGroups() { processGroups().killAllAndClose(); }
 
 }  // namespace dapplewick

@@ -65,10 +65,17 @@ class ProcessError : public ServiceErrorOf<ProcessError, ProcessErrorCode> {
 // stops it early (deadline, idle limit, stop request) the whole group is asked to terminate, then killed after
 // terminateGrace, and the process is always reaped. Descendants still in the group once the process is gone are
 // stopped the same way, so that nothing the run started outlives it.
-// Throws ProcessError: launchFailed, deadlinePassed (the process was still running at `timeout`), cancelled (a
-// stop request on `stop`). A non-zero exit status is no error.
+// Throws ProcessError: launchFailed (every run does once killAllProcessGroups was called), deadlinePassed (the
+// process was still running at `timeout`), cancelled (a stop request on `stop`). A non-zero exit status is no
+// error.
 ProcessResult runProcess(const std::string& binary, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string, std::less<>>& environment,
                          const ProcessLimits& limits, std::stop_token stop = {});
+
+// For a process about to exit without waiting for its runs: sends SIGKILL to the process group of every run under
+// way, and makes every later run fail with launchFailed. A run's group is signalled only until its process is
+// reaped, so a group id the system has given to someone else since is never touched. Safe from any thread, but
+// not from a signal handler.
+void killAllProcessGroups();
 
 }  // namespace dapplewick

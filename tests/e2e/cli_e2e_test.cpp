@@ -1,4 +1,7 @@
+#include <signal.h>
+
 #include <atomic>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -6,6 +9,7 @@
 #include "model/provider.hpp"
 #include "support/e2e_harness.hpp"
 #include "support/loopback_server.hpp"
+#include "support/process_probe.hpp"
 
 namespace dapplewick {
 namespace {
@@ -90,6 +94,52 @@ TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
   // Said by the command itself, so it ended by cancelling, not by the watchdog that follows a grace period.
   EXPECT_EQ(result.err, "dapplewick: interrupted\n");
   EXPECT_LT(result.elapsed, std::chrono::milliseconds(700 + 2000));
+}
+
+// Standard signals do not queue: a second one sent before the binary took the first would be lost.
+bool signalPending(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("ShdPnd:")) return line.find_first_not_of('0', line.find('\t') + 1) != std::string::npos;
+  }
+  return false;
+}
+
+TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnce) {
+  // The stand-in for kiro-cli ignores SIGTERM, and so does the child it starts in its group: the runner's SIGKILL
+  // after its grace, or the binary's on a second signal, is all that ends them.
+  Sandbox sandbox;
+  testing::TempDir tools;
+  const auto pidFile = tools.path() / "pid";
+  testing::writeScript(tools.path(), "kiro-cli", "trap '' TERM; sleep 300 & echo $$ > " + pidFile.string() + "; wait");
+  sandbox.setEnv("PATH", tools.path().string() + ":/usr/bin:/bin");
+  sandbox.saveCredential("kiro", "x");
+  struct Case {
+    std::vector<int> signals;
+    int status;
+    std::string err;  // a second signal ends the binary before the command can say anything
+  };
+  const Case cases[] = {
+      {{SIGINT}, 130, "dapplewick: interrupted\n"},   {{SIGTERM}, 143, "dapplewick: interrupted\n"},
+      {{SIGHUP}, 129, "dapplewick: interrupted\n"},   {{SIGINT, SIGINT}, 130, ""},
+      {{SIGTERM, SIGHUP}, 143, ""},                   {{SIGHUP, SIGINT}, 129, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.signals));
+    std::filesystem::remove(pidFile);
+    std::optional<pid_t> tool;
+    std::size_t sent = 0;
+    const RunResult result = sandbox.runWatched({"kiro"}, [&](pid_t pid) {
+      if (!tool) tool = testing::readPidFile(pidFile, std::chrono::milliseconds(0));
+      if (tool && sent < c.signals.size() && !signalPending(pid)) ::kill(pid, c.signals[sent++]);
+    });
+    EXPECT_EQ(result.exitCode, c.status);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, "");
+    ASSERT_TRUE(tool.has_value()) << "the tool never ran";
+    EXPECT_TRUE(testing::waitForGroupGone(*tool)) << "the tool or its child is still running";
+    ::kill(-*tool, SIGKILL);  // should the test fail, not for the next case to meet
+  }
 }
 
 }  // namespace

@@ -70,16 +70,25 @@ void Sandbox::saveCredential(const std::string& provider, const std::string& sec
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& args, const std::string& input) const {
-  return execute(args, input, std::nullopt);
+  return execute(args, input, {});
 }
 
 RunResult Sandbox::runInterrupted(const std::vector<std::string>& args,
                                   std::chrono::milliseconds interruptAfter) const {
-  return execute(args, "", interruptAfter);
+  const auto start = std::chrono::steady_clock::now();
+  bool sent = false;
+  return runWatched(args, [&](pid_t pid) {
+    if (!sent && std::chrono::steady_clock::now() - start >= interruptAfter) sent = ::kill(pid, SIGINT) == 0;
+  });
+}
+
+RunResult Sandbox::runWatched(const std::vector<std::string>& args,
+                              const std::function<void(pid_t)>& whileRunning) const {
+  return execute(args, "", whileRunning);
 }
 
 RunResult Sandbox::execute(const std::vector<std::string>& args, const std::string& input,
-                           std::optional<std::chrono::milliseconds> interruptAfter) const {
+                           const std::function<void(pid_t)>& whileRunning) const {
   std::vector<std::string> envStrings = {"DAPPLEWICK_CONFIG_DIR=" + configDir_.string(), "HOME=" + home_.string(),
                                          "LANG=C"};
   if (env_.count("PATH") == 0) envStrings.push_back("PATH=/usr/bin:/bin");
@@ -122,11 +131,10 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   if (rc != 0) throw std::runtime_error("cannot start " + argStrings[0]);
 
   int status = 0;
-  bool interrupted = false;
   struct rusage usage {};
   while (::wait4(pid, &status, WNOHANG, &usage) != pid) {
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    if (interruptAfter && !interrupted && elapsed >= *interruptAfter) interrupted = ::kill(pid, SIGINT) == 0;
+    if (whileRunning) whileRunning(pid);
     if (elapsed >= std::chrono::seconds(60)) {
       ::kill(pid, SIGKILL);
       ::wait4(pid, &status, 0, &usage);

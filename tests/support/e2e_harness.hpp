@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -67,12 +70,14 @@ class Sandbox {
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
   // The same, pressing Ctrl-C (SIGINT to the binary) once `interruptAfter` has passed.
   RunResult runInterrupted(const std::vector<std::string>& args, std::chrono::milliseconds interruptAfter) const;
+  // The same, calling `whileRunning` with the binary's pid about every millisecond until it exits (to signal it).
+  RunResult runWatched(const std::vector<std::string>& args, const std::function<void(pid_t)>& whileRunning) const;
   // Runs `dapplewick --json PROVIDER...`, checks that it exited 0 and parses the printed array.
   Json runJson(const std::vector<std::string>& providers) const;
 
  private:
   RunResult execute(const std::vector<std::string>& args, const std::string& input,
-                    std::optional<std::chrono::milliseconds> interruptAfter) const;
+                    const std::function<void(pid_t)>& whileRunning) const;
 
   TempDir root_;
   std::filesystem::path configDir_;

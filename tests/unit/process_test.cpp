@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,22 @@ TEST_F(ProcessTest, StopRequestsAndLaunchFailuresEndTheRunWithTheirReason) {
   std::ofstream("plain") << "#!/bin/sh\necho hi\n";  // not executable, even for root
   const auto plain = (dir_.path() / "plain").string();
   EXPECT_EQ(failure(plain, limits(5s, 5s)), "Cannot run " + plain + ": Permission denied");
+}
+
+TEST_F(ProcessTest, KillingAllGroupsEndsTheRunsUnderWayAndRefusesEveryLaterOne) {
+  // There is no undoing it, so it happens in a child process of the test.
+  const auto tool = script("trap '' TERM; sleep 300 & wait");
+  EXPECT_EXIT(
+      {
+        std::thread run([&] { std::cerr << runProcess(tool, {}, kEnvironment, limits(30s, 30s)).status << "|"; });
+        if (testing::readPidFile(dir_.path() / "pid")) killAllProcessGroups();
+        run.join();
+        std::cerr << failure(tool, limits(5s, 5s));
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "^" + std::to_string(128 + SIGKILL) + "\\|Cannot run " + tool + ": Operation canceled$");
+  expectNothingLeft();
 }
 
 TEST_F(ProcessTest, FindsTheFirstExecutableFileInAnAbsoluteFolderOnly) {
