@@ -1,5 +1,6 @@
 // The dapplewick executable: wires the real clock, environment, transport and standard streams into runApp.
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -87,6 +88,8 @@ class InterruptWatcher {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Fixed at 1 MiB, not sliding, so every body's outgrown buffers leave memory when freed, not stay in arenas.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   InterruptWatcher interrupts;
   dapplewick::SystemClock clock;
   dapplewick::ProcessEnvironment environment;

@@ -280,6 +280,7 @@ struct Exchange {
   std::string body;
   std::size_t headerBytes = 0;
   enum class Overflow { none, body, headers } overflow = Overflow::none;
+  bool headReceived = false;  // the final answer's head, up to its blank line
   bool connected = false;
   SteadyClock::time_point lastActivity = SteadyClock::now();
   curl_off_t downloaded = 0;
@@ -331,6 +332,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     exchange.status = statusOf(line);
     exchange.headers.clear();
   } else if (line.empty()) {
+    exchange.headReceived = exchange.status >= 200;
     if (announcesTooLargeBody(exchange)) {
       exchange.overflow = Exchange::Overflow::body;
       return 0;
@@ -549,6 +551,12 @@ std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at
   if (exchange.overflow == Exchange::Overflow::headers) {
     throw TransportError(Kind::tooLarge, "The response headers from " + at.origin + " are larger than " +
                                              std::to_string(kMaxHeaderBytes) + " bytes.");
+  }
+  // libcurl refuses a longer header line (or status line) as running out of memory.
+  if (code == CURLE_OUT_OF_MEMORY && !exchange.headReceived) {
+    throw TransportError(Kind::tooLarge, "The response from " + at.origin + " has a header line longer than " +
+                                             std::to_string(CURL_MAX_HTTP_HEADER) +
+                                             " bytes, the HTTP library's limit.");
   }
   if (code == CURLE_OPERATION_TIMEDOUT) {
     if (!exchange.connected) throw TransportError(Kind::timeout, "Connecting to " + at.origin + " timed out.");

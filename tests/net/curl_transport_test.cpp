@@ -186,12 +186,24 @@ TEST(CurlResponse, StopsReadingAnEndlessBodyAtTheLimit) {
   EXPECT_LT(sent.load(), 64u * 1024 * 1024);
 }
 
-TEST(CurlResponse, RefusesEndlessHeaders) {
-  std::string raw = "HTTP/1.1 200 OK\r\n";
-  while (raw.size() < 1100 * 1024) raw += "X-Filler: " + std::string(100, 'f') + "\r\n";
-  LoopbackServer server(raw + "Content-Length: 0\r\n\r\n");
-  EXPECT_EQ(failureText([&] { CurlTransport().data(getRequest(server.url("/")), {}); }, Kind::tooLarge),
-            "The response headers from " + server.origin() + " are larger than 262144 bytes.");
+TEST(CurlResponse, RefusesEndlessHeadersAndOverlongHeaderLines) {
+  std::string endless = "HTTP/1.1 200 OK\r\n";
+  while (endless.size() < 1100 * 1024) endless += "X-Filler: " + std::string(100, 'f') + "\r\n";
+  const std::string longLine = "X-Long: " + std::string(std::size_t{100} * 1024, 'l') + "\r\n";
+  const std::pair<std::string, std::string> overlong = {
+      "The response from ", " has a header line longer than 102400 bytes, the HTTP library's limit."};
+  const std::vector<std::pair<std::string, std::pair<std::string, std::string>>> cases = {
+      {endless + "Content-Length: 0\r\n\r\n", {"The response headers from ", " are larger than 262144 bytes."}},
+      {"HTTP/1.1 200 OK\r\n" + longLine + "Content-Length: 0\r\n\r\n", overlong},
+      // A line of the final head still counts after an interim answer.
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n" + longLine + "\r\n", overlong},
+  };
+  for (const auto& [raw, want] : cases) {
+    SCOPED_TRACE(want.second);
+    LoopbackServer server(raw);
+    EXPECT_EQ(failureText([&] { CurlTransport().data(getRequest(server.url("/")), {}); }, Kind::tooLarge),
+              want.first + server.origin() + want.second);
+  }
 }
 
 TEST(CurlResponse, ServesConcurrentRequestsFromOneTransport) {

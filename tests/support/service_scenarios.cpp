@@ -462,7 +462,8 @@ std::vector<Scenario> serviceScenarios() {
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 ScenarioStage::ScenarioStage(Sandbox& sandbox, const std::vector<const Scenario*>& scenarios,
-                             std::chrono::milliseconds latency, const std::string& moreAuthorities) {
+                             std::chrono::milliseconds latency, const std::string& moreAuthorities,
+                             const LoopbackServer::Handler& answerAll) {
   std::optional<TestCertificate> identity;
   std::optional<std::string> caBundle;
   if (std::any_of(scenarios.begin(), scenarios.end(), [](const Scenario* s) { return s->https; })) {
@@ -484,7 +485,8 @@ ScenarioStage::ScenarioStage(Sandbox& sandbox, const std::vector<const Scenario*
         }
         return httpResponse(404);
       };
-      servers.push_back(std::make_unique<LoopbackServer>(respond, scenario->https ? identity : std::nullopt));
+      servers.push_back(std::make_unique<LoopbackServer>(answerAll ? answerAll : LoopbackServer::Handler(respond),
+                                                         scenario->https ? identity : std::nullopt));
       for (const auto& key : host.originKeys) origins[key] = servers.back()->origin();
     }
     for (const auto& [path, content] : scenario->homeFiles) {

@@ -56,11 +56,13 @@ std::vector<Scenario> serviceScenarios();
 // Sets up `scenarios` in a sandbox: their loopback servers (https ones sharing one test certificate that
 // config.json's caBundle trusts), origins, files in the private HOME, environment, credentials and, for Kiro, a
 // stand-in kiro-cli first on PATH. Every answer waits `latency` first, as a distant server would. The caBundle
-// holds `moreAuthorities` (PEM) too, as a user's bundle of many authorities would.
+// holds `moreAuthorities` (PEM) too, as a user's bundle of many authorities would. Given `answerAll`, every host
+// answers every request with it instead of the scenarios' answers.
 class ScenarioStage {
  public:
   ScenarioStage(Sandbox& sandbox, const std::vector<const Scenario*>& scenarios,
-                std::chrono::milliseconds latency = std::chrono::milliseconds(0), const std::string& moreAuthorities = "");
+                std::chrono::milliseconds latency = std::chrono::milliseconds(0), const std::string& moreAuthorities = "",
+                const LoopbackServer::Handler& answerAll = {});
   // The servers of scenario `index`, one per host, in the order of its hosts.
   const std::vector<std::unique_ptr<LoopbackServer>>& servers(std::size_t index) const { return servers_[index]; }
 
