@@ -246,6 +246,7 @@ std::optional<std::string> zoneNameInPath(const std::filesystem::path& path) {
 // through its links, then through linked folders, until it lies inside.
 std::optional<std::string> zoneNameOfFile(std::filesystem::path path) {
   constexpr int kMaxLinks = 40;  // the kernel's own bound on a chain of links
+  path = path.lexically_normal();
   for (int link = 0; link <= kMaxLinks; ++link) {
     if (auto name = zoneNameInPath(path)) return name;
     std::error_code error;

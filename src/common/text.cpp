@@ -130,8 +130,8 @@ std::string toLowerASCII(std::string_view text) {
 namespace {
 
 // Capital and small letters of Latin-1, Latin Extended-A, Greek and Cyrillic, as Unicode's one-letter mappings pair
-// them; nothing here depends on a locale. Letters whose capital is no single letter (ß, ŉ), or is an ASCII letter
-// whose small form is another (ı, ſ, İ), stay as they are.
+// them; nothing here depends on a locale. Letters whose other case is no single letter (ß, ŉ, ĸ) or an ASCII
+// letter (ı, ſ, İ) stay as they are.
 struct CasePairs {
   char32_t firstCapital;
   char32_t lastCapital;
