@@ -9,8 +9,11 @@ namespace dapplewick {
 namespace {
 
 // Figures are finite by construction; should one slip through, null is valid JSON where NaN is not.
+// A negative zero (what a service's subtraction or sign flip of nothing leaves) is the same figure as 0, and the text
+// output shows it unsigned too.
 Json number(double value) {
   if (!std::isfinite(value)) return nullptr;
+  if (value == 0) return 0.0;
   return value;
 }
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "common/text.hpp"
 
@@ -222,11 +222,57 @@ std::optional<Timestamp> localMidnight(int year, int month, int day) {
   return clampToRange(fromLocal(local).time_since_epoch().count());
 }
 
+namespace {
+
+// The same zones are also kept under "posix/" and "right/" (the latter counting leap seconds); the name is the same.
+std::string_view withoutRulesFolder(std::string_view name) {
+  for (const std::string_view folder : {"posix/", "right/"}) {
+    if (startsWith(name, folder)) return name.substr(folder.size());
+  }
+  return name;
+}
+
+// The zone name of a path below a "zoneinfo" folder.
+std::optional<std::string> zoneNameInPath(const std::filesystem::path& path) {
+  const std::string text = path.string();
+  const auto marker = text.find("/zoneinfo/");
+  if (marker == std::string::npos) return std::nullopt;
+  const std::string_view name = withoutRulesFolder(std::string_view(text).substr(marker + 10));
+  if (name.empty()) return std::nullopt;
+  return std::string(name);
+}
+
+// The zone name of a zone file's path: a path outside the zoneinfo folder (as /etc/localtime is) is followed
+// through its links, then through linked folders, until it lies inside.
+std::optional<std::string> zoneNameOfFile(std::filesystem::path path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own bound on a chain of links
+  path = path.lexically_normal();
+  for (int link = 0; link <= kMaxLinks; ++link) {
+    if (auto name = zoneNameInPath(path)) return name;
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+    if (error) break;
+    path = (path.parent_path() / target).lexically_normal();
+  }
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(path, error);
+  return error ? std::nullopt : zoneNameInPath(real);
+}
+
+}  // namespace
+
 std::string currentTimeZoneIdentifier(std::optional<std::string_view> tz) {
   if (tz) {
     std::string_view name = trimWhitespace(*tz);
     if (startsWith(name, ":")) name.remove_prefix(1);
-    if (!name.empty() && name.front() != '/') return std::string(name);
+    // The C library reads an empty TZ as UTC, not as the system zone.
+    if (name.empty()) return "UTC";
+    // A name without a "/" in front is either a zone file's name or a rule such as "JST-9". A rule names no zone
+    // file, so it has no IANA name to find; it is sent as given, since it is what the dates are computed in and
+    // the system zone, which they are not, would be the wrong answer.
+    if (name.front() != '/') return std::string(withoutRulesFolder(name));
+    if (auto zone = zoneNameOfFile(name)) return *zone;
+    // A zone file outside any zoneinfo folder carries no name of its own; the system zone's is the best guess left.
   }
   std::ifstream file("/etc/timezone");
   std::string line;
@@ -234,14 +280,7 @@ std::string currentTimeZoneIdentifier(std::optional<std::string_view> tz) {
     const auto name = trimWhitespace(line);
     if (!name.empty()) return std::string(name);
   }
-  std::array<char, 512> target{};
-  const ssize_t length = ::readlink("/etc/localtime", target.data(), target.size() - 1);
-  if (length > 0) {
-    const std::string_view path(target.data(), static_cast<std::size_t>(length));
-    const auto marker = path.find("zoneinfo/");
-    if (marker != std::string_view::npos) return std::string(path.substr(marker + 9));
-  }
-  return "UTC";
+  return zoneNameOfFile("/etc/localtime").value_or("UTC");
 }
 
 std::string formatCompactDateTimeUTC(Timestamp instant) {

@@ -55,8 +55,9 @@ Timestamp startOfLocalDay(Timestamp instant);
 // (month 13 is January of the next year, day 0 the last day of the month before); nothing when the result lies
 // outside the years 1970–9999.
 std::optional<Timestamp> localMidnight(int year, int month, int day);
-// The IANA name of the current zone: the TZ variable's text when given, then /etc/timezone, then the
-// /etc/localtime link, else "UTC".
+// The IANA name of the current zone: from the TZ variable when given (a zone name, or a zone file's path, with or
+// without a leading ":"; the name below the "zoneinfo" folder, links followed; an empty TZ is UTC), then
+// /etc/timezone, then the /etc/localtime link, else "UTC". Names under "posix/" or "right/" lose that folder.
 std::string currentTimeZoneIdentifier(std::optional<std::string_view> tzVariable);
 
 // ---- Compact UTC texts, whatever TZ and the locale say ----

@@ -127,6 +127,55 @@ std::string toLowerASCII(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Capital and small letters of Latin-1, Latin Extended-A, Greek and Cyrillic, as Unicode's one-letter mappings pair
+// them; nothing here depends on a locale. Letters whose other case is no single letter (ß, ŉ, ĸ) or an ASCII
+// letter (ı, ſ, İ) stay as they are.
+struct CasePairs {
+  char32_t firstCapital;
+  char32_t lastCapital;
+  char32_t smallOffset;  // small letter = capital + offset
+  bool alternating;      // capitals and small letters take turns: only every other code point is a capital
+};
+
+constexpr CasePairs kCasePairs[] = {
+    {0xC0, 0xD6, 0x20, false},   {0xD8, 0xDE, 0x20, false},   {0x100, 0x12E, 1, true},
+    {0x132, 0x136, 1, true},     {0x139, 0x147, 1, true},     {0x14A, 0x176, 1, true},
+    {0x179, 0x17D, 1, true},     {0x386, 0x386, 0x26, false}, {0x388, 0x38A, 0x25, false},
+    {0x38C, 0x38C, 0x40, false}, {0x38E, 0x38F, 0x3F, false}, {0x391, 0x3A1, 0x20, false},
+    {0x3A3, 0x3AB, 0x20, false}, {0x400, 0x40F, 0x50, false}, {0x410, 0x42F, 0x20, false},
+    {0x460, 0x480, 1, true},     {0x48A, 0x4BE, 1, true},     {0x4C1, 0x4CD, 1, true},
+    {0x4D0, 0x52E, 1, true},
+};
+// Pairs the table cannot hold: ÿ comes before its capital, and Σ has a second small form, the final ς.
+constexpr char32_t kSmallYDiaeresis = 0xFF, kCapitalYDiaeresis = 0x178, kFinalSigma = 0x3C2, kCapitalSigma = 0x3A3;
+
+bool isCapitalOf(const CasePairs& pairs, char32_t c) {
+  return c >= pairs.firstCapital && c <= pairs.lastCapital && (!pairs.alternating || (c - pairs.firstCapital) % 2 == 0);
+}
+
+char32_t upperCodePoint(char32_t c) {
+  if (c < 0x80) return static_cast<char32_t>(upperASCII(static_cast<char>(c)));
+  if (c == kSmallYDiaeresis) return kCapitalYDiaeresis;
+  if (c == kFinalSigma) return kCapitalSigma;
+  for (const CasePairs& pairs : kCasePairs) {
+    if (c >= pairs.smallOffset && isCapitalOf(pairs, c - pairs.smallOffset)) return c - pairs.smallOffset;
+  }
+  return c;
+}
+
+char32_t lowerCodePoint(char32_t c) {
+  if (c < 0x80) return static_cast<char32_t>(lowerASCII(static_cast<char>(c)));
+  if (c == kCapitalYDiaeresis) return kSmallYDiaeresis;
+  for (const CasePairs& pairs : kCasePairs) {
+    if (isCapitalOf(pairs, c)) return c + pairs.smallOffset;
+  }
+  return c;
+}
+
+}  // namespace
+
 std::string capitalizeWords(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -135,17 +184,14 @@ std::string capitalizeWords(std::string_view text) {
   while (pos < text.size()) {
     const std::size_t start = pos;
     const char32_t c = decodeUTF8(text, pos);
-    if (isUnicodeWhitespace(c)) {
-      atWordStart = true;
-    } else if (c < 0x80) {
-      const char ch = static_cast<char>(c);
-      out.push_back(atWordStart ? upperASCII(ch) : lowerASCII(ch));
-      atWordStart = false;
-      continue;
+    const char32_t mapped = isUnicodeWhitespace(c) ? c : atWordStart ? upperCodePoint(c) : lowerCodePoint(c);
+    atWordStart = isUnicodeWhitespace(c);
+    // An unchanged character keeps its own bytes, so an invalid sequence passes through as it came.
+    if (mapped == c) {
+      out.append(text.substr(start, pos - start));
     } else {
-      atWordStart = false;
+      appendUTF8(out, mapped);
     }
-    out.append(text.substr(start, pos - start));
   }
   return out;
 }

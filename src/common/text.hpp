@@ -25,11 +25,12 @@ std::string hexLower(std::string_view bytes);
 // True when the code point belongs to the Unicode white-space set.
 bool isUnicodeWhitespace(char32_t codePoint);
 
-// ---- ASCII case ----
+// ---- Letter case ----
 
 std::string toLowerASCII(std::string_view text);
-// Each word's first character upper case and the rest lower case (ASCII letters only; others kept as they are).
-// Words are separated by Unicode white space and line breaks, which are kept.
+// Each word's first character upper case and the rest lower case, whatever the locale: ASCII letters and the
+// letters of Latin-1, Latin Extended-A, Greek and Cyrillic that have a one-letter other case; others are kept as
+// they are. Words are separated by Unicode white space and line breaks, which are kept.
 std::string capitalizeWords(std::string_view text);
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
 bool containsIgnoringASCIICase(std::string_view haystack, std::string_view needle);

@@ -166,6 +166,12 @@ void ProtoReader::skip(std::uint64_t wireType) {
   }
 }
 
+bool isWebPage(const HTTPResponse& response) {
+  const std::string type = response.headers.get("Content-Type").value_or("");
+  const std::string_view mediaType = trimSpacesAndTabs(std::string_view(type).substr(0, type.find(';')));
+  return equalsIgnoringASCIICase(mediaType, "text/html") || startsWith(response.body, "<");
+}
+
 PlanStatus readPlanStatus(std::string_view body) {
   PlanStatus status;
   walkMessage(body, [&status](std::uint64_t field, std::uint64_t wireType, ProtoReader& reader) {
@@ -209,8 +215,11 @@ UsageData WindsurfService::fetchUsage(std::string_view credential, std::stop_tok
   const windsurf::DevinAuth auth =
       windsurf::parseDevinAuth(trimmed).value_or(windsurf::DevinAuth{trimmed, trimmed, "", ""});
   const auto request = windsurf::planStatusRequest(context_.origins.get(windsurf::kOriginKey), auth);
-  const std::string body = okBody<WindsurfError>(context_.transport, request, std::move(stop));
-  return windsurf::makeUsageData(windsurf::readPlanStatus(body), context_.clock.now());
+  const HTTPResponse response = context_.transport.data(request, std::move(stop));
+  requireOK<WindsurfError>(response);
+  // Read as a message, a page would hold no plan status and pass for an empty allowance.
+  if (windsurf::isWebPage(response)) throw WindsurfError::invalidResponse();
+  return windsurf::makeUsageData(windsurf::readPlanStatus(response.body), context_.clock.now());
 }
 
 }  // namespace dapplewick

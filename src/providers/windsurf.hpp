@@ -75,6 +75,11 @@ struct PlanStatus {
   bool operator==(const PlanStatus&) const = default;
 };
 
+// Whether a 200 answer is a web page (a sign-in page, say) instead of the binary message: a "text/html" content type
+// (ASCII case and parameters ignored), or a body whose very first byte is "<". That byte is no key the message can
+// start with; blanks before it are not passed over, since "\n", "\t", "\r" and " " are keys ("\n" is field 1's).
+bool isWebPage(const HTTPResponse& response);
+
 // Reads a 200 body. Only an unreadable field 1 of the response, or a length or figure of 2^63 or more, is
 // WindsurfError::invalidResponse; other damage ends a message or passes a field, keeping what was read.
 PlanStatus readPlanStatus(std::string_view body);

@@ -118,6 +118,13 @@ TEST(JsonOutput, FieldsInRecordOrderThenPercentageInAnArrayThatIsAlwaysJSON) {
                               R"("costSemantic":"none","resetAt":null,"resetPeriod":"monthly","lastUpdated":null,)"
                               R"("error":"bad )" "\uFFFD" R"( byte","note":null,"isLoading":false,)"
                               R"("auxiliaryUsage":[],"percentage":0})");
+  // A negative zero is written as 0.0, in windows beneath too.
+  UsageData zero = record(Provider::openRouter, -0.0, -0.0);
+  zero.cost = -0.0;
+  zero.auxiliaryUsage.push_back(record(Provider::openRouter, -0.0, 8));
+  const std::string zeros = usageJson(zero).dump();
+  EXPECT_EQ(zeros.find("-0"), std::string::npos) << zeros;
+  EXPECT_NE(zeros.find(R"("used":0.0,"limit":0.0,"cost":0.0,)"), std::string::npos) << zeros;
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <string>
 
+#include "support/e2e_harness.hpp"
 #include "support/env_guard.hpp"
 
 namespace dapplewick {
@@ -95,7 +97,26 @@ TEST(LocalCalendar, DaysAndMidnightsRollOverLikeACalendar) {
   EXPECT_EQ(localMidnight(1969, 12, 31), std::nullopt);
   EXPECT_EQ(localMidnight(10000, 1, 1), std::nullopt);
   EXPECT_EQ(localMidnight(2026, 2'000'000'000, 1), std::nullopt);
-  EXPECT_EQ(currentTimeZoneIdentifier(":Europe/Berlin"), "Europe/Berlin");
+}
+
+// Every form TZ takes gives the name of the zone the dates are computed in; a path is followed through links made
+// here, never through the machine's own files.
+TEST(Dates, TimeZoneNameFromEveryFormOfTZ) {
+  namespace fs = std::filesystem;
+  const testing::TempDir dir;
+  const std::string root = dir.path().string();
+  fs::create_directories(dir.path() / "etc");
+  fs::create_directories(dir.path() / "share/zoneinfo/Asia");
+  dir.write("share/zoneinfo/Asia/Tokyo", "");
+  fs::create_symlink("../share/zoneinfo/posix/Asia/Tokyo", dir.path() / "etc/localtime");
+  fs::create_symlink(root + "/etc/localtime", dir.path() / "etc/chain");
+  fs::create_directory_symlink(root + "/share/zoneinfo", dir.path() / "etc/zones");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {":Europe/Berlin", "Europe/Berlin"}, {"right/Europe/Berlin", "Europe/Berlin"}, {"JST-9", "JST-9"},
+      {"", "UTC"}, {":", "UTC"}, {"/usr/share/zoneinfo/Asia/Tokyo", "Asia/Tokyo"},
+      {":/usr/share/zoneinfo/posix/Asia/Tokyo", "Asia/Tokyo"}, {root + "/etc/localtime", "Asia/Tokyo"},
+      {":" + root + "/etc/chain", "Asia/Tokyo"}, {root + "/etc/zones/Asia/Tokyo", "Asia/Tokyo"}};
+  for (const auto& [tz, want] : cases) EXPECT_EQ(currentTimeZoneIdentifier(tz), want) << tz;
 }
 
 TEST(Dates, LocalWallClockTimes) {

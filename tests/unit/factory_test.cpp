@@ -119,6 +119,7 @@ TEST(Factory, OrganisationUsage) {
       {bucket(R"("usedRatio":1.0005)"), "", "100.000000 " + end + " Pro Plan"},
       {bucket(R"("usedRatio":1.5,"userTokens":300,"totalAllowance":1200)"), "-", "25.000000 " + end + " -"},
       {bucket(R"("usedRatio":-0.1,"userTokens":3000,"totalAllowance":1200)"), "-", "100.000000 " + end + " -"},
+      {bucket(R"("usedRatio":0,"userTokens":3000,"totalAllowance":1200)"), "-", "0.000000 " + end + " -"},
       {bucket(R"("totalAllowance":0,"userTokens":5)"), "-", "0.000000 " + end + " -"},
       {R"({"usage":{"endDate":-1}})", "-", "0.000000 monthly - -"}, {R"({})", "-", "0.000000 monthly - -"},
   };

@@ -22,6 +22,7 @@ TEST(MoonshotService, AsksTheChinaHostOnlyForARejectedKey) {
   const std::vector<std::tuple<int, int, std::string, std::string>> cases = {
       {401, 200, "", "3.00/0 none monthly Balance: $3.0000"}, {403, 403, "", "Invalid Moonshot API key"},
       {200, -1, balance("-1.25"), "3.00/0 none monthly Balance: $3.0000 \u00B7 $1.2500 in deficit"},
+      {200, -1, balance("0"), "3.00/0 none monthly Balance: $3.0000"},  // no cash is no deficit
       {500, -1, "", "Moonshot API error 500"}, {0, -1, "", "Unexpected response from Moonshot"},
       {200, -1, balance("1", 5), "Moonshot API error 5"}, {200, -1, balance("1", 5, ""), "missing key \"status\""},
       {200, -1, balance("1", 0, R"(,"status":false)"), "Moonshot API error 0"},

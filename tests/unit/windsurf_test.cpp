@@ -25,9 +25,11 @@ std::string bytes(const std::string& hex) {
   return out;
 }
 
-std::string outcome(int status, const std::string& body) {
+std::string outcome(int status, const std::string& body, const std::string& contentType = "") {
   testing::ServiceWorld world(kNow);
-  world.transport.respond(kURL, status, body);
+  HTTPHeaders headers;
+  if (!contentType.empty()) headers.add("Content-Type", contentType);
+  world.transport.respond(kURL, status, body, headers);
   return testing::outcomeOf([&] { return WindsurfService(world.context).fetchUsage("tok"); },
                             [](const UsageData& data) {
                               return formatFixed(data.used, 0) + "/" + formatFixed(data.limit, 0) + " " +
@@ -105,6 +107,12 @@ TEST(WindsurfService, ReadsThePlanStatusAndSurvivesDamage) {
       {"0A 0B 0A" + kTen63, "Unexpected response from Windsurf"},
   };
   for (const auto& [hex, want] : cases) EXPECT_EQ(outcome(200, bytes(hex)), want) << hex;
+  // A web page is no answer, whatever its bytes would read as.
+  const std::vector<std::pair<std::string, std::string>> pages = {  // content type, body
+      {"Text/HTML ; charset=utf-8", ""}, {"text/html", bytes("08 01 10")}, {"", "<!doctype html>"},
+      {"text/plain", "<"}};
+  for (const auto& [type, body] : pages) EXPECT_EQ(outcome(200, body, type), "Unexpected response from Windsurf");
+  EXPECT_EQ(outcome(200, bytes("08 01 10"), "application/proto"), "0/0 weekly - -");
   EXPECT_EQ(outcome(403, ""), "Invalid Windsurf session credential");
   EXPECT_EQ(outcome(500, ""), "Windsurf API error 500");
 }
