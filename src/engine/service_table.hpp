@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/credential_kind.hpp"
+#include "model/environment.hpp"
 #include "model/provider.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
@@ -66,7 +67,8 @@ class ServiceInstances {
 };
 
 // What a credential shows a server, named by the service of each line: a function of the credential as the line's
-// route passes it (prefix dropped, flag taken away) and of the environment, which never throws (shared/secrets.hpp).
+// route passes it (without the flag, for the two routes that flag it) and of the environment, for keys read there.
+// It never throws (providers/shared/secrets.hpp has the usual two).
 using SecretsOf = std::vector<std::string> (*)(std::string_view credential, const Environment& environment);
 
 // One line of the service table: the provider, its credential route, how its fetch is bound to the service, and

@@ -328,8 +328,7 @@ std::string DoubaoService::sendSignedRequest(std::string_view action, const Volc
   if (!response.isHTTP) throw DoubaoError::invalidResponse();
   // Every other status, 401 and 403 included, is reported with the gateway's own message.
   if (response.status != 200) {
-    throw DoubaoError::apiError(response.status,
-                                doubao::apiErrorMessage(response.status, response.body));
+    throw DoubaoError::apiError(response.status, doubao::apiErrorMessage(response.status, response.body));
   }
   return response.body;
 }
