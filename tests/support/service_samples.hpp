@@ -29,8 +29,8 @@ struct ServiceSample {
   // kCanary.
   std::string keylessCredential = {};
   Variables keyEnvironment = {};
-  // Successful answers, each to the requests whose URL holds its first text, whose text that the record shows
-  // carries kCanary; and what the record then shows besides.
+  // Successful answers, each given to the requests whose URL holds its first member, with kCanary in text the
+  // record shows (a plan, a model, a window's name); and what the record then shows of the credential.
   std::vector<std::pair<std::string, std::string>> answers = {};
   std::vector<std::string> shows = {};
 };
