@@ -1,9 +1,10 @@
 // One libFuzzer target over the service table. The input is a script of answers (tests/support/answer_script.hpp)
 // for the scripted transport; one service of the table, named by DAPPLEWICK_FUZZ_SERVICE, fetches through the
 // engine with its sample credential and environment (tests/support/service_samples.cpp). Whatever the answers,
-// nothing may crash, the record must print as JSON and as text with finite figures, and no secret of the
-// credential may show in any form. "@@" in an answer stands for the sample's credential as sent, so that echoes
-// are tried too. Services that send no request have nothing to fuzz and are left out;
+// nothing may crash, the record must print as JSON and as text with finite figures, and no secret the service's
+// line names may show in any form. "@@" in an answer stands for each of those secrets in turn, so that echoes are
+// tried too; a service that reads keys from the environment is fuzzed a second time with those (the sample's
+// keyless credential). Services that send no request have nothing to fuzz and are left out;
 // DAPPLEWICK_FUZZ_SERVICE=list prints the others.
 
 #include <cmath>
@@ -20,7 +21,6 @@
 #include "common/redaction.hpp"
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
-#include "model/credential_kind.hpp"
 #include "model/keychain.hpp"
 #include "support/answer_script.hpp"
 #include "support/service_samples.hpp"
@@ -89,10 +89,13 @@ std::vector<const testing::ServiceSample*> fuzzedServices() {
 
 const testing::ServiceSample* chosen = nullptr;
 
-// The sample's credential as a service sends it: trimmed, without its kind prefix.
-std::string sentCredential() {
-  return std::string(trimWhitespace(stripKindPrefix(trimWhitespace(chosen->credential))));
-}
+// One way the chosen service is fuzzed: a credential, the environment, and the secrets its line names for them.
+struct Setup {
+  std::string credential;
+  testing::Variables environment;
+  std::vector<std::string> secrets;
+};
+std::vector<Setup> setups;
 
 void replaceMarker(std::string& text, const std::string& secret) {
   for (std::size_t at = text.find("@@"); at != std::string::npos; at = text.find("@@", at + secret.size())) {
@@ -105,6 +108,48 @@ void checkRecord(const UsageData& record, const std::string& shown) {
     if (!std::isfinite(figure)) fail("a figure is not finite", shown);
   }
   for (const UsageData& auxiliary : record.auxiliaryUsage) checkRecord(auxiliary, shown);
+}
+
+// One fetch through the engine with the answers of an input, "@@" standing for `secret`.
+void fuzzOnce(std::vector<HTTPResponse> answers, const Setup& setup, const std::string& secret) {
+  for (HTTPResponse& answer : answers) {
+    replaceMarker(answer.body, secret);
+    HTTPHeaders headers;
+    for (const HTTPHeader& header : answer.headers.list()) {
+      std::string value = header.value;
+      replaceMarker(value, secret);
+      headers.add(header.name, std::move(value));
+    }
+    answer.headers = std::move(headers);
+  }
+
+  testing::ServiceWorld world(kNow);
+  for (const auto& [variable, value] : setup.environment) world.environment.set(variable, value);
+  std::mutex mutex;
+  std::size_t next = 0;
+  world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
+    const std::lock_guard lock(mutex);
+    if (next >= answers.size()) throw TransportError(TransportError::Kind::connection, "no more answers");
+    HTTPResponse answer = answers[next++];
+    answer.url = request.url;
+    return answer;
+  });
+  MemoryKeychain keychain;
+  keychain.save(chosen->provider, setup.credential);
+  UsageService engine(keychain, world.context);
+  const UsageData record = engine.fetchDispatch(chosen->provider);
+
+  const std::string json = formatUsageJson({record});
+  const std::string text = formatUsageText({record}, kNow);
+  checkRecord(record, json);
+  const auto parsed = parseJsonOrNothing(json);
+  if (!parsed || !parsed->is_array() || parsed->size() != 1) fail("the record does not print as JSON", json);
+  if (!isValidUTF8(text)) fail("the text form is not UTF-8", text);
+  // The fuzzer learns the canary from the comparisons the redaction makes, and a server may well say it alone;
+  // what must never show is a secret the line names, in any form the redaction knows.
+  for (const std::string* shown : {&json, &text}) {
+    if (redactSecrets(*shown, setup.secrets) != *shown) fail("the credential shows", *shown);
+  }
 }
 
 }  // namespace
@@ -121,50 +166,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::fprintf(stderr, "service fuzzer: set DAPPLEWICK_FUZZ_SERVICE to a service (\"list\" lists them)\n");
     std::exit(2);
   }
+  setups.push_back({chosen->credential, chosen->environment, {}});
+  if (!chosen->keylessCredential.empty()) {
+    setups.push_back({chosen->keylessCredential, chosen->environment, {}});
+    setups.back().environment.insert(chosen->keyEnvironment.begin(), chosen->keyEnvironment.end());
+  }
+  for (Setup& setup : setups) {
+    setup.secrets = lineSecrets(*serviceLineFor(chosen->provider), setup.credential, MapEnvironment(setup.environment));
+  }
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::vector<HTTPResponse> answers = decodeAnswers({reinterpret_cast<const char*>(data), size});
-  const std::string secret = sentCredential();
-  for (HTTPResponse& answer : answers) {
-    replaceMarker(answer.body, secret);
-    HTTPHeaders headers;
-    for (const HTTPHeader& header : answer.headers.list()) {
-      std::string value = header.value;
-      replaceMarker(value, secret);
-      headers.add(header.name, std::move(value));
-    }
-    answer.headers = std::move(headers);
-  }
-
-  testing::ServiceWorld world(kNow);
-  for (const auto& [variable, value] : chosen->environment) world.environment.set(variable, value);
-  std::mutex mutex;
-  std::size_t next = 0;
-  world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
-    const std::lock_guard lock(mutex);
-    if (next >= answers.size()) throw TransportError(TransportError::Kind::connection, "no more answers");
-    HTTPResponse answer = answers[next++];
-    answer.url = request.url;
-    return answer;
-  });
-  MemoryKeychain keychain;
-  keychain.save(chosen->provider, chosen->credential);
-  UsageService engine(keychain, world.context);
-  const UsageData record = engine.fetchDispatch(chosen->provider);
-
-  const std::string json = formatUsageJson({record});
-  const std::string text = formatUsageText({record}, kNow);
-  checkRecord(record, json);
-  const auto parsed = parseJsonOrNothing(json);
-  if (!parsed || !parsed->is_array() || parsed->size() != 1) fail("the record does not print as JSON", json);
-  if (!isValidUTF8(text)) fail("the text form is not UTF-8", text);
-  // The fuzzer learns the canary from the comparisons the redaction makes, and a server may well say it alone;
-  // what must never show is a secret of the credential, whole, in any form.
-  static const std::vector<std::string> secrets = declaredSecrets(chosen->provider, chosen->credential);
-  for (const std::string* shown : {&json, &text}) {
-    if (redactSecrets(*shown, secrets) != *shown) fail("the credential shows", *shown);
+  const std::vector<HTTPResponse> answers = decodeAnswers({reinterpret_cast<const char*>(data), size});
+  for (const Setup& setup : setups) {
+    for (const std::string& secret : setup.secrets) fuzzOnce(answers, setup, secret);
   }
   return 0;
 }

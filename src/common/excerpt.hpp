@@ -12,8 +12,5 @@ std::string errorExcerpt(std::string_view text, std::size_t maxCodePoints = kMax
 // A response body bound for an error message, read as UTF-8 text: its excerpt, or nothing at all when the body
 // is not valid UTF-8 (a binary body says nothing useful, and repaired bytes would only mislead).
 std::string bodyExcerpt(std::string_view body);
-// `text` with every occurrence of `secret` replaced by "[redacted]", for server text that may echo a credential
-// back. An empty secret leaves the text as it is.
-std::string redactSecret(std::string_view text, std::string_view secret);
 
 }  // namespace dapplewick

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/credential_kind.hpp"
+#include "model/environment.hpp"
 #include "model/provider.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
@@ -65,17 +66,18 @@ class ServiceInstances {
   std::map<std::type_index, std::shared_ptr<void>> instances_;
 };
 
-// Secrets a service holds besides those the engine finds in every stored credential (see credentialSecrets), for
-// a service whose credential hides them in a form of its own.
-using SecretDeclaration = std::vector<std::string> (*)(std::string_view stored);
+// What a credential shows a server, named by the service of each line: a function of the credential as the line's
+// route passes it (without the flag, for the two routes that flag it) and of the environment, for keys read there.
+// It never throws (providers/shared/secrets.hpp has the usual two).
+using SecretsOf = std::vector<std::string> (*)(std::string_view credential, const Environment& environment);
 
 // One line of the service table: the provider, its credential route, how its fetch is bound to the service, and
-// any further secrets it declares.
+// the secrets its credential shows a server.
 struct ServiceLine {
   Provider provider;
   CredentialRoute route;
   UsageFetcher (*bind)(ServiceInstances& services, Provider provider);
-  SecretDeclaration moreSecrets = nullptr;
+  SecretsOf secrets;
 };
 
 // Every provider this build reads, in catalogue order.
@@ -85,16 +87,15 @@ const ServiceLine* serviceLineFor(Provider provider);
 // The route of a provider's line; providers this build does not read are `unchanged`.
 CredentialRoute credentialRouteFor(Provider provider);
 
-// What a stored credential may show a server, each of which an error text or a note must never repeat: the whole
-// string, trimmed and without its kind prefix; each piece between "::" and after a ":" (a composite credential
-// such as "PROJECT:TOKEN", an address before a key); each cookie value of a cookie header; each word after a
-// blank ("Bearer TOKEN"); each string of a JSON object. Pieces shorter than kMinRedactedSecretBytes, http(s)
-// addresses, and pieces that hold a smaller piece (whose redaction covers them) are left out.
-std::vector<std::string> credentialSecrets(std::string_view stored);
-// The secrets of `provider`'s line for `stored`: credentialSecrets and those the line declares.
-std::vector<std::string> declaredSecrets(Provider provider, std::string_view stored);
+// The secrets of `entry` for `stored`, each of which an error text or a note must never repeat: its service's
+// function given the credential as the route passes it, without duplicates or empty texts.
+std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view stored,
+                                     const Environment& environment);
 
 // ---- Building a line ----
+
+// A credential that only enables its provider shows a server nothing.
+std::vector<std::string> noSecrets(std::string_view credential, const Environment& environment);
 
 namespace service_table_detail {
 
@@ -105,14 +106,9 @@ struct MemberOf<Result (Service::*)(Args...)> {
   using type = Service;
 };
 
-}  // namespace service_table_detail
-
-// The line of `provider`, whose fetch is the member function `Fetch` of its service (for twoPaths: the cookie path,
-// then the API-key path). The route decides what the fetch is given. `moreSecrets` is for a service whose
-// credential holds secrets that credentialSecrets cannot find.
 template <CredentialRoute Route, auto Fetch, auto... APIKeyFetch>
-constexpr ServiceLine line(Provider provider, SecretDeclaration moreSecrets = nullptr) {
-  using Service = typename service_table_detail::MemberOf<decltype(Fetch)>::type;
+constexpr ServiceLine makeLine(Provider provider, SecretsOf secrets) {
+  using Service = typename MemberOf<decltype(Fetch)>::type;
   static_assert((Route == CredentialRoute::twoPaths) == (sizeof...(APIKeyFetch) == 1),
                 "a twoPaths line names its cookie fetch and its API-key fetch, any other line one fetch");
   return {provider, Route, [](ServiceInstances& services, Provider forProvider) -> UsageFetcher {
@@ -135,7 +131,23 @@ constexpr ServiceLine line(Provider provider, SecretDeclaration moreSecrets = nu
               }
             };
           },
-          moreSecrets};
+          secrets};
+}
+
+}  // namespace service_table_detail
+
+// The line of `provider`, whose fetch is the member function `Fetch` of its service (for twoPaths: the cookie path,
+// then the API-key path). The route decides what the fetch is given. A line that passes its credential must name
+// the secrets it shows a server (shared/secrets.hpp, or a function of the service's own); a notPassed line has none.
+template <CredentialRoute Route, auto Fetch, auto... APIKeyFetch>
+  requires(Route != CredentialRoute::notPassed)
+constexpr ServiceLine line(Provider provider, SecretsOf secrets) {
+  return service_table_detail::makeLine<Route, Fetch, APIKeyFetch...>(provider, secrets);
+}
+template <CredentialRoute Route, auto Fetch>
+  requires(Route == CredentialRoute::notPassed)
+constexpr ServiceLine line(Provider provider) {
+  return service_table_detail::makeLine<Route, Fetch>(provider, &noSecrets);
 }
 
 }  // namespace dapplewick

@@ -29,7 +29,8 @@ UsageData UsageService::dispatch(Provider provider, const std::string& credentia
 
 namespace {
 
-// Server text reaches a record through error texts and notes; whatever of the credential it echoes goes here.
+// Server text reaches a record through error texts and notes, of the record and of each window beneath; whatever
+// of the credential it echoes goes here, once, after any cut (the redactor knows a cut secret).
 void redactRecord(UsageData& record, const std::vector<std::string>& secrets) {
   if (record.error) record.error = redactSecrets(*record.error, secrets);
   if (record.note) record.note = redactSecrets(*record.note, secrets);
@@ -44,7 +45,9 @@ UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
   try {
     const auto credential = keychain_.load(provider);
     if (!credential) return UsageData::failure(provider, "No credential saved", context_.clock.now());
-    secrets = declaredSecrets(provider, *credential);
+    if (const ServiceLine* entry = serviceLineFor(provider)) {
+      secrets = lineSecrets(*entry, *credential, context_.environment);
+    }
     record = dispatch(provider, *credential, stop);
   } catch (const std::exception& error) {
     record = UsageData::failure(provider, error.what(), context_.clock.now());

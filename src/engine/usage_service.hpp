@@ -34,7 +34,8 @@ class UsageService {
   static bool isSupported(Provider provider);
 
   // One fetch: loads the credential ("No credential saved" without one) and runs the provider's service. Never
-  // throws: any failure becomes a record whose `error` is the failure's description.
+  // throws: any failure becomes a record whose `error` is the failure's description. The secrets the provider's
+  // line names are taken out of the error and every note, the windows' included.
   UsageData fetchDispatch(Provider provider, std::stop_token stop = {});
 
   // Refreshes the providers of `enabled` that have a saved credential, one worker each, in parallel; every

@@ -243,16 +243,6 @@ bool hasAnyMember(const Json& object, Names names) {
   return std::any_of(names.begin(), names.end(), [&](std::string_view name) { return member(&object, name); });
 }
 
-// A console message may echo the session: the whole cookie text and each long cookie value are taken out. Short
-// values ("1", "en") are flags, and taking them out would only garble the message.
-std::string withoutCookie(std::string_view text, std::string_view cookie) {
-  std::string out = redactSecret(text, cookie);
-  for (const CookiePair& pair : cookiePairs(cookie)) {
-    if (pair.value.size() >= 8) out = redactSecret(out, pair.value);
-  }
-  return out;
-}
-
 UsageData planRecord(Provider provider, double used, Timestamp now) {
   UsageData record = UsageData::blank(provider);
   record.used = used;
@@ -292,7 +282,7 @@ UsageData parseCodingPlanResponse(std::string_view body, Timestamp now) {
   throw AlibabaError::parseFailed(std::string(kNoWindows));
 }
 
-UsageData parseTokenPlanResponse(std::string_view body, Timestamp now, std::string_view cookie) {
+UsageData parseTokenPlanResponse(std::string_view body, Timestamp now) {
   if (body.empty()) throw AlibabaError::parseFailed("Empty token plan response");
   const auto document = parseJsonOrNothing(body);
   if (!document || !(document->is_object() || document->is_array())) {
@@ -306,7 +296,7 @@ UsageData parseTokenPlanResponse(std::string_view body, Timestamp now, std::stri
       flags && std::find(flags->begin(), flags->end(), false) != flags->end()) {
     const std::string message = findString(kMessageNames, answer).value_or("request failed");
     if (mentionsLogin(message)) throw AlibabaError::loginRequired();
-    throw AlibabaError::apiError(withoutCookie(message, cookie));
+    throw AlibabaError::apiError(message);
   }
 
   const Json* payload = findDictionary(kContainerNames, answer);
@@ -391,7 +381,7 @@ UsageData AlibabaService::attempt(Plan plan, const std::string& cookie, ConsoleS
       throw AlibabaError::httpError(response.status);
   }
   return coding ? alibaba::parseCodingPlanResponse(response.body, now)
-                : alibaba::parseTokenPlanResponse(response.body, now, cookie);
+                : alibaba::parseTokenPlanResponse(response.body, now);
 }
 
 std::optional<std::string> AlibabaService::fetchSecToken(const std::string& cookie, const std::string& pageURL,

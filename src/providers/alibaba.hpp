@@ -61,8 +61,8 @@ HTTPRequest tokenPlanRequest(std::string_view consoleOrigin, ConsoleSite site, c
 UsageData parseCodingPlanResponse(std::string_view body, Timestamp now);
 // The used share of the monthly credits, or the remaining credits when the answer gives no total. An HTML page or
 // an unsuccessful answer mentioning a login is loginRequired, another unsuccessful answer apiError with the
-// console's message (`cookie` kept out of it).
-UsageData parseTokenPlanResponse(std::string_view body, Timestamp now, std::string_view cookie);
+// console's message.
+UsageData parseTokenPlanResponse(std::string_view body, Timestamp now);
 
 }  // namespace alibaba
 

@@ -7,6 +7,7 @@
 #include "common/json_read.hpp"
 #include "common/text.hpp"
 #include "model/credential_kind.hpp"
+#include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
@@ -35,6 +36,14 @@ Deployment parseCredential(std::string_view stored) {
   if (!url->scheme || !equalsIgnoringASCIICase(*url->scheme, "https")) throw AzureOpenAIError::insecureEndpoint();
   deployment.endpoint = std::move(*url);
   return deployment;
+}
+
+std::vector<std::string> secrets(std::string_view stored, const Environment& environment) {
+  try {
+    return {parseCredential(stored).apiKey};
+  } catch (const AzureOpenAIError&) {
+    return keySecrets(stored, environment);
+  }
 }
 
 // ---- Requests ----
@@ -101,20 +110,17 @@ std::string reachableNote(std::string_view body, const Deployment& deployment) {
   } catch (const DecodingError&) {
     // Any 2xx proves the deployment answers; a body that is no chat completion only loses the model's name.
   }
-  // A server that names the model after what it was sent would otherwise show the key.
-  if (model) note += " \u00B7 Model: " + redactSecret(*model, deployment.apiKey);
+  if (model) note += " \u00B7 Model: " + *model;
   return note;
 }
 
-void judgeProbeResponse(const HTTPResponse& response, const Deployment& deployment) {
+void judgeProbeResponse(const HTTPResponse& response) {
   if (!response.isHTTP) throw AzureOpenAIError::invalidResponse();
   if (response.status >= 200 && response.status <= 299) return;
   std::string message;
   if (isValidUTF8(response.body)) {
-    // Redacted before the cut, so that no part of the key survives at the edge.
-    const std::string text = redactSecret(response.body, deployment.apiKey);
-    message = errorExcerpt(text, kMaxMessageCodePoints);
-    if (message.size() < text.size()) message += "\u2026";
+    message = errorExcerpt(response.body, kMaxMessageCodePoints);
+    if (message.size() < response.body.size()) message += "\u2026";
   }
   if (response.status == 401 || response.status == 403) throw AzureOpenAIError::invalidAPIKey();
   throw AzureOpenAIError::apiError(response.status, message);
@@ -136,7 +142,7 @@ UsageData AzureOpenAIService::fetchUsage(std::string_view credential, std::stop_
   const azure_openai::Deployment deployment = azure_openai::parseCredential(credential);
   const HTTPRequest request = azure_openai::probeRequest(deployment);
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
-  azure_openai::judgeProbeResponse(response, deployment);
+  azure_openai::judgeProbeResponse(response);
   return azure_openai::makeUsageData(azure_openai::reachableNote(response.body, deployment), context_.clock.now());
 }
 

@@ -35,6 +35,9 @@ struct Deployment {
 };
 
 Deployment parseCredential(std::string_view stored);
+// The API key alone: the endpoint, the deployment and the API version are named in notes and errors, and stay
+// readable there. The whole text (trimmed, prefix dropped) when it does not parse, though nothing is sent then.
+std::vector<std::string> secrets(std::string_view stored, const Environment& environment);
 
 // ---- Requests ----
 
@@ -52,7 +55,7 @@ HTTPRequest probeRequest(const Deployment& deployment);
 // The note of a 2xx answer, whatever its body: the model is named when the body names one.
 std::string reachableNote(std::string_view body, const Deployment& deployment);
 // Any 2xx is reachable; other answers throw.
-void judgeProbeResponse(const HTTPResponse& response, const Deployment& deployment);
+void judgeProbeResponse(const HTTPResponse& response);
 UsageData makeUsageData(std::string note, Timestamp now);
 
 }  // namespace azure_openai
@@ -88,7 +91,7 @@ enum class AzureOpenAIErrorCode {
 class AzureOpenAIError : public ServiceErrorOf<AzureOpenAIError, AzureOpenAIErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  // `message` is already cut and free of the key.
+  // `message` is already cut.
   static AzureOpenAIError apiError(int status, const std::string& message);
   static AzureOpenAIError invalidCredentialFormat();
   static AzureOpenAIError missingAPIKey();

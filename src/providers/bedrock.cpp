@@ -11,6 +11,7 @@
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "model/credential_kind.hpp"
+#include "providers/shared/secrets.hpp"
 
 namespace dapplewick {
 namespace bedrock {
@@ -51,6 +52,15 @@ ResolvedCredentials resolveCredentials(std::string_view text, const Environment&
   std::string region = environment.get("AWS_DEFAULT_REGION")
                            .value_or(environment.get("AWS_REGION").value_or(std::string(kDefaultRegion)));
   return {{*keyID, *secret, environment.get("AWS_SESSION_TOKEN")}, std::move(region)};
+}
+
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  try {
+    AWSCredentials keys = resolveCredentials(stripKindPrefix(credential), environment).credentials;
+    return {std::move(keys.accessKeyID), std::move(keys.secretAccessKey), keys.sessionToken.value_or("")};
+  } catch (const BedrockError&) {
+    return keySecrets(credential, environment);
+  }
 }
 
 // ---- Request ----
@@ -141,12 +151,8 @@ UsageData BedrockService::fetchUsage(std::string_view credential, std::stop_toke
   const HTTPResponse response = context_.transport.data(
       bedrock::costRequest(context_.origins.get(bedrock::kOriginKey), resolved.credentials, now), std::move(stop));
   if (!response.isHTTP) throw BedrockError::invalidResponse();
-  // Cost Explorer's error pages can echo the request; neither the secret nor the token may reach the card.
   if (response.status != 200) {
-    const auto& keys = resolved.credentials;
-    throw BedrockError::apiError("HTTP " + std::to_string(response.status) + ": " +
-                                 bodyExcerpt(redactSecret(redactSecret(response.body, keys.secretAccessKey),
-                                                          keys.sessionToken.value_or(""))));
+    throw BedrockError::apiError("HTTP " + std::to_string(response.status) + ": " + bodyExcerpt(response.body));
   }
   return bedrock::makeUsageData(bedrock::readBedrockCost(response.body), resolved.region, now);
 }

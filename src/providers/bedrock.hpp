@@ -3,6 +3,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/dates.hpp"
 #include "common/service_error.hpp"
@@ -33,6 +34,9 @@ struct ResolvedCredentials {
 // "KEY:SECRET", "REGION:KEY:SECRET" or "ANY:REGION:KEY:SECRET" (prefix already dropped), else the AWS_* variables;
 // throws BedrockError::missingCredentials when neither gives keys.
 ResolvedCredentials resolveCredentials(std::string_view text, const Environment& environment);
+// The access key id, the secret access key and the session token that resolveCredentials finds, never the region
+// or the profile; the whole text (trimmed, prefix dropped) when it finds none.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Request ----
 

@@ -15,6 +15,7 @@
 #include "common/patterns.hpp"
 #include "common/url.hpp"
 #include "model/credential_kind.hpp"
+#include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
@@ -56,6 +57,13 @@ std::optional<VolcengineCredentials> parseCredential(std::string_view text) {
   if (pieces.size() == 3) credentials.region = trimSpacesAndTabs(pieces[2]);
   if (credentials.region.empty()) credentials.region = kDefaultRegion;
   return credentials;
+}
+
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  if (auto pair = parseCredential(stripKindPrefix(credential))) {
+    return {std::move(pair->accessKeyId), std::move(pair->secretAccessKey)};
+  }
+  return keySecrets(credential, environment);
 }
 
 // ---- Requests ----
@@ -130,7 +138,7 @@ std::vector<Quota> readAgentPlanQuotas(std::string_view body) {
   return rows;
 }
 
-std::string apiErrorMessage(int status, std::string_view body, std::string_view secret) {
+std::string apiErrorMessage(int status, std::string_view body) {
   const auto document = parseJsonOrNothing(body);
   const auto text = [](const Json* value) {
     return value != nullptr && value->is_string() ? value->get<std::string>() : std::string();
@@ -148,8 +156,7 @@ std::string apiErrorMessage(int status, std::string_view body, std::string_view 
       message = text(member(&*document, "message"));
     }
   }
-  // Error pages can echo what they were sent; the secret goes before the cut, so no piece of it is left.
-  if (!message.empty()) return errorExcerpt(redactSecret(message, secret));
+  if (!message.empty()) return errorExcerpt(message);
   return "HTTP " + std::to_string(status);
 }
 
@@ -321,8 +328,7 @@ std::string DoubaoService::sendSignedRequest(std::string_view action, const Volc
   if (!response.isHTTP) throw DoubaoError::invalidResponse();
   // Every other status, 401 and 403 included, is reported with the gateway's own message.
   if (response.status != 200) {
-    throw DoubaoError::apiError(response.status,
-                                doubao::apiErrorMessage(response.status, response.body, credentials.secretAccessKey));
+    throw DoubaoError::apiError(response.status, doubao::apiErrorMessage(response.status, response.body));
   }
   return response.body;
 }
@@ -340,7 +346,7 @@ UsageData DoubaoService::fetchWithAPIKey(std::string_view text, std::stop_token 
     if (response.status == 200 || response.status == 429) {
       return doubao::makeProbeUsageData(response.headers, context_.clock.now());
     }
-    auto error = DoubaoError::apiError(response.status, doubao::apiErrorMessage(response.status, response.body, key));
+    auto error = DoubaoError::apiError(response.status, doubao::apiErrorMessage(response.status, response.body));
     // A model the key may not use (403) or that does not exist (404) leaves the next one to try.
     if (!isAPIErrorWithStatus(error, {403, 404})) throw error;
     refused = std::move(error);

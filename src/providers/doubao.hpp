@@ -33,6 +33,8 @@ inline constexpr std::array<std::string_view, 2> kProbeModels = {"doubao-seed-2.
 // "ACCESS_KEY_ID:SECRET" or "ACCESS_KEY_ID:SECRET:REGION" (prefix already dropped); anything else is no pair and
 // is taken for an Ark API key.
 std::optional<VolcengineCredentials> parseCredential(std::string_view text);
+// The access key id and secret of a pair, never the region; otherwise the Ark API key.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Requests ----
 
@@ -64,8 +66,8 @@ std::vector<Quota> readCodingPlanQuotas(std::string_view body);
 std::vector<Quota> readAgentPlanQuotas(std::string_view body);
 
 // The message of an error answer: Volcengine's "Code: Message", an "error.message", a "message", else
-// "HTTP <status>". `secret` is removed before the text is cut to 200 code points.
-std::string apiErrorMessage(int status, std::string_view body, std::string_view secret);
+// "HTTP <status>", cut to 200 code points.
+std::string apiErrorMessage(int status, std::string_view body);
 
 // A rate-limit reset header: an internet date-time, "1m30s"-style durations, or seconds as a number.
 std::optional<Timestamp> parseResetText(std::string_view text, Timestamp now);

@@ -9,7 +9,9 @@
 #include "common/json_read.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
+#include "model/credential_kind.hpp"
 #include "providers/shared/response.hpp"
+#include "providers/shared/secrets.hpp"
 
 namespace dapplewick {
 namespace factory {
@@ -43,6 +45,11 @@ HTTPRequest factoryGet(std::string url, const Hosts& hosts, const Credential& cr
 }
 
 }  // namespace
+
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  return isAPIKeyCredential(credential, Provider::factory) ? keySecrets(credential, environment)
+                                                           : cookieSecrets(credential, environment);
+}
 
 // ---- Requests ----
 

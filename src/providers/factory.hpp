@@ -5,6 +5,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/service_error.hpp"
 #include "model/http.hpp"
@@ -31,6 +32,8 @@ struct Credential {
   std::string_view text;
   bool isAPIKey = false;  // else a browser session's cookie header
 };
+// The API key, or the cookie values of a session, told apart by the kind test that routes the credential.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Requests ----
 

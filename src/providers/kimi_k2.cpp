@@ -132,11 +132,11 @@ UsageData KimiK2Service::fetchUsage(std::string_view credential, std::stop_token
   const HTTPRequest request = kimi_k2::creditsRequest(context_.origins.get(kimi_k2::kOriginKey), apiKey);
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
   if (!response.isHTTP) throw KimiK2Error::invalidResponse();
-  // A rejected key is reported like every other status, in the server's words. A server that echoes the request
-  // back must not put the key on the card; a body that is no text says nothing but its status.
+  // A rejected key is reported like every other status, in the server's words; a body that is no text says nothing
+  // but its status.
   if (response.status != 200) {
     if (!isValidUTF8(response.body)) throw KimiK2Error::apiError("HTTP " + std::to_string(response.status));
-    throw KimiK2Error::apiError(bodyExcerpt(redactSecret(response.body, apiKey)));
+    throw KimiK2Error::apiError(bodyExcerpt(response.body));
   }
   return kimi_k2::makeUsageData(kimi_k2::readCredits(response.body, response.headers), context_.clock.now());
 }

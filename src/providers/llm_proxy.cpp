@@ -64,6 +64,10 @@ Endpoint resolveEndpoint(std::string_view credential, const Environment& environ
   return {text.empty() ? environmentKey : std::string(text), std::move(environmentBase)};
 }
 
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  return {resolveEndpoint(stripKindPrefix(credential), environment).apiKey};
+}
+
 bool isLoopbackOrPrivateHost(const URLParts& url) {
   const std::string host = toLowerASCII(url.host);
   if (host == "localhost" || host == "::1") return true;
@@ -195,9 +199,7 @@ UsageData LLMProxyService::fetchUsage(std::string_view credential, std::stop_tok
   if (!response.isHTTP) throw LLMProxyError::invalidResponse();
   // Any 2xx is an answer, and a rejected key is reported in the proxy's own words like every other status.
   if (response.status < 200 || response.status > 299) {
-    // A proxy that echoes the request back must not put the key on the card.
-    throw LLMProxyError::apiError("HTTP " + std::to_string(response.status) + ": " +
-                                  bodyExcerpt(redactSecret(response.body, endpoint.apiKey)));
+    throw LLMProxyError::apiError("HTTP " + std::to_string(response.status) + ": " + bodyExcerpt(response.body));
   }
   return llm_proxy::makeUsageData(llm_proxy::readQuotaStats(response.body), now);
 }

@@ -5,6 +5,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/service_error.hpp"
 #include "common/url.hpp"
@@ -34,6 +35,8 @@ struct Endpoint {
 // Reads the credential forms "https://host[:port][/path]:KEY", an address alone, a bare key, or nothing, filling
 // the gaps from LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY. `text` has its kind prefix removed already.
 Endpoint resolveEndpoint(std::string_view text, const Environment& environment);
+// The API key resolveEndpoint finds, from the credential or LLM_PROXY_API_KEY; never the address.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // Loopback and private-network hosts, where plain http is tolerated.
 bool isLoopbackOrPrivateHost(const URLParts& url);

@@ -8,7 +8,9 @@
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
+#include "model/credential_kind.hpp"
 #include "providers/shared/response.hpp"
+#include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick::minimax {
@@ -28,6 +30,13 @@ void addBrowserOrigin(HTTPRequest& request, std::string_view platformOrigin) {
 }
 
 }  // namespace
+
+// ---- The credential ----
+
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  return isAPIKeyCredential(credential, Provider::minimax) ? keySecrets(credential, environment)
+                                                           : cookieSecrets(credential, environment);
+}
 
 // ---- Requests ----
 

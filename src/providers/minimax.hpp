@@ -5,6 +5,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/json_read.hpp"
 #include "common/service_error.hpp"
@@ -22,6 +23,11 @@ inline constexpr std::string_view kChinaOriginKey = "minimax.china";
 inline constexpr std::string_view kPlatformOriginKey = "minimax.platform";
 inline constexpr std::string_view kRemainsPath = "/v1/api/openplatform/coding_plan/remains";
 inline constexpr std::string_view kCodingPlanPagePath = "/user-center/payment/coding-plan";
+
+// ---- The credential ----
+
+// The API key, or the cookie values of a session, told apart by the kind test that picks the fetch.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Requests ----
 

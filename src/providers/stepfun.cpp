@@ -9,6 +9,7 @@
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "providers/shared/response.hpp"
+#include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick {
@@ -19,6 +20,12 @@ namespace stepfun {
 std::string normalizedToken(std::string_view credential) {
   const std::string_view trimmed = trimWhitespace(credential);
   return std::string(trimmed.substr(0, trimmed.find("...")));
+}
+
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  std::vector<std::string> found = keySecrets(credential, environment);
+  found.push_back(normalizedToken(credential));
+  return found;
 }
 
 HTTPRequest rateLimitRequest(std::string_view origin, std::string_view token) {
@@ -155,9 +162,8 @@ UsageData StepFunService::fetchUsage(std::string_view credential, std::stop_toke
       okBody<StepFunError>(context_.transport, stepfun::rateLimitRequest(origin, token), std::move(stop));
   const stepfun::RateLimit answer = stepfun::readRateLimit(body);
   if (answer.status != 1) {
-    // The platform's own words, though never the token should it echo it back.
     const std::string text = answer.message ? *answer.message : answer.desc.value_or("unknown error");
-    throw StepFunError::apiError(errorExcerpt(redactSecret(text, token)));
+    throw StepFunError::apiError(errorExcerpt(text));
   }
   return stepfun::makeUsageData(answer, now);
 }

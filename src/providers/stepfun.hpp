@@ -27,6 +27,8 @@ inline constexpr std::string_view kAppID = "10300";
 
 // The credential trimmed, then cut before the first "..." (what a copied, shortened token display leaves).
 std::string normalizedToken(std::string_view credential);
+// The token sent, and the whole text it was cut from, which holds more of the same secret.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 HTTPRequest rateLimitRequest(std::string_view origin, std::string_view token);
 
 // ---- Response records and readers ----

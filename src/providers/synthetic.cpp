@@ -185,9 +185,7 @@ UsageData SyntheticService::fetchUsage(std::string_view credential, std::stop_to
   if (!response.isHTTP) throw SyntheticError::invalidResponse();
   if (response.status == 401 || response.status == 403) throw SyntheticError::invalidCredentials();
   if (response.status != 200) {
-    // An API that echoes the request back must not put the key on the card.
-    throw SyntheticError::apiError("HTTP " + std::to_string(response.status) + ": " +
-                                   bodyExcerpt(redactSecret(response.body, key)));
+    throw SyntheticError::apiError("HTTP " + std::to_string(response.status) + ": " + bodyExcerpt(response.body));
   }
   return synthetic::readQuotaResponse(response.body, now);
 }

@@ -43,6 +43,10 @@ Credential parseCredential(std::string_view text) {
   return {std::nullopt, std::string(trimmed)};
 }
 
+std::vector<std::string> secrets(std::string_view credential, const Environment& /*environment*/) {
+  return {parseCredential(stripKindPrefix(credential)).token};
+}
+
 std::optional<std::string> resolveProjectID(const Environment& environment) {
   for (const std::string_view name : {"GOOGLE_CLOUD_PROJECT", "GCLOUD_PROJECT", "GCP_PROJECT"}) {
     if (auto value = environment.get(name)) return value;
@@ -267,13 +271,12 @@ UsageData noProjectUsageData() {
 
 namespace {
 
-// Vertex AI tells a refused token from a missing permission, and its HTTP error carries the server's words,
-// without the token an error page may echo back.
-void requireSeriesOK(const HTTPResponse& response, std::string_view token) {
+// Vertex AI tells a refused token from a missing permission, and its HTTP error carries the server's words.
+void requireSeriesOK(const HTTPResponse& response) {
   if (!response.isHTTP) throw VertexAIError::invalidResponse();
   if (response.status == 401) throw VertexAIError::unauthorized();
   if (response.status == 403) throw VertexAIError::forbidden();
-  if (response.status != 200) throw VertexAIError::httpError(response.status, redactSecret(response.body, token));
+  if (response.status != 200) throw VertexAIError::httpError(response.status, response.body);
 }
 
 }  // namespace
@@ -307,7 +310,7 @@ vertex_ai::QuotaTable VertexAIService::fetchQuotaTable(std::string_view token, s
   for (int page = 1;; ++page) {
     const HTTPResponse response =
         context_.transport.data(vertex_ai::timeSeriesRequest(origin, token, query), stop);
-    requireSeriesOK(response, token);
+    requireSeriesOK(response);
     auto nextPageToken = vertex_ai::readTimeSeriesPage(response.body, quotas);
     if (!nextPageToken) return quotas;
     if (page == vertex_ai::kMaxPages) throw VertexAIError::tooManyPages();

@@ -48,6 +48,8 @@ struct Credential {
 // "PROJECT:TOKEN" (when the token looks like one), "Bearer TOKEN", or a token alone. `text` has its kind prefix
 // removed already.
 Credential parseCredential(std::string_view text);
+// The token parseCredential finds, never the project.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 // GOOGLE_CLOUD_PROJECT, then GCLOUD_PROJECT, then GCP_PROJECT: the first that is set, even if empty.
 std::optional<std::string> resolveProjectID(const Environment& environment);
 // Letters, digits, "-", "." and ":", starting with a letter or digit.

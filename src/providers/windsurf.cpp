@@ -8,6 +8,7 @@
 #include "common/text.hpp"
 #include "providers/shared/credential.hpp"
 #include "providers/shared/response.hpp"
+#include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick::windsurf {
@@ -90,6 +91,14 @@ std::optional<DevinAuth> parseDevinAuth(std::string_view trimmedCredential) {
   auth.primaryOrgID =
       firstToken(*document, {"devin_primary_org_id", "devinPrimaryOrgId", "primaryOrgID", "primaryOrgId"});
   return auth;
+}
+
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
+  if (auto auth = parseDevinAuth(prepareCredential(credential))) {
+    return {std::move(auth->sessionToken), std::move(auth->auth1Token), std::move(auth->accountID),
+            std::move(auth->primaryOrgID)};
+  }
+  return keySecrets(credential, environment);
 }
 
 // ---- Requests ----

@@ -6,6 +6,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/service_error.hpp"
 #include "model/http.hpp"
@@ -35,6 +36,8 @@ struct DevinAuth {
 // The tokens of a pasted JSON object, each from the first of its keys that holds a text not blank after trimming;
 // nothing when the text is not a JSON object or names no session token.
 std::optional<DevinAuth> parseDevinAuth(std::string_view trimmedCredential);
+// Every token and id of a JSON credential, or the whole text when it is sent whole.
+std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Requests ----
 

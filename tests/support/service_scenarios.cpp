@@ -86,8 +86,9 @@ Scenario azureOpenAI(std::string name, std::string version, Answer answer, Json 
   return scenario;
 }
 
+// The credential only enables the provider: the words it holds stay readable in the record.
 Scenario jetBrains(std::string name, std::map<std::string, std::string> files, Json want) {
-  Scenario scenario{"JetBrains" + name, "jetbrains", "x", "", {}, {}, std::move(want)};
+  Scenario scenario{"JetBrains" + name, "jetbrains", "IntelliJ IDEA", "", {}, {}, std::move(want)};
   scenario.homeFiles = std::move(files);
   return scenario;
 }
@@ -120,9 +121,11 @@ std::vector<Scenario> serviceScenarios() {
   const std::string usagePath = "serviceruntime.googleapis.com/quota/allocation/usage";
   const auto kiro = [](std::string name, std::string whoami, std::string usage, Json want) {
     // Without a stand-in, PATH names only a missing folder: a kiro-cli installed on this machine must not be found.
+    // The credential only enables the provider: the plan name it spells stays readable.
     std::map<std::string, std::string> path;
     if (whoami.empty()) path["PATH"] = "/nonexistent";
-    return Scenario{"Kiro" + name, "kiro", "x", "", {}, {}, std::move(want), path, std::move(whoami), std::move(usage)};
+    return Scenario{"Kiro" + name, "kiro", "KIRO PRO", "", {}, {}, std::move(want), path, std::move(whoami),
+                    std::move(usage)};
   };
   const auto groq = [](const std::string& metric, const std::string& values) {
     return Answer{{"GET /v1/metrics/prometheus/api/v1/query?query=sum(" + metric + ") "}, 200,
@@ -371,7 +374,8 @@ std::vector<Scenario> serviceScenarios() {
        {"Authorization: Bearer ark-e2e-key"},
        {{"error", nullptr}, {"limit", 0}, {"note", "Doubao API key is active (status only). Provide AK/SK "
                                                    "credentials for real Coding/Agent Plan usage."}}},
-      bedrock("KeysInTheCredential", "eu-west-1:AKID-e2e:e2e-secret", {}, {}, "eu-west-1"),
+      // The profile and the region are no secrets.
+      bedrock("KeysInTheCredential", "my-profile:ap-northeast-1:AKID-e2e:e2e-secret", {}, {}, "ap-northeast-1"),
       bedrock("KeysFromTheEnvironment", "default",
               {{"AWS_ACCESS_KEY_ID", "AKID-e2e"}, {"AWS_SECRET_ACCESS_KEY", "e2e-secret"},
                {"AWS_SESSION_TOKEN", "e2e-token"}, {"AWS_REGION", "ap-east-1"}},

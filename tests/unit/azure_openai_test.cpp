@@ -74,16 +74,12 @@ TEST(AzureOpenAI, AnyTwoHundredIsReachableAndOtherAnswersFail) {
   const Case cases[] = {
       {204, "", reachable}, {299, "<html>", reachable}, {200, R"({"model":5})", reachable},
       {201, R"({"model":"gpt-4o-2024-08-06"})", reachable + " \u00B7 Model: gpt-4o-2024-08-06"},
-      {200, R"({"model":"echo sk-secret"})", reachable + " \u00B7 Model: echo [redacted]"},
       {401, "nope", "Azure OpenAI API key is invalid or unauthorized"},
       {403, "", "Azure OpenAI API key is invalid or unauthorized"},
       {404, "Resource not found", "Azure OpenAI API error HTTP 404: Resource not found"},
       {500, "", "Azure OpenAI API error HTTP 500"}, {500, x240, "Azure OpenAI API error HTTP 500: " + x240},
       {500, x240 + "\u00E9" + std::string(59, 'y'), "Azure OpenAI API error HTTP 500: " + x240 + "\u2026"},
       {429, "\xFF\xFE", "Azure OpenAI API error HTTP 429"}, {0, "", "Unexpected response from Azure OpenAI"},
-      // The key is taken out before the cut, so that none of it is left at the edge.
-      {400, std::string(230, 'z') + "sk-secret!",
-       "Azure OpenAI API error HTTP 400: " + std::string(230, 'z') + "[redacted]\u2026"},
   };
   for (const Case& c : cases) {
     testing::ServiceWorld world(kNow);

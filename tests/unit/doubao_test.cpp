@@ -91,10 +91,10 @@ TEST(DoubaoErrorBody, FirstReadableMessage) {
   const std::pair<std::string, std::string> cases[] = {
       {R"({"ResponseMetadata":{"Error":{"Code":"","Message":"no"}},"message":"other"})", ": no"},
       {R"({"ResponseMetadata":{"Error":{"Code":1}},"error":{"message":"nested"},"message":"top"})", "nested"},
-      {R"({"error":{"message":""},"message":"top"})", "top"}, {R"({"message":"echo secret-value"})", "echo [redacted]"},
+      {R"({"error":{"message":""},"message":"top"})", "top"},
       {"<html>", "HTTP 502"}, {R"(["message"])", "HTTP 502"},
   };
-  for (const auto& [body, want] : cases) EXPECT_EQ(doubao::apiErrorMessage(502, body, "secret-value"), want) << body;
+  for (const auto& [body, want] : cases) EXPECT_EQ(doubao::apiErrorMessage(502, body), want) << body;
 }
 
 // Models in order: 403 and 404 move on, 429 is a working key, anything else ends at once.
@@ -103,12 +103,12 @@ TEST(DoubaoProbe, ModelsInTurn) {
                                  "for real Coding/Agent Plan usage.]";
   const std::pair<std::vector<int>, std::string> cases[] = {
       {{404, 200}, statusOnly}, {{403, 403}, "Doubao API error (403): second"}, {{429}, statusOnly},
-      {{401}, "Doubao API error (401): first [redacted]"}, {{0}, "Unexpected response from Doubao"},
+      {{401}, "Doubao API error (401): first"}, {{0}, "Unexpected response from Doubao"},
   };
   for (const auto& [codes, want] : cases) {
     testing::ServiceWorld world(kNow);
     for (std::size_t i = 0; i < codes.size(); ++i) {
-      const std::string body = i == 0 ? R"({"message":"first ark-key"})" : R"({"message":"second"})";
+      const std::string body = i == 0 ? R"({"message":"first"})" : R"({"message":"second"})";
       codes[i] == 0 ? world.transport.respondNotHTTP(kProbeURL) : world.transport.respond(kProbeURL, codes[i], body);
     }
     EXPECT_EQ(testing::outcomeOf([&] { return DoubaoService(world.context).fetchUsage("web: ark-key\n"); }, describe),

@@ -67,47 +67,39 @@ TEST(ServiceTable, OneLineAndOneSamplePerProviderInCatalogueOrderAndRoutes) {
   EXPECT_EQ(routedCredential("a=b", Provider::minimax), (RoutedCredential{CredentialPath::cookie, "a=b"}));
 }
 
-// Each form a server may echo a secret in. "ab/cd ef+gh=ij" is 14 bytes: its base64 is tried at all three offsets.
-TEST(RedactSecrets, EveryFormOfEverySecret) {
-  const std::vector<std::string> secrets = {"ab/cd ef+gh=ij", "sk-\u00e9t\u00e9-SECRET", "~~~?\?\?>>>", "short"};
+// What each line names as the secrets of a credential: what its service sends, once each, from the credential or
+// the environment, and never what surrounds it (an address, a deployment, an API version, a profile, a region, a
+// project, cookie names), nor the text that only enables a provider.
+TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
   struct Case {
-    std::string text, want;
+    Provider provider;
+    std::string stored;
+    std::vector<std::string> want;
+    testing::Variables environment = {};
   };
+  const testing::Variables aws = {{"AWS_ACCESS_KEY_ID", "AKID-env"}, {"AWS_SECRET_ACCESS_KEY", "env/secret+key"},
+                                  {"AWS_SESSION_TOKEN", "env-token"}, {"AWS_REGION", "ap-east-1"}};
   const Case cases[] = {
-      {"key ab/cd ef+gh=ij!", "key [redacted]!"}, {"KEY AB/CD EF+GH=IJ", "KEY [redacted]"},  // case changed
-      {R"({"k":"ab\/cd ef+gh=ij"})", R"({"k":"[redacted]"})"},
-      {R"({"k":"\u0061b\/cd\u0020ef\u002Bgh\u003dij"})", R"({"k":"[redacted]"})"},
-      {"q=ab%2Fcd+ef%2bgh%3Dij&x=1", "q=[redacted]&x=1"}, {"q=ab%2fcd%20ef+gh=ij", "q=[redacted]"},
-      {"YWIvY2QgZWYrZ2g9aWo=.", "[redacted]."},                 // base64 of the secret alone
-      {"eGFiL2NkIGVmK2doPWlq", "e[redacted]"},                  // after one byte ("x")
-      {"eHlhYi9jZCBlZitnaD1pag==", "eH[redacted]"},             // after two bytes ("xy")
-      {"eHlhYi9jZCBlZitnaD1pajEyMw", "eH[redacted]EyMw"},       // unpadded, more data after it
-      {"fn5+Pz8/Pj4+ fn5-Pz8_Pj4-", "[redacted] [redacted]"},  // the standard and the URL-safe alphabet
-      {"sk-\u00e9t\u00e9-SECRET and sk-\\u00e9t\\u00e9-SECRET", "[redacted] and [redacted]"},
-      {"a short text", "a short text"}, {"not ab/cd", "not ab/cd"},  // too short to redact; not the secret
-      {"cut at ab/cd e", "cut at [redacted]"},                        // a text cut inside the secret
+      {Provider::azureOpenAI, "api: https://host::gpt-4o-mini::az-key ::2024-10-21\n", {"az-key"}},
+      {Provider::azureOpenAI, " http://host::deployment::key ", {"http://host::deployment::key"}},  // unparsed
+      {Provider::bedrock, "my-profile:ap-northeast-1:AKID:SECRET", {"AKID", "SECRET"}},
+      {Provider::bedrock, "default", {"AKID-env", "env/secret+key", "env-token"}, aws},
+      {Provider::doubao, "api:AKLT-id: sk :cn-beijing", {"AKLT-id", "sk"}}, {Provider::doubao, " ark \n", {"ark"}},
+      {Provider::vertexAI, "my-project:ya29.token", {"ya29.token"}}, {Provider::vertexAI, "Bearer ya29.t", {"ya29.t"}},
+      {Provider::llmProxy, "https://proxy.example.com:8443/team:sk-key", {"sk-key"}},
+      {Provider::llmProxy, "https://proxy.example.com:8443", {"env-key"}, {{"LLM_PROXY_API_KEY", "env-key"}}},
+      {Provider::stepFun, "web: TOKEN...rest", {"TOKEN...rest", "TOKEN"}}, {Provider::stepFun, "api:TOKEN", {"TOKEN"}},
+      {Provider::windsurf, R"({"devin_session_token":"s-tok","devin_auth1_token":"a-tok","devin_account_id":"acct"})",
+       {"s-tok", "a-tok", "acct"}},
+      {Provider::windsurf, " ws-token\n", {"ws-token"}}, {Provider::factory, "web:fk-1", {"fk-1"}},
+      {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=short", {"sid=short"}},
+      {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
+      {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
+      {Provider::jetBrains, "jetbrains", {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(redactSecrets(c.text, secrets), c.want) << c.text;
-  // One secret, literally: every occurrence; an empty secret leaves the text as it is.
-  EXPECT_EQ(redactSecret("key sk-1 and sk-1.", "sk-1"), "key [redacted] and [redacted].");
-  EXPECT_EQ(redactSecret("nothing here", "sk-1"), "nothing here");
-  EXPECT_EQ(redactSecret("abc", ""), "abc");
-}
-
-// What the engine finds in a stored credential: each piece that can reach a server on its own.
-TEST(RedactSecrets, TheSecretsOfAStoredCredential) {
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"api: sk-12345678\n", {"sk-12345678"}},
-      {"my-project:ya29.token-1", {"ya29.token-1"}},  // the project stays readable
-      {"https://proxy.example.com:8443/team:sk-proxy-key", {"sk-proxy-key"}},
-      {"https://proxy.example.com/team:sk-proxy-key", {"sk-proxy-key"}},
-      {"https://proxy.example.com/team", {}}, {"short", {}},  // an address alone; too short
-      {"web:a=1; session_id=abcdefgh; csrf=zyxwvuts", {"abcdefgh", "zyxwvuts"}},
-      {"Bearer tok-12345678", {"tok-12345678"}}, {"AKIDEXAMPLE::secret/key+value", {"AKIDEXAMPLE", "secret/key+value"}},
-      {R"({"token":"tok-12345678","n":{"refresh":"ref-12345678"}})", {"tok-12345678", "ref-12345678"}},
-  };
-  for (const auto& [stored, want] : cases) EXPECT_EQ(credentialSecrets(stored), want) << stored;
-  EXPECT_EQ(declaredSecrets(Provider::kilo, "key-12345678"), (std::vector<std::string>{"key-12345678"}));
+  for (const Case& c : cases) {
+    EXPECT_EQ(lineSecrets(*serviceLineFor(c.provider), c.stored, MapEnvironment(c.environment)), c.want) << c.stored;
+  }
 }
 
 class EveryService : public ::testing::TestWithParam<Provider> {
@@ -157,17 +149,26 @@ TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
   if (sample_->inFlight > 0) { EXPECT_EQ(*record.error, "cancelled"); }
 }
 
-// `text` in a form a server may echo it in: JSON-escaped, percent-encoded (lower or upper hex), or base64 with the
-// secret after 0, 1 or 2 bytes ("base64+1"), the last in the URL-safe alphabet without padding.
+// `text` in a form a server may echo it in: JSON-escaped, percent-encoded (lower or upper hex), either escaped again
+// ("json2", "percent2"), as HTML character references (decimal, or hex: "htmlx"), or base64 with the secret after
+// 0, 1 or 2 bytes ("base64+1"), the last in the URL-safe alphabet without padding.
 std::string encoded(const std::string& text, const std::string& form) {
   std::string out;
+  if (form.back() == '2') {
+    for (const char c : encoded(text, form.substr(0, form.size() - 1))) {
+      out += c == '\\' ? "\\\\" : c == '%' ? "%25" : std::string(1, c);
+    }
+    return out;
+  }
   if (!startsWith(form, "base64")) {
     const char* hex = form == "percent" ? "0123456789abcdef" : "0123456789ABCDEF";
     for (const char c : text) {
       const auto byte = static_cast<unsigned char>(c);
-      const std::string escaped = std::string(form == "json" ? "\\u00" : "%") + hex[byte >> 4] + hex[byte & 15];
-      if (form == "json") out += c == '/' ? "\\/" : std::isalnum(byte) ? escaped : std::string(1, c);
-      else out += form == "literal" ? std::string(1, c) : c == ' ' ? "+" : escaped;
+      const std::string hexByte{hex[byte >> 4], hex[byte & 15]};
+      if (form == "json") out += c == '/' ? "\\/" : std::isalnum(byte) ? "\\u00" + hexByte : std::string(1, c);
+      else if (form == "html") out += "&#" + std::to_string(byte) + ";";
+      else if (form == "htmlx") out += "&#x" + hexByte + ";";
+      else out += form == "literal" ? std::string(1, c) : c == ' ' ? "+" : "%" + hexByte;
     }
     return out;
   }
@@ -181,30 +182,71 @@ std::string encoded(const std::string& text, const std::string& form) {
   return out.substr(0, out.find('='));
 }
 
+// No text of a record or of a window beneath shows kCanary, whole or in part, in any form.
+void expectNoCanary(const UsageData& record) {
+  for (const auto& text : {record.error, record.note}) {
+    if (text) { EXPECT_EQ(redactSecrets(*text, {std::string(kCanary)}), *text) << "the canary in " << *text; }
+  }
+  for (const UsageData& window : record.auxiliaryUsage) expectNoCanary(window);
+}
+
 // Servers echo what they were sent: in an error page, in a page that is not what the service reads, in a header,
-// in the URL they answer from after a redirect; literally, JSON-escaped, percent-encoded or in base64. None of it
-// may reach the record in any form.
+// in the URL they answer from after a redirect; in any form, in part ("half"), or cut short inside the credential
+// ("cut", and "cut%" inside an escape of its percent-encoding). None of it may reach the record, whether the
+// secrets came in the credential or, for a service that reads them there, from the environment.
 TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
-  for (const int status : {200, 401, 403, 500}) {
-    for (const std::string where : {"body", "header", "URL"}) {
-      for (const std::string form : {"literal", "json", "percent", "PERCENT", "base64", "base64+1", "base64+2"}) {
-        SCOPED_TRACE(std::to_string(status) + " " + where + " " + form);
-        engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
-          // What the server was sent, header values first: error texts show only the start of a body.
-          std::string echo;
-          for (const HTTPHeader& header : request.headers.list()) echo += header.value + " ";
-          echo = encoded(echo + request.url + " " + request.body.value_or(""), form);
-          HTTPResponse response{true, status, {}, "<p>Not accepted:</p>" + (where == "body" ? echo : ""),
-                                request.url + (where == "URL" ? "?echo=" + echo : "")};
-          if (where == "header") response.headers.add("X-Echo", echo);
-          return response;
-        });
-        const std::string shown = ::testing::PrintToString(fetch(sample_->credential));
-        EXPECT_EQ(shown.find(kCanary), std::string::npos) << shown;
-        EXPECT_EQ(redactSecrets(shown, {std::string(kCanary)}), shown) << "an encoded canary in " << shown;
+  for (const bool fromEnvironment : {false, true}) {
+    if (fromEnvironment && sample_->keylessCredential.empty()) break;
+    for (const auto& [name, value] : fromEnvironment ? sample_->keyEnvironment : testing::Variables{}) {
+      engine_.world.environment.set(name, value);
+    }
+    for (const int status : {200, 401, 403, 500}) {
+      for (const std::string where : {"body", "header", "URL"}) {
+        for (const std::string form : {"literal", "json", "json2", "percent", "PERCENT", "percent2", "html", "htmlx",
+                                       "base64", "base64+1", "base64+2", "half", "cut", "cut%"}) {
+          SCOPED_TRACE(std::to_string(status) + " " + where + " " + form + (fromEnvironment ? " keyless" : ""));
+          engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+            // What the server was sent, header values first: error texts show only the start of a body.
+            std::string echo;
+            for (const HTTPHeader& header : request.headers.list()) echo += header.value + " ";
+            echo += request.url + " " + request.body.value_or("");
+            const std::size_t at = std::min(echo.find(kCanary), echo.size());
+            if (form == "half") {
+              echo.erase(at, kCanary.size() / 2);
+            } else if (form == "cut") {
+              echo.resize(std::min(echo.size(), at + 10));
+            } else {
+              echo = encoded(form == "cut%" ? echo.substr(0, at + 11) : echo, form == "cut%" ? "percent" : form);
+              if (form == "cut%") echo.pop_back();
+            }
+            HTTPResponse response{true, status, {}, "<p>Not accepted:</p>" + (where == "body" ? echo : ""),
+                                  request.url + (where == "URL" ? "?echo=" + echo : "")};
+            if (where == "header") response.headers.add("X-Echo", echo);
+            return response;
+          });
+          expectNoCanary(fetch(fromEnvironment ? sample_->keylessCredential : sample_->credential));
+        }
       }
     }
   }
+}
+
+// Text of a successful answer that the record shows (a plan, a model, a window's name) is redacted too, in the
+// windows beneath as well; what the credential holds besides its secrets stays readable.
+TEST_P(EveryService, AnAnswerThatNamesASecretNeverShowsIt) {
+  if (sample_->answers.empty()) return;
+  engine_.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+    for (const auto& [where, body] : sample_->answers) {
+      if (request.url.find(where) != std::string::npos) return HTTPResponse{true, 200, {}, body, request.url};
+    }
+    return HTTPResponse{true, 404, {}, "", request.url};
+  });
+  const UsageData record = fetch(sample_->credential);
+  const std::string shown = ::testing::PrintToString(record);
+  EXPECT_EQ(record.error, std::nullopt) << shown;
+  EXPECT_NE(shown.find("[redacted]"), std::string::npos) << shown;
+  expectNoCanary(record);
+  for (const std::string& piece : sample_->shows) EXPECT_NE(shown.find(piece), std::string::npos) << shown;
 }
 
 TEST_P(EveryService, ABlankCredentialSendsNothing) {

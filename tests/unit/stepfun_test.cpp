@@ -62,7 +62,6 @@ TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
       {200, R"({"desc":"quota closed"})", "StepFun API error: quota closed"},
       {200, R"({"status":0})", "StepFun API error: unknown error"},
       {200, R"({"status":2,"message":")" + longText + "\"}", "StepFun API error: " + longText.substr(0, 200)},
-      {200, R"({"status":0,"message":"bad token tok-9"})", "StepFun API error: bad token [redacted]"},
       {200, plan(R"("credit_buckets":[{"credit_total":100,"credit_residual":25},)"
                  R"({"credit_total":40,"credit_residual":10},{}],"subscription_credit_reset_time":1751328000)"),
        "75 monthly 2025-07-01T00:00:00Z"},

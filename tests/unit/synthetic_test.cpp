@@ -33,7 +33,7 @@ TEST(SyntheticService, SendsTheKeyAndReadsTheRollingLimit) {
 }
 
 TEST(SyntheticService, StatusesEntryChoicePercentagesAndDates) {
-  const std::string echo = "syn_key " + std::string(300, 'b');
+  const std::string longText(300, 'b');
   struct Case {
     std::string body, want;
     int status = 200;  // 0: an answer that is not HTTP
@@ -41,7 +41,7 @@ TEST(SyntheticService, StatusesEntryChoicePercentagesAndDates) {
   const std::vector<Case> cases = {
       {"", "Invalid Synthetic API credentials", 401},
       {"", "Unexpected response from Synthetic API", 0},
-      {echo, "Synthetic API error: HTTP 500: " + ("[redacted] " + std::string(300, 'b')).substr(0, 200), 500},
+      {longText, "Synthetic API error: HTTP 500: " + longText.substr(0, 200), 500},
       {"\xFF", "Synthetic API error: HTTP 201: ", 201},
       {"{\"quotas\":", "Failed to parse Synthetic response: Invalid JSON"},
       {"42", "Failed to parse Synthetic response: Invalid JSON"},
