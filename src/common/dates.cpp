@@ -301,6 +301,20 @@ std::string formatISODate(const CivilDate& date) {
   return std::string(buffer.data());
 }
 
+std::optional<CivilDate> parseISODate(std::string_view text) {
+  Cursor c(text);
+  int year = 0, month = 0, day = 0;
+  if (!c.digits(4, year) || !c.literal('-') || !c.digits(2, month) || !c.literal('-') || !c.digits(2, day) ||
+      !c.done()) {
+    return std::nullopt;
+  }
+  const CivilDate date{year, static_cast<unsigned>(month), static_cast<unsigned>(day)};
+  const std::chrono::year_month_day ymd{std::chrono::year(date.year), std::chrono::month(date.month),
+                                        std::chrono::day(date.day)};
+  if (!ymd.ok()) return std::nullopt;
+  return date;
+}
+
 // ---- Local wall-clock date-times ----
 
 std::optional<Timestamp> fromLocalDateTime(const LocalDateTime& local) {

@@ -68,6 +68,9 @@ std::string formatCompactDateTimeUTC(Timestamp instant);
 std::string formatCompactDateUTC(Timestamp instant);
 // "2026-03-01".
 std::string formatISODate(const CivilDate& date);
+// "2026-03-01" read back: exactly those ASCII digits and dashes, nothing around them, a real calendar date
+// (February 30 is no date, nothing rolls over).
+std::optional<CivilDate> parseISODate(std::string_view text);
 
 // ---- Local wall-clock date-times ----
 

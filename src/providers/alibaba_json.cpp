@@ -101,11 +101,12 @@ std::optional<LocalDateTime> readWallClock(std::string_view text) {
     return true;
   };
   const auto separator = [&](std::size_t at, char c) { return text[at] == c; };
+  const auto date = parseISODate(text.substr(0, 10));
+  if (!date) return std::nullopt;
   LocalDateTime local;
-  if (!field(0, 4, local.year) || !separator(4, '-') || !field(5, 2, local.month) || !separator(7, '-') ||
-      !field(8, 2, local.day)) {
-    return std::nullopt;
-  }
+  local.year = date->year;
+  local.month = static_cast<int>(date->month);
+  local.day = static_cast<int>(date->day);
   if (text.size() >= 16 &&
       (!separator(10, ' ') || !field(11, 2, local.hour) || !separator(13, ':') || !field(14, 2, local.minute))) {
     return std::nullopt;

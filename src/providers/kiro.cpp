@@ -250,27 +250,14 @@ std::optional<Timestamp> parseResetDate(std::string_view text, Timestamp now) {
 
   if (value.find('-') != std::string_view::npos) {
     // yyyy-MM-dd, a real calendar date, at local midnight.
-    if (value.size() != 10 || value[4] != '-' || value[7] != '-') return std::nullopt;
-    const auto year = parseInteger(value.substr(0, 4));
-    const auto month = parseInteger(value.substr(5, 2));
-    const auto day = parseInteger(value.substr(8, 2));
-    if (!year || !month || !day) return std::nullopt;
-    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)),
-                                           std::chrono::month(static_cast<unsigned>(*month)),
-                                           std::chrono::day(static_cast<unsigned>(*day))};
-    if (!date.ok()) return std::nullopt;
-    return localMidnight(static_cast<int>(*year), static_cast<int>(*month), static_cast<int>(*day));
+    const auto date = parseISODate(value);
+    if (!date) return std::nullopt;
+    return localMidnight(date->year, static_cast<int>(date->month), static_cast<int>(date->day));
   }
 
   // month/day: the next such day strictly after now.
-  std::vector<std::string_view> pieces;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    const auto slash = rest.find('/');
-    if (slash != 0) pieces.push_back(rest.substr(0, slash));
-    if (slash == std::string_view::npos) break;
-    rest.remove_prefix(slash + 1);
-  }
+  std::vector<std::string_view> pieces = splitKeepingEmpty(value, "/");
+  std::erase_if(pieces, [](std::string_view piece) { return piece.empty(); });
   if (pieces.size() != 2) return std::nullopt;
   const auto month = parseInteger(pieces[0]);
   const auto day = parseInteger(pieces[1]);

@@ -13,7 +13,7 @@
 
 #include "common/json_read.hpp"
 #include "common/service_error.hpp"
-#include "model/clock.hpp"
+#include "common/timestamp.hpp"
 #include "model/environment.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
@@ -168,6 +168,7 @@ class VertexAIError : public ServiceErrorOf<VertexAIError, VertexAIErrorCode> {
   static VertexAIError unauthorized();
   static VertexAIError forbidden();
   static VertexAIError noData();
+  // Raised by no path: the project id, the one variable part of the path, is checked first (invalidProjectID).
   static VertexAIError invalidURL();
   static VertexAIError invalidProjectID();
   static VertexAIError tooManyPages();

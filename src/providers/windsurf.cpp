@@ -1,6 +1,7 @@
 #include "providers/windsurf.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <initializer_list>
 
 #include "common/dates.hpp"
@@ -20,6 +21,28 @@ constexpr std::size_t kMaxVarintBytes = 10;
 constexpr std::uint64_t kFirstUnsigned = std::uint64_t{1} << 63;
 
 enum WireType : std::uint64_t { kVarint = 0, kFixed64 = 1, kLengthDelimited = 2, kFixed32 = 5 };
+
+// A cursor over the bytes of one protocol-buffer message.
+class ProtoReader {
+ public:
+  explicit ProtoReader(std::string_view bytes) : bytes_(bytes) {}
+
+  bool atEnd() const { return position_ == bytes_.size(); }
+  // At most ten bytes, the tenth contributing its lowest bit only. Nothing when the bytes end first (the position
+  // then is at the end) or the tenth byte still carries the high bit.
+  std::optional<std::uint64_t> readVarint();
+  // A varint length and that many bytes. Nothing when the length is unreadable or longer than what remains (the
+  // position then is past the length bytes); a length of 2^63 or more is WindsurfError::invalidResponse.
+  std::optional<std::string_view> readLengthDelimited();
+  // Passes over one value of the wire type, never beyond the end.
+  void skip(std::uint64_t wireType);
+
+ private:
+  std::size_t remaining() const { return bytes_.size() - position_; }
+
+  std::string_view bytes_;
+  std::size_t position_ = 0;
+};
 
 std::string firstToken(const Json& object, std::initializer_list<std::string_view> keys) {
   for (const std::string_view key : keys) {
@@ -135,6 +158,8 @@ HTTPRequest planStatusRequest(std::string_view origin, const DevinAuth& auth) {
 
 // ---- The binary answer ----
 
+namespace {
+
 std::optional<std::uint64_t> ProtoReader::readVarint() {
   std::uint64_t value = 0;
   for (std::size_t index = 0; index < kMaxVarintBytes; ++index) {
@@ -174,6 +199,8 @@ void ProtoReader::skip(std::uint64_t wireType) {
     default: break;  // group markers and unknown types carry nothing beyond the key
   }
 }
+
+}  // namespace
 
 bool isWebPage(const HTTPResponse& response) {
   const std::string type = response.headers.get("Content-Type").value_or("");

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -46,28 +45,6 @@ std::string encodePlanStatusRequest(std::string_view sessionToken, bool flag);
 HTTPRequest planStatusRequest(std::string_view origin, const DevinAuth& auth);
 
 // ---- The binary answer ----
-
-// A cursor over the bytes of one protocol-buffer message.
-class ProtoReader {
- public:
-  explicit ProtoReader(std::string_view bytes) : bytes_(bytes) {}
-
-  bool atEnd() const { return position_ == bytes_.size(); }
-  // At most ten bytes, the tenth contributing its lowest bit only. Nothing when the bytes end first (the position
-  // then is at the end) or the tenth byte still carries the high bit.
-  std::optional<std::uint64_t> readVarint();
-  // A varint length and that many bytes. Nothing when the length is unreadable or longer than what remains (the
-  // position then is past the length bytes); a length of 2^63 or more is WindsurfError::invalidResponse.
-  std::optional<std::string_view> readLengthDelimited();
-  // Passes over one value of the wire type, never beyond the end.
-  void skip(std::uint64_t wireType);
-
- private:
-  std::size_t remaining() const { return bytes_.size() - position_; }
-
-  std::string_view bytes_;
-  std::size_t position_ = 0;
-};
 
 // What the plan-status answer holds. A field seen twice keeps its last value.
 struct PlanStatus {

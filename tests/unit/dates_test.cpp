@@ -62,6 +62,9 @@ TEST(Epoch, RangeNonFiniteAndUTCFormats) {
   EXPECT_EQ(formatRFC3339Seconds(at(1796576595007)), "2026-12-06T17:03:15Z");
   EXPECT_EQ(formatRFC3339Millis(at(0)), "1970-01-01T00:00:00.000Z");
   EXPECT_EQ(civilDateUTC(at(1796576595007)), (CivilDate{2026, 12, 6}));
+  // A date text names a real day in exact digits; nothing rolls over.
+  EXPECT_EQ(parseISODate("2024-02-29"), (CivilDate{2024, 2, 29}));
+  for (const char* text : {"2026-02-30", "2025-3-01"}) EXPECT_EQ(parseISODate(text), std::nullopt) << text;
 }
 
 TEST(LocalCalendar, MonthBoundsInZonesWestAndEastOfUTC) {

@@ -129,8 +129,7 @@ TEST(KiroReport, ReadsTheFiguresPlanResetAndBonusOrSaysWhyNot) {
       // The reset: a real date, or the next month/day strictly after now, at local midnight; only the first
       // match counts, even when its digits are not ASCII.
       {"Your plan resets on 2026-03-01." + bar, "1/100 Kiro 2026-03-01T05:00:00Z"},
-      {"resets on 2026-02-30" + bar, "1/100 Kiro"}, {"Resets on 2026-03-01" + bar, "1/100 Kiro"},
-      {"resets on 01/15" + bar, "1/100 Kiro 2027-01-15T05:00:00Z"},
+      {"Resets on 2026-03-01" + bar, "1/100 Kiro"}, {"resets on 01/15" + bar, "1/100 Kiro 2027-01-15T05:00:00Z"},
       {"resets on 02/30" + bar, "1/100 Kiro 2026-03-02T05:00:00Z"}, {"resets on 3/01" + bar, "1/100 Kiro"},
       {"resets on \u0662\u0660\u0662\u0666-\u0660\u0663-\u0660\u0661, resets on 2026-03-01" + bar, "1/100 Kiro"},
       // Bonus credits: only their own section counts.
