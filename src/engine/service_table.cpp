@@ -110,8 +110,14 @@ std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view 
   switch (entry.route) {
     case unchanged: passed = stored; break;
     case prefixDropped: passed = stripKindPrefix(stored); break;
-    case withKindFlag: passed = flaggedCredential(stored, entry.provider).credential; break;
-    case twoPaths: passed = routedCredential(stored, entry.provider).credential; break;
+    // The kind the route decided goes along as the credential's prefix, so that the service's function names the
+    // secrets of the path its fetch took, even where an explicit prefix overrules the kind test.
+    case withKindFlag:
+    case twoPaths: {
+      const FlaggedCredential flagged = flaggedCredential(stored, entry.provider);
+      passed = (flagged.isAPIKey ? "api:" : "web:") + flagged.credential;
+      break;
+    }
     case notPassed: break;
   }
   std::vector<std::string> secrets;

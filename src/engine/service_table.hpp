@@ -67,7 +67,8 @@ class ServiceInstances {
 };
 
 // What a credential shows a server, named by the service of each line: a function of the credential as the line's
-// route passes it (without the flag, for the two routes that flag it) and of the environment, for keys read there.
+// route passes it (for the two routes that tell an API key from a session, with the prefix of the kind they chose:
+// "api:" or "web:") and of the environment, for keys read there.
 // It never throws (providers/shared/secrets.hpp has the usual two).
 using SecretsOf = std::vector<std::string> (*)(std::string_view credential, const Environment& environment);
 

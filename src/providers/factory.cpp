@@ -9,7 +9,6 @@
 #include "common/json_read.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
-#include "model/credential_kind.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/secrets.hpp"
 
@@ -46,9 +45,9 @@ HTTPRequest factoryGet(std::string url, const Hosts& hosts, const Credential& cr
 
 }  // namespace
 
+// The engine hands the credential over with the prefix of the path its fetch took.
 std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
-  return isAPIKeyCredential(credential, Provider::factory) ? keySecrets(credential, environment)
-                                                           : cookieSecrets(credential, environment);
+  return startsWith(credential, "api:") ? keySecrets(credential, environment) : cookieSecrets(credential, environment);
 }
 
 // ---- Requests ----

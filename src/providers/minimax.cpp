@@ -8,7 +8,6 @@
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
-#include "model/credential_kind.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -33,9 +32,9 @@ void addBrowserOrigin(HTTPRequest& request, std::string_view platformOrigin) {
 
 // ---- The credential ----
 
+// The engine hands the credential over with the prefix of the path its fetch took.
 std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
-  return isAPIKeyCredential(credential, Provider::minimax) ? keySecrets(credential, environment)
-                                                           : cookieSecrets(credential, environment);
+  return startsWith(credential, "api:") ? keySecrets(credential, environment) : cookieSecrets(credential, environment);
 }
 
 // ---- Requests ----

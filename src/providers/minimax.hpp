@@ -26,7 +26,7 @@ inline constexpr std::string_view kCodingPlanPagePath = "/user-center/payment/co
 
 // ---- The credential ----
 
-// The API key, or the cookie values of a session, told apart by the kind test that picks the fetch.
+// The API key, or the cookie values of a session, told apart by the prefix of the kind the engine chose.
 std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Requests ----

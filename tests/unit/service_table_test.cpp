@@ -93,6 +93,9 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
        {"s-tok", "a-tok", "acct"}},
       {Provider::windsurf, " ws-token\n", {"ws-token"}}, {Provider::factory, "web:fk-1", {"fk-1"}},
       {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=short", {"sid=short"}},
+      // An explicit prefix overrules the kind test, for the secrets as for the fetch.
+      {Provider::factory, "api:fk=key-with-equals", {"fk=key-with-equals"}},
+      {Provider::minimax, "web:a=1; session=cookie-value", {"cookie-value"}},
       {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
       {Provider::jetBrains, "jetbrains", {}},
