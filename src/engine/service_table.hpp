@@ -72,13 +72,14 @@ class ServiceInstances {
 // It never throws (providers/shared/secrets.hpp has the usual two).
 using SecretsOf = std::vector<std::string> (*)(std::string_view credential, const Environment& environment);
 
-// One line of the service table: the provider, its credential route, how its fetch is bound to the service, and
-// the secrets its credential shows a server.
+// One line of the service table: the provider, its credential route, how its fetch is bound to the service, the
+// secrets its credential shows a server, and the keys of the configured origins its service reads.
 struct ServiceLine {
   Provider provider;
   CredentialRoute route;
   UsageFetcher (*bind)(ServiceInstances& services, Provider provider);
   SecretsOf secrets;
+  std::span<const std::string_view> originKeys;
 };
 
 // Every provider this build reads, in catalogue order.
@@ -98,57 +99,54 @@ std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view 
 // A credential that only enables its provider shows a server nothing.
 std::vector<std::string> noSecrets(std::string_view credential, const Environment& environment);
 
-namespace service_table_detail {
-
+// The service class whose member function a line's fetch is.
 template <class>
-struct MemberOf;
+struct ServiceOfFetch;
 template <class Service, class Result, class... Args>
-struct MemberOf<Result (Service::*)(Args...)> {
+struct ServiceOfFetch<Result (Service::*)(Args...)> {
   using type = Service;
 };
 
+// The `bind` of a line: its service's fetch, given what the route passes of the stored credential.
 template <CredentialRoute Route, auto Fetch, auto... APIKeyFetch>
-constexpr ServiceLine makeLine(Provider provider, SecretsOf secrets) {
-  using Service = typename MemberOf<decltype(Fetch)>::type;
+UsageFetcher boundFetch(ServiceInstances& services, Provider provider) {
+  using Service = typename ServiceOfFetch<decltype(Fetch)>::type;
   static_assert((Route == CredentialRoute::twoPaths) == (sizeof...(APIKeyFetch) == 1),
                 "a twoPaths line names its cookie fetch and its API-key fetch, any other line one fetch");
-  return {provider, Route, [](ServiceInstances& services, Provider forProvider) -> UsageFetcher {
-            Service& service = services.get<Service>();
-            return [&service, forProvider](const std::string& stored, std::stop_token stop) -> UsageData {
-              static_cast<void>(forProvider);  // read by the two routes that apply the kind test
-              if constexpr (Route == CredentialRoute::unchanged) {
-                return (service.*Fetch)(stored, std::move(stop));
-              } else if constexpr (Route == CredentialRoute::prefixDropped) {
-                return (service.*Fetch)(stripKindPrefix(stored), std::move(stop));
-              } else if constexpr (Route == CredentialRoute::withKindFlag) {
-                const FlaggedCredential flagged = flaggedCredential(stored, forProvider);
-                return (service.*Fetch)(flagged.credential, flagged.isAPIKey, std::move(stop));
-              } else if constexpr (Route == CredentialRoute::twoPaths) {
-                const RoutedCredential routed = routedCredential(stored, forProvider);
-                if (routed.path == CredentialPath::cookie) return (service.*Fetch)(routed.credential, std::move(stop));
-                return (service.*(APIKeyFetch, ...))(routed.credential, std::move(stop));
-              } else {
-                return (service.*Fetch)(std::move(stop));
-              }
-            };
-          },
-          secrets};
+  Service& service = services.get<Service>();
+  return [&service, provider](const std::string& stored, std::stop_token stop) -> UsageData {
+    static_cast<void>(provider);  // read by the two routes that apply the kind test
+    if constexpr (Route == CredentialRoute::unchanged) {
+      return (service.*Fetch)(stored, std::move(stop));
+    } else if constexpr (Route == CredentialRoute::prefixDropped) {
+      return (service.*Fetch)(stripKindPrefix(stored), std::move(stop));
+    } else if constexpr (Route == CredentialRoute::withKindFlag) {
+      const FlaggedCredential flagged = flaggedCredential(stored, provider);
+      return (service.*Fetch)(flagged.credential, flagged.isAPIKey, std::move(stop));
+    } else if constexpr (Route == CredentialRoute::twoPaths) {
+      const RoutedCredential routed = routedCredential(stored, provider);
+      if (routed.path == CredentialPath::cookie) return (service.*Fetch)(routed.credential, std::move(stop));
+      return (service.*(APIKeyFetch, ...))(routed.credential, std::move(stop));
+    } else {
+      return (service.*Fetch)(std::move(stop));
+    }
+  };
 }
-
-}  // namespace service_table_detail
 
 // The line of `provider`, whose fetch is the member function `Fetch` of its service (for twoPaths: the cookie path,
 // then the API-key path). The route decides what the fetch is given. A line that passes its credential must name
 // the secrets it shows a server (shared/secrets.hpp, or a function of the service's own); a notPassed line has none.
+// A line names its service's origin keys (`kOriginKeys` of its header); a service that reads no configured origin
+// gives none.
 template <CredentialRoute Route, auto Fetch, auto... APIKeyFetch>
   requires(Route != CredentialRoute::notPassed)
-constexpr ServiceLine line(Provider provider, SecretsOf secrets) {
-  return service_table_detail::makeLine<Route, Fetch, APIKeyFetch...>(provider, secrets);
+constexpr ServiceLine line(Provider provider, SecretsOf secrets, std::span<const std::string_view> originKeys = {}) {
+  return {provider, Route, &boundFetch<Route, Fetch, APIKeyFetch...>, secrets, originKeys};
 }
 template <CredentialRoute Route, auto Fetch>
   requires(Route == CredentialRoute::notPassed)
 constexpr ServiceLine line(Provider provider) {
-  return service_table_detail::makeLine<Route, Fetch>(provider, &noSecrets);
+  return {provider, Route, &boundFetch<Route, Fetch>, &noSecrets, {}};
 }
 
 }  // namespace dapplewick

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -17,6 +18,7 @@ namespace abacus {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "abacus";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kComputePointsPath = "/api/_getOrganizationComputePoints";
 inline constexpr std::string_view kBillingInfoPath = "/api/_getBillingInfo";
 

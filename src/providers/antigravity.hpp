@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -18,6 +19,7 @@ namespace antigravity {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "antigravity";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kAvailableModelsPath = "/v1internal:fetchAvailableModels";
 // Asked only when the first path is denied.
 inline constexpr std::string_view kUserQuotaPath = "/v1internal:retrieveUserQuota";

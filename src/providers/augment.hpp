@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -17,6 +18,7 @@ namespace augment {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "augment";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kCreditsPath = "/api/credits";
 inline constexpr std::string_view kSubscriptionPath = "/api/subscription";
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@ namespace bedrock {
 
 // Cost Explorer answers from us-east-1 alone, whatever region the user works in.
 inline constexpr std::string_view kOriginKey = "bedrock";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kSigningRegion = "us-east-1";
 inline constexpr std::string_view kSigningService = "ce";
 inline constexpr std::string_view kDefaultRegion = "us-east-1";

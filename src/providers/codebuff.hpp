@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -16,6 +17,7 @@ namespace codebuff {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "codebuff";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kUsagePath = "/api/v1/usage";
 inline constexpr std::string_view kSubscriptionPath = "/api/user/subscription";
 

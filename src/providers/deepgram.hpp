@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,7 @@ namespace deepgram {
 // ---- Constants ----
 
 inline constexpr std::string_view kOriginKey = "deepgram";
+inline constexpr std::array kOriginKeys{kOriginKey};
 
 // ---- Requests ----
 

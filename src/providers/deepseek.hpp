@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -18,6 +19,7 @@ namespace deepseek {
 
 inline constexpr std::string_view kAPIOriginKey = "deepseek.api";
 inline constexpr std::string_view kPlatformOriginKey = "deepseek.platform";
+inline constexpr std::array kOriginKeys{kAPIOriginKey, kPlatformOriginKey};
 
 // ---- Requests ----
 

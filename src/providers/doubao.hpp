@@ -21,6 +21,7 @@ namespace doubao {
 // The Volcengine OpenAPI gateway (both plan calls) and the Ark chat endpoint of cn-beijing (the key probe).
 inline constexpr std::string_view kOpenAPIOriginKey = "doubao.openapi";
 inline constexpr std::string_view kArkOriginKey = "doubao.ark";
+inline constexpr std::array kOriginKeys{kOpenAPIOriginKey, kArkOriginKey};
 inline constexpr std::string_view kCodingPlanAction = "GetCodingPlanUsage";
 inline constexpr std::string_view kAgentPlanAction = "GetAFPUsage";
 inline constexpr std::string_view kProbePath = "/api/coding/v3/chat/completions";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -17,6 +18,7 @@ namespace elevenlabs {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "elevenlabs";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kSubscriptionPath = "/v1/user/subscription";
 
 // ---- Request ----

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -20,6 +21,7 @@ namespace factory {
 inline constexpr std::string_view kAPIOriginKey = "factory.api";
 // The web application: sent as Origin and Referer, and asked first who the user is.
 inline constexpr std::string_view kAppOriginKey = "factory.app";
+inline constexpr std::array kOriginKeys{kAPIOriginKey, kAppOriginKey};
 inline constexpr std::string_view kBillingLimitsNote =
     "Factory token-rate-limits billing. Shows 5-hour rolling window usage.";
 

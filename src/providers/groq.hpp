@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -16,6 +17,7 @@ namespace groq {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "groq";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kQueryPath = "/v1/metrics/prometheus/api/v1/query";
 
 // A query text of the metrics API, a type of its own so that it cannot change places with the key.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -16,6 +17,7 @@ namespace kilo {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "kilo";
+inline constexpr std::array kOriginKeys{kOriginKey};
 // One tRPC batch of three procedures, answered by position: 0 the credit blocks, 1 the Kilo Pass state, 2 the
 // auto top-up method (asked for with the others, never read). The commas stay literal in the path.
 inline constexpr std::string_view kBatchPath =

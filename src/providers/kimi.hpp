@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -20,6 +21,7 @@ namespace kimi {
 
 // The web application's origin serves the billing gateway and is also the Origin the gateway expects.
 inline constexpr std::string_view kOriginKey = "kimi";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kUsagesPath = "/apiv2/kimi.gateway.billing.v1.BillingService/GetUsages";
 inline constexpr std::string_view kCodingScope = "FEATURE_CODING";
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -18,6 +19,7 @@ namespace kimi_k2 {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "kimik2";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kCreditsPath = "/api/user/credits";
 inline constexpr std::string_view kRemainingHeader = "x-credits-remaining";
 

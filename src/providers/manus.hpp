@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -16,6 +17,7 @@ namespace manus {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "manus";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kCreditsPath = "/user.v1.UserService/GetAvailableCredits";
 // Requests name the web site as their origin, whatever host serves the API itself.
 inline constexpr std::string_view kWebOrigin = "https://manus.im";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -17,6 +18,7 @@ namespace mimo {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "mimo";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kBalancePath = "/api/v1/balance";
 inline constexpr std::string_view kPlanDetailPath = "/api/v1/tokenPlan/detail";
 inline constexpr std::string_view kPlanUsagePath = "/api/v1/tokenPlan/usage";

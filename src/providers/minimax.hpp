@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -21,6 +22,7 @@ namespace minimax {
 inline constexpr std::string_view kInternationalOriginKey = "minimax.international";
 inline constexpr std::string_view kChinaOriginKey = "minimax.china";
 inline constexpr std::string_view kPlatformOriginKey = "minimax.platform";
+inline constexpr std::array kOriginKeys{kInternationalOriginKey, kChinaOriginKey, kPlatformOriginKey};
 inline constexpr std::string_view kRemainsPath = "/v1/api/openplatform/coding_plan/remains";
 inline constexpr std::string_view kCodingPlanPagePath = "/user-center/payment/coding-plan";
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -21,6 +22,7 @@ namespace mistral {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "mistral";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kUsagePath = "/api/billing/v2/usage";
 inline constexpr std::string_view kRefererPath = "/organization/usage";
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@ namespace moonshot {
 
 inline constexpr std::string_view kInternationalOriginKey = "moonshot.international";
 inline constexpr std::string_view kChinaOriginKey = "moonshot.china";
+inline constexpr std::array kOriginKeys{kInternationalOriginKey, kChinaOriginKey};
 inline constexpr std::string_view kBalancePath = "/v1/users/me/balance";
 
 // ---- Request ----

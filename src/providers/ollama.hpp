@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -17,6 +18,7 @@ namespace ollama {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "ollama";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kSettingsPath = "/settings";
 
 // ---- Requests ----

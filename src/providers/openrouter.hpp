@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <stop_token>
@@ -17,6 +18,7 @@ namespace openrouter {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "openrouter";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kCreditsPath = "/api/v1/credits";
 inline constexpr std::string_view kKeyPath = "/api/v1/key";
 // The key's own limit only refines the record, so a slow key endpoint may hold a refresh up for a second at most.

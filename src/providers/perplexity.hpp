@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -17,6 +18,7 @@ namespace perplexity {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "perplexity";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kCreditsPath = "/rest/billing/credits";
 inline constexpr std::string_view kUsagePagePath = "/account/usage";
 inline constexpr std::string_view kSessionCookieName = "__Secure-next-auth.session-token";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -18,6 +19,7 @@ namespace stepfun {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "stepfun";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kRateLimitPath = "/api/step.openapi.devcenter.Dashboard/QueryStepPlanRateLimit";
 // The platform's web client identifies itself with these; the session is only accepted alongside them.
 inline constexpr std::string_view kWebID = "5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -18,6 +19,7 @@ namespace synthetic {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "synthetic";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kQuotasPath = "/v2/quotas";
 
 // ---- Requests ----

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -18,6 +19,7 @@ namespace t3chat {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "t3chat";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kCustomerDataPath = "/api/trpc/getCustomerData";
 // The batch input the site's own web client sends for a signed-in session.
 inline constexpr std::string_view kBatchInput =

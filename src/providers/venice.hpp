@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -16,6 +17,7 @@ namespace venice {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "venice";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kBalancePath = "/api/v1/billing/balance";
 
 // ---- Requests ----

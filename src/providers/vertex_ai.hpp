@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <compare>
 #include <cstddef>
@@ -25,6 +26,7 @@ namespace vertex_ai {
 // ---- Constants ----
 
 inline constexpr std::string_view kOriginKey = "vertexai";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::chrono::milliseconds kRequestTimeout{15'000};
 // Quota series are read in pages; a server that never stops handing out tokens must not keep a fetch alive.
 inline constexpr int kMaxPages = 100;

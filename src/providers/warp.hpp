@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <stop_token>
 #include <string>
@@ -17,6 +18,7 @@ namespace warp {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "warp";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kGraphQLPath = "/graphql/v2";
 inline constexpr std::string_view kOperationName = "GetRequestLimitInfo";
 // The client identity the server knows: the Warp app on macOS, whatever system this runs on.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -18,6 +19,7 @@ namespace windsurf {
 // ---- Constants and origin keys ----
 
 inline constexpr std::string_view kOriginKey = "windsurf";
+inline constexpr std::array kOriginKeys{kOriginKey};
 inline constexpr std::string_view kPlanStatusPath =
     "/_backend/exa.seat_management_pb.SeatManagementService/GetPlanStatus";
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -19,6 +20,7 @@ namespace zai {
 
 inline constexpr std::string_view kInternationalOriginKey = "zai.international";
 inline constexpr std::string_view kChinaOriginKey = "zai.china";
+inline constexpr std::array kOriginKeys{kInternationalOriginKey, kChinaOriginKey};
 inline constexpr std::string_view kQuotaPath = "/api/monitor/usage/quota/limit";
 
 // ---- Request ----

@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <cctype>
+#include <map>
+#include <set>
 #include <thread>
 
 #include "common/excerpt.hpp"
 #include "common/redaction.hpp"
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
+#include "model/configuration.hpp"
 #include "support/service_samples.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
@@ -65,6 +68,20 @@ TEST(ServiceTable, OneLineAndOneSamplePerProviderInCatalogueOrderAndRoutes) {
   EXPECT_EQ(routedCredential("api:k=1", Provider::minimax), (RoutedCredential{CredentialPath::apiKey, "k=1"}));
   EXPECT_EQ(routedCredential(" eyJ ", Provider::minimax), (RoutedCredential{CredentialPath::apiKey, " eyJ "}));
   EXPECT_EQ(routedCredential("a=b", Provider::minimax), (RoutedCredential{CredentialPath::cookie, "a=b"}));
+}
+
+// The origin keys the lines name are those of the configuration, each named by one service's list (the two
+// Alibaba lines share theirs): a key spelled differently in a service, or left off its line, fails here.
+TEST(ServiceTable, LinesNameEachConfiguredOriginKeyThroughOneService) {
+  std::map<std::string_view, std::set<const std::string_view*>> listsNaming;
+  for (const ServiceLine& line : serviceTable()) {
+    for (const std::string_view key : line.originKeys) listsNaming[key].insert(line.originKeys.data());
+  }
+  for (const OriginKey& entry : originKeys()) {
+    EXPECT_EQ(listsNaming[entry.key].size(), 1U) << entry.key;
+    listsNaming.erase(entry.key);
+  }
+  for (const auto& [key, lists] : listsNaming) ADD_FAILURE() << "a line names the unknown origin key " << key;
 }
 
 // What each line names as the secrets of a credential: what its service sends, once each, from the credential or
