@@ -8,8 +8,6 @@
 #include <fstream>
 #include <mutex>
 
-#include "model/provider.hpp"
-
 namespace dapplewick::testing {
 namespace {
 
@@ -40,23 +38,23 @@ std::string encodeAnswer(const HTTPResponse& answer) {
   return out;
 }
 
-void recordSeedAnswer(const HTTPResponse& answer) {
-  static const char* const folder = std::getenv("DAPPLEWICK_FUZZ_SEEDS");
-  if (folder == nullptr || *folder == '\0') return;
+const std::filesystem::path& seedFolder() {
+  static const std::filesystem::path folder = [] {
+    const char* named = std::getenv("DAPPLEWICK_FUZZ_SEEDS");
+    return std::filesystem::path(named != nullptr ? named : "");
+  }();
+  return folder;
+}
+
+void recordSeedAnswer(Provider provider, const HTTPResponse& answer) {
+  if (seedFolder().empty()) return;
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   if (test == nullptr) return;
-  // tests/unit/vertex_ai_test.cpp belongs to the provider "vertexai".
-  std::string stem = std::filesystem::path(test->file()).stem().string();
-  if (stem.size() <= 5 || stem.substr(stem.size() - 5) != "_test") return;
-  stem.erase(stem.size() - 5);
-  std::erase(stem, '_');
-  const auto provider = providerFromRawValue(stem);
-  if (!provider) return;
   std::string name = std::string(test->test_suite_name()) + "." + test->name();
   std::replace(name.begin(), name.end(), '/', '_');
   static std::mutex mutex;
   const std::lock_guard lock(mutex);
-  const auto directory = std::filesystem::path(folder) / rawValue(*provider);
+  const auto directory = seedFolder() / rawValue(provider);
   std::filesystem::create_directories(directory);
   std::ofstream(directory / name, std::ios::binary | std::ios::app) << encodeAnswer(answer);
 }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/http.hpp"
+#include "model/provider.hpp"
 
 namespace dapplewick::testing {
 
@@ -15,8 +17,14 @@ namespace dapplewick::testing {
 // end are cut to it, so every input is a script.
 std::string encodeAnswer(const HTTPResponse& answer);
 
-// With DAPPLEWICK_FUZZ_SEEDS naming a folder, the scripted transport appends every answer it gives during a unit
-// test of a provider's service (tests/unit/<service>_test.cpp) to <folder>/<provider>/<test>, one seed per test.
-void recordSeedAnswer(const HTTPResponse& answer);
+// Where the unit tests leave their scripted answers as seeds for the service fuzzer: the folder
+// DAPPLEWICK_FUZZ_SEEDS names, read once here and nowhere else. Empty when the variable is unset or empty, and then
+// no seed is written.
+const std::filesystem::path& seedFolder();
+
+// Appends `answer` to the running test's seed for `provider`, <seedFolder()>/<provider>/<Suite.Test>: the scripted
+// transport of a world built for a provider calls it for every answer it gives. Nothing is written without a seed
+// folder or outside a test.
+void recordSeedAnswer(Provider provider, const HTTPResponse& answer);
 
 }  // namespace dapplewick::testing

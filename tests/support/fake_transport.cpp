@@ -68,7 +68,7 @@ HTTPResponse FakeTransport::data(const HTTPRequest& request, std::stop_token sto
                                                                request.url);
   }
   HTTPResponse response = handler(request, std::move(stop));
-  recordSeedAnswer(response);
+  if (seedsFor_) recordSeedAnswer(*seedsFor_, response);
   return response;
 }
 

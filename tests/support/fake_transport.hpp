@@ -6,19 +6,24 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "model/http.hpp"
+#include "model/provider.hpp"
 
 namespace dapplewick::testing {
 
 // A scripted transport: answers are queued per URL (or, without a URL, in order of arrival) and every request is
 // recorded as sent. A request with no scripted answer goes to the unscripted handler, or fails with a
-// TransportError when there is none.
+// TransportError when there is none. A transport built for a provider leaves every answer it gives as a fuzz seed
+// of that provider (recordSeedAnswer, when seeds are asked for).
 class FakeTransport final : public HTTPTransport {
  public:
+  explicit FakeTransport(std::optional<Provider> seedsFor = std::nullopt) : seedsFor_(seedsFor) {}
+
   // What one scripted answer does: respond, throw, or run a function (to block, observe cancellation, ...).
   using Handler = std::function<HTTPResponse(const HTTPRequest&, std::stop_token)>;
 
@@ -43,6 +48,7 @@ class FakeTransport final : public HTTPTransport {
     std::string url;
     Handler handler;
   };
+  const std::optional<Provider> seedsFor_;
   mutable std::mutex mutex_;
   std::deque<Script> scripts_;
   Handler unscripted_;

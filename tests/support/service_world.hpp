@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -10,15 +11,18 @@
 #include "model/clock.hpp"
 #include "model/configuration.hpp"
 #include "model/environment.hpp"
+#include "model/provider.hpp"
 #include "providers/shared/service_context.hpp"
 #include "support/fake_transport.hpp"
 
 namespace dapplewick::testing {
 
 // What a provider service is tested in: a scripted transport, a clock fixed at `now`, an empty environment and
-// the default origins. Build the service from `context`.
+// the default origins. Build the service from `context`. A test of a provider's service names that provider, whose
+// fuzz seeds the answers then become; a world that serves no one provider names none.
 struct ServiceWorld {
-  explicit ServiceWorld(Timestamp now) : clock(now) {}
+  explicit ServiceWorld(Timestamp now, std::optional<Provider> provider = std::nullopt)
+      : transport(provider), clock(now) {}
 
   FakeTransport transport;
   FixedClock clock;

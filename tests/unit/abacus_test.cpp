@@ -58,7 +58,7 @@ TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
     return formatFixed(d.used, 2) + "% " + note.substr(26);
   };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::abacus);
     const int status = c.points.starts_with("=") ? std::stoi(c.points.substr(1)) : 200;
     status == 0 ? world.transport.respondNotHTTP(kPointsURL) : world.transport.respond(kPointsURL, status, c.points);
     world.transport.respond(kBillingURL, 200, c.billing);

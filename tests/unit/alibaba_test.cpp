@@ -47,7 +47,7 @@ std::string withFixedTrace(std::string body) {
 
 TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
   testing::TimeZoneGuard zone(kZone);
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::alibaba);
   world.origins = Origins(
       {{"alibaba.international", "http://127.0.0.1:8080"}, {"alibaba.internationalgateway", "https://gw.example"}});
   const std::string page = "http://127.0.0.1:8080/ap-southeast-1/?tab=coding-plan#/efm/coding_plan";
@@ -86,7 +86,7 @@ TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
 
 // A failed page costs only the token; the China token-plan page has no "/" before its "?".
 TEST(AlibabaService, TokenPlanPostsToTheChinaConsoleAfterTheFirstSiteRejectsTheSession) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::alibabaTokenPlan);
   world.transport.respond(kIntl + kTokenQuery, 401, "");
   world.transport.respond(kChina + "/cn-beijing?tab=plan#/efm/subscription/token-plan", 500, "");
   world.transport.respond(kChina + kTokenQuery, 200, R"({"Data":{"totalQuota":1000,"usedQuota":250}})");
@@ -122,7 +122,7 @@ TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
       {false, 200, "<html>Sign in</html>", kParse + "Invalid JSON", 2},
       {true, 200, R"({"Success":false,"Message":"Throttled"})", "Alibaba API error: Throttled", 2}};
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, c.token ? Provider::alibabaTokenPlan : Provider::alibaba);
     const std::string first = c.token ? kIntl + kTokenQuery : kIntl + kGatewayQuery;
     if (c.status < 0) world.transport.fail(first, TransportError(TransportError::Kind::connection, "offline"));
     if (c.status == 0) world.transport.respondNotHTTP(first);
@@ -149,7 +149,7 @@ TEST(AlibabaService, TokenFromThePageElseTheCookie) {
       {"secToken:\"\t \"; sec_token : \"x\"", "a=1", "&sec_token=x"},
       {std::nullopt, "sec_token=own", "&sec_token=own"}, {std::nullopt, "sec_token=", "region=ap-southeast-1"}};
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::alibaba);
     if (c.page) world.transport.respond(kIntl + "/ap-southeast-1/?tab=coding-plan#/efm/coding_plan", 200, *c.page);
     world.transport.respond(kIntl + kGatewayQuery, 200, kQuota);
     AlibabaService(world.context).fetchUsage(c.cookie);

@@ -56,7 +56,7 @@ TEST(AntigravityService, PostsAnEmptyObjectAndReadsTheMostConstrainedModel) {
       " (60000 ms)\nAuthorization: Bearer ya29.tok\nContent-Type: application/json\nUser-Agent: antigravity\n\n{}";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.first) + " " + c.firstBody + " then " + std::to_string(c.second));
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::antigravity);
     c.first ? world.transport.respond(kModels, c.first, c.firstBody) : world.transport.respondNotHTTP(kModels);
     if (c.second != 0) world.transport.respond(kQuota, c.second, c.secondBody);
     const auto fetch = [&] { return AntigravityService(world.context).fetchUsage("api:ya29.tok\n"); };

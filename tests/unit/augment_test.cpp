@@ -51,7 +51,7 @@ TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
                            "(Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.creditsBody + " then " + c.subscriptionBody);
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::augment);
     c.credits ? world.transport.respond(kCredits, c.credits, c.creditsBody) : world.transport.respondNotHTTP(kCredits);
     if (c.subscription != 0) world.transport.respond(kSubscription, c.subscription, c.subscriptionBody);
     const auto fetch = [&] { return AugmentService(world.context).fetchUsage("web: _session=abc; x=1\n"); };

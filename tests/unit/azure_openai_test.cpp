@@ -12,7 +12,7 @@ const Timestamp kNow{std::chrono::milliseconds(1796576595000)};
 
 // The URL of the one request, or the error thrown before any request.
 std::string routeOf(const std::string& credential) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::azureOpenAI);
   world.transport.respond("", 200, "{}");
   const std::string error = testing::errorText([&] { AzureOpenAIService(world.context).fetchUsage(credential); });
   return world.transport.requestCount() == 0 ? error : world.transport.requests().at(0).url;
@@ -54,7 +54,7 @@ TEST(AzureOpenAI, SendsOneTokenChatCompletions) {
                     R"("max_tokens":1})"},
            {"::v1", "/openai/v1/chat/completions" + headers + messages +
                         R"("model":"gpt-4o","max_completion_tokens":1})"}}) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::azureOpenAI);
     world.transport.respond("", 200, "{}");
     UsageData record = UsageData::blank(Provider::azureOpenAI);
     record.lastUpdated = kNow;
@@ -82,7 +82,7 @@ TEST(AzureOpenAI, AnyTwoHundredIsReachableAndOtherAnswersFail) {
       {429, "\xFF\xFE", "Azure OpenAI API error HTTP 429"}, {0, "", "Unexpected response from Azure OpenAI"},
   };
   for (const Case& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::azureOpenAI);
     c.status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", c.status, c.body);
     const auto fetch = [&] { return AzureOpenAIService(world.context).fetchUsage("https://r.io::gpt-4o::sk-secret"); };
     EXPECT_EQ(testing::outcomeOf(fetch, [](const UsageData& r) { return *r.note; }), c.want) << c.status << c.body;

@@ -56,7 +56,7 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
     return d == want ? formatFixed(d.used, 2) : ::testing::PrintToString(d);
   };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::bedrock);
     world.environment = MapEnvironment({{"AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"}, {"AWS_SECRET_ACCESS_KEY", kSecret},
                                         {"AWS_SESSION_TOKEN", "TOKEN"}, {"AWS_REGION", "eu-west-1"}});
     c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);

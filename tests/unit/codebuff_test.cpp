@@ -25,7 +25,7 @@ UsageData record(double used, double limit, std::optional<Timestamp> resetAt, Re
 
 // The usage answer is required: its failure is the fetch's. The subscription's failure only drops the tier.
 TEST(CodebuffService, RequestsAnswersAndTheRecord) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::codebuff);
   world.transport.respond(kUsageURL, 200, R"({"used":"150","limit":1000,"remaining":850})");
   world.transport.respond(kSubscriptionURL, 200, R"({"subscription":{"displayName":"Pro","currentPeriodEnd":1769904000)"
                           R"(},"rateLimit":{"used":300,"limit":2000,"weeklyResetsAt":"2026-01-05T00:00:00.000Z"}})");
@@ -45,7 +45,7 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
       // Reading a sign-in page or an array as 0 of 0 would hide the failure.
       {200, "<!DOCTYPE html><html>Sign in</html>", "Unexpected response from Codebuff"}};
   for (const auto& [status, body, outcome] : cases) {
-    testing::ServiceWorld fresh(kNow);
+    testing::ServiceWorld fresh(kNow, Provider::codebuff);
     fresh.transport.respond(kUsageURL, status, body);
     fresh.transport.respond(kSubscriptionURL, 500, R"({"subscription":{"tier":"pro"}})");
     EXPECT_EQ(testing::errorText([&] { CodebuffService(fresh.context).fetchUsage("tok"); }), outcome);

@@ -29,7 +29,7 @@ void answer(testing::FakeTransport& transport, const std::string& url, const std
 TEST(DeepgramService, SendsTheProjectListThenOneBreakdownPerProjectAndMakesTheRecord) {
   testing::TimeZoneGuard zone{"XST-2"};
   const Timestamp kReset{std::chrono::seconds{1'801'432'800}};  // 2027-02-01T00:00 locally
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::deepgram);
   world.transport.respond(kProjects, 200, R"({"projects":[{"project_id":"p","name":"Main"}]})");
   // The billed hours count when both are given.
   world.transport.respond(usageURL("p"), 200, results(R"({"total_hours":1.5,"hours":9},{"requests":15,"hours":1})"));
@@ -70,7 +70,7 @@ TEST(DeepgramService, AddsUpTheProjectsThatAnswer) {
         {"x?start=1970#f \u00E9", two, "x%3Fstart%3D1970%23f%20%C3%A9"}}, "6 0.00 3/6 projects aggregated"},
       {{{"a", "401"}, {"b", "offline"}}, "offline"}, {{{"a", "offline"}, {"b", "not HTTP"}}, unexpected}};
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::deepgram);
     Json list = Json::array();
     std::vector<std::string> urls{kProjects};
     for (const auto& p : c.projects) {

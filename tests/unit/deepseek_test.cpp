@@ -31,7 +31,7 @@ std::string costBody(const std::string& totals, const std::string& more = "") {
 
 TEST(DeepSeekService, RequestsRecordFailuresAndTheBalancePicked) {
   testing::TimeZoneGuard zone("<-08>8");
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::deepSeek);
   world.transport.respond(kBalanceURL, 200, balanceBody({{"CNY", "110.5", "10", "100.5"}}));
   world.transport.respond(kCostURL, 200, costBody(R"({"type":"chat","amount":"1.5"})"));
   UsageData want = UsageData::blank(Provider::deepSeek);
@@ -63,7 +63,7 @@ TEST(DeepSeekService, RequestsRecordFailuresAndTheBalancePicked) {
     return formatFixed(r.cost, 2) + (r.costSemantic == CostSemantic::periodCumulative ? " spent" : " unknown");
   };
   for (const auto& [balance, cost, costAnswer, outcome] : cases) {
-    testing::ServiceWorld fresh(kNow);
+    testing::ServiceWorld fresh(kNow, Provider::deepSeek);
     // The balance answers last, so that a cost outcome that wrongly stopped it would show.
     balance == 0 ? fresh.transport.respondNotHTTP(kBalanceURL)
                  : fresh.transport.handle(kBalanceURL, testing::answerAfter(std::chrono::milliseconds(30), balance,

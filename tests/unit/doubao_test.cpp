@@ -69,7 +69,7 @@ TEST(DoubaoService, PlansAndTheirMapping) {
       {200, R"({"Result":{}})", 404, "", empty}, {0, "", 0, "", "Unexpected response from Doubao"},
   };
   for (const auto& [codingStatus, codingBody, agentStatus, agentBody, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::doubao);
     codingStatus == 0 ? world.transport.respondNotHTTP(kCodingURL)
                       : world.transport.respond(kCodingURL, codingStatus, codingBody);
     if (agentStatus != 0) world.transport.respond(kAgentURL, agentStatus, agentBody);
@@ -106,7 +106,7 @@ TEST(DoubaoProbe, ModelsInTurn) {
       {{401}, "Doubao API error (401): first"}, {{0}, "Unexpected response from Doubao"},
   };
   for (const auto& [codes, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::doubao);
     for (std::size_t i = 0; i < codes.size(); ++i) {
       const std::string body = i == 0 ? R"({"message":"first"})" : R"({"message":"second"})";
       codes[i] == 0 ? world.transport.respondNotHTTP(kProbeURL) : world.transport.respond(kProbeURL, codes[i], body);

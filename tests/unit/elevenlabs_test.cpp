@@ -23,7 +23,7 @@ UsageData record(double used, double limit, std::optional<std::string> note) {
 }
 
 TEST(ElevenLabsService, SendsTheRequestExactlyAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::elevenLabs);
   world.transport.respond(kURL, 200, R"({"tier":"creator","character_count":120500.0,"character_limit":100000,)"
                           R"("voice_slots_used":12,"professional_voice_slots_used":0,"voice_limit":5,)"
                           R"("professional_voice_limit":2,"current_overage":{"amount":"4.10","currency":"USD"},)"
@@ -56,7 +56,7 @@ TEST(ElevenLabsService, AnswersToNotesSlotsOrErrors) {
       {200, body(R"("voice_limit":9,"professional_voice_slots_used":1,"professional_voice_limit":0)"), "none, slots 0"},
       {200, body(R"("voice_limit":1,"voice_slots_used":0)"), "none, slots 1"}};
   for (const auto& [status, answer, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::elevenLabs);
     status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, status, answer);
     const auto describe = [](const UsageData& d) {
       return d.note.value_or("none") + ", slots " + std::to_string(d.auxiliaryUsage.size());

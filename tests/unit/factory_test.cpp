@@ -33,7 +33,7 @@ TEST(Factory, SendsTheThreeRequestsWithTheCredentialHeadersOfItsKind) {
       {"s=eyJ.x.y", false, "Cookie: s=eyJ.x.y\nAuthorization: Bearer s=eyJ.x.y\n"},
   };
   for (const auto& [credential, isAPIKey, headers] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::factory);
     world.transport.respond(kLimits, 200, R"({"usesTokenRateLimitsBilling":false})");
     world.transport.respond(kAppAuth, 200, auth);
     world.transport.respond(kUsage + "&userId=u%201%26x%3Dy", 200, kUsageBody);
@@ -79,7 +79,7 @@ TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
        "expected a number at \"usage.premium.usedRatio\""},
   };
   for (const auto& [limits, usage, logins, sent, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::factory);
     const auto script = [&](const std::string& url, const Answer& a) {
       if (a.status == -1) return world.transport.fail(url, {TransportError::Kind::connection, "no route"});
       a.status == 0 ? world.transport.respondNotHTTP(url) : world.transport.respond(url, a.status, a.body);

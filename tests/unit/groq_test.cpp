@@ -39,7 +39,7 @@ TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequire
     return d == want ? d.note.value_or("") : ::testing::PrintToString(d);
   };
   for (const auto& [perSecond, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::groq);
     for (std::size_t i = 0; const std::string& value : perSecond) {
       const int status = value[0] == '=' || value[0] == '~' ? std::stoi(value.substr(1)) : 200;
       world.transport.handle(kURLs[i++], testing::answerAfter(value[0] == '~' ? 50ms : 0ms, status, one(value)));

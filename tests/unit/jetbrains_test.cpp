@@ -33,7 +33,7 @@ std::string quotaXML(const std::string& quotaInfo, const std::string& nextRefill
 // instant (0: a folder without one).
 struct Home {
   testing::TempDir dir;
-  testing::ServiceWorld world{kNow};
+  testing::ServiceWorld world{kNow, Provider::jetBrains};
   const fs::file_time_type base = fs::file_time_type::clock::now();
   Home() { world.environment.set("XDG_CONFIG_HOME", dir.path().string()); }
 

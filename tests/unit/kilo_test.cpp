@@ -22,7 +22,7 @@ std::string batch(const std::string& credits, const std::string& pass = "-") {
 }
 
 TEST(KiloService, SendsTheBatchRequestAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::kilo);
   const std::string credits = R"({"creditBlocks":[{"amount_mUsd":1e7,"balance_mUsd":2.5e6},{"amount_mUsd":5e6}]})";
   const std::string pass = R"({"subscription":{"currentPeriodUsageUsd":3,"currentPeriodBaseCreditsUsd":19,)"
                            R"("currentPeriodBonusCreditsUsd":1,"nextBillingAt":1767225600}})";
@@ -56,7 +56,7 @@ TEST(KiloService, StatusesAndAnswerShapes) {
   };
   const auto note = [](const UsageData& record) { return record.note.value_or("-"); };
   for (const auto& [status, body, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::kilo);
     status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, status, body);
     EXPECT_EQ(testing::outcomeOf([&] { return KiloService(world.context).fetchUsage("k"); }, note), want) << body;
   }

@@ -14,7 +14,7 @@ const std::string kURL = "https://kimi-k2.ai/api/user/credits";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
 
 TEST(KimiK2Service, SendsTheCreditsRequestAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::kimiK2);
   world.transport.respond(kURL, 200, R"({"data":{"credits_remaining":12.3456,"total_credits_consumed":7}})");
   UsageData want = UsageData::blank(Provider::kimiK2);
   want.used = 7;
@@ -40,7 +40,7 @@ TEST(KimiK2Service, ErrorTexts) {
       {200, "[]", notObject}, {200, "{", notObject}, {502, "\xff\xfe", "Kimi K2 API error: HTTP 502"},
   };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::kimiK2);
     c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
     EXPECT_EQ(testing::errorText([&] { KimiK2Service(world.context).fetchUsage("kk-key"); }), c.want) << c.body;
   }

@@ -21,7 +21,7 @@ std::string coding(const std::string& more, const std::string& detail = R"({"lim
 }
 
 TEST(KimiService, SendsTheUsagesRequestAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::kimi);
   world.environment.set("TZ", "Asia/Shanghai");
   world.transport.respond(kURL, 200, R"({"usages":[{"scope":"FEATURE_CHAT","detail":{"limit":"1"}},)"
       R"({"scope":"FEATURE_CODING","detail":{"limit":"2000","used":"120","resetTime":"2026-12-07T00:00:00Z"},)"
@@ -87,7 +87,7 @@ TEST(KimiService, StatusesAndDecoding) {
   };
   const auto aux = [](const UsageData& r) { return std::to_string(r.auxiliaryUsage.size()) + " windows"; };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::kimi);
     c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
     EXPECT_EQ(testing::outcomeOf([&] { return KimiService(world.context).fetchUsage("t"); }, aux), c.want) << c.body;
     // A token that is no readable JSON Web Token goes out without the identity headers.

@@ -155,7 +155,7 @@ TEST(KiroReport, ReadsTheFiguresPlanResetAndBonusOrSaysWhyNot) {
 // PATH holds nothing else. `whoami` names the account; the usage run prints a report, then stays open when
 // KIRO_TEST_HANG is set.
 TEST(KiroService, RunsTheToolWithTheServicesEnvironmentWithinItsLimits) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::kiro);
   testing::TempDir bin;
   world.environment.set("PATH", bin.path().string());
   world.environment.set("TERM", "dumb");

@@ -45,7 +45,7 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
       {"http://localhost@evil.example:sk", {}, {}, insecure}, {"ftp://localhost", {}, "k", insecure},
   };
   for (const auto& [credential, baseVariable, keyVariable, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::llmProxy);
     if (baseVariable) world.environment.set("LLM_PROXY_BASE_URL", *baseVariable);
     if (keyVariable) world.environment.set("LLM_PROXY_API_KEY", *keyVariable);
     const std::string outcome = fetch(world, credential);  // no answer is scripted: the request is only recorded
@@ -70,7 +70,7 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
 // The request and a whole record; then any 2xx is an answer, read leniently, and every other status is reported
 // with the proxy's words.
 TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
-  testing::ServiceWorld proxy(kNow);
+  testing::ServiceWorld proxy(kNow, Provider::llmProxy);
   proxy.transport.respond("", 200, R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
       R"("reset_time":"2030-01-02T00:00:00Z"}]},"a":{"total_requests":4,"quota_groups":{"g":{"remaining_percent":)"
       R"(35}}}},"summary":{"total_tokens":2500000,"approx_cost":1.5}})");
@@ -107,7 +107,7 @@ TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
        "0 " + one + " 2030-01-01T12:00:00.500Z"},
   };
   for (const auto& [status, body, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::llmProxy);
     status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
     EXPECT_EQ(fetch(world, "https://proxy.example.net:sk"), want) << body;
   }

@@ -24,7 +24,7 @@ std::string summary(const UsageData& r) {
 }
 
 TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::manus);
   world.transport.respond(kURL, 200, R"({"data":{"totalCredits":1234.5,"proMonthlyCredits":1000,"periodicCredits":)"
       R"("250","maxRefreshCredits":300,"refreshCredits":150,"nextRefreshTime":"2030-01-01T00:00:00Z"}})");
   // Every field in order: id, provider, used, limit, cost, costSemantic, resetAt, resetPeriod, lastUpdated, error,
@@ -67,7 +67,7 @@ TEST(ManusService, StatusesEnvelopesAndMapping) {
        "100.00/100.00 - 0 total available."},
   };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::manus);
     c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
     EXPECT_EQ(testing::outcomeOf([&] { return ManusService(world.context).fetchUsage("tok"); }, summary), c.want);
   }

@@ -37,7 +37,7 @@ std::string shown(const UsageData& r) {
 }
 
 TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::mimo);
   world.transport.respond(kBalanceURL, 200, balance("12.50", 0, " CNY "));
   world.transport.respond(kDetailURL, 200, kDetail);
   world.transport.respond(kUsageURL, 200, usage("1000", "0.375"));
@@ -68,7 +68,7 @@ TEST(MiMoService, TheBalanceIsRequiredAndThePlanReadsBestEffort) {
       {500, kBlock, kBlock, "Xiaomi MiMo API error 500"}, {0, kBlock, kBlock, "Unexpected response from Xiaomi MiMo"},
   };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::mimo);
     // A successful balance answers last, so the plan reads' outcomes are known before it.
     const auto late = testing::answerAfter(30ms, c.balanceStatus, balance("5"));
     c.balanceStatus == 0 ? world.transport.respondNotHTTP(kBalanceURL) : world.transport.handle(kBalanceURL, late);

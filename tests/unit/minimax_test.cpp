@@ -40,7 +40,7 @@ TEST(MiniMaxService, TheKeyGoesUntrimmedToEachHostAndTheCookieToTheConsole) {
   const std::string rest = " (60000 ms)\nAuthorization: Bearer  key\nAccept: application/json\nContent-Type: "
                            "application/json\nUser-Agent: " + std::string(kBrowserUserAgent) + "\n\n(no body)";
   for (const auto& c : keys) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::minimax);
     world.transport.respond(kInternationalURL, c.status, kRemains);
     if (c.chinaStatus >= 0) world.transport.respond(kChinaURL, c.chinaStatus, kRemains);
     EXPECT_EQ(testing::outcomeOf([&] { return MiniMaxService(world.context).fetchUsageWithAPIKey(" key"); }, describe),
@@ -58,7 +58,7 @@ TEST(MiniMaxService, TheKeyGoesUntrimmedToEachHostAndTheCookieToTheConsole) {
       {302, html, "MiniMax API error 302"},
   };
   for (const auto& [status, headers, want] : pages) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::minimax);
     world.transport.respond(kPageURL, status, kRemains, headers);
     world.transport.respond(kWebRemainsURL, 200, R"({"data":{"services":[{"usage":5,"limit":10}]}})");
     EXPECT_EQ(testing::outcomeOf([&] { return MiniMaxService(world.context).fetchUsageWithCookie("a=1 "); }, describe),

@@ -19,7 +19,7 @@ const std::string kURL = "https://admin.mistral.ai/api/billing/v2/usage?month=2&
 
 TEST(MistralService, AsksForTheUTCMonthWithTheFirstCSRFCookie) {
   testing::TimeZoneGuard zone("<+02>-2");
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::mistral);
   world.transport.respond(kURL, 200, "{}");
   const std::string cookie = "a=1; ; CsrfToken = tok=en ;csrf_token=second";
   const UsageData record = MistralService(world.context).fetchUsage("web:" + cookie + "\n");
@@ -83,7 +83,7 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
       {401, "", "Invalid Mistral session cookie"}, {403, "", "Invalid Mistral session cookie"},
   };
   for (const auto& [status, body, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::mistral);
     world.transport.respond(kURL, status, body);
     EXPECT_EQ(testing::outcomeOf([&] { return MistralService(world.context).fetchUsage("s=1"); },
                                  [](const UsageData& r) { return formatFixed(r.cost, 4) + " " + *r.note; }),

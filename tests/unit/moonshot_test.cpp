@@ -33,7 +33,7 @@ TEST(MoonshotService, AsksTheChinaHostOnlyForARejectedKey) {
   const auto show = [](const UsageData& r) { return formatFixed(r.used, 2) + "/" + formatFixed(r.limit, 0) + " " +
       std::string(caseName(r.costSemantic)) + " " + std::string(caseName(r.resetPeriod)) + " " + *r.note; };
   for (const auto& [status, chinaStatus, body, want] : cases) {
-    testing::ServiceWorld world(Timestamp{});
+    testing::ServiceWorld world(Timestamp{}, Provider::moonshot);
     status == 0 ? world.transport.respondNotHTTP(kIntl) : world.transport.respond(kIntl, status, body);
     if (chinaStatus >= 0) world.transport.respond(kChina, chinaStatus, balance("1"));
     EXPECT_EQ(testing::outcomeOf([&] { return MoonshotService(world.context).fetchUsage("api: sk-1\n"); }, show), want);

@@ -22,7 +22,7 @@ std::string summary(const UsageData& record) {
 }
 
 TEST(OllamaService, SendsTheSettingsRequestAndReadsBothWindows) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::ollama);
   world.transport.respond(kURL, 200,
                           "<span>Cloud Usage\u00A0</span>\n <span class=\"p\"> Pro plan \n</span>"
                           "<h2>Session usage</h2><p>45.5% used</p><time data-time=\"2025-07-01T12:00:00.000Z\">"
@@ -70,7 +70,7 @@ TEST(OllamaService, StatusesSignInPagesSectionsAndPercentages) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.html.substr(0, 80));
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::ollama);
     if (c.status == 0) world.transport.respondNotHTTP(kURL);
     if (c.status != 0) world.transport.respond(kURL, c.status, c.html);
     EXPECT_EQ(testing::outcomeOf([&] { return OllamaService(world.context).fetchUsage("s=1"); }, summary), c.want);

@@ -49,7 +49,7 @@ TEST(OpenRouterService, AsksForTheCreditsThenTheKey) {
       " ms)\nAuthorization: Bearer sk-or-1\nAccept: application/json\nUser-Agent: Dapplewick/1.0\n\n(no body)\n";
   const std::string credits = "GET " + kCreditsURL + " (60000" + headers, key = "GET " + kKeyURL + " (1000" + headers;
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::openRouter);
     world.transport.respond(kCreditsURL, c.creditsStatus, c.credits);
     if (c.keyStatus <= 0) world.transport.fail(kKeyURL, TransportError(TransportError::Kind::timeout, "t"));
     if (c.keyStatus > 0) world.transport.respond(kKeyURL, c.keyStatus, c.key);

@@ -43,7 +43,7 @@ TEST(PerplexityService, SendsTheSessionCookieAndMapsEveryAnswer) {
       {402, "", "Perplexity API error 402"}, {401, "", "Invalid Perplexity session token"},
   };
   for (const auto& [status, json, want] : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::perplexity);
     world.transport.respond(kURL, status, json);
     EXPECT_EQ(testing::outcomeOf([&] { return PerplexityService(world.context).fetchUsage("web: tok-1\n"); }, summary),
               want) << json;

@@ -30,7 +30,7 @@ std::string summary(const UsageData& record) {
 }
 
 TEST(StepFunService, SendsTheTokenBeforeTheEllipsisAndReadsBothWindows) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::stepFun);
   world.transport.respond(kURL, 200, windows("0.25", "\"1751328000\""));
   const UsageData record = StepFunService(world.context).fetchUsage(" tok-1...shown \n");
   EXPECT_EQ(summary(record), "40 weekly 2025-07-08T00:00:00Z | 75 window 2025-07-01T00:00:00Z");
@@ -76,7 +76,7 @@ TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
   };
   for (const auto& [status, body, want] : cases) {
     SCOPED_TRACE(body.substr(0, 120));
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::stepFun);
     world.transport.respond(kURL, status, body);
     EXPECT_EQ(testing::outcomeOf([&] { return StepFunService(world.context).fetchUsage("tok-9"); }, summary), want);
   }

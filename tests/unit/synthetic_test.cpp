@@ -21,7 +21,7 @@ std::string summary(const UsageData& record) {
 }
 
 TEST(SyntheticService, SendsTheKeyAndReadsTheRollingLimit) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::synthetic);
   world.transport.respond(kURL, 200,
                           R"({"plan":" ","planName":" Pro ","weeklyTokenLimit":{"percentUsed":0.9},)"
                           R"("rollingFiveHourLimit":{"percentUsed":0.42,"resetAt":"2026-01-01T00:00:00Z"}})");
@@ -79,7 +79,7 @@ TEST(SyntheticService, StatusesEntryChoicePercentagesAndDates) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body.substr(0, 120));
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::synthetic);
     if (c.status == 0) world.transport.respondNotHTTP(kURL);
     if (c.status != 0) world.transport.respond(kURL, c.status, c.body);
     EXPECT_EQ(testing::outcomeOf([&] { return SyntheticService(world.context).fetchUsage("syn_key"); }, summary),

@@ -25,13 +25,13 @@ std::string describe(const UsageData& data) {
 }
 
 std::string outcome(int status, const std::string& body) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::t3Chat);
   world.transport.respond(kURL, status, body);
   return testing::outcomeOf([&] { return T3ChatService(world.context).fetchUsage("web:a=1; b=2\n"); }, describe);
 }
 
 TEST(T3ChatService, SendsTheSitesOwnBatchRequestAndReadsTheFirstLineHoldingCustomerData) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::t3Chat);
   world.transport.respond(kURL, 200, R"({"json":{"usageFourHourPercentage":42.5,"usageMonthPercentage":10,)"
                                      R"("subscription":{"currentPeriodEnd":1769904000000}}})");
   EXPECT_EQ(describe(T3ChatService(world.context).fetchUsage("web:a=1; b=2\n")),

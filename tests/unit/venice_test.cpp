@@ -15,7 +15,7 @@ const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};
 std::string shown(const UsageData& d) { return formatFixed(d.used, 1) + "/" + formatFixed(d.limit, 0) + " " + *d.note; }
 
 std::string outcome(int status, const std::string& body) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::venice);
   world.transport.respond(kURL, status, body);
   return testing::outcomeOf([&] { return VeniceService(world.context).fetchUsage("api: vk-1\n"); }, shown);
 }
@@ -30,7 +30,7 @@ std::string ok(const std::string& c, const std::string& d, const std::string& u,
 // The first rule that applies wins: no consumption, US dollars as the currency, a DIEM allocation, a DIEM
 // balance, a US dollar balance, nothing. No figure is ever NaN or infinite, and booleans are no figures.
 TEST(VeniceService, SendsTheBalanceRequestAndAppliesTheRulesInOrder) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::venice);
   world.transport.respond(kURL, 200, ok("null", "true", R"("2")"));
   UsageData want = UsageData::blank(Provider::venice);
   want.lastUpdated = kNow;

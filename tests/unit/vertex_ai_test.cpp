@@ -36,7 +36,7 @@ std::string page(const std::vector<Json>& list, const Json& next = nullptr) {
 }
 
 TEST(VertexAIService, ReadsEveryUsagePageThenTheLimitsAndBuildsTheRecords) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::vertexAI);
   const std::string nextPage = kUsageURL + "&pageToken=tok%2B/%3D%201";
   world.transport.respond(kUsageURL, 200, page({series("tokens", 150, "eu"), series("images", 1)}, "tok+/= 1"));
   world.transport.respond(nextPage, 200, page({series("requests", 25, "global", "per-minute")}, ""));
@@ -95,7 +95,7 @@ TEST(VertexAIService, EachFailureHasItsText) {
        "Vertex AI Monitoring API repeated a page token.", 3},
   };
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow);
+    testing::ServiceWorld world(kNow, Provider::vertexAI);
     for (const auto& [status, body] : c.answers)
       status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
     EXPECT_EQ(testing::errorText([&] { VertexAIService(world.context).fetchUsage(c.credential); }), c.want);

@@ -21,7 +21,7 @@ std::string shown(const UsageData& d) {
 }
 
 std::string outcome(int status, const std::string& body) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::warp);
   world.transport.respond(kURL, status, body);
   return testing::outcomeOf([&] { return WarpService(world.context, "6.1.0").fetchUsage("api: wk\n"); }, shown);
 }
@@ -46,7 +46,7 @@ TEST(WarpService, SystemVersionInThreePartsLenientTruthAndCounts) {
 }
 
 TEST(WarpService, PresentsItselfAsTheWarpClientAndReadsTheRequestLimitInfo) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::warp);
   world.transport.respond(kURL, 200, info(R"("isUnlimited":"YES","requestLimit":150,"nextRefreshTime":"2025-07-01Z")"));
   UsageData want = UsageData::blank(Provider::warp);
   want.lastUpdated = kNow;

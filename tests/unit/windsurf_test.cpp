@@ -26,7 +26,7 @@ std::string bytes(const std::string& hex) {
 }
 
 std::string outcome(int status, const std::string& body, const std::string& contentType = "") {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::windsurf);
   HTTPHeaders headers;
   if (!contentType.empty()) headers.add("Content-Type", contentType);
   world.transport.respond(kURL, status, body, headers);
@@ -40,7 +40,7 @@ std::string outcome(int status, const std::string& body, const std::string& cont
 }
 
 TEST(WindsurfService, SendsTheSessionTokensItWasGiven) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::windsurf);
   const auto send = [&](const std::string& credential) {
     world.transport.respond(kURL, 200, "");
     WindsurfService(world.context).fetchUsage(credential);

@@ -32,7 +32,7 @@ UsageData record(double used, ResetPeriod period, std::optional<std::string> not
 // Only a rejected key goes on to the China host, asked as the first was; every other failure of the first host, a
 // 200 answer that reports one or does not decode included, is final.
 TEST(ZaiService, HostOrderAndFailures) {
-  testing::ServiceWorld world(kNow);
+  testing::ServiceWorld world(kNow, Provider::zai);
   world.transport.respond(kInternationalURL, 401, "");
   world.transport.respond(kChinaURL, 200, limits(""));
   ZaiService(world.context).fetchUsage("api:  k-1\n");
@@ -52,7 +52,7 @@ TEST(ZaiService, HostOrderAndFailures) {
       {200, answer(R"({"planName":7})"), 0, "expected a string at \"data.planName\""},
       {200, answer(R"({"planName":"Pro","plan":1})"), 0, "expected a string at \"data.plan\""}};
   for (const auto& [first, body, second, want] : cases) {
-    testing::ServiceWorld fresh(kNow);
+    testing::ServiceWorld fresh(kNow, Provider::zai);
     fresh.transport.respond(kInternationalURL, first, body);
     if (second != 0) fresh.transport.respond(kChinaURL, second, "");
     EXPECT_EQ(testing::errorText([&] { ZaiService(fresh.context).fetchUsage("key"); }), want) << first << body;
