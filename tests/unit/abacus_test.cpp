@@ -17,10 +17,10 @@ const std::string kBad = "Invalid Abacus AI credential \u2014 please log in and 
 const Timestamp kNow = *parseInternetDate("2026-03-15T12:00:00Z");
 const std::string kNotHTTP = "=0";  // compute points that stand for an answer that is not HTTP
 
-// The record as text, marked when it is not stamped as Abacus AI's: the text leaves the provider out.
+// The record as text, marked when it is stamped with another provider, which the text leaves out.
 std::string show(const UsageData& r) {
-  const bool abacus = r.id == Provider::abacus && r.provider == Provider::abacus;
-  return testing::recordText(r, kNow) + (abacus ? "" : " (not Abacus AI's)");
+  const bool own = r.id == Provider::abacus && r.provider == Provider::abacus;
+  return testing::recordText(r, kNow) + (own ? "" : " (wrong provider)");
 }
 
 std::string envelope(const std::string& result) { return R"({"success":true,"result":)" + result + "}"; }

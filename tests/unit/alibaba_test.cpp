@@ -107,13 +107,8 @@ TEST(AlibabaService, TokenPlanPostsToTheChinaConsoleAfterTheFirstSiteRejectsTheS
 
 // The China site is tried once, and only after a rejected session or a 403 or 404 of the international one.
 TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
-  // The plan, the international data request's answer, the outcome, the requests sent, the China site's status.
-  struct Case {
-    bool tokenPlan = false;
-    int status = 200;
-    std::string body = "", want;
-    std::size_t requests;
-    int chinaStatus = 200;
+  struct Case {  // the plan, the international data request's answer, the outcome, the requests sent, China's status
+    bool tokenPlan = false; int status = 200; std::string body = "", want; std::size_t requests; int chinaStatus = 200;
   };
   const std::string chinaAnswer = R"({"perWeekUsedQuota":5,"perWeekTotalQuota":10,"totalQuota":8})";
   const std::string chinaCoding = "50/100 weekly '5 / 10 requests used (weekly)'", chinaToken = "0/100 monthly";

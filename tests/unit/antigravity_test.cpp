@@ -19,12 +19,8 @@ std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 // The model list, and the user quota after a 403 on it. The most constrained model is reported (an absent
 // fraction counts as 1, the first wins a tie); the note names the first three models in document order.
 TEST(AntigravityService, PostsAnEmptyObjectAndReadsTheMostConstrainedModel) {
-  // The model list's answer, then the user quota's (no status: never asked), then the outcome.
-  struct Case {
-    int modelsStatus = 200;
-    std::string models = "";
-    std::optional<int> quotaStatus = {};
-    std::string quota = "", want;
+  struct Case {  // the model list's answer, the user quota's (no status: never asked), the outcome
+    int modelsStatus = 200; std::string models = ""; std::optional<int> quotaStatus = {}; std::string quota = "", want;
   };
   const auto list = [](const std::string& models) { return R"({"models":)" + models + "}"; };
   const std::string empty = "0/0 monthly 'No quota models returned from Antigravity API.' not updated";

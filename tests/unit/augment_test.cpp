@@ -26,11 +26,8 @@ TEST(AugmentService, UsedPercentage) {
 
 // Credits are required and decode strictly; the subscription is best effort, and any failure there is silent.
 TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
-  // The credits answer, then the subscription's (no status: never asked), then the outcome.
-  struct Case {
-    int creditsStatus = 200;
-    std::string credits = "";
-    std::optional<int> subscriptionStatus = {};
+  struct Case {  // the credits answer, the subscription's (no status: never asked), the outcome
+    int creditsStatus = 200; std::string credits = ""; std::optional<int> subscriptionStatus = {};
     std::string subscription = "", want;
   };
   const std::string credits = R"({"usageUnitsRemaining":70,"usageUnitsConsumedThisBillingCycle":30})";

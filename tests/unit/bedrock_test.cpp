@@ -16,10 +16,10 @@ const std::string kSecret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
 const Timestamp kNow = *parseInternetDate("2026-03-15T23:59:59Z");
 constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
 
-// The record as text, marked when it is not stamped as Bedrock's: the text leaves the provider out.
+// The record as text, marked when it is stamped with another provider, which the text leaves out.
 std::string show(const UsageData& r) {
-  const bool bedrock = r.id == Provider::bedrock && r.provider == Provider::bedrock;
-  return testing::recordText(r, kNow) + (bedrock ? "" : " (not Bedrock's)");
+  const bool own = r.id == Provider::bedrock && r.provider == Provider::bedrock;
+  return testing::recordText(r, kNow) + (own ? "" : " (wrong provider)");
 }
 
 std::string group(const std::string& keys, const std::string& amount) {

@@ -40,12 +40,8 @@ TEST(DoubaoService, PlansAndTheirMapping) {
   const std::string empty = "0/0 window 'Doubao AK/SK credentials are valid but no active Coding/Agent Plan quota "
                             "was found.'";
   const std::string keys = "api: AKLTEXAMPLE : c2VjcmV0LWtleS1leGFtcGxl== ";
-  // The Coding Plan answer, then the Agent Plan answer (no status: never asked), then the outcome.
-  struct Case {
-    int codingStatus = 200;
-    std::string coding = "";
-    std::optional<int> agentStatus = {};
-    std::string agent = "", want;
+  struct Case {  // the Coding Plan answer, the Agent Plan answer (no status: never asked), the outcome
+    int codingStatus = 200; std::string coding = ""; std::optional<int> agentStatus = {}; std::string agent = "", want;
   };
   const Case cases[] = {
       {.coding = coding(R"({"Level":"5h","Percent":1},{"Level":"session","Percent":2},{"Level":"5h","Percent":3},)"

@@ -49,12 +49,8 @@ TEST(Factory, SendsTheThreeRequestsWithTheCredentialHeadersOfItsKind) {
 // Billing limits never fail the fetch; auth tries the web app, then the API, and a rejected credential ends it.
 TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
   struct Answer { int status; std::string body = ""; };
-  struct Case {
-    Answer limits;
-    std::vector<Answer> auth = {};  // the web app's answer, then the API's
-    Answer usage = {kNotHTTP};
-    std::size_t requests;  // sent
-    std::string want;
+  struct Case {  // the billing limits, the logins (the web app, then the API), the usage answer, the outcome
+    Answer limits; std::vector<Answer> auth = {}; Answer usage = {kNotHTTP}; std::size_t requests; std::string want;
   };
   const std::string window = R"({"usesTokenRateLimitsBilling":true,"limits":{"standard":{"fiveHour":)"
                              R"({"usedPercent":42.5,"secondsRemaining":3600}}}})";
