@@ -5,9 +5,8 @@
 #include <cmath>
 
 #include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
-#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -16,6 +15,13 @@ const std::string kPointsURL = "https://apps.abacus.ai/api/_getOrganizationCompu
 const std::string kBillingURL = "https://apps.abacus.ai/api/_getBillingInfo";
 const std::string kBad = "Invalid Abacus AI credential \u2014 please log in and paste your Cookie header";
 const Timestamp kNow = *parseInternetDate("2026-03-15T12:00:00Z");
+const std::string kNotHTTP = "=0";  // compute points that stand for an answer that is not HTTP
+
+// The record as text, marked when it is stamped with another provider, which the text leaves out.
+std::string show(const UsageData& r) {
+  const bool own = r.id == Provider::abacus && r.provider == Provider::abacus;
+  return testing::recordText(r, kNow) + (own ? "" : " (wrong provider)");
+}
 
 std::string envelope(const std::string& result) { return R"({"success":true,"result":)" + result + "}"; }
 std::string points(const std::string& total, const std::string& left) {
@@ -23,7 +29,7 @@ std::string points(const std::string& total, const std::string& left) {
 }
 
 // Every fetch sends the same two requests; the compute points are required, the billing answer only adds the
-// reset date. Points "=STATUS" answer with that status, "=0" with no HTTP answer.
+// reset date. Points "=STATUS" answer with that status, kNotHTTP with no HTTP answer.
 TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
   struct Case { std::string points, want, billing = ""; };
   const std::string rest = " (60000 ms)\nContent-Type: application/json\nAccept: application/json\nCookie: a=1; b=2\n"
@@ -31,39 +37,38 @@ TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
   const std::string parse = "Failed to parse Abacus AI response: ", server = parse + "_getOrganizationComputePoints: ";
   const std::string unknown = server + "unknown", invalid = parse + "Invalid JSON from _getOrganizationComputePoints";
   const std::string missing = parse + "Missing credit fields in compute points response";
+  const auto record = [](const std::string& used, const std::string& points) {
+    return used + "/100 monthly 'Abacus AI compute points: " + points + "'";
+  };
   const std::vector<Case> cases = {
-      // A successful envelope is read whatever its error says.
-      {points("250", "100"), "60.00% 150 / 250 2026-04-01T00:00:00Z",
+      // A successful envelope is read whatever its error says; a billing date only as a text.
+      {points("250", "100"), "60/100 monthly @2026-04-01T00:00:00Z 'Abacus AI compute points: 150 / 250'",
        R"({"success":true,"error":"login","result":{"nextBillingDate":"2026-04-01T02:00:00+02:00"}})"},
-      {points("250", "100"), "60.00% 150 / 250", envelope(R"({"nextBillingDate":1775001600})")},  // a date is a text
-      {points("250", "100"), "60.00% 150 / 250", R"({"success":false,"error":"login"})"},
-      {"=0", "Unexpected response from Abacus AI"}, {"=401", kBad}, {"=204", "Abacus AI API error 204"},
+      {points("250", "100"), record("60", "150 / 250"), envelope(R"({"nextBillingDate":1775001600})")},
+      {points("250", "100"), record("60", "150 / 250"), R"({"success":false,"error":"login"})"},
+      {kNotHTTP, "Unexpected response from Abacus AI"}, {"=401", kBad}, {"=204", "Abacus AI API error 204"},
       {"not json", invalid}, {"[1,2]", invalid}, {R"({"error":"Your Session Has EXPIRED"})", kBad},
       {R"({"error":"Rate Limit Reached"})", server + "rate limit reached"},
       {R"({"success":true,"result":[1],"error":42})", unknown}, {R"({"success":"true","result":{}})", unknown},
       // A long server text is cut, but a session word beyond the cut is still found.
       {R"({"error":"X)" + std::string(300, 'y') + R"("})", server + "x" + std::string(199, 'y')},
       {R"({"error":")" + std::string(400, 'a') + R"( FORBIDDEN"})", kBad},
-      {points("1000", "-500"), "100.00% 1,500 / 1,000"}, {points("0", "5"), "0.00% -5 / 0"},
-      {points("100", "150"), "0.00% -50 / 100"}, {points("100.5", "88.25"), "12.19% 12.2 / 100.5"},
-      {points("true", "false"), "100.00% 1 / 1"}, {points("\"250\"", "100"), missing}, {points("250", "null"), missing},
+      {points("1000", "-500"), record("100", "1,500 / 1,000")}, {points("0", "5"), record("0", "-5 / 0")},
+      {points("100", "150"), record("0", "-50 / 100")}, {points("100.5", "88.25"), record("12.189055", "12.2 / 100.5")},
+      {points("true", "false"), record("100", "1 / 1")}, {points("\"250\"", "100"), missing},
+      {points("250", "null"), missing},
       // Figures below 1000 keep one fraction digit, larger ones none, halves to even.
-      {points("2000", "1000.05"), "50.00% 1,000 / 2,000"}, {points("2001", "1000.5"), "50.00% 1,000 / 2,001"},
-      {points("1234568.89", "1"), "100.00% 1,234,568 / 1,234,569"}};
-  const auto describe = [](const UsageData& d) {  // the figures, or the whole record when anything else is off
-    UsageData want = UsageData::blank(Provider::abacus);
-    want.used = d.used, want.limit = 100, want.resetAt = d.resetAt, want.lastUpdated = kNow, want.note = d.note;
-    const std::string note = d.note.value_or("") + (d.resetAt ? " " + formatRFC3339Seconds(*d.resetAt) : "");
-    if (d != want || !note.starts_with("Abacus AI compute points: ")) return ::testing::PrintToString(d);
-    return formatFixed(d.used, 2) + "% " + note.substr(26);
-  };
+      {points("2000", "1000.05"), record("49.9975", "1,000 / 2,000")},
+      {points("2001", "1000.5"), record("50", "1,000 / 2,001")},
+      {points("1234568.89", "1"), record("99.999919", "1,234,568 / 1,234,569")}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.points + " " + c.billing);
     testing::ServiceWorld world(kNow, Provider::abacus);
     const int status = c.points.starts_with("=") ? std::stoi(c.points.substr(1)) : 200;
     status == 0 ? world.transport.respondNotHTTP(kPointsURL) : world.transport.respond(kPointsURL, status, c.points);
     world.transport.respond(kBillingURL, 200, c.billing);
     const auto fetch = [&] { return AbacusService(world.context).fetchUsage("\u00A0 a=1; b=2\r\n"); };
-    EXPECT_EQ(testing::outcomeOf(fetch, describe), c.want) << c.points << " " << c.billing;
+    EXPECT_EQ(testing::outcomeOf(fetch, show), c.want);
     const auto sent = [&](const auto& url) { return testing::requestText(world.transport.requestsTo(url).at(0)); };
     EXPECT_EQ(sent(kPointsURL) + sent(kBillingURL),
               "GET " + kPointsURL + rest + "(no body)POST " + kBillingURL + rest + "{}");

@@ -12,6 +12,7 @@
 #include "providers/alibaba_json.hpp"
 #include "providers/shared/request.hpp"
 #include "support/env_guard.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -30,11 +31,9 @@ const std::string kTokenQuery = "/data/api.json?action=GetSubscriptionSummary&pr
 const std::string kParse = "Failed to parse Alibaba response: ";
 const std::string kExpired = "Alibaba session expired \u2014 please sign in again";
 const std::string kQuota = R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3,"perWeekTotalQuota":100}})";
+constexpr int kNotHTTP = 0, kOffline = -1;  // statuses that stand for an answer that is not HTTP, and for none
 
-std::string summary(const UsageData& r) {
-  return formatFixed(r.used, 2) + "/" + formatFixed(r.limit, 0) + " " + std::string(rawValue(r.resetPeriod)) + " " +
-         (r.resetAt ? formatRFC3339Seconds(*r.resetAt) : "-") + " " + r.note.value_or("-");
-}
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // The form body with its random trace identifier, which must be a lower-case version 4 UUID, named TRACE.
 std::string withFixedTrace(std::string body) {
@@ -57,7 +56,7 @@ TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
                           R"(\"per5HourQuotaNextRefreshTime\":1767225600000}"}})");
   const UsageData record =
       AlibabaService(world.context).fetchUsage("web:  cna=x; sec_token=own; login_aliyunid_csrf=; csrf=c1 ");
-  EXPECT_EQ(summary(record), "1.00/100 5h window 2026-01-01T00:00:00Z 12 / 1200 requests used (5h window)");
+  EXPECT_EQ(show(record), "1/100 window @2026-01-01T00:00:00Z '12 / 1200 requests used (5h window)'");
   EXPECT_EQ(record.lastUpdated, kNow);
   const auto requests = world.transport.requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -92,7 +91,7 @@ TEST(AlibabaService, TokenPlanPostsToTheChinaConsoleAfterTheFirstSiteRejectsTheS
   world.transport.respond(kChina + kTokenQuery, 200, R"({"Data":{"totalQuota":1000,"usedQuota":250}})");
   const UsageData record = AlibabaService(world.context).fetchTokenPlanUsage("a=1; csrf=; csrf=later");
   EXPECT_EQ(record.provider, Provider::alibabaTokenPlan);
-  EXPECT_EQ(summary(record), "25.00/100 Monthly - -");
+  EXPECT_EQ(show(record), "25/100 monthly");
   const auto requests = world.transport.requests();
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(requests[0].url, kIntl + "/ap-southeast-1/?tab=plan#/efm/subscription/token-plan");
@@ -108,24 +107,31 @@ TEST(AlibabaService, TokenPlanPostsToTheChinaConsoleAfterTheFirstSiteRejectsTheS
 
 // The China site is tried once, and only after a rejected session or a 403 or 404 of the international one.
 TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
-  // The plan (token, else coding), the status (0: no HTTP answer, -1: no connection) and body of the international
-  // data request, then the outcome.
-  struct Case { bool token; int status; std::string body, want; std::size_t requests; int chinaStatus = 200; };
+  struct Case {  // the plan, the international data request's answer, the outcome, the requests sent, China's status
+    bool tokenPlan = false; int status = 200; std::string body = "", want; std::size_t requests; int chinaStatus = 200;
+  };
   const std::string chinaAnswer = R"({"perWeekUsedQuota":5,"perWeekTotalQuota":10,"totalQuota":8})";
+  const std::string chinaCoding = "50/100 weekly '5 / 10 requests used (weekly)'", chinaToken = "0/100 monthly";
   const std::vector<Case> cases = {
-      {false, 401, "", "50.00", 4}, {false, 403, "", "50.00", 4}, {false, 404, "", "50.00", 4},
-      {false, 404, "", kExpired, 4, 403}, {false, 200, R"({"data":{"status":"NeedLogin"}})", "50.00", 4},
-      {true, 200, "<HTML><body>Sign in</body></html>", "0.00", 4},
-      {true, 200, R"({"success":false,"code":"ConsoleNeedLogin"})", "0.00", 4},
-      {false, 500, "", "Alibaba HTTP error 500", 2}, {false, 204, "", "Alibaba HTTP error 204", 2},
-      {false, 0, "", "Unexpected response from Alibaba", 2}, {false, -1, "", "offline", 2},
-      {false, 200, "<html>Sign in</html>", kParse + "Invalid JSON", 2},
-      {true, 200, R"({"Success":false,"Message":"Throttled"})", "Alibaba API error: Throttled", 2}};
+      {.status = 401, .want = chinaCoding, .requests = 4}, {.status = 403, .want = chinaCoding, .requests = 4},
+      {.status = 404, .want = chinaCoding, .requests = 4},
+      {.status = 404, .want = kExpired, .requests = 4, .chinaStatus = 403},
+      {.body = R"({"data":{"status":"NeedLogin"}})", .want = chinaCoding, .requests = 4},
+      {.tokenPlan = true, .body = "<HTML><body>Sign in</body></html>", .want = chinaToken, .requests = 4},
+      {.tokenPlan = true, .body = R"({"success":false,"code":"ConsoleNeedLogin"})", .want = chinaToken, .requests = 4},
+      {.status = 500, .want = "Alibaba HTTP error 500", .requests = 2},
+      {.status = 204, .want = "Alibaba HTTP error 204", .requests = 2},
+      {.status = kNotHTTP, .want = "Unexpected response from Alibaba", .requests = 2},
+      {.status = kOffline, .want = "offline", .requests = 2},
+      {.body = "<html>Sign in</html>", .want = kParse + "Invalid JSON", .requests = 2},
+      {.tokenPlan = true, .body = R"({"Success":false,"Message":"Throttled"})", .want = "Alibaba API error: Throttled",
+       .requests = 2}};
   for (const auto& c : cases) {
-    testing::ServiceWorld world(kNow, c.token ? Provider::alibabaTokenPlan : Provider::alibaba);
-    const std::string first = c.token ? kIntl + kTokenQuery : kIntl + kGatewayQuery;
-    if (c.status < 0) world.transport.fail(first, TransportError(TransportError::Kind::connection, "offline"));
-    if (c.status == 0) world.transport.respondNotHTTP(first);
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+    testing::ServiceWorld world(kNow, c.tokenPlan ? Provider::alibabaTokenPlan : Provider::alibaba);
+    const std::string first = c.tokenPlan ? kIntl + kTokenQuery : kIntl + kGatewayQuery;
+    if (c.status == kOffline) world.transport.fail(first, TransportError(TransportError::Kind::connection, "offline"));
+    if (c.status == kNotHTTP) world.transport.respondNotHTTP(first);
     if (c.status > 0) world.transport.respond(first, c.status, c.body);
     world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
       HTTPResponse response;
@@ -134,9 +140,9 @@ TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
       return response;
     });
     AlibabaService service(world.context);
-    const auto fetch = [&] { return c.token ? service.fetchTokenPlanUsage("s=1") : service.fetchUsage("s=1"); };
-    EXPECT_EQ(testing::outcomeOf(fetch, [](const UsageData& r) { return formatFixed(r.used, 2); }), c.want);
-    EXPECT_EQ(world.transport.requestCount(), c.requests) << c.want << " after " << c.status << " " << c.body;
+    const auto fetch = [&] { return c.tokenPlan ? service.fetchTokenPlanUsage("s=1") : service.fetchUsage("s=1"); };
+    EXPECT_EQ(testing::outcomeOf(fetch, show), c.want);
+    EXPECT_EQ(world.transport.requestCount(), c.requests);
   }
 }
 
@@ -164,21 +170,21 @@ TEST(AlibabaCodingPlan, ReadsTheFirstUsableWindow) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"codingPlanQuotaInfo":{"per5HourTotalQuota":0,"per5HourUsedQuota":1,"perWeekUsedQuota":3,)"
        R"("perWeekTotalQuota":100,"perWeekQuotaNextRefreshTime":"2026-01-05 08:00"}})",
-       "3.00/100 Weekly 2026-01-05T00:00:00Z 3 / 100 requests used (weekly)"},
+       "3/100 weekly @2026-01-05T00:00:00Z '3 / 100 requests used (weekly)'"},
       {R"({"coding_plan_quota_info":{"perFiveHourUsedQuota":150,"perFiveHourTotalQuota":100,)"
        R"("per5HourQuotaNextRefreshTime":"soon","perFiveHourQuotaNextRefreshTime":1767225600}})",
-       "100.00/100 5h window 2026-01-01T00:00:00Z 150 / 100 requests used (5h window)"},
+       "100/100 window @2026-01-01T00:00:00Z '150 / 100 requests used (5h window)'"},
       {R"({"x":[{"y":{"per5HourUsedQuota":"7","per5HourTotalQuota":10.0}}]})",
-       "70.00/100 5h window - 7 / 10 requests used (5h window)"},
+       "70/100 window '7 / 10 requests used (5h window)'"},
       {R"({"d":"{\"perBillMonthUsedQuota\":\"12.9\",\"perMonthUsedQuota\":-5,\"perMonthTotalQuota\":50}"})",
-       "-10.00/100 Monthly - -5 / 50 requests used (monthly)"},
+       "-10/100 monthly '-5 / 50 requests used (monthly)'"},
       {R"({"Status":"ok","code":"User.LOGIN.Missing","codingPlanQuotaInfo":{}})", kExpired},
       {R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3}})", noWindows}, {R"({"data":{"code":5}})", noWindows},
       {R"([{"codingPlanQuotaInfo":{}}])", kParse + "Unexpected payload shape"}, {"42", kParse + "Invalid JSON"},
       {"", kParse + "Empty response"}};
   for (const auto& [body, want] : cases) {
     const auto read = [&text = body] { return alibaba::parseCodingPlanResponse(text, kNow); };
-    EXPECT_EQ(testing::outcomeOf(read, summary), want) << body;
+    EXPECT_EQ(testing::outcomeOf(read, show), want) << body;
   }
 }
 
@@ -187,13 +193,13 @@ TEST(AlibabaTokenPlan, ReadsTheCreditsOrWhatRemains) {
   const std::string long300(300, 'm');
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"Data":{"totalQuota":1000,"remainingQuota":900,"nearestExpireDate":"2026-02-01"}})",
-       "10.00/100 Monthly 2026-01-31T16:00:00Z -"},
-      {R"({"data":{"totalQuota":"1,000","remainQuota":1200}})", "0.00/100 Monthly - -"},
-      {R"({"totalQuota":1000})", "0.00/100 Monthly - -"}, {R"({"quota":500,"usage":800})", "100.00/100 Monthly - -"},
-      {R"({"totalQuota":1e-300,"usedQuota":1e300})", "0.00/100 Monthly - -"},
-      {R"({"Data":{"foo":1},"other":{"totalCredits":100,"usedCredits":10}})", "10.00/100 Monthly - -"},
-      {R"({"successResponse":"{\"TotalSurplusValue\":\"1,234.5\"}"})", "1234.50/0 Monthly - 1234.50 credits remaining"},
-      {R"({"totalQuota":-1,"balance":-3})", "0.00/0 Monthly - -3.00 credits remaining"},
+       "10/100 monthly @2026-01-31T16:00:00Z"},
+      {R"({"data":{"totalQuota":"1,000","remainQuota":1200}})", "0/100 monthly"},
+      {R"({"totalQuota":1000})", "0/100 monthly"}, {R"({"quota":500,"usage":800})", "100/100 monthly"},
+      {R"({"totalQuota":1e-300,"usedQuota":1e300})", "0/100 monthly"},
+      {R"({"Data":{"foo":1},"other":{"totalCredits":100,"usedCredits":10}})", "10/100 monthly"},
+      {R"({"successResponse":"{\"TotalSurplusValue\":\"1,234.5\"}"})", "1234.5/0 monthly '1234.50 credits remaining'"},
+      {R"({"totalQuota":-1,"balance":-3})", "0/0 monthly '-3.00 credits remaining'"},
       {R"({"totalQuota":0})", kParse + "Missing token quota data in response"},
       {R"({"success":true,"x":{"Success":0}})", "Alibaba API error: request failed"},
       {R"({"Success":false,"Message":"Quota exceeded","Code":"NeedLogin"})", "Alibaba API error: Quota exceeded"},
@@ -203,7 +209,7 @@ TEST(AlibabaTokenPlan, ReadsTheCreditsOrWhatRemains) {
       {"[]", kParse + "Unexpected token plan payload"}, {"", kParse + "Empty token plan response"}};
   for (const auto& [body, want] : cases) {
     const auto read = [&b = body] { return alibaba::parseTokenPlanResponse(b, kNow); };
-    EXPECT_EQ(testing::outcomeOf(read, summary), want) << body;
+    EXPECT_EQ(testing::outcomeOf(read, show), want) << body;
   }
 }
 

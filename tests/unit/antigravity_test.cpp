@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -13,56 +12,59 @@ namespace {
 const Timestamp kNow{std::chrono::milliseconds{1'765'000'000'000}};
 const std::string kModels = "https://cloudcode-pa.googleapis.com/v1internal:fetchAvailableModels";
 const std::string kQuota = "https://cloudcode-pa.googleapis.com/v1internal:retrieveUserQuota";
+constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
 
-std::string summary(const UsageData& r) {
-  return formatFixed(r.used, 1) + "/" + formatFixed(r.limit, 0) + " " +
-         (r.resetAt ? formatRFC3339Seconds(*r.resetAt) : "-") + " " + (r.lastUpdated ? "now " : "") +
-         r.note.value_or("-");
-}
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // The model list, and the user quota after a 403 on it. The most constrained model is reported (an absent
 // fraction counts as 1, the first wins a tie); the note names the first three models in document order.
 TEST(AntigravityService, PostsAnEmptyObjectAndReadsTheMostConstrainedModel) {
-  struct Case { int first; std::string firstBody; int second; std::string secondBody, want; };
-  const auto models = [](const std::string& list) { return R"({"models":)" + list + "}"; };
-  const std::string empty = "0.0/0 - No quota models returned from Antigravity API.";
+  struct Case {  // the model list's answer, the user quota's (no status: never asked), the outcome
+    int modelsStatus = 200; std::string models = ""; std::optional<int> quotaStatus = {}; std::string quota = "", want;
+  };
+  const auto list = [](const std::string& models) { return R"({"models":)" + models + "}"; };
+  const std::string empty = "0/0 monthly 'No quota models returned from Antigravity API.' not updated";
   const std::string badToken = "Invalid Antigravity credential. Provide a valid Google OAuth Bearer token.";
-  const std::vector<Case> cases = {  // first 0: no HTTP answer; second 0: never asked
-      {403, "", 200, R"({"buckets":[{"modelId":"gemini-pro","remainingFraction":0.9,)"
-                     R"("resetTime":"2025-01-31T17:00:00.250Z"},{"remainingFraction":0.1},"x"]})",
-       "10.0/100 2025-01-31T17:00:00Z now Models: gemini-pro"},
-      {200, models(R"({"z":{"displayName":"Zeta","label":"z","quotaInfo":{"remainingFraction":0.25,)"
-                   R"("resetTime":"2025-01-31T17:00:00Z"}}})"),
-       0, "", "75.0/100 2025-01-31T17:00:00Z now Models: Zeta"},
-      {200, models(R"({"b":{"label":"B","quotaInfo":{"remainingFraction":0.5}},"a":{"quotaInfo":)"
-                   R"({"remainingFraction":0.5,"resetTime":"2025-02-01"}},"c":{"quotaInfo":{}},)"
-                   R"("d":{"quotaInfo":{"remainingFraction":0.6}},"e":{"quotaInfo":{"remainingFraction":0.7}}})"),
-       0, "", "50.0/100 - now Models: B, a, c"},
-      {200, models(R"({"a":{"displayName":7,"quotaInfo":{"remainingFraction":1.4}},"b":{"quotaInfo":"x"},"c":[]})"),
-       0, "", "0.0/100 - now Models: a"},
-      {200, models(R"({"a":{"quotaInfo":{"remainingFraction":-0.2}}})"), 0, "", "100.0/100 - now Models: a"},
-      {200, models(R"({"a":{"quotaInfo":{"remainingFraction":"0.1"}},"b":{"quotaInfo":{"remainingFraction":1}}})"),
-       0, "", "0.0/100 - now Models: a, b"},
-      {200, R"({"code":7})", 0, "", "Antigravity API error: gRPC code 7"},
-      {200, R"({"code":0})", 0, "", empty}, {200, models("{}"), 0, "", empty},
-      {403, "", 200, R"({"buckets":{}})", empty}, {403, "", 200, R"({"code":7})", empty},
-      {403, "", 403, "", "Antigravity API permission denied. Check IAM permissions."},
-      {403, "", 401, "", badToken}, {401, "", 0, "", badToken},
-      {204, "", 0, "", "Antigravity API error 204"}, {0, "", 0, "", "Unexpected response from Antigravity API"},
-      {200, "[]", 0, "", "Antigravity parse error: Invalid JSON response"},
-      {200, "<html>", 0, "", "Antigravity parse error: Invalid JSON response"},
+  const std::vector<Case> cases = {
+      {.modelsStatus = 403, .quotaStatus = 200,
+       .quota = R"({"buckets":[{"modelId":"gemini-pro","remainingFraction":0.9,)"
+                R"("resetTime":"2025-01-31T17:00:00.250Z"},{"remainingFraction":0.1},"x"]})",
+       .want = "10/100 monthly @2025-01-31T17:00:00.250Z 'Models: gemini-pro'"},
+      {.models = list(R"({"z":{"displayName":"Zeta","label":"z","quotaInfo":{"remainingFraction":0.25,)"
+                      R"("resetTime":"2025-01-31T17:00:00Z"}}})"),
+       .want = "75/100 monthly @2025-01-31T17:00:00Z 'Models: Zeta'"},
+      {.models = list(R"({"b":{"label":"B","quotaInfo":{"remainingFraction":0.5}},"a":{"quotaInfo":)"
+                      R"({"remainingFraction":0.5,"resetTime":"2025-02-01"}},"c":{"quotaInfo":{}},)"
+                      R"("d":{"quotaInfo":{"remainingFraction":0.6}},"e":{"quotaInfo":{"remainingFraction":0.7}}})"),
+       .want = "50/100 monthly 'Models: B, a, c'"},
+      {.models = list(R"({"a":{"displayName":7,"quotaInfo":{"remainingFraction":1.4}},"b":{"quotaInfo":"x"},"c":[]})"),
+       .want = "0/100 monthly 'Models: a'"},
+      {.models = list(R"({"a":{"quotaInfo":{"remainingFraction":-0.2}}})"), .want = "100/100 monthly 'Models: a'"},
+      {.models = list(R"({"a":{"quotaInfo":{"remainingFraction":"0.1"}},"b":{"quotaInfo":{"remainingFraction":1}}})"),
+       .want = "0/100 monthly 'Models: a, b'"},
+      {.models = R"({"code":7})", .want = "Antigravity API error: gRPC code 7"},
+      {.models = R"({"code":0})", .want = empty}, {.models = list("{}"), .want = empty},
+      {.modelsStatus = 403, .quotaStatus = 200, .quota = R"({"buckets":{}})", .want = empty},
+      {.modelsStatus = 403, .quotaStatus = 200, .quota = R"({"code":7})", .want = empty},
+      {.modelsStatus = 403, .quotaStatus = 403, .want = "Antigravity API permission denied. Check IAM permissions."},
+      {.modelsStatus = 403, .quotaStatus = 401, .want = badToken}, {.modelsStatus = 401, .want = badToken},
+      {.modelsStatus = 204, .want = "Antigravity API error 204"},
+      {.modelsStatus = kNotHTTP, .want = "Unexpected response from Antigravity API"},
+      {.models = "[]", .want = "Antigravity parse error: Invalid JSON response"},
+      {.models = "<html>", .want = "Antigravity parse error: Invalid JSON response"},
   };
   const std::string rest =
       " (60000 ms)\nAuthorization: Bearer ya29.tok\nContent-Type: application/json\nUser-Agent: antigravity\n\n{}";
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.first) + " " + c.firstBody + " then " + std::to_string(c.second));
+    SCOPED_TRACE(std::to_string(c.modelsStatus) + " " + c.models + " then " + c.quota);
     testing::ServiceWorld world(kNow, Provider::antigravity);
-    c.first ? world.transport.respond(kModels, c.first, c.firstBody) : world.transport.respondNotHTTP(kModels);
-    if (c.second != 0) world.transport.respond(kQuota, c.second, c.secondBody);
+    c.modelsStatus == kNotHTTP ? world.transport.respondNotHTTP(kModels)
+                               : world.transport.respond(kModels, c.modelsStatus, c.models);
+    if (c.quotaStatus) world.transport.respond(kQuota, *c.quotaStatus, c.quota);
     const auto fetch = [&] { return AntigravityService(world.context).fetchUsage("api:ya29.tok\n"); };
-    EXPECT_EQ(testing::outcomeOf(fetch, summary), c.want);
+    EXPECT_EQ(testing::outcomeOf(fetch, show), c.want);
     const auto sent = world.transport.requests();
-    ASSERT_EQ(sent.size(), c.second != 0 ? 2u : 1u);
+    ASSERT_EQ(sent.size(), c.quotaStatus ? 2u : 1u);
     for (std::size_t i = 0; i < sent.size(); ++i) {
       EXPECT_EQ(testing::requestText(sent[i]), "POST " + (i == 0 ? kModels : kQuota) + rest);
     }

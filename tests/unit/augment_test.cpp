@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -13,11 +12,9 @@ namespace {
 const Timestamp kNow{std::chrono::milliseconds{1'765'000'000'000}};
 const std::string kCredits = "https://app.augmentcode.com/api/credits";
 const std::string kSubscription = "https://app.augmentcode.com/api/subscription";
+constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
 
-std::string summary(const UsageData& r) {
-  return formatFixed(r.used, 1) + "/" + formatFixed(r.limit, 0) + " " + (r.lastUpdated == kNow ? "now " : "") +
-         (r.resetAt ? formatRFC3339Seconds(*r.resetAt) : "-") + " " + (r.note ? "'" + *r.note + "'" : "-");
-}
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // The first rule that applies decides; only the top is capped.
 TEST(AugmentService, UsedPercentage) {
@@ -29,35 +26,44 @@ TEST(AugmentService, UsedPercentage) {
 
 // Credits are required and decode strictly; the subscription is best effort, and any failure there is silent.
 TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
-  struct Case { int credits; std::string creditsBody; int subscription; std::string subscriptionBody, want; };
+  struct Case {  // the credits answer, the subscription's (no status: never asked), the outcome
+    int creditsStatus = 200; std::string credits = ""; std::optional<int> subscriptionStatus = {};
+    std::string subscription = "", want;
+  };
   const std::string credits = R"({"usageUnitsRemaining":70,"usageUnitsConsumedThisBillingCycle":30})";
   const std::string parse = "Failed to parse Augment response: Credits: expected ";
-  const std::vector<Case> cases = {  // credits 0: no HTTP answer; subscription 0: never asked
-      {200, R"({"usageUnitsConsumedThisBillingCycle":250,"usageUnitsAvailable":1000})", 200,
-       R"({"planName":"Developer","billingPeriodEnd":"2025-03-01T00:00:00Z"})",
-       "25.0/100 now 2025-03-01T00:00:00Z 'Developer'"},
-      {200, credits, 200, R"({"planName":"","billingPeriodEnd":"2025-03-01T00:00:00.000Z"})", "30.0/100 now - ''"},
-      {200, credits, 200, R"({"planName":null,"email":"a@b.c"})", "30.0/100 now - -"},
-      {200, credits, 200, R"({"planName":"Pro","email":5})", "30.0/100 now - -"},
-      {200, credits, 500, "", "30.0/100 now - -"}, {200, credits, 200, "<html>", "30.0/100 now - -"},
-      {200, R"({"usageUnitsAvailable":"1000"})", 0, "", parse + "a number at \"usageUnitsAvailable\""},
-      {200, R"({"usageBalanceStatus":1})", 0, "", parse + "a string at \"usageBalanceStatus\""},
-      {200, "[]", 0, "", parse + "an object at the top level"},
-      {401, "", 0, "", "Augment session expired \u2014 please sign in again"},
-      {403, "", 0, "", "Not logged in to Augment"},
-      {204, "", 0, "", "Augment HTTP error 204"}, {0, "", 0, "", "Unexpected response from Augment"},
+  const std::vector<Case> cases = {
+      {.credits = R"({"usageUnitsConsumedThisBillingCycle":250,"usageUnitsAvailable":1000})", .subscriptionStatus = 200,
+       .subscription = R"({"planName":"Developer","billingPeriodEnd":"2025-03-01T00:00:00Z"})",
+       .want = "25/100 monthly @2025-03-01T00:00:00Z 'Developer'"},
+      {.credits = credits, .subscriptionStatus = 200,
+       .subscription = R"({"planName":"","billingPeriodEnd":"2025-03-01T00:00:00.000Z"})", .want = "30/100 monthly ''"},
+      {.credits = credits, .subscriptionStatus = 200, .subscription = R"({"planName":null,"email":"a@b.c"})",
+       .want = "30/100 monthly"},
+      {.credits = credits, .subscriptionStatus = 200, .subscription = R"({"planName":"Pro","email":5})",
+       .want = "30/100 monthly"},
+      {.credits = credits, .subscriptionStatus = 500, .want = "30/100 monthly"},
+      {.credits = credits, .subscriptionStatus = 200, .subscription = "<html>", .want = "30/100 monthly"},
+      {.credits = R"({"usageUnitsAvailable":"1000"})", .want = parse + "a number at \"usageUnitsAvailable\""},
+      {.credits = R"({"usageBalanceStatus":1})", .want = parse + "a string at \"usageBalanceStatus\""},
+      {.credits = "[]", .want = parse + "an object at the top level"},
+      {.creditsStatus = 401, .want = "Augment session expired \u2014 please sign in again"},
+      {.creditsStatus = 403, .want = "Not logged in to Augment"},
+      {.creditsStatus = 204, .want = "Augment HTTP error 204"},
+      {.creditsStatus = kNotHTTP, .want = "Unexpected response from Augment"},
   };
   const std::string rest = " (60000 ms)\nAccept: application/json\nCookie: _session=abc; x=1\nUser-Agent: Mozilla/5.0 "
                            "(Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)";
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.creditsBody + " then " + c.subscriptionBody);
+    SCOPED_TRACE(std::to_string(c.creditsStatus) + " " + c.credits + " then " + c.subscription);
     testing::ServiceWorld world(kNow, Provider::augment);
-    c.credits ? world.transport.respond(kCredits, c.credits, c.creditsBody) : world.transport.respondNotHTTP(kCredits);
-    if (c.subscription != 0) world.transport.respond(kSubscription, c.subscription, c.subscriptionBody);
+    c.creditsStatus == kNotHTTP ? world.transport.respondNotHTTP(kCredits)
+                                : world.transport.respond(kCredits, c.creditsStatus, c.credits);
+    if (c.subscriptionStatus) world.transport.respond(kSubscription, *c.subscriptionStatus, c.subscription);
     const auto fetch = [&] { return AugmentService(world.context).fetchUsage("web: _session=abc; x=1\n"); };
-    EXPECT_EQ(testing::outcomeOf(fetch, summary), c.want);
+    EXPECT_EQ(testing::outcomeOf(fetch, show), c.want);
     const auto sent = world.transport.requests();
-    ASSERT_EQ(sent.size(), c.subscription != 0 ? 2u : 1u);
+    ASSERT_EQ(sent.size(), c.subscriptionStatus ? 2u : 1u);
     for (std::size_t i = 0; i < sent.size(); ++i) {
       EXPECT_EQ(testing::requestText(sent[i]), "GET " + (i == 0 ? kCredits : kSubscription) + rest);
     }

@@ -4,10 +4,9 @@
 
 #include <sstream>
 
-#include "common/numbers.hpp"
 #include "support/env_guard.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
-#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -15,6 +14,13 @@ namespace {
 const std::string kURL = "https://ce.us-east-1.amazonaws.com/";
 const std::string kSecret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
 const Timestamp kNow = *parseInternetDate("2026-03-15T23:59:59Z");
+constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+
+// The record as text, marked when it is stamped with another provider, which the text leaves out.
+std::string show(const UsageData& r) {
+  const bool own = r.id == Provider::bedrock && r.provider == Provider::bedrock;
+  return testing::recordText(r, kNow) + (own ? "" : " (wrong provider)");
+}
 
 std::string group(const std::string& keys, const std::string& amount) {
   return R"({"Keys":[)" + keys + R"(],"Metrics":{"UnblendedCost":{"Amount":)" + amount + "}}}";
@@ -26,7 +32,7 @@ std::string results(const std::string& groups) { return R"({"ResultsByTime":[{"G
 // but 200 shows the start of the body.
 TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
   testing::TimeZoneGuard zone("Asia/Tokyo");
-  struct Case { std::string body, want; int status = 200; };  // status 0: no HTTP answer
+  struct Case { std::string body, want; int status = 200; };
   const std::string body = R"({"TimePeriod":{"Start":"2026-03-01","End":"2026-03-16"},"Granularity":"MONTHLY",)"
                            R"("Metrics":["UnblendedCost"],"GroupBy":[{"Type":"DIMENSION","Key":"SERVICE"}]})";
   const std::string sent =
@@ -38,29 +44,27 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
   const std::string missing = "Failed to parse AWS Cost Explorer response: Missing ResultsByTime in Cost Explorer "
                               "response", unexpected = "Unexpected response from AWS Cost Explorer";
   const auto bed = [](const std::string& amount) { return "," + group(R"("bedrock")", amount); };
+  const auto spend = [](const std::string& amount) {
+    return amount + "/0 monthly @2026-04-01T00:00:00Z cost " + amount +
+           " periodCumulative 'AWS Bedrock monthly spend via Cost Explorer (region: eu-west-1)'";
+  };
   const std::vector<Case> cases = {
       {results(group(R"("Amazon BEDROCK Edition")", R"("1.5")") + "," + group(R"("EC2","Bedrock")", R"("7")") +
                bed("2") + bed(R"(" 3")") + bed(R"("NaN")") + bed(R"("inf")") + "," + group("", R"("5")") + "," +
-               group("1", R"("5")") + R"(,{"Keys":["bedrock"]})"), "1.50"},
+               group("1", R"("5")") + R"(,{"Keys":["bedrock"]})"), spend("1.5")},
       {R"({"ResultsByTime":[{"Groups":{}},{},{"Groups":[1]},{"Groups":[)" + group(R"("bedrock")", R"("2e1")") + "]}]}",
-       "20.00"},
-      {R"({"ResultsByTime":[]})", "0.00"}, {R"({"ResultsByTime":[1]})", missing}, {R"({"ResultsByTime":{}})", missing},
-      {"[]", missing}, {"<html>", missing}, {"", unexpected, 0},
+       spend("20")},
+      {R"({"ResultsByTime":[]})", spend("0")}, {R"({"ResultsByTime":[1]})", missing},
+      {R"({"ResultsByTime":{}})", missing}, {"[]", missing}, {"<html>", missing}, {"", unexpected, kNotHTTP},
       {results(group(R"("bedrock")", R"("1e308")") + bed(R"("1e308")")), unexpected},
       {"<p>denied</p>", "AWS Cost Explorer error: HTTP 403: <p>denied</p>", 403}};
-  const auto describe = [](const UsageData& d) {  // the spend, or the whole record when anything else is off
-    UsageData want = UsageData::blank(Provider::bedrock);
-    want.used = want.cost = d.used, want.costSemantic = CostSemantic::periodCumulative, want.lastUpdated = kNow;
-    want.resetAt = parseInternetDate("2026-04-01T00:00:00Z");
-    want.note = "AWS Bedrock monthly spend via Cost Explorer (region: eu-west-1)";
-    return d == want ? formatFixed(d.used, 2) : ::testing::PrintToString(d);
-  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
     testing::ServiceWorld world(kNow, Provider::bedrock);
     world.environment = MapEnvironment({{"AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"}, {"AWS_SECRET_ACCESS_KEY", kSecret},
                                         {"AWS_SESSION_TOKEN", "TOKEN"}, {"AWS_REGION", "eu-west-1"}});
-    c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
-    EXPECT_EQ(testing::outcomeOf([&] { return BedrockService(world.context).fetchUsage("web:"); }, describe), c.want);
+    c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
+    EXPECT_EQ(testing::outcomeOf([&] { return BedrockService(world.context).fetchUsage("web:"); }, show), c.want);
     EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), sent);
   }
 }

@@ -70,16 +70,22 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
        {"Top", {}, {}, 5, 100, kReset, {}}}};
   for (const auto& [body, read] : subscriptions) EXPECT_EQ(codebuff::readSubscriptionPayload(body), read) << body;
   constexpr double kHuge = std::numeric_limits<double>::max();
-  // usage figures used, total, remaining: the used and limit shown. A positive quota is the limit; used, else quota
-  // less remaining, never below 0. Otherwise a positive balance plus consumption; otherwise the balance alone.
-  // Figures at the edge of the double range never yield an infinite used or limit.
-  const std::vector<std::tuple<D, D, D, double, double>> figures = {
-      {150, 100, none, 150, 100}, {-5, 100, none, 0, 100}, {none, 100, 40, 60, 100}, {none, 100, 140, 0, 100},
-      {none, 100, none, 0, 100}, {10, none, 40, 10, 50}, {5, 0, 0, 5, 5}, {-5, none, 10, 0, 5}, {7, none, none, 0, 0},
-      {none, none, 30, 0, 30}, {none, none, -3, 0, 0}, {none, kHuge, -kHuge, 0, kHuge}, {kHuge, none, kHuge, 0, kHuge}};
-  for (const auto& [used, total, remaining, wantUsed, wantLimit] : figures) {
-    const UsageData data = codebuff::makeUsageData({used, total, remaining, {}}, std::nullopt, kNow);
-    EXPECT_EQ(std::pair(data.used, data.limit), std::pair(wantUsed, wantLimit)) << wantUsed << " " << wantLimit;
+  // The usage answer's used, total and remaining figures, and the used and limit shown. A positive quota is the
+  // limit; used, else quota less remaining, never below 0. Otherwise a positive balance plus consumption; otherwise
+  // the balance alone. Figures at the edge of the double range never yield an infinite used or limit.
+  struct Case { D used = none, total = none, remaining = none; std::pair<double, double> shown; };
+  const Case figures[] = {
+      {.used = 150, .total = 100, .shown = {150, 100}}, {.used = -5, .total = 100, .shown = {0, 100}},
+      {.total = 100, .remaining = 40, .shown = {60, 100}}, {.total = 100, .remaining = 140, .shown = {0, 100}},
+      {.total = 100, .shown = {0, 100}}, {.used = 10, .remaining = 40, .shown = {10, 50}},
+      {.used = 5, .total = 0, .remaining = 0, .shown = {5, 5}}, {.used = -5, .remaining = 10, .shown = {0, 5}},
+      {.used = 7, .shown = {0, 0}}, {.remaining = 30, .shown = {0, 30}}, {.remaining = -3, .shown = {0, 0}},
+      {.total = kHuge, .remaining = -kHuge, .shown = {0, kHuge}},
+      {.used = kHuge, .remaining = kHuge, .shown = {0, kHuge}}};
+  for (const Case& c : figures) {
+    SCOPED_TRACE(::testing::PrintToString(std::tuple(c.used, c.total, c.remaining)));
+    const UsageData data = codebuff::makeUsageData({c.used, c.total, c.remaining, {}}, std::nullopt, kNow);
+    EXPECT_EQ(std::pair(data.used, data.limit), c.shown);
   }
   // the usage answer's reset date wins over the billing period's end
   EXPECT_EQ(codebuff::makeUsageData({{}, {}, {}, kReset}, Payload{{}, {}, kNow, {}, {}, {}, {}}, kNow).resetAt, kReset);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/json_read.hpp"
-#include "common/numbers.hpp"
 #include "support/env_guard.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -18,6 +18,7 @@ const std::string kProjects = "https://api.deepgram.com/v1/projects";
 const Timestamp kNow{std::chrono::seconds{1'798'756'200}};  // 2026-12-31T22:30Z
 auto usageURL(const std::string& id) { return kProjects + "/" + id + "/usage/breakdown?start=2026-12-01T00:00:00Z"; }
 std::string results(const std::string& entries) { return R"({"results":[)" + entries + "]}"; }
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // An answer: a JSON body (status 200), a status alone, "offline", "not HTTP", or "never asked".
 void answer(testing::FakeTransport& transport, const std::string& url, const std::string& text) {
@@ -52,22 +53,27 @@ TEST(DeepgramService, AddsUpTheProjectsThatAnswer) {
   // Each project: its identifier (also its name), its answer, and its URL segment when that is not the identifier.
   // They are listed in a 200 answer unless `list` gives the list's answer.
   struct Case { std::vector<std::vector<std::string>> projects; std::string want, list = ""; };
+  testing::TimeZoneGuard zone{"XST-2"};
   const std::string max = "9223372036854775807", skip = "never asked", unexpected = "Unexpected response from Deepgram";
   const std::string two = results(R"({"requests":2})"), huge = results(R"({"requests":1,"hours":1.7e308})");
+  const auto total = [](const std::string& requests, const std::string& hours, const std::string& note) {
+    return requests + "/0 monthly @2027-01-31T22:00:00Z '" + note + "' + " + hours + "/0 monthly 'Hours'";
+  };
   const std::vector<Case> cases{
       // An empty list means the key sees nothing.
       {{}, "Invalid Deepgram API key"}, {{}, "Deepgram API error 500", "500"}, {{{"..", skip}}, unexpected},
-      {{{"a", results(R"({"hours":2,"total_hours":null},{"requests":null},{})")}}, "0 2.00 Project: a"},
+      {{{"a", results(R"({"hours":2,"total_hours":null},{"requests":null},{})")}}, total("0", "2", "Project: a")},
       // Requests beyond 64 bits or hours beyond a finite figure make the breakdown unusable.
       {{{"a", results(R"({"requests":)" + max + R"(},{"requests":1})")}}, unexpected},
       {{{"a", results(R"({"hours":1.7e308},{"total_hours":1.7e308})")}}, unexpected},
       {{{"a", results(R"({"requests":6})")}, {"b", "403"}, {"c", "not HTTP"}, {"d", "offline"}, {"e", "500"},
-        {"f", results(R"({"requests":"x"})")}, {"g", results(R"({"hours":0.5})")}}, "6 0.50 2/7 projects aggregated"},
+        {"f", results(R"({"requests":"x"})")}, {"g", results(R"({"hours":0.5})")}},
+       total("6", "0.5", "2/7 projects aggregated")},
       {{{"a", results(R"({"requests":)" + max + R"(,"hours":1})")}, {"b", results(R"({"requests":1,"hours":5})")},
-        {"c", results(R"({"hours":2})")}}, "9223372036854775808 3.00 2/3 projects aggregated"},
-      {{{"a", huge}, {"b", huge}}, "1 " + formatFixed(1.7e308, 2) + " 1/2 projects aggregated"},
+        {"c", results(R"({"hours":2})")}}, total("9223372036854776000", "3", "2/3 projects aggregated")},
+      {{{"a", huge}, {"b", huge}}, total("1", "17" + std::string(307, '0'), "1/2 projects aggregated")},
       {{{"..", skip}, {"ok", two}, {"", skip}, {".", skip}, {"a/../b", two, "a%2F..%2Fb"},
-        {"x?start=1970#f \u00E9", two, "x%3Fstart%3D1970%23f%20%C3%A9"}}, "6 0.00 3/6 projects aggregated"},
+        {"x?start=1970#f \u00E9", two, "x%3Fstart%3D1970%23f%20%C3%A9"}}, total("6", "0", "3/6 projects aggregated")},
       {{{"a", "401"}, {"b", "offline"}}, "offline"}, {{{"a", "offline"}, {"b", "not HTTP"}}, unexpected}};
   for (const auto& c : cases) {
     testing::ServiceWorld world(kNow, Provider::deepgram);
@@ -78,10 +84,7 @@ TEST(DeepgramService, AddsUpTheProjectsThatAnswer) {
       if (p[1] != skip) answer(world.transport, urls.emplace_back(usageURL(p.size() > 2 ? p[2] : p[0])), p[1]);
     }
     answer(world.transport, kProjects, c.list.empty() ? Json{{"projects", list}}.dump() : c.list);
-    const auto describe = [](const UsageData& r) {
-      return formatFixed(r.used, 0) + " " + formatFixed(r.auxiliaryUsage.at(0).used, 2) + " " + r.note.value_or("");
-    };
-    EXPECT_EQ(testing::outcomeOf([&] { return DeepgramService(world.context).fetchUsage("k"); }, describe), c.want);
+    EXPECT_EQ(testing::outcomeOf([&] { return DeepgramService(world.context).fetchUsage("k"); }, show), c.want);
     std::vector<std::string> sent;
     for (const auto& request : world.transport.requests()) sent.push_back(request.url);
     EXPECT_EQ(sent, urls) << "every project is asked once, in order";

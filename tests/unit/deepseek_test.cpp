@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/json_read.hpp"
-#include "common/numbers.hpp"
 #include "support/env_guard.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -16,6 +16,9 @@ const std::string kBalanceURL = "https://api.deepseek.com/user/balance";
 // The cost query names the local month: December 2024 west of Greenwich, though January 2025 in UTC.
 const std::string kCostURL = "https://platform.deepseek.com/api/v0/usage/cost?month=12&year=2024";
 const Timestamp kNow{std::chrono::seconds(1'735'707'600)};  // 2025-01-01T05:00Z
+// Statuses that stand for an answer that is not HTTP, for none at all, and for none until the request is cancelled.
+constexpr int kNotHTTP = 0, kTimedOut = -1, kUntilCancelled = -2;
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 std::string balanceBody(const Entries& entries, bool available = true) {
   Json infos = Json::array();
@@ -46,34 +49,36 @@ TEST(DeepSeekService, RequestsRecordFailuresAndTheBalancePicked) {
   // The balance is required: its failure is the fetch's, and it cancels and joins the cost request before it is
   // thrown. The cost is best effort: when it cannot be read (or does not decode as a whole) the record claims no
   // spend (cost 0, no semantic), since a month-to-date cost of 0 would be filed in the spend history as if true.
-  const std::string unknown = "0.00 unknown";
-  // balance status, cost status (0: no HTTP answer; for the cost, no answer at all; -1: none until cancelled), cost
-  // answer, outcome
-  const std::vector<std::tuple<int, int, std::string, std::string>> cases = {
-      {200, 200, R"({"data":{"biz_data":[]}})", "0.00 spent"}, {200, 200, costBody(R"({"amount":1.5})"), unknown},
+  const std::string note = " '$5.0000 total balance \u00B7 Paid: $5.0000 \u00B7 Granted: $0.0000'";
+  const std::string unknown = "0/0 monthly" + note, funded = balanceBody({{"USD", "5", "0", "5"}});
+  const auto spent = [&](const std::string& cost) { return "0/0 monthly cost " + cost + " periodCumulative" + note; };
+  // The balance answer's status, the cost answer's status and body, the outcome.
+  struct Case { int balance = 200, cost = 200; std::string costAnswer = "", want; };
+  const Case cases[] = {
+      {.costAnswer = R"({"data":{"biz_data":[]}})", .want = spent("0")},
+      {.costAnswer = costBody(R"({"amount":1.5})"), .want = unknown},
       // The readable amounts of the first item count; every item must decode.
-      {200, 200, costBody(R"({"type":"a","amount":"1.25"},{"amount":"n/a"},{"type":"b"},{"amount":"0.75"})",
-                          R"(,{"total":[{"amount":"100"}]})"), "2.00 spent"},
-      {200, 200, costBody("", R"(,{"total":{}})"), unknown}, {200, 500, costBody(R"({"amount":"3"})"), unknown},
+      {.costAnswer = costBody(R"({"type":"a","amount":"1.25"},{"amount":"n/a"},{"type":"b"},{"amount":"0.75"})",
+                              R"(,{"total":[{"amount":"100"}]})"), .want = spent("2")},
+      {.costAnswer = costBody("", R"(,{"total":{}})"), .want = unknown},
+      {.cost = 500, .costAnswer = costBody(R"({"amount":"3"})"), .want = unknown},
       // A sum that is no finite figure.
-      {200, 200, costBody(R"({"amount":"1e308"},{"amount":"1e308"})"), unknown}, {200, 0, "", unknown},
-      {401, 200, "", "Invalid DeepSeek API key"}, {500, -1, "", "DeepSeek API error 500"},
-      {0, 200, "", "Unexpected response from DeepSeek"}};
-  const auto describe = [](const UsageData& r) {
-    return formatFixed(r.cost, 2) + (r.costSemantic == CostSemantic::periodCumulative ? " spent" : " unknown");
-  };
-  for (const auto& [balance, cost, costAnswer, outcome] : cases) {
+      {.costAnswer = costBody(R"({"amount":"1e308"},{"amount":"1e308"})"), .want = unknown},
+      {.cost = kTimedOut, .want = unknown}, {.balance = 401, .want = "Invalid DeepSeek API key"},
+      {.balance = 500, .cost = kUntilCancelled, .want = "DeepSeek API error 500"},
+      {.balance = kNotHTTP, .want = "Unexpected response from DeepSeek"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.balance) + " " + std::to_string(c.cost) + " " + c.costAnswer);
     testing::ServiceWorld fresh(kNow, Provider::deepSeek);
     // The balance answers last, so that a cost outcome that wrongly stopped it would show.
-    balance == 0 ? fresh.transport.respondNotHTTP(kBalanceURL)
-                 : fresh.transport.handle(kBalanceURL, testing::answerAfter(std::chrono::milliseconds(30), balance,
-                                                                            balanceBody({{"USD", "5", "0", "5"}})));
+    const auto late = testing::answerAfter(std::chrono::milliseconds(30), c.balance, funded);
+    c.balance == kNotHTTP ? fresh.transport.respondNotHTTP(kBalanceURL) : fresh.transport.handle(kBalanceURL, late);
     std::atomic<int> cancelled{0};
-    if (cost == -1) fresh.transport.handle(kCostURL, testing::blockUntilCancelled(&cancelled));
-    if (cost == 0) fresh.transport.fail(kCostURL, TransportError(TransportError::Kind::timeout, "late"));
-    if (cost > 0) fresh.transport.respond(kCostURL, cost, costAnswer);
-    EXPECT_EQ(testing::outcomeOf([&] { return DeepSeekService(fresh.context).fetchUsage("k"); }, describe), outcome);
-    EXPECT_EQ(cancelled.load(), cost == -1 ? 1 : 0) << "the cost request is joined before the error";
+    if (c.cost == kUntilCancelled) fresh.transport.handle(kCostURL, testing::blockUntilCancelled(&cancelled));
+    if (c.cost == kTimedOut) fresh.transport.fail(kCostURL, TransportError(TransportError::Kind::timeout, "late"));
+    if (c.cost > 0) fresh.transport.respond(kCostURL, c.cost, c.costAnswer);
+    EXPECT_EQ(testing::outcomeOf([&] { return DeepSeekService(fresh.context).fetchUsage("k"); }, show), c.want);
+    EXPECT_EQ(cancelled.load(), c.cost == kUntilCancelled ? 1 : 0) << "the cost request is joined before the error";
   }
 
   // One balance entry is picked.

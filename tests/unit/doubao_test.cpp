@@ -4,6 +4,7 @@
 
 #include "common/dates.hpp"
 #include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -16,17 +17,11 @@ const std::string kCodingURL = "https://open.volcengineapi.com/?Action=GetCoding
 const std::string kAgentURL = "https://open.volcengineapi.com/?Action=GetAFPUsage&Version=2024-01-01";
 const std::string kProbeURL = "https://ark.cn-beijing.volces.com/api/coding/v3/chat/completions";
 const Timestamp kNow = *parseInternetDate("2026-01-05T09:30:12Z");
-
-// "used/limit period [note]", then each auxiliary record the same way after " + ".
-std::string describe(const UsageData& r) {
-  std::string s = formatFixed(r.used, 1) + "/" + formatFixed(r.limit, 0) + " " + std::string(caseName(r.resetPeriod));
-  s += std::string(r.resetAt ? " @" + formatRFC3339Seconds(*r.resetAt) : "") + (r.note ? " [" + *r.note + "]" : "");
-  for (const UsageData& aux : r.auxiliaryUsage) s += " + " + describe(aux);
-  return s;
-}
+constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 std::string coding(const std::string& rows) { return R"({"Result":{"Status":"ok","QuotaUsage":[)" + rows + "]}}"; }
-const std::string kMain = " [Doubao Coding/Agent Plan quota via Volcengine AK/SK.]";
+const std::string kMain = " 'Doubao Coding/Agent Plan quota via Volcengine AK/SK.'";
 
 TEST(DoubaoCredential, PairsAndRegions) {
   const std::pair<std::string, std::string> cases[] = {
@@ -42,40 +37,46 @@ TEST(DoubaoCredential, PairsAndRegions) {
 // Both plan calls signed in turn; the Coding Plan rows, then the Agent Plan windows in their fixed order, mapped.
 TEST(DoubaoService, PlansAndTheirMapping) {
   const std::string jan8 = " @2026-01-08T00:00:00Z", parse = "Failed to parse Doubao response: ";
-  const std::string empty = "0.0/0 window [Doubao AK/SK credentials are valid but no active Coding/Agent Plan quota "
-                            "was found.]";
+  const std::string empty = "0/0 window 'Doubao AK/SK credentials are valid but no active Coding/Agent Plan quota "
+                            "was found.'";
   const std::string keys = "api: AKLTEXAMPLE : c2VjcmV0LWtleS1leGFtcGxl== ";
-  // Coding Plan status (0: an answer that is not HTTP) and body, Agent Plan status (0: not asked) and body, outcome.
-  const std::tuple<int, std::string, int, std::string, std::string> cases[] = {
-      {200, coding(R"({"Level":"5h","Percent":1},{"Level":"session","Percent":2},{"Level":"5h","Percent":3},)"
-                   R"({"Level":"Week","Percent":4},{"Level":"daily","Percent":5})"),
-       200, R"({"Result":{"AFPMonthly":{"Quota":120,"Used":30}}})",
-       "1.0/100 window" + kMain + " + 4.0/100 weekly + 2.0/100 window [session] + 5.0/100 window [daily] + "
-       "25.0/100 monthly [agent_monthly]"},
-      {200, coding(R"({"Level":"MONTHLY","Percent":130,"ResetTimestamp":1767830400})"), 403, "",
-       "100.0/100 monthly" + jan8 + kMain + " + 100.0/100 monthly" + jan8},
-      {200, coding(""), 200,
-       R"({"Result":{"AFPMonthly":{"Quota":10,"Used":20},"AFPWeekly":{"Quota":4,"Used":1,"ResetTime":1767830400000},)"
-       R"("AFPFiveHour":{"Quota":100,"Used":-5}}})",
-       "0.0/100 monthly" + kMain + " + 0.0/100 window [agent_5h] + 25.0/100 weekly" + jan8 + " [agent_weekly] + "
-       "100.0/100 monthly [agent_monthly]"},
-      {200, coding(R"({"Level":"x_weekly_monthly","Percent":7},{"Level":"y","Percent":8,"ResetTimestamp":0})"), 500, "",
-       "7.0/100 monthly" + kMain + " + 7.0/100 weekly [x_weekly_monthly] + 8.0/100 window [y]"},
-      {200, R"({"Result":{"QuotaUsage":null}})", 200, R"({"Result":{"AFPWeekly":{"Quota":0,"Used":30}}})", empty},
-      {200, coding(""), 500, R"({"message":"busy"})", "Doubao API error (500): busy"},
-      {200, R"({"Result":{"QuotaUsage":[{"Percent":1}]}})", 0, "",
-       parse + "missing key \"Result.QuotaUsage[0].Level\""},
-      {401, R"({"message":"bad key"})", 0, "", "Doubao API error (401): bad key"},
-      {200, R"({"Result":{}})", 404, "", empty}, {0, "", 0, "", "Unexpected response from Doubao"},
+  struct Case {  // the Coding Plan answer, the Agent Plan answer (no status: never asked), the outcome
+    int codingStatus = 200; std::string coding = ""; std::optional<int> agentStatus = {}; std::string agent = "", want;
   };
-  for (const auto& [codingStatus, codingBody, agentStatus, agentBody, want] : cases) {
+  const Case cases[] = {
+      {.coding = coding(R"({"Level":"5h","Percent":1},{"Level":"session","Percent":2},{"Level":"5h","Percent":3},)"
+                        R"({"Level":"Week","Percent":4},{"Level":"daily","Percent":5})"),
+       .agentStatus = 200, .agent = R"({"Result":{"AFPMonthly":{"Quota":120,"Used":30}}})",
+       .want = "1/100 window" + kMain + " + 4/100 weekly + 2/100 window 'session' + 5/100 window 'daily' + "
+               "25/100 monthly 'agent_monthly'"},
+      {.coding = coding(R"({"Level":"MONTHLY","Percent":130,"ResetTimestamp":1767830400})"), .agentStatus = 403,
+       .want = "100/100 monthly" + jan8 + kMain + " + 100/100 monthly" + jan8},
+      {.coding = coding(""), .agentStatus = 200,
+       .agent = R"({"Result":{"AFPMonthly":{"Quota":10,"Used":20},"AFPWeekly":{"Quota":4,"Used":1,)"
+                R"("ResetTime":1767830400000},"AFPFiveHour":{"Quota":100,"Used":-5}}})",
+       .want = "0/100 monthly" + kMain + " + 0/100 window 'agent_5h' + 25/100 weekly" + jan8 +
+               " 'agent_weekly' + 100/100 monthly 'agent_monthly'"},
+      {.coding = coding(R"({"Level":"x_weekly_monthly","Percent":7},{"Level":"y","Percent":8,"ResetTimestamp":0})"),
+       .agentStatus = 500, .want = "7/100 monthly" + kMain + " + 7/100 weekly 'x_weekly_monthly' + 8/100 window 'y'"},
+      {.coding = R"({"Result":{"QuotaUsage":null}})", .agentStatus = 200,
+       .agent = R"({"Result":{"AFPWeekly":{"Quota":0,"Used":30}}})", .want = empty},
+      {.coding = coding(""), .agentStatus = 500, .agent = R"({"message":"busy"})",
+       .want = "Doubao API error (500): busy"},
+      {.coding = R"({"Result":{"QuotaUsage":[{"Percent":1}]}})",
+       .want = parse + "missing key \"Result.QuotaUsage[0].Level\""},
+      {.codingStatus = 401, .coding = R"({"message":"bad key"})", .want = "Doubao API error (401): bad key"},
+      {.coding = R"({"Result":{}})", .agentStatus = 404, .want = empty},
+      {.codingStatus = kNotHTTP, .want = "Unexpected response from Doubao"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.coding + " then " + c.agent);
     testing::ServiceWorld world(kNow, Provider::doubao);
-    codingStatus == 0 ? world.transport.respondNotHTTP(kCodingURL)
-                      : world.transport.respond(kCodingURL, codingStatus, codingBody);
-    if (agentStatus != 0) world.transport.respond(kAgentURL, agentStatus, agentBody);
-    EXPECT_EQ(testing::outcomeOf([&] { return DoubaoService(world.context).fetchUsage(keys); }, describe), want);
+    c.codingStatus == kNotHTTP ? world.transport.respondNotHTTP(kCodingURL)
+                               : world.transport.respond(kCodingURL, c.codingStatus, c.coding);
+    if (c.agentStatus) world.transport.respond(kAgentURL, *c.agentStatus, c.agent);
+    EXPECT_EQ(testing::outcomeOf([&] { return DoubaoService(world.context).fetchUsage(keys); }, show), c.want);
     const auto requests = world.transport.requests();
-    ASSERT_EQ(requests.size(), agentStatus == 0 ? 1u : 2u) << codingBody;
+    ASSERT_EQ(requests.size(), c.agentStatus ? 2u : 1u);
     EXPECT_EQ(testing::requestText(requests[0]),
               "POST " + kCodingURL + " (15000 ms)\nAccept: application/json\n"
               "Content-Type: application/x-www-form-urlencoded; charset=utf-8\nX-Date: 20260105T093012Z\n"
@@ -83,7 +84,7 @@ TEST(DoubaoService, PlansAndTheirMapping) {
               "Host: open.volcengineapi.com\nAuthorization: HMAC-SHA256 Credential=AKLTEXAMPLE/20260105/cn-beijing/"
               "ark/request, SignedHeaders=content-type;host;x-content-sha256;x-date, "
               "Signature=c090b962899624c15bc310d33e849fdeb4c4601d7d67c5648a3cb4eb9088a031\n\n");
-    EXPECT_EQ(requests.back().url, agentStatus == 0 ? kCodingURL : kAgentURL);
+    EXPECT_EQ(requests.back().url, c.agentStatus ? kAgentURL : kCodingURL);
   }
 }
 
@@ -99,19 +100,20 @@ TEST(DoubaoErrorBody, FirstReadableMessage) {
 
 // Models in order: 403 and 404 move on, 429 is a working key, anything else ends at once.
 TEST(DoubaoProbe, ModelsInTurn) {
-  const std::string statusOnly = "0.0/0 window [Doubao API key is active (status only). Provide AK/SK credentials "
-                                 "for real Coding/Agent Plan usage.]";
+  const std::string statusOnly = "0/0 window 'Doubao API key is active (status only). Provide AK/SK credentials "
+                                 "for real Coding/Agent Plan usage.'";
   const std::pair<std::vector<int>, std::string> cases[] = {
       {{404, 200}, statusOnly}, {{403, 403}, "Doubao API error (403): second"}, {{429}, statusOnly},
-      {{401}, "Doubao API error (401): first"}, {{0}, "Unexpected response from Doubao"},
+      {{401}, "Doubao API error (401): first"}, {{kNotHTTP}, "Unexpected response from Doubao"},
   };
   for (const auto& [codes, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::doubao);
     for (std::size_t i = 0; i < codes.size(); ++i) {
       const std::string body = i == 0 ? R"({"message":"first"})" : R"({"message":"second"})";
-      codes[i] == 0 ? world.transport.respondNotHTTP(kProbeURL) : world.transport.respond(kProbeURL, codes[i], body);
+      codes[i] == kNotHTTP ? world.transport.respondNotHTTP(kProbeURL)
+                           : world.transport.respond(kProbeURL, codes[i], body);
     }
-    EXPECT_EQ(testing::outcomeOf([&] { return DoubaoService(world.context).fetchUsage("web: ark-key\n"); }, describe),
+    EXPECT_EQ(testing::outcomeOf([&] { return DoubaoService(world.context).fetchUsage("web: ark-key\n"); }, show),
               want);
     const auto requests = world.transport.requests();
     ASSERT_EQ(requests.size(), codes.size()) << want;

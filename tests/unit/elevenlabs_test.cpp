@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -10,6 +11,8 @@ namespace {
 
 const std::string kURL = "https://api.elevenlabs.io/v1/user/subscription";
 const Timestamp kNow{std::chrono::seconds{1'773'576'000}};  // 2026-03-15T12:00Z
+constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // A subscription answer: the two required counts plus `extra` members (written as JSON without braces).
 std::string body(const std::string& extra) {
@@ -39,30 +42,29 @@ TEST(ElevenLabsService, SendsTheRequestExactlyAndBuildsTheRecord) {
 }
 
 TEST(ElevenLabsService, AnswersToNotesSlotsOrErrors) {
-  const std::vector<std::tuple<int, std::string, std::string>> cases = {  // status 0: no HTTP answer
-      {0, "", "Unexpected response from ElevenLabs"}, {401, "", "Invalid ElevenLabs API key"},
+  struct Case { int status; std::string answer, want; };
+  const std::string plain = "1200/10000 monthly";
+  const Case cases[] = {
+      {kNotHTTP, "", "Unexpected response from ElevenLabs"}, {401, "", "Invalid ElevenLabs API key"},
       {429, "", "ElevenLabs API error 429"}, {200, body(R"("tier":5)"), "expected a string at \"tier\""},
       {200, R"({"character_count":1,"character_limit":null})", "missing key \"character_limit\""},
       {200, R"({"character_count":12.5,"character_limit":10000})", "expected an integer at \"character_count\""},
       {200, body(R"("current_overage":{"amount":1.2})"), "expected a string at \"current_overage.amount\""},
       // The plan, shown unless merely active, and the overage.
-      {200, body(R"("tier":null,"current_overage":null)"), "none, slots 0"},
-      {200, body(R"("status":"past_due","current_overage":{"currency":"USD"})"), "none, slots 0"},
-      {200, body(R"("tier":"gold_plan","status":"ACTIVE")"), "Plan: Gold Plan, slots 0"},
-      {200, body(R"("tier":"gold_plan","status":"Trialing")"), "Plan: Gold Plan \u00B7 Trialing, slots 0"},
-      {200, body(R"("tier":"PRO_TIER_v2")"), "Plan: Pro Tier V2, slots 0"},
-      {200, body(R"("current_overage":{"amount":"1.20 ","currency":"\t"})"), "Overage: 1.20, slots 0"},
+      {200, body(R"("tier":null,"current_overage":null)"), plain},
+      {200, body(R"("status":"past_due","current_overage":{"currency":"USD"})"), plain},
+      {200, body(R"("tier":"gold_plan","status":"ACTIVE")"), plain + " 'Plan: Gold Plan'"},
+      {200, body(R"("tier":"gold_plan","status":"Trialing")"), plain + " 'Plan: Gold Plan \u00B7 Trialing'"},
+      {200, body(R"("tier":"PRO_TIER_v2")"), plain + " 'Plan: Pro Tier V2'"},
+      {200, body(R"("current_overage":{"amount":"1.20 ","currency":"\t"})"), plain + " 'Overage: 1.20'"},
       // Slot records only with a positive limit.
-      {200, body(R"("voice_limit":9,"professional_voice_slots_used":1,"professional_voice_limit":0)"), "none, slots 0"},
-      {200, body(R"("voice_limit":1,"voice_slots_used":0)"), "none, slots 1"}};
-  for (const auto& [status, answer, want] : cases) {
+      {200, body(R"("voice_limit":9,"professional_voice_slots_used":1,"professional_voice_limit":0)"), plain},
+      {200, body(R"("voice_limit":1,"voice_slots_used":0)"), plain + " + 0/1 monthly 'Voice slots'"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.answer);
     testing::ServiceWorld world(kNow, Provider::elevenLabs);
-    status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, status, answer);
-    const auto describe = [](const UsageData& d) {
-      return d.note.value_or("none") + ", slots " + std::to_string(d.auxiliaryUsage.size());
-    };
-    EXPECT_EQ(testing::outcomeOf([&] { return ElevenLabsService(world.context).fetchUsage("key"); }, describe), want)
-        << answer;
+    c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.answer);
+    EXPECT_EQ(testing::outcomeOf([&] { return ElevenLabsService(world.context).fetchUsage("key"); }, show), c.want);
   }
 }
 

@@ -4,8 +4,8 @@
 
 #include <chrono>
 
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
-#include "support/usage_data_print.hpp"
 
 namespace dapplewick {
 namespace {
@@ -17,6 +17,12 @@ const std::string kQuery = "https://api.groq.com/v1/metrics/prometheus/api/v1/qu
 const std::vector<std::string> kURLs = {kQuery + "_status_code:requests:rate5m)", kQuery + ":tokens_in:rate5m)",
                                         kQuery + ":tokens_out:rate5m)", kQuery + ":prompt_cache_hits:rate5m)"};
 
+// The record as text, marked when it is stamped with another provider, which the text leaves out.
+std::string show(const UsageData& r) {
+  const bool own = r.id == Provider::groq && r.provider == Provider::groq;
+  return testing::recordText(r, kNow) + (own ? "" : " (wrong provider)");
+}
+
 std::string body(const std::string& series) { return R"({"status":"success","data":{"result":[)" + series + "]}}"; }
 std::string one(const std::string& v) { return body(R"({"metric":{},"value":[1741000000.123,")" + v + R"("]})"); }
 
@@ -26,25 +32,22 @@ std::string one(const std::string& v) { return body(R"({"metric":{},"value":[174
 TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequiredQuery) {
   const std::string rates = "30.0 req/min \u00B7 7200 tok/min", rest = " (60000 ms)\nAuthorization: Bearer gk\n"
                             "Accept: application/json\nUser-Agent: Dapplewick/1.0\n\n(no body)";
+  const auto noted = [](const std::string& note) { return "0/0 window '" + note + "'"; };
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"0.5", "100", "20", "0.001"}, rates + " \u00B7 0.06 cache/min"}, {{"0.5", "100", "20", "0"}, rates},
-      {{"0.1", "0.05", "0.05", "-1"}, "6.00 req/min \u00B7 6.00 tok/min"}, {{"0.5", "100", "20", "1e307"}, rates},
-      {{"1", "1e307", "1e307", "1"}, "Unexpected response from Groq"}, {{"0.5", "100", "20", "=401"}, rates},
+      {{"0.5", "100", "20", "0.001"}, noted(rates + " \u00B7 0.06 cache/min")},
+      {{"0.5", "100", "20", "0"}, noted(rates)}, {{"0.5", "100", "20", "1e307"}, noted(rates)},
+      {{"0.1", "0.05", "0.05", "-1"}, noted("6.00 req/min \u00B7 6.00 tok/min")},
+      {{"1", "1e307", "1e307", "1"}, "Unexpected response from Groq"}, {{"0.5", "100", "20", "=401"}, noted(rates)},
       {{"=401", "1", "1", "1"}, "Invalid Groq API key"}, {{"1", "=500", "1", "1"}, "Groq API error 500"},
       // Awaited in query order: the lowest-numbered failure wins, not the first in time.
       {{"1", "1", "=429", "1"}, "Groq API error 429"}, {{"~401", "=502", "=500", "1"}, "Invalid Groq API key"}};
-  const auto describe = [](const UsageData& d) {  // the note, or the whole record when anything else is off
-    UsageData want = UsageData::blank(Provider::groq);
-    want.resetPeriod = ResetPeriod::window, want.lastUpdated = kNow, want.note = d.note;
-    return d == want ? d.note.value_or("") : ::testing::PrintToString(d);
-  };
   for (const auto& [perSecond, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::groq);
     for (std::size_t i = 0; const std::string& value : perSecond) {
       const int status = value[0] == '=' || value[0] == '~' ? std::stoi(value.substr(1)) : 200;
       world.transport.handle(kURLs[i++], testing::answerAfter(value[0] == '~' ? 50ms : 0ms, status, one(value)));
     }
-    EXPECT_EQ(testing::outcomeOf([&] { return GroqService(world.context).fetchUsage("api:  gk \n"); }, describe), want);
+    EXPECT_EQ(testing::outcomeOf([&] { return GroqService(world.context).fetchUsage("api:  gk \n"); }, show), want);
     for (const HTTPRequest& r : world.transport.requests()) EXPECT_EQ(testing::requestText(r), "GET " + r.url + rest);
   }
 }

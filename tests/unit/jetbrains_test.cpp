@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/dates.hpp"
 #include "support/e2e_harness.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 
 namespace dapplewick {
@@ -17,6 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const Timestamp kNow{std::chrono::seconds(1'796'576'595)};
+constexpr long long kNoQuotaFile = 0;
 
 // An option element; the value's double quotes escaped, as the IDE writes its JSON.
 std::string option(const std::string& name, std::string v) {
@@ -30,7 +31,7 @@ std::string quotaXML(const std::string& quotaInfo, const std::string& nextRefill
 }
 
 // A configuration folder of IDEs: each entry "Root/Folder" gets a quota file modified `seconds` after a fixed
-// instant (0: a folder without one).
+// instant (kNoQuotaFile: a folder without one).
 struct Home {
   testing::TempDir dir;
   testing::ServiceWorld world{kNow, Provider::jetBrains};
@@ -40,7 +41,7 @@ struct Home {
   fs::path add(const std::string& folder, long long seconds = 1, const std::string& content = "") {
     const fs::path file = dir.path() / folder / jetbrains::kQuotaFile;
     fs::create_directories(file.parent_path());
-    if (seconds == 0) return file;
+    if (seconds == kNoQuotaFile) return file;
     std::ofstream(file) << content;
     fs::last_write_time(file, base + std::chrono::seconds(seconds));
     return file;
@@ -54,7 +55,7 @@ struct Home {
 TEST(JetBrains, FindsTheNewestQuotaFileOfAKnownIDE) {
   const std::string xml = "/options/AIAssistantQuotaManager2.xml", none = "No JetBrains IDE with AI Assistant detected";
   const std::pair<std::vector<std::pair<std::string, long long>>, std::string> cases[] = {
-      {{{"JetBrains/Toolbox", 1}, {"Other/PyCharm2024", 1}, {"JetBrains/PyCharm2024.1", 0}}, none},
+      {{{"JetBrains/Toolbox", 1}, {"Other/PyCharm2024", 1}, {"JetBrains/PyCharm2024.1", kNoQuotaFile}}, none},
       {{{"JetBrains/GoLand2024", 100}, {"Google/androidstudio2024", 200}, {"JetBrains/RIDER2023", 150}},
        "Google/androidstudio2024" + xml + " Android Studio"},
       {{{"Google/AndroidStudio2024", 9}, {"JetBrains/CLion2024", 9}}, "JetBrains/CLion2024" + xml + " CLion"},
@@ -76,12 +77,13 @@ TEST(JetBrains, FindsTheNewestQuotaFileOfAKnownIDE) {
 TEST(JetBrains, ReadsTheQuotaFile) {
   const auto quota = [](const std::string& figures) { return quotaXML("{" + figures + "}"); };
   const std::string tenth = R"("current":"1","maximum":"10","tariffQuota":)";
-  const std::string ide = " - IDE: PyCharm", none = "No quota information found in JetBrains AI configuration";
+  const std::string ide = "/100 monthly 'IDE: PyCharm'";
+  const std::string none = "No quota information found in JetBrains AI configuration";
   const std::string invalid = "Could not parse JetBrains AI quota: Invalid quotaInfo JSON";
   const std::string half = R"({"current":"1","maximum":"2"})";
   const std::pair<std::string, std::string> cases[] = {
       {quotaXML(R"({"type":"Available","current":"250","maximum":"1000"})", R"({"next":"2027-01-01T00:00:00.5Z"})"),
-       "25 2027-01-01T00:00:00Z Plan: Available \u00B7 IDE: PyCharm"},
+       "25/100 monthly @2027-01-01T00:00:00.500Z 'Plan: Available \u00B7 IDE: PyCharm'"},
       {quota(tenth + R"({"available":"8"})"), "20" + ide}, {quota(tenth + R"({"available":"12"})"), "0" + ide},
       {quota(R"("current":"15","maximum":"10")"), "100" + ide}, {quota(R"("current":"-1","maximum":"4")"), "-25" + ide},
       {quota(R"("current":"1","maximum":"-4")"), "0" + ide}, {quota(R"("current":"1","maximum":4)"), "0" + ide},
@@ -96,14 +98,11 @@ TEST(JetBrains, ReadsTheQuotaFile) {
       {"<application>" + option("quotaInfo", half) + "</application>", none},
       {"<broken \xFF" + option("quotaInfo", "{}"), none}, {quotaXML("[1]"), invalid}, {quotaXML("{"), invalid},
   };
-  const auto describe = [](const UsageData& r) {
-    return std::to_string(static_cast<int>(r.used)) + " " + (r.resetAt ? formatRFC3339Seconds(*r.resetAt) : "-") +
-           " " + r.note.value_or("-") + (r.limit == 100 && r.lastUpdated == kNow ? "" : " (limit or time wrong)");
-  };
+  const auto show = [](const UsageData& r) { return testing::recordText(r, kNow); };
   for (const auto& [content, want] : cases) {
     Home home;
     home.add("JetBrains/PyCharm2024", 1, content);
-    EXPECT_EQ(testing::outcomeOf([&] { return JetBrainsService(home.world.context).fetchUsage(); }, describe), want)
+    EXPECT_EQ(testing::outcomeOf([&] { return JetBrainsService(home.world.context).fetchUsage(); }, show), want)
         << content;
   }
   // In order: "&amp;" after "&quot;" and before "&lt;".

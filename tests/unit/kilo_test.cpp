@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -12,6 +13,7 @@ const std::string kURL =
     "https://app.kilo.ai/api/trpc/user.getCreditBlocks,kiloPass.getState,user.getAutoTopUpPaymentMethod?batch=1&input="
     "%7B%220%22:%7B%22json%22:null%7D,%221%22:%7B%22json%22:null%7D,%222%22:%7B%22json%22:null%7D%7D";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
+constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
 
 // The three procedures' answers as tRPC wraps them; "-" for a procedure that failed inside the batch.
 std::string batch(const std::string& credits, const std::string& pass = "-") {
@@ -40,25 +42,27 @@ TEST(KiloService, SendsTheBatchRequestAndBuildsTheRecord) {
 }
 
 TEST(KiloService, StatusesAndAnswerShapes) {
-  const std::string entry = R"({"result":{"data":{"json":{"remaining":7}}}})", none = "-";
-  const std::string seven = "7 credits remaining", unexpected = "Unexpected response from Kilo";
-  const std::tuple<int, std::string, std::string> cases[] = {  // status 0: an answer that is not HTTP
-      {401, "", "Invalid Kilo API key"}, {500, "", "Kilo API error 500"}, {0, "", unexpected},
+  const std::string entry = R"({"result":{"data":{"json":{"remaining":7}}}})", none = "0/0 monthly";
+  const std::string seven = "0/0 monthly '7 credits remaining'", unexpected = "Unexpected response from Kilo";
+  struct Case { int status; std::string body, want; };
+  const Case cases[] = {
+      {401, "", "Invalid Kilo API key"}, {500, "", "Kilo API error 500"}, {kNotHTTP, "", unexpected},
       // Every procedure failed: no figures, no failure.
       {200, batch("-", "-"), none}, {200, "[]", none}, {200, "[" + entry + "]", seven},
       // An object keyed by positions; the first key naming one position wins, words and non-objects are passed over.
       {200, R"({"x":1,"00":)" + entry + R"(,"0":{"result":{"json":{"remaining":9}}},"+1":{}})", seven},
       {200, R"({"":{},"0":5})", unexpected}, {200, "[" + entry + ",1]", unexpected}, {200, "null", unexpected},
       // The envelope: result.data.json, else result.data itself, else result.json.
-      {200, R"([{"result":{"data":{"json":null,"remaining":3}}}])", "3 credits remaining"},
-      {200, R"([{"result":{"data":5,"json":{"remaining":4}}}])", "4 credits remaining"},
+      {200, R"([{"result":{"data":{"json":null,"remaining":3}}}])", "0/0 monthly '3 credits remaining'"},
+      {200, R"([{"result":{"data":5,"json":{"remaining":4}}}])", "0/0 monthly '4 credits remaining'"},
       {200, R"([{"result":{"json":null}},{"result":[]}])", none},
   };
-  const auto note = [](const UsageData& record) { return record.note.value_or("-"); };
-  for (const auto& [status, body, want] : cases) {
+  const auto show = [](const UsageData& r) { return testing::recordText(r, kNow); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
     testing::ServiceWorld world(kNow, Provider::kilo);
-    status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, status, body);
-    EXPECT_EQ(testing::outcomeOf([&] { return KiloService(world.context).fetchUsage("k"); }, note), want) << body;
+    c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
+    EXPECT_EQ(testing::outcomeOf([&] { return KiloService(world.context).fetchUsage("k"); }, show), c.want);
   }
 }
 
