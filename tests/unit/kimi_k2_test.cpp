@@ -12,6 +12,7 @@ namespace {
 
 const std::string kURL = "https://kimi-k2.ai/api/user/credits";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
+constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
 
 TEST(KimiK2Service, SendsTheCreditsRequestAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow, Provider::kimiK2);
@@ -30,18 +31,18 @@ TEST(KimiK2Service, SendsTheCreditsRequestAndBuildsTheRecord) {
 // Every status but 200 is an apiError in the server's words, cut to 200 code points, or only the status when the
 // body is no text.
 TEST(KimiK2Service, ErrorTexts) {
-  struct Case { int status; std::string body, want; };  // a status of 0 is an answer that is not HTTP
+  struct Case { int status; std::string body, want; };
   const std::string a(150, 'a'), b(150, 'b');
   const std::string notObject = "Failed to parse Kimi K2 response: Root JSON is not an object";
   const std::vector<Case> cases = {
       {401, "Unauthorized", "Kimi K2 API error: Unauthorized"}, {500, "", "Kimi K2 API error: "},
-      {0, "", "Unexpected response from Kimi K2"},
+      {kNotHTTP, "", "Unexpected response from Kimi K2"},
       {429, a + "\u00E9" + b, "Kimi K2 API error: " + a + "\u00E9" + b.substr(0, 49)},
       {200, "[]", notObject}, {200, "{", notObject}, {502, "\xff\xfe", "Kimi K2 API error: HTTP 502"},
   };
   for (const auto& c : cases) {
     testing::ServiceWorld world(kNow, Provider::kimiK2);
-    c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
+    c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
     EXPECT_EQ(testing::errorText([&] { KimiK2Service(world.context).fetchUsage("kk-key"); }), c.want) << c.body;
   }
 }

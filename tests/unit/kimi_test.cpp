@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -13,6 +14,7 @@ using namespace std::chrono_literals;
 
 const std::string kURL = "https://www.kimi.com/apiv2/kimi.gateway.billing.v1.BillingService/GetUsages";
 const Timestamp kNow{1'765'000'000s};
+constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
 // Claims {"device_id":"dev-1","ssid":"s-2","sub":"user-9"}; the token goes out as it arrives, blanks and all.
 const std::string kToken = "h.eyJkZXZpY2VfaWQiOiJkZXYtMSIsInNzaWQiOiJzLTIiLCJzdWIiOiJ1c2VyLTkifQ.sig \n";
 
@@ -59,37 +61,43 @@ TEST(KimiDecoding, TokenClaimsAndFigures) {
                 : "none", want) << token;
   }
   // limit, used, remaining (absent when empty): the whole-number figures and the percentage.
-  struct Case { std::string limit; std::optional<std::string> used, remaining; std::string want; };
+  struct Case { std::string limit; std::optional<std::string> used{}, remaining{}; std::string want; };
   const std::vector<Case> cases = {
-      {"100", {}, "30", "70/100 70.00"}, {"100", {}, "150", "0/100 0.00"}, {"100", "12.5", {}, "0/100 0.00"},
-      {"100", " 5", "90", "10/100 10.00"}, {"+100", "-5", {}, "-5/100 -5.00"}, {"100", "250", {}, "250/100 250.00"},
-      {"1.0e2", "5", {}, "5/0 0.00"}, {"9223372036854775808", "5", {}, "5/0 0.00"},
+      {.limit = "100", .remaining = "30", .want = "70/100 70.00"},
+      {.limit = "100", .remaining = "150", .want = "0/100 0.00"},
+      {.limit = "100", .used = "12.5", .want = "0/100 0.00"}, {.limit = "+100", .used = "-5", .want = "-5/100 -5.00"},
+      {.limit = "100", .used = " 5", .remaining = "90", .want = "10/100 10.00"},
+      {.limit = "100", .used = "250", .want = "250/100 250.00"}, {.limit = "1.0e2", .used = "5", .want = "5/0 0.00"},
+      {.limit = "9223372036854775808", .used = "5", .want = "5/0 0.00"},
       // limit minus remaining saturates at the 64-bit range, then is raised to 0.
-      {"9223372036854775807", {}, "-1", "9223372036854775807/9223372036854775807 100.00"},
-      {"-9223372036854775808", {}, "1", "0/-9223372036854775808 0.00"},
+      {.limit = "9223372036854775807", .remaining = "-1", .want = "9223372036854775807/9223372036854775807 100.00"},
+      {.limit = "-9223372036854775808", .remaining = "1", .want = "0/-9223372036854775808 0.00"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit + " " + c.used.value_or("-") + " " + c.remaining.value_or("-"));
     const kimi::Figures f = kimi::figuresOf({c.limit, c.used, c.remaining, std::nullopt});
     EXPECT_EQ(std::to_string(f.used) + "/" + std::to_string(f.limit) + " " + formatFixed(f.percentage, 2), c.want);
   }
 }
 
 TEST(KimiService, StatusesAndDecoding) {
-  struct Case { int status; std::string body, want; };  // a status of 0 is an answer that is not HTTP
+  struct Case { int status; std::string body, want; };
   const std::string noScope = "Failed to parse Kimi response: FEATURE_CODING scope not found";
+  const std::string noWindows = "0/100 weekly 'Kimi coding usage: 0/1 requests this week.'";
   const std::vector<Case> cases = {
-      {401, "", "Invalid Kimi credential"}, {500, "", "Kimi API error 500"}, {0, "", "Unexpected response from Kimi"},
-      {200, R"({"usages":[]})", noScope}, {200, "{}", "missing key \"usages\""},
+      {401, "", "Invalid Kimi credential"}, {500, "", "Kimi API error 500"}, {200, "{}", "missing key \"usages\""},
+      {kNotHTTP, "", "Unexpected response from Kimi"}, {200, R"({"usages":[]})", noScope},
       {200, R"({"usages":[{"scope":"feature_coding","detail":{"limit":"1"}}]})", noScope},
       {200, coding("", R"({"limit":100})"), "expected a string at \"usages[0].detail.limit\""},
       {200, coding(R"(,"limits":[{}])"), "missing key \"usages[0].limits[0].detail\""},
-      {200, coding(R"(,"limits":null)"), "0 windows"}, {200, coding(R"(,"limits":[])"), "0 windows"},
+      {200, coding(R"(,"limits":null)"), noWindows}, {200, coding(R"(,"limits":[])"), noWindows},
   };
-  const auto aux = [](const UsageData& r) { return std::to_string(r.auxiliaryUsage.size()) + " windows"; };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
     testing::ServiceWorld world(kNow, Provider::kimi);
-    c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
-    EXPECT_EQ(testing::outcomeOf([&] { return KimiService(world.context).fetchUsage("t"); }, aux), c.want) << c.body;
+    c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
+    const auto fetch = [&] { return KimiService(world.context).fetchUsage("t"); };
+    EXPECT_EQ(testing::outcomeOf(fetch, [](const UsageData& r) { return testing::recordText(r); }), c.want);
     // A token that is no readable JSON Web Token goes out without the identity headers.
     EXPECT_EQ(world.transport.requests().at(0).headers.list().back().name, "r-timezone");
   }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -11,46 +11,54 @@ namespace dapplewick {
 namespace {
 
 const Timestamp kNow = *parseRFC3339("2026-12-05T20:25:43.250Z", FractionMode::required);
+constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
 
 URLParts url(const std::string& text) { return parseURL(text).value(); }
 
-// "USED NOTE [RESET]" of the record, or the error.
+// The record as text, or the error.
 std::string fetch(testing::ServiceWorld& world, const std::string& credential) {
-  const auto describe = [](const UsageData& u) {
-    return formatFixed(u.used, 0) + " " + *u.note + (u.resetAt ? " " + formatRFC3339Millis(*u.resetAt) : "");
-  };
-  return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); }, describe);
+  return testing::outcomeOf([&] { return LLMProxyService(world.context).fetchUsage(credential); },
+                            [](const UsageData& record) { return testing::recordText(record); });
 }
 
 // What the credential lacks comes from LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY; plain http is fine on loopback
 // and private-network hosts only; every refusal comes before any request.
 TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
   const std::string use = ". Use format 'https://llm-proxy.example.com:apiKey' or set LLM_PROXY_";
-  const std::string key = "Missing LLM Proxy API key" + use + "API_KEY.";
-  const std::string base = "Missing LLM Proxy base URL" + use + "BASE_URL.";
+  const std::string noKey = "Missing LLM Proxy API key" + use + "API_KEY.";
+  const std::string noBase = "Missing LLM Proxy base URL" + use + "BASE_URL.";
   const std::string insecure =
       "LLM Proxy endpoint must use HTTPS, unless it's a loopback or private-network host (localhost, 127.0.0.1, "
       "192.168.x.x, 10.x.x.x, 172.16\u201331.x.x)";
   const std::string lan = "http://192.168.1.20:4000";
-  // Credential, LLM_PROXY_BASE_URL, LLM_PROXY_API_KEY, then "URL AUTHORIZATION" of the request sent or the error.
-  const std::tuple<std::string, std::optional<std::string>, std::optional<std::string>, std::string> cases[] = {
-      {"web:  bare-key \n", lan, "first", lan + "/v1/quota-stats Bearer bare-key"},
-      {"https://proxy.example.net", lan, "first", "https://proxy.example.net/v1/quota-stats Bearer first"},
-      {"http://[::1]:8080:sk", {}, {}, "http://[::1]:8080/v1/quota-stats Bearer sk"},
-      {" http://172.31.9.1/v1:sk ", {}, {}, "http://172.31.9.1/v1/quota-stats Bearer sk"},
-      {"", {}, {}, key}, {"https://proxy.example.net:8443", {}, {}, key},  // port digits are no key
-      {"sk-key", {}, {}, base}, {"sk-key", "http://bad host", {}, base}, {"sk-key", "localhost:8080", {}, base},
-      {"http://evil.example\\@localhost:sk", {}, "k", base}, {"https://h.example:sk:with:colons", {}, "k", base},
-      {"sk-key", "http://proxy.example.net", {}, insecure}, {"http://proxy.example.net:sk", {}, {}, insecure},
-      {"http://localhost@evil.example:sk", {}, {}, insecure}, {"ftp://localhost", {}, "k", insecure},
+  // The variables LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY; "URL AUTHORIZATION" of the request sent, or the error.
+  struct Case { std::string credential; std::optional<std::string> baseURL{}, apiKey{}; std::string want; };
+  const Case cases[] = {
+      {.credential = "web:  bare-key \n", .baseURL = lan, .apiKey = "first",
+       .want = lan + "/v1/quota-stats Bearer bare-key"},
+      {.credential = "https://proxy.example.net", .baseURL = lan, .apiKey = "first",
+       .want = "https://proxy.example.net/v1/quota-stats Bearer first"},
+      {.credential = "http://[::1]:8080:sk", .want = "http://[::1]:8080/v1/quota-stats Bearer sk"},
+      {.credential = " http://172.31.9.1/v1:sk ", .want = "http://172.31.9.1/v1/quota-stats Bearer sk"},
+      {.credential = "", .want = noKey},
+      {.credential = "https://proxy.example.net:8443", .want = noKey},  // port digits are no key
+      {.credential = "sk-key", .want = noBase}, {.credential = "sk-key", .baseURL = "http://bad host", .want = noBase},
+      {.credential = "sk-key", .baseURL = "localhost:8080", .want = noBase},
+      {.credential = "http://evil.example\\@localhost:sk", .apiKey = "k", .want = noBase},
+      {.credential = "https://h.example:sk:with:colons", .apiKey = "k", .want = noBase},
+      {.credential = "sk-key", .baseURL = "http://proxy.example.net", .want = insecure},
+      {.credential = "http://proxy.example.net:sk", .want = insecure},
+      {.credential = "http://localhost@evil.example:sk", .want = insecure},
+      {.credential = "ftp://localhost", .apiKey = "k", .want = insecure},
   };
-  for (const auto& [credential, baseVariable, keyVariable, want] : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.credential);
     testing::ServiceWorld world(kNow, Provider::llmProxy);
-    if (baseVariable) world.environment.set("LLM_PROXY_BASE_URL", *baseVariable);
-    if (keyVariable) world.environment.set("LLM_PROXY_API_KEY", *keyVariable);
-    const std::string outcome = fetch(world, credential);  // no answer is scripted: the request is only recorded
+    if (c.baseURL) world.environment.set("LLM_PROXY_BASE_URL", *c.baseURL);
+    if (c.apiKey) world.environment.set("LLM_PROXY_API_KEY", *c.apiKey);
+    const std::string outcome = fetch(world, c.credential);  // no answer is scripted: the request is only recorded
     const auto sent = world.transport.requests();
-    EXPECT_EQ(sent.empty() ? outcome : sent[0].url + " " + *sent[0].headers.get("Authorization"), want) << credential;
+    EXPECT_EQ(sent.empty() ? outcome : sent[0].url + " " + *sent[0].headers.get("Authorization"), c.want);
   }
   // Which hosts are loopback or private, and where the quota statistics lie under a base.
   const auto isPrivate = [](const std::string& h) { return llm_proxy::isLoopbackOrPrivateHost(url("http://" + h)); };
@@ -83,32 +91,36 @@ TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
       std::tuple(65.0, 100.0, 1.5, parseRFC3339("2030-01-02T00:00:00Z", FractionMode::forbidden), kNow,
                  "2 providers \u00B7 7 requests \u00B7 2.5M tokens \u00B7 $1.5000");
   EXPECT_EQ(usage, record);
-  const std::string none = "0 providers \u00B7 0 requests", one = "1 provider \u00B7 0 requests";
+  const std::string none = "0/100 monthly '0 providers \u00B7 0 requests'";
+  const std::string one = " monthly '1 provider \u00B7 0 requests'";
   const std::string parseError = "LLM Proxy parse error: Invalid JSON response", api = "LLM Proxy API error: HTTP ";
   const auto groups = [](const std::string& list) { return R"({"providers":{"a":{"quota_groups":)" + list + "}}}"; };
-  const std::tuple<int, std::string, std::string> cases[] = {  // status 0: an answer that is not HTTP
+  const std::tuple<int, std::string, std::string> cases[] = {
       {401, "nope", api + "401: nope"}, {199, "nope", api + "199: nope"}, {300, "", api + "300: "},
-      {299, "{}", "0 " + none}, {0, "", "Unexpected response from LLM Proxy"}, {200, "[1, 2]", parseError},
-      {200, "{\"a\": ", parseError}, {200, groups(R"([{"remaining_percent":120}])"), "0 " + one},
-      {200, groups(R"({"x":{"remaining_percent":40},"y":{"remaining_percent":90}})"), "60 " + one},
+      {299, "{}", none}, {kNotHTTP, "", "Unexpected response from LLM Proxy"}, {200, "[1, 2]", parseError},
+      {200, "{\"a\": ", parseError}, {200, groups(R"([{"remaining_percent":120}])"), "0/100" + one},
+      {200, groups(R"({"x":{"remaining_percent":40},"y":{"remaining_percent":90}})"), "60/100" + one},
       {200, R"({"providers":{"a":{"quota_groups":[{"remaining_percent":"5"},{"remaining_percent":true},7]},)"
-            R"("b":{"quota_groups":"none"},"c":3}})", "0 3 providers \u00B7 0 requests"},
-      {200, groups(R"([{"remaining_percent":-10}])"), "100 " + one}, {200, R"({"providers":[5]})", "0 " + none},
+            R"("b":{"quota_groups":"none"},"c":3}})", "0/100 monthly '3 providers \u00B7 0 requests'"},
+      {200, groups(R"([{"remaining_percent":-10}])"), "100/100" + one}, {200, R"({"providers":[5]})", none},
       // Requests not given as a whole number in the summary are the sum of the providers' whole numbers.
       {200, R"({"providers":{"a":{"total_requests":3},"b":{"total_requests":1.5},"c":{"total_requests":"3"}},)"
-            R"("summary":{"total_requests":12.5}})", "0 3 providers \u00B7 3 requests"},
-      {200, R"({"summary":{"total_requests":2,"total_tokens":5}})", "0 0 providers \u00B7 2 requests \u00B7 5 tokens"},
-      {200, R"({"summary":{"total_tokens":-5,"approx_cost":0}})", "0 " + none + " \u00B7 $0.0000"},
+            R"("summary":{"total_requests":12.5}})", "0/100 monthly '3 providers \u00B7 3 requests'"},
+      {200, R"({"summary":{"total_requests":2,"total_tokens":5}})",
+       "0/100 monthly '0 providers \u00B7 2 requests \u00B7 5 tokens'"},
+      {200, R"({"summary":{"total_tokens":-5,"approx_cost":0}})",
+       "0/100 monthly '0 providers \u00B7 0 requests \u00B7 $0.0000'"},
       // An overflowing sum is left out.
-      {200, R"({"providers":{"a":{"total_requests":9223372036854775807},"b":{"total_requests":1}}})", "0 2 providers"},
+      {200, R"({"providers":{"a":{"total_requests":9223372036854775807},"b":{"total_requests":1}}})",
+       "0/100 monthly '2 providers'"},
       // The earliest reset that is a complete, untrimmed time.
       {200, groups(R"([{"reset_time":"2030-01-02T00:00:00Z"},{"reset_time":"2030-01-01T12:00:00.500Z"},)"
                    R"({"reset_time":"2029-01-01"},{"reset_time":1893456000},{"reset_time":" 2029-01-01T00:00:00Z"}])"),
-       "0 " + one + " 2030-01-01T12:00:00.500Z"},
+       "0/100 monthly @2030-01-01T12:00:00.500Z '1 provider \u00B7 0 requests'"},
   };
   for (const auto& [status, body, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::llmProxy);
-    status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
+    status == kNotHTTP ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
     EXPECT_EQ(fetch(world, "https://proxy.example.net:sk"), want) << body;
   }
   const std::pair<long long, std::string> counts[] = {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -12,16 +12,9 @@ namespace {
 
 const std::string kURL = "https://api.manus.im/user.v1.UserService/GetAvailableCredits";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
+constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
 
 std::string date(const std::optional<Timestamp>& instant) { return instant ? formatRFC3339Seconds(*instant) : "-"; }
-
-// used/limit, reset, note (less its usual opening), then each auxiliary record's used and reset.
-std::string summary(const UsageData& r) {
-  std::string text = formatFixed(r.used, 2) + "/" + formatFixed(r.limit, 2) + " " + date(r.resetAt) + " " +
-                     r.note->substr(r.note->starts_with("Manus credits: ") ? 15 : 0);
-  for (const UsageData& aux : r.auxiliaryUsage) text += " | " + formatFixed(aux.used, 2) + " " + date(aux.resetAt);
-  return text;
-}
 
 TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow, Provider::manus);
@@ -43,33 +36,37 @@ TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
 
 TEST(ManusService, StatusesEnvelopesAndMapping) {
   const std::string missing = "Failed to parse Manus response: response missing expected credits fields";
-  struct Case { int status; std::string body, want; };  // a status of 0 is an answer that is not HTTP
+  struct Case { int status; std::string body, want; };
   const std::vector<Case> cases = {
       {401, "", "Invalid Manus credential"}, {500, "", "Manus API error 500"},
       // Without a monthly allowance: the credits available, with the refresh time as the reset. Figures are numbers or
       // numeric text with spaces and tabs around; anything else is 0.
-      {200, R"({"data":{"totalCredits":" 234.6\t","proMonthlyCredits":"\n5"}})", "234.60/0.00 - 235 available."},
-      {200, R"({"totalCredits":50,"nextRefreshTime":1893456000})", "50.00/0.00 2030-01-01T00:00:00Z 50 available."},
+      {200, R"({"data":{"totalCredits":" 234.6\t","proMonthlyCredits":"\n5"}})",
+       "234.6/0 monthly 'Manus credits: 235 available.'"},
+      {200, R"({"totalCredits":50,"nextRefreshTime":1893456000})",
+       "50/0 monthly @2030-01-01T00:00:00Z 'Manus credits: 50 available.'"},
       // The envelope's members in order; one that does not decode leaves the body itself.
       {200, R"({"availableCredits":{"totalCredits":4},"response":{"totalCredits":3},"data":null,)"
-            R"("result":{"totalCredits":2}})", "2.00/0.00 - 2 available."},
-      {200, R"({"data":{}})", "0.00/0.00 - 0 available."}, {200, R"({"data":"x","credits":1})", missing},
+            R"("result":{"totalCredits":2}})", "2/0 monthly 'Manus credits: 2 available.'"},
+      {200, R"({"data":{}})", "0/0 monthly 'Manus credits: 0 available.'"},
+      {200, R"({"data":"x","credits":1})", missing}, {200, "[]", "expected an object at the top level"},
       {200, R"({"data":{"refreshInterval":5},"result":{"totalCredits":2},"totalCredits":7})",
-       "7.00/0.00 - 7 available."},
-      {200, "[]", "expected an object at the top level"}, {0, "", "Unexpected response from Manus"},
+       "7/0 monthly 'Manus credits: 7 available.'"},
+      {kNotHTTP, "", "Unexpected response from Manus"},
       {200, R"({"refreshInterval":5,"totalCredits":1})", "expected a string at \"refreshInterval\""},
       // A monthly allowance: its used share, and the refresh credits' beside it when there are any.
       {200, R"({"proMonthlyCredits":1000,"periodicCredits":1200,"maxRefreshCredits":300,"refreshCredits":300})",
-       "0.00/100.00 - 0 total available. | 0.00 -"},
+       "0/100 monthly 'Manus credits: 0 total available.' + 0/100 window"},
       {200, R"({"proMonthlyCredits":1000,"periodicCredits":-500,"maxRefreshCredits":300,"refreshCredits":-1e308})",
-       "100.00/100.00 - 0 total available. | 100.00 -"},
+       "100/100 monthly 'Manus credits: 0 total available.' + 100/100 window"},
       {200, R"({"proMonthlyCredits":1e-320,"periodicCredits":-1e308,"nextRefreshTime":1893456000})",
-       "100.00/100.00 - 0 total available."},
+       "100/100 monthly 'Manus credits: 0 total available.'"},
   };
+  const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& c : cases) {
     testing::ServiceWorld world(kNow, Provider::manus);
-    c.status == 0 ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
-    EXPECT_EQ(testing::outcomeOf([&] { return ManusService(world.context).fetchUsage("tok"); }, summary), c.want);
+    c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
+    EXPECT_EQ(testing::outcomeOf([&] { return ManusService(world.context).fetchUsage("tok"); }, asText), c.want);
   }
 }
 

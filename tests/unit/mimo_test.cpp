@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "common/dates.hpp"
-#include "common/numbers.hpp"
 #include "providers/shared/user_agents.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -29,11 +29,6 @@ const std::string kDetail = detail(R"("planCode":"lite","currentPeriodEnd":"2026
 std::string usage(const std::string& limit, const std::string& percent, const std::string& more = "", int code = 0) {
   return R"({"code":)" + std::to_string(code) + R"(,"data":{"monthUsage":{"percent":0.5,"items":[{"name":"tokens",)"
          R"("used":1,"limit":)" + limit + R"(,"percent":)" + percent + "}" + more + "]}}}";
-}
-
-std::string shown(const UsageData& r) {
-  return formatDecimal(r.used, 4, false).value_or("?") + "/" + formatFixed(r.limit, 0) + " " +
-         (r.resetAt ? formatRFC3339Seconds(*r.resetAt) : "-") + " " + r.note.value_or("");
 }
 
 TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
@@ -59,28 +54,37 @@ TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
 // The balance is required: its failure cancels and joins the plan reads before it is thrown. The plan reads are
 // best effort: any failure of theirs leaves their part out.
 TEST(MiMoService, TheBalanceIsRequiredAndThePlanReadsBestEffort) {
-  enum : int { kBlock = -1, kFail = -2 };  // until cancelled; a transport failure
-  struct Case { int balanceStatus, detailStatus, usageStatus; std::string want; };  // 0: an answer that is not HTTP
+  // The status of each read, or what stands in for one.
+  enum : int { kNotHTTP = 0, kBlock = -1, kFail = -2 };  // not HTTP; no answer until cancelled; a transport failure
+  struct Case { int balance, detail, usage; std::string want; };
+  const std::string noReset = " monthly cost 0 balance 'Balance: 5 CNY'";
   const std::vector<Case> cases = {
-      {200, 500, kFail, "5/0 - Balance: 5 CNY"}, {200, 200, 500, "5/0 2026-01-31T23:59:59Z Balance: 5 CNY"},
-      {200, kFail, 200, "25/100 - Balance: 5 CNY"}, {401, kBlock, kBlock, "Xiaomi MiMo login required"},
-      {403, kBlock, kBlock, "Xiaomi MiMo session expired \u2014 please log in again"},
-      {500, kBlock, kBlock, "Xiaomi MiMo API error 500"}, {0, kBlock, kBlock, "Unexpected response from Xiaomi MiMo"},
+      {.balance = 200, .detail = 500, .usage = kFail, .want = "5/0" + noReset},
+      {.balance = 200, .detail = 200, .usage = 500,
+       .want = "5/0 monthly @2026-01-31T23:59:59Z cost 0 balance 'Balance: 5 CNY'"},
+      {.balance = 200, .detail = kFail, .usage = 200, .want = "25/100" + noReset},
+      {.balance = 401, .detail = kBlock, .usage = kBlock, .want = "Xiaomi MiMo login required"},
+      {.balance = 403, .detail = kBlock, .usage = kBlock,
+       .want = "Xiaomi MiMo session expired \u2014 please log in again"},
+      {.balance = 500, .detail = kBlock, .usage = kBlock, .want = "Xiaomi MiMo API error 500"},
+      {.balance = kNotHTTP, .detail = kBlock, .usage = kBlock, .want = "Unexpected response from Xiaomi MiMo"},
   };
+  const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
     testing::ServiceWorld world(kNow, Provider::mimo);
     // A successful balance answers last, so the plan reads' outcomes are known before it.
-    const auto late = testing::answerAfter(30ms, c.balanceStatus, balance("5"));
-    c.balanceStatus == 0 ? world.transport.respondNotHTTP(kBalanceURL) : world.transport.handle(kBalanceURL, late);
+    const auto late = testing::answerAfter(30ms, c.balance, balance("5"));
+    c.balance == kNotHTTP ? world.transport.respondNotHTTP(kBalanceURL) : world.transport.handle(kBalanceURL, late);
     std::atomic<int> cancelled{0};
-    for (const auto& [url, status, body] : {std::tuple{kDetailURL, c.detailStatus, kDetail},
-                                            std::tuple{kUsageURL, c.usageStatus, usage("8", "0.25")}}) {
+    for (const auto& [url, status, body] : {std::tuple{kDetailURL, c.detail, kDetail},
+                                            std::tuple{kUsageURL, c.usage, usage("8", "0.25")}}) {
       if (status == kBlock) world.transport.handle(url, testing::blockUntilCancelled(&cancelled));
       if (status == kFail) world.transport.fail(url, TransportError(TransportError::Kind::timeout, "late"));
       if (status > 0) world.transport.respond(url, status, body);
     }
-    EXPECT_EQ(testing::outcomeOf([&] { return MiMoService(world.context).fetchUsage("t"); }, shown), c.want);
-    EXPECT_EQ(cancelled.load(), c.detailStatus == kBlock ? 2 : 0) << "the plan reads are joined before the error";
+    EXPECT_EQ(testing::outcomeOf([&] { return MiMoService(world.context).fetchUsage("t"); }, asText), c.want);
+    EXPECT_EQ(cancelled.load(), c.detail == kBlock ? 2 : 0) << "the plan reads are joined before the error";
   }
 }
 
@@ -95,30 +99,39 @@ TEST(MiMoUsage, CookiesBalanceAndPlan) {
       {"api-platform_serviceToken=t; userId=", "api-platform_serviceToken=t; userId="}, {" bare-token ", "bare-token"},
   };
   for (const auto& [credential, want] : cookies) EXPECT_EQ(mimo::normalizeCookie(credential), want) << credential;
-  struct Case { std::string balance; std::optional<std::string> detail, usage; std::string want; };
-  const std::string one = balance("1"), plan = usage("1000", "0.375"), reset = "2026-01-31T23:59:59Z ";
-  const std::string fail = "Failed to parse Xiaomi MiMo response: ", plain = "1/0 " + reset + "Balance: 1 CNY";
+  struct Case { std::string balance; std::optional<std::string> detail{}, usage{}; std::string want; };
+  const std::string one = balance("1"), plan = usage("1000", "0.375"), fail = "Failed to parse Xiaomi MiMo response: ";
+  const std::string reset = " monthly @2026-01-31T23:59:59Z cost 0 balance '", noReset = " monthly cost 0 balance '";
   std::vector<Case> cases = {
-      {balance("1234567.123456", 0, ""), kDetail, {}, "1234567.1235/0 " + reset + "Balance: 1234567.1235 "},
-      {one, kDetail, usage("1000", "1.2"), "100/100 " + reset + "Plan: Lite \u00B7 Balance: 1 CNY"},
+      {.balance = balance("1234567.123456", 0, ""), .detail = kDetail,
+       .want = "1234567.123456/0" + reset + "Balance: 1234567.1235 '"},
+      {.balance = one, .detail = kDetail, .usage = usage("1000", "1.2"),
+       .want = "100/100" + reset + "Plan: Lite \u00B7 Balance: 1 CNY'"},
       // Only the first item counts, and only with an allowance.
-      {one, kDetail, usage("0", "0.5", R"(,{"name":"tokens","used":1,"limit":10,"percent":0.5})"), plain},
-      {one, kDetail, usage("10", "0.5", "", 1), plain},
+      {.balance = one, .detail = kDetail,
+       .usage = usage("0", "0.5", R"(,{"name":"tokens","used":1,"limit":10,"percent":0.5})"),
+       .want = "1/0" + reset + "Balance: 1 CNY'"},
+      {.balance = one, .detail = kDetail, .usage = usage("10", "0.5", "", 1),
+       .want = "1/0" + reset + "Balance: 1 CNY'"},
       // A detail that does not decode gives neither plan name nor reset.
-      {one, detail(R"("planCode":"lite","currentPeriodEnd":"2026-01-31 23:59:59")"), plan,
-       "37.5/100 - Balance: 1 CNY"},
-      {one, detail(R"("planCode":"pro MAX","currentPeriodEnd":"2026-01-31T23:59:59Z","expired":true)"), plan,
-       "37.5/100 - Plan: Pro Max \u00B7 Balance: 1 CNY"},
-      {balance("1", 500), {}, {}, fail + "code 500"}, {balance("1", 401), {}, {}, "Xiaomi MiMo login required"},
-      {balance("1", 403), {}, {}, "Xiaomi MiMo session expired \u2014 please log in again"},
-      {R"({"code":0})", {}, {}, fail + "Missing balance payload"},
+      {.balance = one, .detail = detail(R"("planCode":"lite","currentPeriodEnd":"2026-01-31 23:59:59")"),
+       .usage = plan, .want = "37.5/100" + noReset + "Balance: 1 CNY'"},
+      {.balance = one,
+       .detail = detail(R"("planCode":"pro MAX","currentPeriodEnd":"2026-01-31T23:59:59Z","expired":true)"),
+       .usage = plan, .want = "37.5/100" + noReset + "Plan: Pro Max \u00B7 Balance: 1 CNY'"},
+      {.balance = balance("1", 500), .want = fail + "code 500"},
+      {.balance = balance("1", 401), .want = "Xiaomi MiMo login required"},
+      {.balance = balance("1", 403), .want = "Xiaomi MiMo session expired \u2014 please log in again"},
+      {.balance = R"({"code":0})", .want = fail + "Missing balance payload"},
   };
   // Balances are read strictly: no blanks, no empty text, only finite decimal numbers.
   for (const std::string bad : {" 12.5", "", "12.5 ", "NaN", "inf", "0x10", "1e999"}) {
-    cases.push_back({balance(bad), {}, {}, fail + "Invalid balance value"});
+    cases.push_back({.balance = balance(bad), .want = fail + "Invalid balance value"});
   }
+  const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& c : cases) {
-    EXPECT_EQ(testing::outcomeOf([&] { return mimo::buildUsage(c.balance, c.detail, c.usage, kNow); }, shown), c.want);
+    SCOPED_TRACE(c.balance + " " + c.detail.value_or("-") + " " + c.usage.value_or("-"));
+    EXPECT_EQ(testing::outcomeOf([&] { return mimo::buildUsage(c.balance, c.detail, c.usage, kNow); }, asText), c.want);
   }
 }
 

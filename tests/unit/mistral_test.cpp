@@ -6,8 +6,8 @@
 
 #include "common/dates.hpp"
 #include "common/json_read.hpp"
-#include "common/numbers.hpp"
 #include "support/env_guard.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 
 namespace dapplewick {
@@ -62,18 +62,20 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
   const auto priced = [](const std::string& prices, const std::string& lines, const std::string& extra = "") {
     return R"({"completion":{"models":{"m":{"input":[)" + lines + R"(]}}},"prices":[)" + prices + "]" + extra + "}";
   };
+  testing::TimeZoneGuard zone("UTC");  // the month ends at local midnight
+  const std::string month = "0/0 monthly @2026-03-01T00:00:00Z cost ";
   const std::tuple<int, std::string, std::string> cases[] = {
-      {200, everyMap(), "255.0000 \u20AC255.0000 this month"},
+      {200, everyMap(), month + "255 periodCumulative '\u20AC255.0000 this month'"},
       {200, priced(price("a", R"("0.002")") + "," + price("b", R"("NaN")"),
                    line("a", R"("value":1000)") + "," + line("b", R"("value":1000)"), R"(,"currency_symbol":"")"),
-       "2.0000 2.0000 this month"},
+       month + "2 periodCumulative '2.0000 this month'"},
       // The later of two prices; a paid quantity wins even at 0; a line without a group is passed over.
       {200, priced(price("a", R"("1")") + "," + price("a", R"("3")"),
                    line("a", R"("value":2)") + "," + line("a", R"("value_paid":0,"value":1000)") +
                        R"(,{"billing_metric":"a","value":7})"),
-       "6.0000 \u20AC6.0000 this month"},
+       month + "6 periodCumulative '\u20AC6.0000 this month'"},
       {200, priced(price("a", R"("-1.5")"), line("a", R"("value":1)"), R"(,"currency_symbol":"$")"),
-       "-1.5000 $0.0000 this month"},
+       month + "-1.5 periodCumulative '$0.0000 this month'"},
       // Finite prices, an overflowing product.
       {200, priced(price("a", R"("1e305")"), line("a", R"("value":9999)")), "Unexpected response from Mistral"},
       {200, priced(price("a", "0.002"), ""), "expected a string at \"prices[0].price\""},
@@ -86,7 +88,7 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
     testing::ServiceWorld world(kNow, Provider::mistral);
     world.transport.respond(kURL, status, body);
     EXPECT_EQ(testing::outcomeOf([&] { return MistralService(world.context).fetchUsage("s=1"); },
-                                 [](const UsageData& r) { return formatFixed(r.cost, 4) + " " + *r.note; }),
+                                 [](const UsageData& r) { return testing::recordText(r); }),
               want) << body;
   }
 }

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
 #include "providers/shared/user_agents.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 
 namespace dapplewick {
@@ -21,31 +20,27 @@ std::string grant(const std::string& cents, const std::string& type = "recurring
   return R"({"type":")" + type + R"(","amount_cents":)" + cents + "}";
 }
 
-// "USED/LIMIT $COST SEMANTIC RESET NOTE"
-std::string summary(const UsageData& r) {
-  return formatFixed(r.used, 0) + "/" + formatFixed(r.limit, 0) + " $" + formatFixed(r.cost, 2) + " " +
-         std::string(caseName(r.costSemantic)) + " " + formatRFC3339Seconds(r.resetAt.value()) + " " + *r.note;
-}
-
 TEST(PerplexityService, SendsTheSessionCookieAndMapsEveryAnswer) {
   const std::string sent = "GET " + kURL + " (60000 ms)\nAccept: application/json\nCookie: __Secure-next-auth.session-"
                            "token=tok-1\nOrigin: https://www.perplexity.ai\nReferer: https://www.perplexity.ai/account/"
                            "usage\nUser-Agent: " + std::string(kChrome143UserAgent) + "\n\n(no body)";
   const std::tuple<int, std::string, std::string> cases[] = {
       {200, body(grant("10000") + "," + grant("500", "bonus") + "," + grant("5000")),
-       "4200/15000 $0.00 none 2025-07-01T00:00:00Z Balance: 108 credits"},
-      {200, body(grant("4000")), "4000/4000 $0.00 none 2025-07-01T00:00:00Z Balance: 108 credits"},
+       "4200/15000 monthly @2025-07-01T00:00:00Z 'Balance: 108 credits'"},
+      {200, body(grant("4000")), "4000/4000 monthly @2025-07-01T00:00:00Z 'Balance: 108 credits'"},
       // Only "recurring" in exactly that case counts.
-      {200, body(grant("1", "Recurring")), "0/0 $42.00 periodCumulative 2025-07-01T00:00:00Z Balance: 108.00 USD"},
+      {200, body(grant("1", "Recurring")),
+       "0/0 monthly @2025-07-01T00:00:00Z cost 42 periodCumulative 'Balance: 108.00 USD'"},
       // Grants that add up to more than a double holds.
       {200, body(grant("1e308") + "," + grant("1e308")), "Unexpected response from Perplexity"},
       {200, body(R"({"type":"recurring"})"), "missing key \"credit_grants[0].amount_cents\""},
       {402, "", "Perplexity API error 402"}, {401, "", "Invalid Perplexity session token"},
   };
+  const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& [status, json, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::perplexity);
     world.transport.respond(kURL, status, json);
-    EXPECT_EQ(testing::outcomeOf([&] { return PerplexityService(world.context).fetchUsage("web: tok-1\n"); }, summary),
+    EXPECT_EQ(testing::outcomeOf([&] { return PerplexityService(world.context).fetchUsage("web: tok-1\n"); }, asText),
               want) << json;
     EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), sent);
   }

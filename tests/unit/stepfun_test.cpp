@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -21,19 +20,13 @@ std::string windows(const std::string& fiveHourRate, const std::string& fiveHour
 
 std::string plan(std::string c) { return R"({"status":1,"plan_family":2,"plan_credit_rate_limit":{)" + c + "}}"; }
 
-// "used period [reset]" of the record, then of each auxiliary record.
-std::string summary(const UsageData& record) {
-  std::string text = *formatDecimal(record.used, 4, false) + " " + std::string(caseName(record.resetPeriod)) +
-                     (record.resetAt ? " " + formatRFC3339Seconds(*record.resetAt) : "");
-  for (const UsageData& aux : record.auxiliaryUsage) text += " | " + summary(aux);
-  return text;
-}
+const auto asText = [](const UsageData& r) { return testing::recordText(r); };
 
 TEST(StepFunService, SendsTheTokenBeforeTheEllipsisAndReadsBothWindows) {
   testing::ServiceWorld world(kNow, Provider::stepFun);
   world.transport.respond(kURL, 200, windows("0.25", "\"1751328000\""));
   const UsageData record = StepFunService(world.context).fetchUsage(" tok-1...shown \n");
-  EXPECT_EQ(summary(record), "40 weekly 2025-07-08T00:00:00Z | 75 window 2025-07-01T00:00:00Z");
+  EXPECT_EQ(testing::recordText(record), "40/100 weekly @2025-07-08T00:00:00Z + 75/100 window @2025-07-01T00:00:00Z");
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "POST " + kURL + " (60000 ms)\ncontent-type: application/json\noasis-appid: 10300\n"
             "oasis-platform: web\noasis-webid: 5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c\n"
@@ -50,10 +43,11 @@ TEST(StepFunService, SendsTheTokenBeforeTheEllipsisAndReadsBothWindows) {
 TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
   const std::string longText(300, 'm');
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
-      {200, windows("1.2"), "40 weekly 2025-07-08T00:00:00Z | 0 window 2025-07-01T00:00:00Z"},
-      {200, windows("-0.5", "\"+1751328000\""), "40 weekly 2025-07-08T00:00:00Z | 100 window 2025-07-01T00:00:00Z"},
+      {200, windows("1.2"), "40/100 weekly @2025-07-08T00:00:00Z + 0/100 window @2025-07-01T00:00:00Z"},
+      {200, windows("-0.5", "\"+1751328000\""),
+       "40/100 weekly @2025-07-08T00:00:00Z + 100/100 window @2025-07-01T00:00:00Z"},
       // An epoch past the year 9999 is no date; the record stands.
-      {200, windows("0", "\"253402300800\""), "40 weekly 2025-07-08T00:00:00Z | 100 window"},
+      {200, windows("0", "\"253402300800\""), "40/100 weekly @2025-07-08T00:00:00Z + 100/100 window"},
       // A lenient field of another kind is missing.
       {200, windows("\"0.5\""), kParse}, {200, windows("0.5", "1751328000.5"), kParse},
       {200, windows("0.5", "\"soon\""), kParse}, {200, windows("0.5", "\"9223372036854775808\""), kParse},
@@ -64,21 +58,21 @@ TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
       {200, R"({"status":2,"message":")" + longText + "\"}", "StepFun API error: " + longText.substr(0, 200)},
       {200, plan(R"("credit_buckets":[{"credit_total":100,"credit_residual":25},)"
                  R"({"credit_total":40,"credit_residual":10},{}],"subscription_credit_reset_time":1751328000)"),
-       "75 monthly 2025-07-01T00:00:00Z"},
-      {200, plan(R"("credit_buckets":[],"topup_credit_left_rate":0.9)"), "10 monthly"},
+       "75/100 monthly @2025-07-01T00:00:00Z"},
+      {200, plan(R"("credit_buckets":[],"topup_credit_left_rate":0.9)"), "10/100 monthly"},
       {200, plan(R"("credit_buckets":[{"credit_total":0}],"subscription_credit_left_rate":0.5,)"
-                 R"("topup_credit_left_rate":0.9)"), "50 monthly"},
+                 R"("topup_credit_left_rate":0.9)"), "50/100 monthly"},
       {200, plan(R"("credit_buckets":[{"credit_total":1e308},{"credit_total":1e308}])"),
        "Unexpected response from StepFun"},
       {200, plan(R"("topup_credit_left_rate":"0.9")"),
        "expected a number at \"plan_credit_rate_limit.topup_credit_left_rate\""},
-      {200, plan(""), "0 monthly"}, {500, "", "StepFun API error 500"}, {401, "", "Invalid StepFun credential"},
+      {200, plan(""), "0/100 monthly"}, {500, "", "StepFun API error 500"}, {401, "", "Invalid StepFun credential"},
   };
   for (const auto& [status, body, want] : cases) {
     SCOPED_TRACE(body.substr(0, 120));
     testing::ServiceWorld world(kNow, Provider::stepFun);
     world.transport.respond(kURL, status, body);
-    EXPECT_EQ(testing::outcomeOf([&] { return StepFunService(world.context).fetchUsage("tok-9"); }, summary), want);
+    EXPECT_EQ(testing::outcomeOf([&] { return StepFunService(world.context).fetchUsage("tok-9"); }, asText), want);
   }
 }
 

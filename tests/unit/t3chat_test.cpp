@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -15,27 +14,19 @@ const std::string kURL =
     "%22meta%22:%7B%22values%22:%7B%22sessionId%22:%5B%22undefined%22%5D%7D%7D%7D%7D";
 const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};
 
-// "used period reset note", then the same of each auxiliary record after " | ".
-std::string describe(const UsageData& data) {
-  std::string text = formatFixed(data.used, 1) + "/" + formatFixed(data.limit, 0) + " " +
-                     std::string(caseName(data.resetPeriod)) + " " +
-                     (data.resetAt ? formatRFC3339Seconds(*data.resetAt) : "-") + " " + data.note.value_or("-");
-  for (const UsageData& aux : data.auxiliaryUsage) text += " | " + describe(aux);
-  return text;
-}
-
 std::string outcome(int status, const std::string& body) {
   testing::ServiceWorld world(kNow, Provider::t3Chat);
   world.transport.respond(kURL, status, body);
-  return testing::outcomeOf([&] { return T3ChatService(world.context).fetchUsage("web:a=1; b=2\n"); }, describe);
+  return testing::outcomeOf([&] { return T3ChatService(world.context).fetchUsage("web:a=1; b=2\n"); },
+                            [](const UsageData& r) { return testing::recordText(r); });
 }
 
 TEST(T3ChatService, SendsTheSitesOwnBatchRequestAndReadsTheFirstLineHoldingCustomerData) {
   testing::ServiceWorld world(kNow, Provider::t3Chat);
   world.transport.respond(kURL, 200, R"({"json":{"usageFourHourPercentage":42.5,"usageMonthPercentage":10,)"
                                      R"("subscription":{"currentPeriodEnd":1769904000000}}})");
-  EXPECT_EQ(describe(T3ChatService(world.context).fetchUsage("web:a=1; b=2\n")),
-            "42.5/100 window - - | 10.0/100 monthly 2026-02-01T00:00:00Z Overage");
+  EXPECT_EQ(testing::recordText(T3ChatService(world.context).fetchUsage("web:a=1; b=2\n")),
+            "42.5/100 window + 10/100 monthly @2026-02-01T00:00:00Z 'Overage'");
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "GET " + kURL + " (60000 ms)\nAccept: */*\ntrpc-accept: application/jsonl\nx-trpc-source: web-client\n"
             "x-trpc-batch: true\nAccept-Language: en-US,en;q=0.9\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X "
@@ -45,28 +36,28 @@ TEST(T3ChatService, SendsTheSitesOwnBatchRequestAndReadsTheFirstLineHoldingCusto
   const std::string deep = std::string(300, '[') + R"({"usageMonthPercentage":99})" + std::string(300, ']');
   const std::vector<std::pair<std::string, std::string>> cases = {
       // Every Unicode line end splits; lines that are no JSON object or list are passed over.
-      {"{\"a\":1}\r\n\"usageMonthPercentage\"\v7\f{\"usageMonthPercentage\":1}", "1.0/100 monthly - -"},
-      {"x\u0085x\u2028x\u2029[{\"usageMonthPercentage\":2}]\n{\"usageMonthPercentage\":3}", "2.0/100 monthly - -"},
+      {"{\"a\":1}\r\n\"usageMonthPercentage\"\v7\f{\"usageMonthPercentage\":1}", "1/100 monthly"},
+      {"x\u0085x\u2028x\u2029[{\"usageMonthPercentage\":2}]\n{\"usageMonthPercentage\":3}", "2/100 monthly"},
       // Searched depth first in document order; presence counts, null included.
       {R"({"0":{"json":[{"x":{"usageBand":"a"}},{"y":[{"subscription":null,"usageBand":" Heavy "}]}]}})",
-       "0.0/100 monthly - Usage band: Heavy"},
+       "0/100 monthly 'Usage band: Heavy'"},
       {R"({"a":{"usageFourHourPercentage":null,"usageFourHourNextResetAt":0,"usageWindowNextResetAt":1767225600,)"
-       R"("b":{"usageMonthPercentage":50}}})", "0.0/100 monthly - -"},
+       R"("b":{"usageMonthPercentage":50}}})", "0/100 monthly"},
       // A line nested past the depth bound is passed over like any line that is not JSON.
-      {deep + "\n" + R"({"usageFourHourPercentage":"12.5"})", "12.5/100 window - -"},
+      {deep + "\n" + R"({"usageFourHourPercentage":"12.5"})", "12.5/100 window"},
       // Figures: whole decimal texts only, clamped to 0-100; the month falls back to the period's. No figure is
       // ever NaN or infinite, and booleans are no figures.
       {R"({"usageFourHourPercentage":130,"usageMonthPercentage":-5,"usageFourHourNextResetAt":1e17})",
-       "100.0/100 window - - | 0.0/100 monthly - Overage"},
+       "100/100 window + 0/100 monthly 'Overage'"},
       {R"({"usageFourHourPercentage":" 12.5","usageMonthPercentage":null,"usagePeriodPercentage":"30"})",
-       "30.0/100 monthly - -"},
+       "30/100 monthly"},
       {R"({"usageFourHourPercentage":true,"usageMonthPercentage":"nan","usagePeriodPercentage":"1e999",)"
-       R"("subTier":" Pro ","usageBand":" "})", "0.0/100 monthly - Plan: Pro"},
+       R"("subTier":" Pro ","usageBand":" "})", "0/100 monthly 'Plan: Pro'"},
       // Resets: seconds, milliseconds above 1e10, none at 0 or beyond the year 9999; the window's first.
       {R"({"usageFourHourPercentage":1,"usageFourHourNextResetAt":1767225600})",
-       "1.0/100 window 2026-01-01T00:00:00Z -"},
+       "1/100 window @2026-01-01T00:00:00Z"},
       {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":"x","usageWindowNextResetAt":1767225600000})",
-       "1.0/100 monthly 2026-01-01T00:00:00Z -"},
+       "1/100 monthly @2026-01-01T00:00:00Z"},
       {"", "Unexpected response from T3 Chat"},
       {"\xff{\"usageMonthPercentage\":1}", "Unexpected response from T3 Chat"},
   };

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -12,12 +12,11 @@ namespace {
 const std::string kURL = "https://api.venice.ai/api/v1/billing/balance";
 const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};
 
-std::string shown(const UsageData& d) { return formatFixed(d.used, 1) + "/" + formatFixed(d.limit, 0) + " " + *d.note; }
-
 std::string outcome(int status, const std::string& body) {
   testing::ServiceWorld world(kNow, Provider::venice);
   world.transport.respond(kURL, status, body);
-  return testing::outcomeOf([&] { return VeniceService(world.context).fetchUsage("api: vk-1\n"); }, shown);
+  return testing::outcomeOf([&] { return VeniceService(world.context).fetchUsage("api: vk-1\n"); },
+                            [](const UsageData& r) { return testing::recordText(r); });
 }
 
 // A consuming answer from raw JSON values: the currency (c), the DIEM (d) and dollar (u) balances, the DIEM
@@ -40,12 +39,13 @@ TEST(VeniceService, SendsTheBalanceRequestAndAppliesTheRulesInOrder) {
             "GET " + kURL + " (60000 ms)\nAuthorization: Bearer vk-1\nAccept: application/json\n"
             "User-Agent: Dapplewick/1.0\n\n(no body)");
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
-      {200, R"({"canConsume":false,"balances":{"diem":50,"usd":10}})", "100.0/100 Balance unavailable for API calls"},
-      {200, ok(R"("usd")", "50", "12.5", "100"), "0.0/0 $12.5000 USD remaining"},
-      {200, ok(R"("usd")", "0", "0", "100"), "100.0/100 DIEM 0.00 / 100.00 epoch allocation"},
-      {200, ok(R"("DIEM")", R"(" 150 ")", "5", R"("100")"), "0.0/100 DIEM 150.00 / 100.00 epoch allocation"},
-      {200, ok("null", R"("7.5")", "5", "0"), "0.0/0 DIEM 7.50 remaining"},
-      {200, ok("null", R"("inf")", "-1", R"("nan")"), "100.0/100 No Venice API balance available"},
+      {200, R"({"canConsume":false,"balances":{"diem":50,"usd":10}})",
+       "100/100 monthly 'Balance unavailable for API calls'"},
+      {200, ok(R"("usd")", "50", "12.5", "100"), "0/0 monthly '$12.5000 USD remaining'"},
+      {200, ok(R"("usd")", "0", "0", "100"), "100/100 monthly 'DIEM 0.00 / 100.00 epoch allocation'"},
+      {200, ok(R"("DIEM")", R"(" 150 ")", "5", R"("100")"), "0/100 monthly 'DIEM 150.00 / 100.00 epoch allocation'"},
+      {200, ok("null", R"("7.5")", "5", "0"), "0/0 monthly 'DIEM 7.50 remaining'"},
+      {200, ok("null", R"("inf")", "-1", R"("nan")"), "100/100 monthly 'No Venice API balance available'"},
       {200, R"({"canConsume":true})", "missing key \"balances\""},
       {200, R"({"canConsume":"yes","balances":{}})", "expected a boolean at \"canConsume\""},
       {200, ok("1", "0", "0"), "expected a string at \"consumptionCurrency\""},

@@ -12,6 +12,7 @@ namespace {
 using vertex_ai::QuotaKey;
 
 const Timestamp kNow = *parseRFC3339("2026-12-05T20:25:43.250Z", FractionMode::required);
+constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
 
 const std::string kQuery =
     "%22%20AND%20resource.type%3D%22consumer_quota%22%20AND%20resource.label.service%3D%22aiplatform.googleapis.com"
@@ -63,14 +64,13 @@ TEST(VertexAIService, ReadsEveryUsagePageThenTheLimitsAndBuildsTheRecords) {
   EXPECT_EQ(testing::errorText([&] { VertexAIService(world.context).fetchUsage("ya29.token"); }), kInvalidProject);
 }
 
-// Answers in order; status 0 is an answer that is not HTTP.
 TEST(VertexAIService, EachFailureHasItsText) {
-  using Answers = std::vector<std::pair<int, std::string>>;
+  using Answers = std::vector<std::pair<int, std::string>>;  // status and body, in the order they are given
   struct Case {
-    Answers answers;
-    std::string want;
-    std::size_t requests;
     std::string credential = "my-project:ya29.abc";
+    Answers answers{};
+    std::string want;
+    std::optional<std::size_t> requests{};  // absent: one for each answer
   };
   Answers endless;
   for (int i = 1; i <= 101; ++i) endless.emplace_back(200, page({series("a", 1)}, "t" + std::to_string(i)));
@@ -78,28 +78,34 @@ TEST(VertexAIService, EachFailureHasItsText) {
   const std::string unexpected = "Unexpected response from Vertex AI Monitoring API.";
   const std::string noData = "No Vertex AI quota data found for the current project.";
   const std::vector<Case> cases = {
-      {{}, kInvalidProject, 0, "p?x=1:ya29.abc"}, {{{204, ""}}, "Vertex AI HTTP 204: ", 1},
-      {{{401, "x"}}, "Vertex AI request unauthorized. Run `gcloud auth application-default login`.", 1},
-      {{{403, "x"}}, "Vertex AI access forbidden. Check IAM permissions for Cloud Monitoring.", 1},
-      {{{0, ""}}, unexpected, 1}, {{{200, "<html>"}}, unexpected, 1}, {{{200, "[]"}}, unexpected, 1},
-      {{{200, page({series("q", 1)}, "next")}, {500, "later"}}, "Vertex AI HTTP 500: later", 2},
-      {{{200, "{}"}, {200, usage}}, noData, 2}, {{{200, usage}, {200, page({})}}, noData, 2},
+      {.credential = "p?x=1:ya29.abc", .want = kInvalidProject}, {.answers = {{200, "[]"}}, .want = unexpected},
+      {.answers = {{401, "x"}}, .want = "Vertex AI request unauthorized. Run `gcloud auth application-default login`."},
+      {.answers = {{403, "x"}}, .want = "Vertex AI access forbidden. Check IAM permissions for Cloud Monitoring."},
+      {.answers = {{kNotHTTP, ""}}, .want = unexpected}, {.answers = {{200, "<html>"}}, .want = unexpected},
+      {.answers = {{204, ""}}, .want = "Vertex AI HTTP 204: "},
+      {.answers = {{200, "{}"}, {200, usage}}, .want = noData},
+      {.answers = {{200, usage}, {200, page({})}}, .want = noData},
+      {.answers = {{200, page({series("q", 1)}, "next")}, {500, "later"}}, .want = "Vertex AI HTTP 500: later"},
       // A list holding anything but objects holds nothing; a token that is no text is none.
-      {{{200, page({series("q", 1), 2}, 5)}, {200, usage}}, noData, 2},
-      {{{200, usage}, {200, page({series("q", 0), series("r", 10)})}}, noData, 2},
+      {.answers = {{200, page({series("q", 1), 2}, 5)}, {200, usage}}, .want = noData},
+      {.answers = {{200, usage}, {200, page({series("q", 0), series("r", 10)})}}, .want = noData},
       // A repeated key counts once, the last time; a list elsewhere in the answer is not the series.
-      {{{200, R"({"timeSeries": [)" + series("q", 1).dump() + R"(], "timeSeries": {}})"}, {200, usage}}, noData, 2},
-      {{{200, R"({"x": {"timeSeries": [)" + series("q", 1).dump() + "]}}"}, {200, usage}}, noData, 2},
-      {endless, "Vertex AI Monitoring API returned more than 100 pages of quota data.", 100},
-      {{{200, page({}, "a")}, {200, page({}, "b")}, {200, page({}, "a")}},
-       "Vertex AI Monitoring API repeated a page token.", 3},
+      {.answers = {{200, R"({"timeSeries": [)" + series("q", 1).dump() + R"(], "timeSeries": {}})"}, {200, usage}},
+       .want = noData},
+      {.answers = {{200, R"({"x": {"timeSeries": [)" + series("q", 1).dump() + "]}}"}, {200, usage}},
+       .want = noData},
+      {.answers = endless, .want = "Vertex AI Monitoring API returned more than 100 pages of quota data.",
+       .requests = 100},
+      {.answers = {{200, page({}, "a")}, {200, page({}, "b")}, {200, page({}, "a")}},
+       .want = "Vertex AI Monitoring API repeated a page token."},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
     testing::ServiceWorld world(kNow, Provider::vertexAI);
     for (const auto& [status, body] : c.answers)
-      status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
+      status == kNotHTTP ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);
     EXPECT_EQ(testing::errorText([&] { VertexAIService(world.context).fetchUsage(c.credential); }), c.want);
-    EXPECT_EQ(world.transport.requestCount(), c.requests) << c.want;
+    EXPECT_EQ(world.transport.requestCount(), c.requests.value_or(c.answers.size()));
   }
 }
 

@@ -4,8 +4,7 @@
 
 #include <re2/re2.h>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -15,15 +14,11 @@ namespace {
 const std::string kURL = "https://app.warp.dev/graphql/v2?op=GetRequestLimitInfo";
 const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};
 
-std::string shown(const UsageData& d) {
-  return formatFixed(d.used, 0) + "/" + formatFixed(d.limit, 0) + " " +
-         (d.resetAt ? formatRFC3339Seconds(*d.resetAt) : "-") + " " + d.note.value_or("-");
-}
-
 std::string outcome(int status, const std::string& body) {
   testing::ServiceWorld world(kNow, Provider::warp);
   world.transport.respond(kURL, status, body);
-  return testing::outcomeOf([&] { return WarpService(world.context, "6.1.0").fetchUsage("api: wk\n"); }, shown);
+  return testing::outcomeOf([&] { return WarpService(world.context, "6.1.0").fetchUsage("api: wk\n"); },
+                            [](const UsageData& r) { return testing::recordText(r); });
 }
 
 std::string info(const std::string& f) { return R"({"data":{"user":{"user":{"requestLimitInfo":{)" + f + "}}}}}"; }
@@ -65,8 +60,8 @@ TEST(WarpService, PresentsItselfAsTheWarpClientAndReadsTheRequestLimitInfo) {
   const std::string bad = "Unexpected response from Warp";
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
       {200, info(R"("requestLimit":"150","requestsUsedSinceLastRefresh":40,"nextRefreshTime":"2025-07-01T00:00:00Z")"),
-       "40/150 2025-07-01T00:00:00Z -"},
-      {200, R"({"errors":[],)" + info(R"("requestLimit":150.7,"nextRefreshTime":"July")").substr(1), "0/150 - -"},
+       "40/150 monthly @2025-07-01T00:00:00Z"},
+      {200, R"({"errors":[],)" + info(R"("requestLimit":150.7,"nextRefreshTime":"July")").substr(1), "0/150 monthly"},
       // A refused key arrives as a 200 answer with errors, tested before the data.
       {200, R"({"errors":[{"message":"Unauthorized"}],"data":null})", "Invalid Warp API key"},
       {200, R"({"data":null})", bad}, {200, R"({"data":{"user":{"user":{"requestLimitInfo":[]}}}})", bad},

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/dates.hpp"
-#include "common/numbers.hpp"
+#include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 
@@ -31,12 +30,7 @@ std::string outcome(int status, const std::string& body, const std::string& cont
   if (!contentType.empty()) headers.add("Content-Type", contentType);
   world.transport.respond(kURL, status, body, headers);
   return testing::outcomeOf([&] { return WindsurfService(world.context).fetchUsage("tok"); },
-                            [](const UsageData& data) {
-                              return formatFixed(data.used, 0) + "/" + formatFixed(data.limit, 0) + " " +
-                                     std::string(caseName(data.resetPeriod)) + " " +
-                                     (data.resetAt ? formatRFC3339Seconds(*data.resetAt) : "-") + " " +
-                                     data.note.value_or("-");
-                            });
+                            [](const UsageData& r) { return testing::recordText(r); });
 }
 
 TEST(WindsurfService, SendsTheSessionTokensItWasGiven) {
@@ -84,23 +78,23 @@ TEST(WindsurfService, EncodesTheRequestMessage) {
 TEST(WindsurfService, ReadsThePlanStatusAndSurvivesDamage) {
   const std::string kTen63 = " 80 80 80 80 80 80 80 80 80 01";  // 2^63 as a varint
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"0A 10 0A 05 12 03 50 72 6F 70 50 88 01 80 F2 D6 CA 06", "20/100 daily 2026-01-01T00:00:00Z Plan: Pro"},
-      {"0A 03 70 FA 01", "0/100 daily - -"},
-      {"0A 02 70 00 0A 02 70 0A", "90/100 daily - -"},  // a second plan status: the last value wins
-      {"0A 07 90 01 80 F2 D6 CA 06", "0/0 weekly 2026-01-01T00:00:00Z -"},
+      {"0A 10 0A 05 12 03 50 72 6F 70 50 88 01 80 F2 D6 CA 06", "20/100 daily @2026-01-01T00:00:00Z 'Plan: Pro'"},
+      {"0A 03 70 FA 01", "0/100 daily"},
+      {"0A 02 70 00 0A 02 70 0A", "90/100 daily"},  // a second plan status: the last value wins
+      {"0A 07 90 01 80 F2 D6 CA 06", "0/0 weekly @2026-01-01T00:00:00Z"},
       // Field 17 wins over 18 even when it is beyond the year 9999.
-      {"0A 0F 88 01 80 A0 94 A5 8D 1D 90 01 80 F2 D6 CA 06", "0/0 weekly - -"},
-      {"", "0/0 weekly - -"},
-      {"08 01 10", "0/0 weekly - -"},
+      {"0A 0F 88 01 80 A0 94 A5 8D 1D 90 01 80 F2 D6 CA 06", "0/0 weekly"},
+      {"", "0/0 weekly"},
+      {"08 01 10", "0/0 weekly"},
       {"0A 05 12", "Unexpected response from Windsurf"},
       // Inside: an inner length past the end passes only its length bytes; an unreadable figure counts as 0.
-      {"0A 04 0A 05 70 32", "50/100 daily - -"},
-      {"0A 02 70 80", "100/100 daily - -"},
-      {"0A 04 0A 02 12 00", "0/0 weekly - Plan: "},
-      {"0A 0C 0A 03 12 01 FF 0A 05 12 01 41 12 09", "0/0 weekly - -"},  // not UTF-8; a name that runs past
+      {"0A 04 0A 05 70 32", "50/100 daily"},
+      {"0A 02 70 80", "100/100 daily"},
+      {"0A 04 0A 02 12 00", "0/0 weekly 'Plan: '"},
+      {"0A 0C 0A 03 12 01 FF 0A 05 12 01 41 12 09", "0/0 weekly"},  // not UTF-8; a name that runs past
       // Skipped by wire type: fixed64, fixed32, a group marker, field 14 sent length-delimited.
-      {"0A 14 09 01 02 03 04 05 06 07 08 0D 01 02 03 04 0B 72 01 00 70 0A", "90/100 daily - -"},
-      {"0A 0E 70 14 FF FF FF FF FF FF FF FF FF FF 70 00", "80/100 daily - -"},  // an unreadable key ends it
+      {"0A 14 09 01 02 03 04 05 06 07 08 0D 01 02 03 04 0B 72 01 00 70 0A", "90/100 daily"},
+      {"0A 0E 70 14 FF FF FF FF FF FF FF FF FF FF 70 00", "80/100 daily"},  // an unreadable key ends it
       // Figures and lengths that do not fit signed 64 bits.
       {"0A 0B 70" + kTen63, "Unexpected response from Windsurf"},
       {"12" + kTen63, "Unexpected response from Windsurf"},
@@ -112,7 +106,7 @@ TEST(WindsurfService, ReadsThePlanStatusAndSurvivesDamage) {
       {"Text/HTML ; charset=utf-8", ""}, {"text/html", bytes("08 01 10")}, {"", "<!doctype html>"},
       {"text/plain", "<"}};
   for (const auto& [type, body] : pages) EXPECT_EQ(outcome(200, body, type), "Unexpected response from Windsurf");
-  EXPECT_EQ(outcome(200, bytes("08 01 10"), "application/proto"), "0/0 weekly - -");
+  EXPECT_EQ(outcome(200, bytes("08 01 10"), "application/proto"), "0/0 weekly");
   EXPECT_EQ(outcome(403, ""), "Invalid Windsurf session credential");
   EXPECT_EQ(outcome(500, ""), "Windsurf API error 500");
 }

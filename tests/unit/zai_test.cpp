@@ -14,7 +14,7 @@ using Figure = std::optional<std::int64_t>;
 const std::string kInternationalURL = "https://api.z.ai/api/monitor/usage/quota/limit";
 const std::string kChinaURL = "https://open.bigmodel.cn/api/monitor/usage/quota/limit";
 const Timestamp kNow{std::chrono::milliseconds{1'760'000'000'000}};
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
 const Figure none;
 
 Timestamp at(long long ms) { return Timestamp{std::chrono::milliseconds{ms}}; }
@@ -41,22 +41,27 @@ TEST(ZaiService, HostOrderAndFailures) {
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), "GET " + kInternationalURL + rest);
   EXPECT_EQ(testing::requestText(world.transport.requests().at(1)), "GET " + kChinaURL + rest);
 
-  const std::vector<std::tuple<int, std::string, int, std::string>> cases = {  // second 0: never asked
-      {401, "", 403, "Invalid z.ai API key"}, {403, "", 500, "z.ai API error 500"}, {500, "", 0, "z.ai API error 500"},
-      {200, R"({"code":1001,"msg":"bad","success":false})", 0, "z.ai API error 1001"},
-      {200, "", 0, "Unexpected response from z.ai"}, {200, "<html>", 0, "the data is not valid JSON"},
-      {200, R"({"code":200,"msg":"ok","data":null,"success":true})", 0, "Unexpected response from z.ai"},
-      {200, R"({"code":200,"msg":"ok","data":{},"success":false})", 0, "z.ai API error 200"},
-      {200, "{}", 0, "missing key \"code\""}, {200, R"({"code":200})", 0, "missing key \"msg\""},
-      {200, R"({"code":200,"msg":"ok"})", 0, "missing key \"success\""},
-      {200, answer(R"({"planName":7})"), 0, "expected a string at \"data.planName\""},
-      {200, answer(R"({"planName":"Pro","plan":1})"), 0, "expected a string at \"data.plan\""}};
-  for (const auto& [first, body, second, want] : cases) {
+  // The international host's answer, and the China host's status when it is asked.
+  struct Case { int status = 200; std::string body{}; std::optional<int> china{}; std::string want; };
+  const std::vector<Case> cases = {
+      {.status = 401, .china = 403, .want = "Invalid z.ai API key"},
+      {.status = 403, .china = 500, .want = "z.ai API error 500"}, {.status = 500, .want = "z.ai API error 500"},
+      {.body = R"({"code":1001,"msg":"bad","success":false})", .want = "z.ai API error 1001"},
+      {.body = "", .want = "Unexpected response from z.ai"}, {.body = "<html>", .want = "the data is not valid JSON"},
+      {.body = R"({"code":200,"msg":"ok","data":null,"success":true})", .want = "Unexpected response from z.ai"},
+      {.body = R"({"code":200,"msg":"ok","data":{},"success":false})", .want = "z.ai API error 200"},
+      {.body = "{}", .want = "missing key \"code\""}, {.body = R"({"code":200})", .want = "missing key \"msg\""},
+      {.body = R"({"code":200,"msg":"ok"})", .want = "missing key \"success\""},
+      {.body = answer(R"({"planName":7})"), .want = "expected a string at \"data.planName\""},
+      {.body = answer(R"({"planName":"Pro","plan":1})"), .want = "expected a string at \"data.plan\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
     testing::ServiceWorld fresh(kNow, Provider::zai);
-    fresh.transport.respond(kInternationalURL, first, body);
-    if (second != 0) fresh.transport.respond(kChinaURL, second, "");
-    EXPECT_EQ(testing::errorText([&] { ZaiService(fresh.context).fetchUsage("key"); }), want) << first << body;
-    EXPECT_EQ(fresh.transport.requestCount(), second != 0 ? 2u : 1u);
+    fresh.transport.respond(kInternationalURL, c.status, c.body);
+    if (c.china) fresh.transport.respond(kChinaURL, *c.china, "");
+    EXPECT_EQ(testing::errorText([&] { ZaiService(fresh.context).fetchUsage("key"); }), c.want);
+    EXPECT_EQ(fresh.transport.requestCount(), c.china ? 2u : 1u);
   }
 }
 
@@ -76,22 +81,35 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
   // usage, currentValue, remaining, percentage: the share shown. Current of the allowance; the larger of current and
   // allowance less remaining; remaining alone; clamped at both ends; the server's percentage without figures,
   // without an allowance or without a positive one; differences that leave 64 bits count as the whole allowance.
-  const std::vector<std::tuple<Figure, Figure, Figure, std::int64_t, double>> cases = {
-      {1000, 250, none, 99, 25}, {100, 90, 30, 0, 90}, {200, none, 50, 0, 75}, {100, none, 150, 0, 0},
-      {100, 400, none, 0, 100}, {100, none, none, 42, 42}, {0, 5, 5, 17, 17}, {none, 5, 5, 130, 130},
-      {100, none, std::numeric_limits<std::int64_t>::min(), 0, 100}, {kMax, 7, -2, 0, 100}};
-  for (const auto& [usage, current, remaining, percentage, want] : cases) {
-    const auto e = classify(3, 5, usage, current, remaining, percentage);
-    EXPECT_EQ(std::pair(e.usedPercent, e.percentage), std::pair(want, double(percentage))) << usage.value_or(-1);
+  struct Share { Figure usage{}, current{}, remaining{}; std::int64_t percentage = 0; double want; };
+  const std::vector<Share> shares = {
+      {.usage = 1000, .current = 250, .percentage = 99, .want = 25}, {.usage = 200, .remaining = 50, .want = 75},
+      {.usage = 100, .current = 90, .remaining = 30, .want = 90}, {.usage = 100, .remaining = 150, .want = 0},
+      {.usage = 100, .current = 400, .want = 100}, {.usage = 100, .percentage = 42, .want = 42},
+      {.usage = 0, .current = 5, .remaining = 5, .percentage = 17, .want = 17},
+      {.current = 5, .remaining = 5, .percentage = 130, .want = 130}, {.usage = 100, .remaining = kMin, .want = 100},
+      {.usage = kMax, .current = 7, .remaining = -2, .want = 100},
+  };
+  for (const auto& c : shares) {
+    SCOPED_TRACE(::testing::PrintToString(std::tuple(c.usage, c.current, c.remaining, c.percentage)));
+    const auto e = classify(3, 5, c.usage, c.current, c.remaining, c.percentage);
+    EXPECT_EQ(std::pair(e.usedPercent, e.percentage), std::pair(c.want, double(c.percentage)));
   }
-  // The last two: lengths whose minutes leave 64 bits are treated like an unknown unit.
-  const std::vector<std::tuple<std::int64_t, std::int64_t, Figure, std::optional<std::string>>> windows = {
-      {5, 1, 1, "1 minute window"}, {5, 30, 30, "30 minutes window"}, {3, 5, 300, "5 hours window"},
-      {1, 7, 10080, "7 days window"}, {6, 2, 20160, "2 weeks window"}, {2, 5, none, {}}, {3, 0, none, {}},
-      {5, kMax, kMax, std::to_string(kMax) + " minutes window"}, {3, kMax / 60 + 1, none, {}}, {6, kMax, none, {}}};
-  for (const auto& [unit, number, minutes, label] : windows) {
-    const auto entry = classify(unit, number);
-    EXPECT_EQ(std::pair(entry.windowMinutes, entry.windowLabel), std::pair(minutes, label)) << unit << " x " << number;
+  struct Window { std::int64_t unit, number; Figure minutes{}; std::optional<std::string> label{}; };
+  const std::vector<Window> windows = {
+      {.unit = 5, .number = 1, .minutes = 1, .label = "1 minute window"},
+      {.unit = 5, .number = 30, .minutes = 30, .label = "30 minutes window"},
+      {.unit = 3, .number = 5, .minutes = 300, .label = "5 hours window"},
+      {.unit = 1, .number = 7, .minutes = 10080, .label = "7 days window"}, {.unit = 2, .number = 5},
+      {.unit = 6, .number = 2, .minutes = 20160, .label = "2 weeks window"}, {.unit = 3, .number = 0},
+      {.unit = 5, .number = kMax, .minutes = kMax, .label = std::to_string(kMax) + " minutes window"},
+      // Lengths whose minutes leave 64 bits are treated like an unknown unit.
+      {.unit = 3, .number = kMax / 60 + 1}, {.unit = 6, .number = kMax},
+  };
+  for (const auto& c : windows) {
+    SCOPED_TRACE(std::to_string(c.unit) + " x " + std::to_string(c.number));
+    const auto entry = classify(c.unit, c.number);
+    EXPECT_EQ(std::pair(entry.windowMinutes, entry.windowLabel), std::pair(c.minutes, c.label));
   }
 
   // Shortest first, windowless last; long enough that an unstable sort would reorder equal keys.
