@@ -17,6 +17,9 @@
 
 namespace dapplewick::testing {
 
+// A status in a table row that stands for an answer that is not HTTP.
+inline constexpr int kNotHTTP = 0;
+
 // What a provider service is tested in: a scripted transport, a clock fixed at `now`, an empty environment and
 // the default origins. Build the service from `context`. A test of a provider's service names that provider, whose
 // fuzz seeds the answers then become; a world that serves no one provider names none.

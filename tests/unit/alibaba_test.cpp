@@ -31,7 +31,8 @@ const std::string kTokenQuery = "/data/api.json?action=GetSubscriptionSummary&pr
 const std::string kParse = "Failed to parse Alibaba response: ";
 const std::string kExpired = "Alibaba session expired \u2014 please sign in again";
 const std::string kQuota = R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3,"perWeekTotalQuota":100}})";
-constexpr int kNotHTTP = 0, kOffline = -1;  // statuses that stand for an answer that is not HTTP, and for none
+using testing::kNotHTTP;
+constexpr int kOffline = -1;  // a status that stands for no answer at all
 
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 

@@ -12,7 +12,7 @@ namespace {
 const Timestamp kNow{std::chrono::milliseconds{1'765'000'000'000}};
 const std::string kModels = "https://cloudcode-pa.googleapis.com/v1internal:fetchAvailableModels";
 const std::string kQuota = "https://cloudcode-pa.googleapis.com/v1internal:retrieveUserQuota";
-constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+using testing::kNotHTTP;
 
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 

@@ -12,7 +12,7 @@ namespace {
 const Timestamp kNow{std::chrono::milliseconds{1'765'000'000'000}};
 const std::string kCredits = "https://app.augmentcode.com/api/credits";
 const std::string kSubscription = "https://app.augmentcode.com/api/subscription";
-constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+using testing::kNotHTTP;
 
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 

@@ -14,7 +14,7 @@ namespace {
 const std::string kURL = "https://ce.us-east-1.amazonaws.com/";
 const std::string kSecret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
 const Timestamp kNow = *parseInternetDate("2026-03-15T23:59:59Z");
-constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+using testing::kNotHTTP;
 
 // The record as text, marked when it is stamped with another provider, which the text leaves out.
 std::string show(const UsageData& r) {

@@ -16,8 +16,9 @@ const std::string kBalanceURL = "https://api.deepseek.com/user/balance";
 // The cost query names the local month: December 2024 west of Greenwich, though January 2025 in UTC.
 const std::string kCostURL = "https://platform.deepseek.com/api/v0/usage/cost?month=12&year=2024";
 const Timestamp kNow{std::chrono::seconds(1'735'707'600)};  // 2025-01-01T05:00Z
-// Statuses that stand for an answer that is not HTTP, for none at all, and for none until the request is cancelled.
-constexpr int kNotHTTP = 0, kTimedOut = -1, kUntilCancelled = -2;
+using testing::kNotHTTP;
+// Statuses that stand for no answer at all, and for none until the request is cancelled.
+constexpr int kTimedOut = -1, kUntilCancelled = -2;
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 std::string balanceBody(const Entries& entries, bool available = true) {

@@ -17,7 +17,7 @@ const std::string kCodingURL = "https://open.volcengineapi.com/?Action=GetCoding
 const std::string kAgentURL = "https://open.volcengineapi.com/?Action=GetAFPUsage&Version=2024-01-01";
 const std::string kProbeURL = "https://ark.cn-beijing.volces.com/api/coding/v3/chat/completions";
 const Timestamp kNow = *parseInternetDate("2026-01-05T09:30:12Z");
-constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+using testing::kNotHTTP;
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 std::string coding(const std::string& rows) { return R"({"Result":{"Status":"ok","QuotaUsage":[)" + rows + "]}}"; }

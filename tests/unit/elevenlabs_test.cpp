@@ -11,7 +11,7 @@ namespace {
 
 const std::string kURL = "https://api.elevenlabs.io/v1/user/subscription";
 const Timestamp kNow{std::chrono::seconds{1'773'576'000}};  // 2026-03-15T12:00Z
-constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+using testing::kNotHTTP;
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // A subscription answer: the two required counts plus `extra` members (written as JSON without braces).

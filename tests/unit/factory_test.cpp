@@ -18,7 +18,8 @@ const std::string kUsage = "https://api.factory.ai/api/organization/subscription
 const std::string kUsageBody =
     R"({"usage":{"endDate":1700000000000,"standard":{"userTokens":1,"orgTotalTokensUsed":3,"totalAllowance":4}}})";
 
-constexpr int kNotHTTP = 0, kNoRoute = -1;  // statuses that stand for an answer that is not HTTP, and for none
+using testing::kNotHTTP;
+constexpr int kNoRoute = -1;  // a status that stands for no answer at all
 std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 TEST(Factory, SendsTheThreeRequestsWithTheCredentialHeadersOfItsKind) {

@@ -13,7 +13,7 @@ const std::string kURL =
     "https://app.kilo.ai/api/trpc/user.getCreditBlocks,kiloPass.getState,user.getAutoTopUpPaymentMethod?batch=1&input="
     "%7B%220%22:%7B%22json%22:null%7D,%221%22:%7B%22json%22:null%7D,%222%22:%7B%22json%22:null%7D%7D";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
-constexpr int kNotHTTP = 0;  // a status that stands for an answer that is not HTTP
+using testing::kNotHTTP;
 
 // The three procedures' answers as tRPC wraps them; "-" for a procedure that failed inside the batch.
 std::string batch(const std::string& credits, const std::string& pass = "-") {

@@ -12,7 +12,7 @@ namespace {
 
 const std::string kURL = "https://kimi-k2.ai/api/user/credits";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 TEST(KimiK2Service, SendsTheCreditsRequestAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow, Provider::kimiK2);

@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 const std::string kURL = "https://www.kimi.com/apiv2/kimi.gateway.billing.v1.BillingService/GetUsages";
 const Timestamp kNow{1'765'000'000s};
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 // Claims {"device_id":"dev-1","ssid":"s-2","sub":"user-9"}; the token goes out as it arrives, blanks and all.
 const std::string kToken = "h.eyJkZXZpY2VfaWQiOiJkZXYtMSIsInNzaWQiOiJzLTIiLCJzdWIiOiJ1c2VyLTkifQ.sig \n";
 

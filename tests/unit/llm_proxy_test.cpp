@@ -11,7 +11,7 @@ namespace dapplewick {
 namespace {
 
 const Timestamp kNow = *parseRFC3339("2026-12-05T20:25:43.250Z", FractionMode::required);
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 URLParts url(const std::string& text) { return parseURL(text).value(); }
 

@@ -12,7 +12,7 @@ namespace {
 
 const std::string kURL = "https://api.manus.im/user.v1.UserService/GetAvailableCredits";
 const Timestamp kNow{std::chrono::seconds(1'765'000'000)};
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 std::string date(const std::optional<Timestamp>& instant) { return instant ? formatRFC3339Seconds(*instant) : "-"; }
 

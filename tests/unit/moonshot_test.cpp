@@ -10,7 +10,7 @@ namespace {
 
 const std::string kIntl = "https://api.moonshot.ai/v1/users/me/balance";
 const std::string kChina = "https://api.moonshot.cn/v1/users/me/balance";
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 std::string balance(const std::string& cash, int code = 0, const std::string& tail = R"(,"status":true)") {
   return R"({"code":)" + std::to_string(code) + R"(,"data":{"available_balance":3,"voucher_balance":0,)"

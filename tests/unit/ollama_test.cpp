@@ -11,7 +11,7 @@ namespace {
 
 const std::string kURL = "https://ollama.com/settings";
 const Timestamp kNow{std::chrono::seconds(1'751'000'000)};
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 const auto asText = [](const UsageData& r) { return testing::recordText(r); };
 

@@ -13,7 +13,7 @@ const std::string kURL = "https://api.synthetic.new/v2/quotas";
 const Timestamp kNow{std::chrono::seconds(1'751'000'000)};
 const std::string kNoQuota = "Failed to parse Synthetic response: No quota data found in response";
 
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 TEST(SyntheticService, SendsTheKeyAndReadsTheRollingLimit) {
   testing::ServiceWorld world(kNow, Provider::synthetic);

@@ -12,7 +12,7 @@ namespace {
 using vertex_ai::QuotaKey;
 
 const Timestamp kNow = *parseRFC3339("2026-12-05T20:25:43.250Z", FractionMode::required);
-constexpr int kNotHTTP = 0;  // a status standing for an answer that is not HTTP
+using testing::kNotHTTP;
 
 const std::string kQuery =
     "%22%20AND%20resource.type%3D%22consumer_quota%22%20AND%20resource.label.service%3D%22aiplatform.googleapis.com"
