@@ -80,6 +80,7 @@ TEST(Formatting, FixedAndDecimal) {
     std::optional<std::string> decimal;
   };
   const double max = std::numeric_limits<double>::max();
+  // clang-format off
   const Case cases[] = {
       {2.675, 2, "2.67", "2.68"},  // the binary value lies below 2.675
       {12.25, 1, "12.2", "12.2"}, {42.5, 0, "42", "42"}, {43.5, 0, "44", "44"}, {9.96, 1, "10.0", "10"},
@@ -89,6 +90,7 @@ TEST(Formatting, FixedAndDecimal) {
       {1e21, 0, "1000000000000000000000", "1,000,000,000,000,000,000,000"},
       {std::nan(""), 1, "nan", std::nullopt}, {-std::numeric_limits<double>::infinity(), 1, "-inf", std::nullopt},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     EXPECT_EQ(formatFixed(c.value, c.digits), c.fixed);
@@ -107,6 +109,7 @@ TEST(Parsing, DecimalsAndIntegers) {
   };
   const long long max = std::numeric_limits<long long>::max();
   const long long min = std::numeric_limits<long long>::min();
+  // clang-format off
   const Case cases[] = {
       {"+12", 12, 12}, {"-3", -3, -3}, {"12.5", 12.5, {}}, {".5", 0.5, {}}, {"5.", 5, {}}, {"1E-2", 0.01, {}},
       {"9223372036854775807", 9223372036854775807.0, max}, {"9223372036854775808", 9223372036854775808.0, {}},
@@ -117,6 +120,7 @@ TEST(Parsing, DecimalsAndIntegers) {
       {"1e-400", 0, {}}, {"-0.001e-999", 0, {}}, {"4e-320", 4e-320, {}}, {"0.0000000001e-320", 0, {}},
       {"100000000000e-330", 1e-319, {}}, {"0.001e311", 1e308, {}}, {"0.01e311", {}, {}}, {"1000e306", {}, {}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(parseDecimal(c.text), c.decimal);
