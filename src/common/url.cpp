@@ -9,12 +9,14 @@ bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= '
 
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelimiter(char c) {
+  // clang-format off
   switch (c) {
     case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',': case ';': case '=':
       return true;
     default:
       return false;
   }
+  // clang-format on
 }
 
 // True when every character belongs to `allowed` or is a well-formed percent escape.
@@ -156,12 +158,14 @@ void appendPercentEncoded(std::string& out, std::string_view text, Keep keep) {
 // sub-delimiters) but for the four that carry meaning inside a query ("&" "=" "+" and the quote "'").
 bool keptInQueryItem(char c) {
   if (isUnreserved(c)) return true;
+  // clang-format off
   switch (c) {
     case '!': case '$': case '(': case ')': case '*': case ',': case ';': case ':': case '@': case '/': case '?':
       return true;
     default:
       return false;
   }
+  // clang-format on
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 namespace dapplewick {
 
 // Every supported service, in the catalogue's fixed order, which is also the display and refresh order.
+// clang-format off
 enum class Provider {
   codex, openAI, azureOpenAI, claude, cursor, opencode, opencodeGo, alibaba, alibabaTokenPlan, factory,
   gemini, antigravity, copilot, zai, minimax, manus, kimi, kilo, kiro, vertexAI,
@@ -14,6 +15,7 @@ enum class Provider {
   elevenLabs, windsurf, perplexity, mimo, doubao, abacus, mistral, deepSeek, codebuff, crof,
   venice, commandCode, stepFun, bedrock, grok, groq, llmProxy, deepgram,
 };
+// clang-format on
 
 inline constexpr std::size_t kProviderCount = 48;
 

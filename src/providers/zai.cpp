@@ -144,10 +144,12 @@ std::optional<LimitEntry> classifyWindow(const LimitRaw& raw) {
     std::optional<std::int64_t> minutes;
     std::string_view unitName;
     switch (raw.unit) {
+      // clang-format off
       case kUnitMinute: minutes = raw.number; unitName = "minute"; break;
       case kUnitHour: minutes = checkedMul(raw.number, kMinutesPerHour); unitName = "hour"; break;
       case kUnitDay: minutes = checkedMul(raw.number, kMinutesPerDay); unitName = "day"; break;
       case kUnitWeek: minutes = checkedMul(raw.number, kMinutesPerWeek); unitName = "week"; break;
+      // clang-format on
       default: break;
     }
     // A length whose minutes do not fit 64 bits is no window the server can mean: the entry is kept for its

@@ -53,6 +53,7 @@ TEST(CurlRequest, SendsMethodHeadersAndBodyExactlyWithNothingAdded) {
   std::string large(3 * 1024 * 1024, '\0');
   for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251);
   struct Case { std::string method; std::optional<std::string> body; HTTPHeaders headers; Lines wantAfterHost; };
+  // clang-format off
   const std::vector<Case> cases = {
       {"GET", std::nullopt,
        {{"X-Zeta", "1"}, {"authorization", "Bearer abc"}, {"X-Alpha", "two  words"}, {"ACCEPT", "a/b"}, {"x-empty", ""},
@@ -63,6 +64,7 @@ TEST(CurlRequest, SendsMethodHeadersAndBodyExactlyWithNothingAdded) {
       {"POST", large, {}, {"Content-Length: 3145728"}}, {"PUT", "{}", {}, {"Content-Length: 2"}},
       {"GET", "q", {}, {"Content-Length: 1"}},
   };
+  // clang-format on
   CurlTransport transport;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method + " with " + (c.body ? std::to_string(c.body->size()) + " bytes" : "no body"));
@@ -119,6 +121,7 @@ TEST(CurlResponse, ReturnsStatusHeadersAndBodyOfAnyAnswer) {
   std::string allBytes;
   for (int i = 0; i < 256; ++i) allBytes += static_cast<char>(i);
   struct Case { std::string raw, method; int status; std::vector<HTTPHeader> headers; std::string body; };
+  // clang-format off
   const std::vector<Case> cases = {
       // Repeated headers kept, spaces around values trimmed, letter case and empty values kept.
       {"404 Nope\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\nx-LOWER:   padded \t\r\nX-Empty:\r\n\r\n?", "GET", 404,
@@ -133,6 +136,7 @@ TEST(CurlResponse, ReturnsStatusHeadersAndBodyOfAnyAnswer) {
       // Far beyond the body limit, but a HEAD answer only announces its body.
       {"200 OK\r\nContent-Length: 99999999\r\n\r\n", "HEAD", 200, {{"Content-Length", "99999999"}}, ""},
   };
+  // clang-format on
   CurlTransport transport;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.raw.substr(0, c.raw.find('\r')));

@@ -33,13 +33,16 @@ const Json kZaiRecord = {{"error", nullptr}, {"used", 25}, {"resetAt", "2026-01-
 Scenario zai(std::string name, int firstStatus, std::string firstBody, int secondStatus, std::size_t second,
              Json want) {
   const std::string path = "GET /api/monitor/usage/quota/limit ";
+  // clang-format off
   return {"Zai" + name, "zai", "api:  zai-key\n", "zai-key",
           {{{"zai.international"}, {{{path}, firstStatus, std::move(firstBody)}}, 1},
            {{"zai.china"}, {{{path}, secondStatus, kZaiQuota}}, second}},
           {"authorization: Bearer zai-key"}, std::move(want)};
+  // clang-format on
 }
 
 Scenario codebuff(std::string name, int subscriptionStatus, std::string subscriptionBody, Json want) {
+  // clang-format off
   return {"Codebuff" + name, "codebuff", "web: cb-token ", "cb-token",
           at({"codebuff"}, 2, {{{"POST /api/v1/usage ", "\r\n\r\n" R"({"fingerprintId":"dapple-wick"})"}, 200,
               R"({"usage":250,"quota":1000,"next_quota_reset":"2026-02-01T00:00:00Z"})"},
@@ -47,9 +50,11 @@ Scenario codebuff(std::string name, int subscriptionStatus, std::string subscrip
           {"Authorization: Bearer cb-token",
            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36"},
           std::move(want)};
+  // clang-format on
 }
 
 Scenario llmProxy(std::string name, std::string credential, std::map<std::string, std::string> environment) {
+  // clang-format off
   return {"LLMProxy" + name, "llmproxy", std::move(credential), "sk-e2e",
           at({}, 1, {{{"GET /team/v1/quota-stats "}, 200,
               R"({"providers": {"openai": {"total_requests": 5, "quota_groups": [{"remaining_percent": 80,)"
@@ -60,6 +65,7 @@ Scenario llmProxy(std::string name, std::string credential, std::map<std::string
           {{"error", nullptr}, {"used", 65}, {"limit", 100}, {"cost", 0.25}, {"resetAt", "2030-01-01T12:00:00.500Z"},
            {"note", "2 providers \u00B7 12 requests \u00B7 1.5K tokens \u00B7 $0.2500"}},
           std::move(environment)};
+  // clang-format on
 }
 
 std::string vertexSeries(const std::string& metric, const std::string& location, int value) {
@@ -80,8 +86,10 @@ Answer vertex(const std::string& filter, std::optional<std::string> page, std::s
 
 // The endpoint is the user's own https host, so the real transport must trust the server's certificate.
 Scenario azureOpenAI(std::string name, std::string version, Answer answer, Json want) {
+  // clang-format off
   Scenario scenario{"AzureOpenAI" + name, "azureopenai", "api: {origin}/ ::gpt-4o::az-e2e-key" + version,
                     "az-e2e-key", {{{}, {std::move(answer)}, 1}}, {"api-key: az-e2e-key"}, std::move(want)};
+  // clang-format on
   scenario.https = true;
   return scenario;
 }
@@ -101,6 +109,7 @@ const std::string kFactoryUsage =
 Scenario bedrock(std::string name, std::string credential, std::map<std::string, std::string> environment,
                  std::vector<std::string> onEveryRequest, std::string region) {
   onEveryRequest.insert(onEveryRequest.end(), {"Host: 127.0.0.1", "Content-Type: application/x-amz-json-1.1"});
+  // clang-format off
   return {"Bedrock" + name, "bedrock", std::move(credential), "e2e-secret",
           at({"bedrock"}, 1,
             {{{"POST / ", "X-Amz-Target: AWSInsightsIndexService.GetCostAndUsage", R"("Granularity":"MONTHLY")"}, 200,
@@ -110,6 +119,7 @@ Scenario bedrock(std::string name, std::string credential, std::map<std::string,
           {{"error", nullptr}, {"cost", 12.5}, {"costSemantic", "periodCumulative"}, {"limit", 0},
            {"note", "AWS Bedrock monthly spend via Cost Explorer (region: " + region + ")"}},
           std::move(environment)};
+  // clang-format on
 }
 // Claims {"device_id":"dev-1","sub":"user-9"}.
 const std::string kKimiToken = "eyJhbGciOiJIUzI1NiJ9.eyJkZXZpY2VfaWQiOiJkZXYtMSIsInN1YiI6InVzZXItOSJ9.sig";
@@ -137,6 +147,7 @@ std::vector<Scenario> serviceScenarios() {
     return Answer{{"GET " + path + " "}, 200, page};  // the fragment never goes on the wire
   };
   const std::string alibabaData = "POST /data/api.json?action=";
+  // clang-format off
   return {
       azureOpenAI("DatedRoute", "::2024-10-21",
                   {{"POST /openai/deployments/gpt-4o/chat/completions?api-version=2024-10-21 ",
@@ -461,6 +472,7 @@ std::vector<Scenario> serviceScenarios() {
        {{"error", nullptr}, {"used", 20}, {"limit", 100}, {"resetPeriod", "daily"},
         {"resetAt", "2026-01-01T00:00:00.000Z"}, {"note", "Plan: Pro"}}},
   };
+  // clang-format on
 }
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }

@@ -84,7 +84,8 @@ TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
             "    [#################---]  87%  7 / 8  Weekly  resets in 3d 4h (2026-12-09T19:13:20Z)\n"
             "    note: Weekly tokens\n"
             "\nkilo\n"
-            "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\u2065\n"  // no control reaches the terminal
+            // no control reaches the terminal
+            "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\u2065\n"
             "\ngroq\n"
             "  used 17  Daily\n"
             "\ndeepseek\n"

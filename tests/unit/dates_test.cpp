@@ -25,6 +25,7 @@ TEST(RFC3339, BothModes) {
     std::string text;
     std::optional<long long> want;
   };
+  // clang-format off
   const Case cases[] = {
       {"2026-12-06T17:03:15Z", 1796576595000}, {"2026-12-06T17:03:15.5Z", 1796576595500},
       {"2026-12-06T17:03:15.123456789Z", 1796576595123}, {"2026-12-06T17:03:15.1234567890Z", {}},
@@ -34,6 +35,7 @@ TEST(RFC3339, BothModes) {
       {"2024-02-29T00:00:00Z", 1709164800000}, {"2026-02-30T00:00:00Z", {}}, {"2026-12-06T24:00:00Z", {}},
       {"1969-12-31T23:59:59Z", {}}, {"9999-12-31T23:59:59Z", 253402300799000},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     const bool fraction = c.text.find('.') != std::string::npos;

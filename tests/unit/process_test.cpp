@@ -59,6 +59,7 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
     ProcessResult want;  // long captures as "SIZE bytes from FIRST-4-BYTES"
     milliseconds atLeast, atMost;
   };
+  // clang-format off
   const Case cases[] = {
       {"printf 'ok\\377\\n'; printf '\\300x' >&2; exit 3", limits(5s, 5s), {},
        {"ok\xEF\xBF\xBD\n", "\xEF\xBF\xBDx", 3, false}, 0ms, 1s},
@@ -83,6 +84,7 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
       // here: a tool inheriting that would report a broken pipe instead of ending quietly.
       {"cat; yes | head -c 4; echo", limits(3s, 3s), {}, {"y\ny\n\n", "", 0, false}, 0ms, 1s},
   };
+  // clang-format on
   const auto previous = ::signal(SIGPIPE, SIG_IGN);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);

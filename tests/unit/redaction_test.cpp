@@ -15,6 +15,7 @@ TEST(RedactSecrets, EveryFormWholeInPartsAndCut) {
   struct Case {
     std::string text, want;
   };
+  // clang-format off
   const Case cases[] = {
       // Whole, in each form.
       {"key ab/cd ef+gh=ij!", "key [redacted]!"}, {"KEY AB/CD EF+GH=IJ", "KEY [redacted]"},  // case changed
@@ -50,6 +51,7 @@ TEST(RedactSecrets, EveryFormWholeInPartsAndCut) {
       {"cut at cd ef+gh", "cut at cd ef+gh"}, {"see Xk4/pQ+7wZrT&2m here", "see Xk4/pQ+7wZrT&2m here"},
       {"code hJ3dF", "code hJ3dF"}, {"percent %2 and \\u00", "percent %2 and \\u00"}, {"<p>a &amp; b", "<p>a &amp; b"},
   };
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(redactSecrets(c.text, secrets), c.want) << c.text;
 }
 

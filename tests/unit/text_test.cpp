@@ -80,14 +80,17 @@ TEST(Formatting, FixedAndDecimal) {
     std::optional<std::string> decimal;
   };
   const double max = std::numeric_limits<double>::max();
+  // clang-format off
   const Case cases[] = {
       {2.675, 2, "2.67", "2.68"},  // the binary value lies below 2.675
       {12.25, 1, "12.2", "12.2"}, {42.5, 0, "42", "42"}, {43.5, 0, "44", "44"}, {9.96, 1, "10.0", "10"},
-      {7, 2, "7.00", "7"}, {99999.5, 0, "100000", "100,000"}, {-0.4, 0, "0", "0"}, {-0.00001, 4, "0.0000", "0"}, {-0.00005, 4, "-0.0001", "0"}, {5e-324, 2, "0.00", "0"},
+      {7, 2, "7.00", "7"}, {99999.5, 0, "100000", "100,000"}, {-0.4, 0, "0", "0"}, {-0.00001, 4, "0.0000", "0"},
+      {-0.00005, 4, "-0.0001", "0"}, {5e-324, 2, "0.00", "0"},
       {1234567.125, 2, "1234567.12", "1,234,567.12"},
       {1e21, 0, "1000000000000000000000", "1,000,000,000,000,000,000,000"},
       {std::nan(""), 1, "nan", std::nullopt}, {-std::numeric_limits<double>::infinity(), 1, "-inf", std::nullopt},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     EXPECT_EQ(formatFixed(c.value, c.digits), c.fixed);
@@ -106,6 +109,7 @@ TEST(Parsing, DecimalsAndIntegers) {
   };
   const long long max = std::numeric_limits<long long>::max();
   const long long min = std::numeric_limits<long long>::min();
+  // clang-format off
   const Case cases[] = {
       {"+12", 12, 12}, {"-3", -3, -3}, {"12.5", 12.5, {}}, {".5", 0.5, {}}, {"5.", 5, {}}, {"1E-2", 0.01, {}},
       {"9223372036854775807", 9223372036854775807.0, max}, {"9223372036854775808", 9223372036854775808.0, {}},
@@ -116,6 +120,7 @@ TEST(Parsing, DecimalsAndIntegers) {
       {"1e-400", 0, {}}, {"-0.001e-999", 0, {}}, {"4e-320", 4e-320, {}}, {"0.0000000001e-320", 0, {}},
       {"100000000000e-330", 1e-319, {}}, {"0.001e311", 1e308, {}}, {"0.01e311", {}, {}}, {"1000e306", {}, {}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(parseDecimal(c.text), c.decimal);
