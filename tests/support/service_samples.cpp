@@ -11,6 +11,7 @@ const std::vector<ServiceSample>& serviceSamples() {
   const auto message = [](char key, const std::string& bytes) {
     return key + std::string(1, static_cast<char>(bytes.size())) + bytes;
   };
+  // clang-format off
   static const std::vector<ServiceSample> samples = {
       // The endpoint, the deployment and the API version are no secrets.
       {Provider::azureOpenAI, "https://res.example.com::gpt-4o-mini::az-" + canary + "::2024-10-21", {}, 1, true, {}, {},
@@ -86,6 +87,7 @@ const std::vector<ServiceSample>& serviceSamples() {
        {{"/usage/breakdown", R"({"results":[{"requests":1}]})"},
         {"/v1/projects", R"({"projects":[{"project_id":"p1","name":")" + canary + "\"}]}"}}},
   };
+  // clang-format on
   return samples;
 }
 

@@ -40,6 +40,7 @@ TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
   const auto record = [](const std::string& used, const std::string& points) {
     return used + "/100 monthly 'Abacus AI compute points: " + points + "'";
   };
+  // clang-format off
   const std::vector<Case> cases = {
       // A successful envelope is read whatever its error says; a billing date only as a text.
       {points("250", "100"), "60/100 monthly @2026-04-01T00:00:00Z 'Abacus AI compute points: 150 / 250'",
@@ -61,6 +62,7 @@ TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
       {points("2000", "1000.05"), record("49.9975", "1,000 / 2,000")},
       {points("2001", "1000.5"), record("50", "1,000 / 2,001")},
       {points("1234568.89", "1"), record("99.999919", "1,234,568 / 1,234,569")}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.points + " " + c.billing);
     testing::ServiceWorld world(kNow, Provider::abacus);

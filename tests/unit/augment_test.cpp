@@ -32,6 +32,7 @@ TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
   };
   const std::string credits = R"({"usageUnitsRemaining":70,"usageUnitsConsumedThisBillingCycle":30})";
   const std::string parse = "Failed to parse Augment response: Credits: expected ";
+  // clang-format off
   const std::vector<Case> cases = {
       {.credits = R"({"usageUnitsConsumedThisBillingCycle":250,"usageUnitsAvailable":1000})", .subscriptionStatus = 200,
        .subscription = R"({"planName":"Developer","billingPeriodEnd":"2025-03-01T00:00:00Z"})",
@@ -52,6 +53,7 @@ TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
       {.creditsStatus = 204, .want = "Augment HTTP error 204"},
       {.creditsStatus = kNotHTTP, .want = "Unexpected response from Augment"},
   };
+  // clang-format on
   const std::string rest = " (60000 ms)\nAccept: application/json\nCookie: _session=abc; x=1\nUser-Agent: Mozilla/5.0 "
                            "(Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)";
   for (const auto& c : cases) {

@@ -71,6 +71,7 @@ TEST(AzureOpenAI, AnyTwoHundredIsReachableAndOtherAnswersFail) {
     int status;  // 0: not an HTTP answer
     std::string body, want;
   };
+  // clang-format off
   const Case cases[] = {
       {204, "", reachable}, {299, "<html>", reachable}, {200, R"({"model":5})", reachable},
       {201, R"({"model":"gpt-4o-2024-08-06"})", reachable + " \u00B7 Model: gpt-4o-2024-08-06"},
@@ -81,6 +82,7 @@ TEST(AzureOpenAI, AnyTwoHundredIsReachableAndOtherAnswersFail) {
       {500, x240 + "\u00E9" + std::string(59, 'y'), "Azure OpenAI API error HTTP 500: " + x240 + "\u2026"},
       {429, "\xFF\xFE", "Azure OpenAI API error HTTP 429"}, {0, "", "Unexpected response from Azure OpenAI"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     testing::ServiceWorld world(kNow, Provider::azureOpenAI);
     c.status == 0 ? world.transport.respondNotHTTP("") : world.transport.respond("", c.status, c.body);

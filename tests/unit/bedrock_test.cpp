@@ -48,6 +48,7 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
     return amount + "/0 monthly @2026-04-01T00:00:00Z cost " + amount +
            " periodCumulative 'AWS Bedrock monthly spend via Cost Explorer (region: eu-west-1)'";
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {results(group(R"("Amazon BEDROCK Edition")", R"("1.5")") + "," + group(R"("EC2","Bedrock")", R"("7")") +
                bed("2") + bed(R"(" 3")") + bed(R"("NaN")") + bed(R"("inf")") + "," + group("", R"("5")") + "," +
@@ -58,6 +59,7 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
       {R"({"ResultsByTime":{}})", missing}, {"[]", missing}, {"<html>", missing}, {"", unexpected, kNotHTTP},
       {results(group(R"("bedrock")", R"("1e308")") + bed(R"("1e308")")), unexpected},
       {"<p>denied</p>", "AWS Cost Explorer error: HTTP 403: <p>denied</p>", 403}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     testing::ServiceWorld world(kNow, Provider::bedrock);
@@ -73,12 +75,14 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
 TEST(BedrockCredentials, FromTheCredentialElseTheEnvironment) {
   const std::string keys = "AWS_ACCESS_KEY_ID=EK AWS_SECRET_ACCESS_KEY=ES", missing = "AWS credentials not configured. "
                            "Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY.";
+  // clang-format off
   const std::vector<std::array<std::string, 3>> cases = {
       {"id:secret", keys, "us-east-1|id|secret|-"}, {" eu-west-1:id:secret\n", "", "eu-west-1|id|secret|-"},
       {"profile:eu-west-1:id:secret", "", "eu-west-1|id|secret|-"}, {"::", "", "|||-"}, {"", keys, "us-east-1|EK|ES|-"},
       {"profile", keys + " AWS_REGION=ap-east-1", "ap-east-1|EK|ES|-"}, {"a:b:c:d:e", "", missing},
       {"", keys + " AWS_SESSION_TOKEN= AWS_DEFAULT_REGION= AWS_REGION=ap-east-1", "|EK|ES|"},  // set but empty
       {"", "AWS_ACCESS_KEY_ID=EK AWS_SECRET_ACCESS_KEY=", missing}};
+  // clang-format on
   const auto describe = [](const bedrock::ResolvedCredentials& r) {
     const auto& k = r.credentials;
     return r.region + "|" + k.accessKeyID + "|" + k.secretAccessKey + "|" + k.sessionToken.value_or("-");

@@ -74,6 +74,7 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
   // limit; used, else quota less remaining, never below 0. Otherwise a positive balance plus consumption; otherwise
   // the balance alone. Figures at the edge of the double range never yield an infinite used or limit.
   struct Case { D used = none, total = none, remaining = none; std::pair<double, double> shown; };
+  // clang-format off
   const Case figures[] = {
       {.used = 150, .total = 100, .shown = {150, 100}}, {.used = -5, .total = 100, .shown = {0, 100}},
       {.total = 100, .remaining = 40, .shown = {60, 100}}, {.total = 100, .remaining = 140, .shown = {0, 100}},
@@ -82,6 +83,7 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
       {.used = 7, .shown = {0, 0}}, {.remaining = 30, .shown = {0, 30}}, {.remaining = -3, .shown = {0, 0}},
       {.total = kHuge, .remaining = -kHuge, .shown = {0, kHuge}},
       {.used = kHuge, .remaining = kHuge, .shown = {0, kHuge}}};
+  // clang-format on
   for (const Case& c : figures) {
     SCOPED_TRACE(::testing::PrintToString(std::tuple(c.used, c.total, c.remaining)));
     const UsageData data = codebuff::makeUsageData({c.used, c.total, c.remaining, {}}, std::nullopt, kNow);

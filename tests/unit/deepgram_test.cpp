@@ -59,6 +59,7 @@ TEST(DeepgramService, AddsUpTheProjectsThatAnswer) {
   const auto total = [](const std::string& requests, const std::string& hours, const std::string& note) {
     return requests + "/0 monthly @2027-01-31T22:00:00Z '" + note + "' + " + hours + "/0 monthly 'Hours'";
   };
+  // clang-format off
   const std::vector<Case> cases{
       // An empty list means the key sees nothing.
       {{}, "Invalid Deepgram API key"}, {{}, "Deepgram API error 500", "500"}, {{{"..", skip}}, unexpected},
@@ -75,6 +76,7 @@ TEST(DeepgramService, AddsUpTheProjectsThatAnswer) {
       {{{"..", skip}, {"ok", two}, {"", skip}, {".", skip}, {"a/../b", two, "a%2F..%2Fb"},
         {"x?start=1970#f \u00E9", two, "x%3Fstart%3D1970%23f%20%C3%A9"}}, total("6", "0", "3/6 projects aggregated")},
       {{{"a", "401"}, {"b", "offline"}}, "offline"}, {{{"a", "offline"}, {"b", "not HTTP"}}, unexpected}};
+  // clang-format on
   for (const auto& c : cases) {
     testing::ServiceWorld world(kNow, Provider::deepgram);
     Json list = Json::array();

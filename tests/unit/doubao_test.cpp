@@ -43,6 +43,7 @@ TEST(DoubaoService, PlansAndTheirMapping) {
   struct Case {  // the Coding Plan answer, the Agent Plan answer (no status: never asked), the outcome
     int codingStatus = 200; std::string coding = ""; std::optional<int> agentStatus = {}; std::string agent = "", want;
   };
+  // clang-format off
   const Case cases[] = {
       {.coding = coding(R"({"Level":"5h","Percent":1},{"Level":"session","Percent":2},{"Level":"5h","Percent":3},)"
                         R"({"Level":"Week","Percent":4},{"Level":"daily","Percent":5})"),
@@ -68,6 +69,7 @@ TEST(DoubaoService, PlansAndTheirMapping) {
       {.coding = R"({"Result":{}})", .agentStatus = 404, .want = empty},
       {.codingStatus = kNotHTTP, .want = "Unexpected response from Doubao"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.coding + " then " + c.agent);
     testing::ServiceWorld world(kNow, Provider::doubao);
@@ -131,11 +133,13 @@ TEST(DoubaoProbe, RateLimitHeaders) {
     return used + " Doubao request rate limit (diagnostic, not Coding/Agent Plan quota): " + counts +
            " requests in this window.";
   };
+  // clang-format off
   const std::tuple<std::string, std::string, std::string> cases[] = {  // remaining, limit, outcome
       {"0", "60", counted("100.0", "60/60")}, {"45", "60", counted("25.0", "15/60")},
       {"70", "60", counted("0.0", "-10/60")}, {"+5", "10", counted("50.0", "5/10")},
       {"0", "0", "status"}, {"5", "x", "status"}, {"-9223372036854775808", "9223372036854775807", "status"},
   };
+  // clang-format on
   for (const auto& [remaining, limit, want] : cases) {
     const UsageData record = doubao::makeProbeUsageData(
         {{"X-RateLimit-Remaining-Requests", remaining}, {"x-ratelimit-limit-requests", limit}}, kNow);
@@ -145,11 +149,13 @@ TEST(DoubaoProbe, RateLimitHeaders) {
 }
 
 TEST(DoubaoProbe, ResetTexts) {
+  // clang-format off
   const std::pair<std::string, std::optional<Timestamp>> cases[] = {
       {" 1m30s ", kNow + 90s}, {"1d2h", kNow + 26h}, {"90", kNow + 90s}, {"-1.5", kNow - 1500ms}, {"0s", std::nullopt},
       {"soon", std::nullopt}, {"2026-02-01T00:00:00.5Z", *parseInternetDate("2026-02-01T00:00:00.5Z")},
       {"99999999999999999999s", std::nullopt}, {"106751991167300d", std::nullopt}, {"1e300", std::nullopt},
   };
+  // clang-format on
   for (const auto& [text, want] : cases) EXPECT_EQ(doubao::parseResetText(text, kNow), want) << text;
 }
 

@@ -58,6 +58,7 @@ TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
   const std::string fallback = "25/100 monthly @2023-11-14T22:13:20Z 'Factory Pro'";
   const Answer ok{200, kUsageBody};
   const Answer auth{200, R"({"organization":{"subscription":{"factoryTier":"PRO"}},"userProfile":{"id":"   "}})"};
+  // clang-format off
   const Case cases[] = {
       {.limits = {200, window}, .requests = 1,
        .want = "42.5/100 window @2026-12-06T18:03:15Z '" + std::string(factory::kBillingLimitsNote) + "'"},
@@ -78,6 +79,7 @@ TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
       {.limits = {500}, .auth = {auth}, .usage = {200, R"({"usage":{"premium":{"usedRatio":"0.5"}}})"}, .requests = 3,
        .want = "expected a number at \"usage.premium.usedRatio\""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.limits.status) + " " + c.limits.body + ": " + c.want);
     testing::ServiceWorld world(kNow, Provider::factory);

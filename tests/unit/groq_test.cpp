@@ -33,6 +33,7 @@ TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequire
   const std::string rates = "30.0 req/min \u00B7 7200 tok/min", rest = " (60000 ms)\nAuthorization: Bearer gk\n"
                             "Accept: application/json\nUser-Agent: Dapplewick/1.0\n\n(no body)";
   const auto noted = [](const std::string& note) { return "0/0 window '" + note + "'"; };
+  // clang-format off
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"0.5", "100", "20", "0.001"}, noted(rates + " \u00B7 0.06 cache/min")},
       {{"0.5", "100", "20", "0"}, noted(rates)}, {{"0.5", "100", "20", "1e307"}, noted(rates)},
@@ -41,6 +42,7 @@ TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequire
       {{"=401", "1", "1", "1"}, "Invalid Groq API key"}, {{"1", "=500", "1", "1"}, "Groq API error 500"},
       // Awaited in query order: the lowest-numbered failure wins, not the first in time.
       {{"1", "1", "=429", "1"}, "Groq API error 429"}, {{"~401", "=502", "=500", "1"}, "Invalid Groq API key"}};
+  // clang-format on
   for (const auto& [perSecond, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::groq);
     for (std::size_t i = 0; const std::string& value : perSecond) {

@@ -81,6 +81,7 @@ TEST(JetBrains, ReadsTheQuotaFile) {
   const std::string none = "No quota information found in JetBrains AI configuration";
   const std::string invalid = "Could not parse JetBrains AI quota: Invalid quotaInfo JSON";
   const std::string half = R"({"current":"1","maximum":"2"})";
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {quotaXML(R"({"type":"Available","current":"250","maximum":"1000"})", R"({"next":"2027-01-01T00:00:00.5Z"})"),
        "25/100 monthly @2027-01-01T00:00:00.500Z 'Plan: Available \u00B7 IDE: PyCharm'"},
@@ -98,6 +99,7 @@ TEST(JetBrains, ReadsTheQuotaFile) {
       {"<application>" + option("quotaInfo", half) + "</application>", none},
       {"<broken \xFF" + option("quotaInfo", "{}"), none}, {quotaXML("[1]"), invalid}, {quotaXML("{"), invalid},
   };
+  // clang-format on
   const auto show = [](const UsageData& r) { return testing::recordText(r, kNow); };
   for (const auto& [content, want] : cases) {
     Home home;

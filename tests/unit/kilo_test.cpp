@@ -45,6 +45,7 @@ TEST(KiloService, StatusesAndAnswerShapes) {
   const std::string entry = R"({"result":{"data":{"json":{"remaining":7}}}})", none = "0/0 monthly";
   const std::string seven = "0/0 monthly '7 credits remaining'", unexpected = "Unexpected response from Kilo";
   struct Case { int status; std::string body, want; };
+  // clang-format off
   const Case cases[] = {
       {401, "", "Invalid Kilo API key"}, {500, "", "Kilo API error 500"}, {kNotHTTP, "", unexpected},
       // Every procedure failed: no figures, no failure.
@@ -57,6 +58,7 @@ TEST(KiloService, StatusesAndAnswerShapes) {
       {200, R"([{"result":{"data":5,"json":{"remaining":4}}}])", "0/0 monthly '4 credits remaining'"},
       {200, R"([{"result":{"json":null}},{"result":[]}])", none},
   };
+  // clang-format on
   const auto show = [](const UsageData& r) { return testing::recordText(r, kNow); };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.status) + " " + c.body);

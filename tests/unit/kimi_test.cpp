@@ -31,11 +31,13 @@ TEST(KimiService, SendsTheUsagesRequestAndBuildsTheRecord) {
       R"({"detail":{"limit":"1","used":"1"}}]},{"scope":"FEATURE_CODING","detail":{"limit":"1"}}]})");
   // Every field in order: id, provider, used, limit, cost, costSemantic, resetAt, resetPeriod, lastUpdated, error,
   // note, isLoading, auxiliaryUsage.
+  // clang-format off
   const UsageData window{Provider::kimi, Provider::kimi, 10, 100, 0, CostSemantic::none,
                          Timestamp{1'796'587'200'250ms}, ResetPeriod::window, kNow, {}, {}, false, {}};
   EXPECT_EQ(KimiService(world.context).fetchUsage(kToken), (UsageData{Provider::kimi, Provider::kimi, 6, 100, 0,
       CostSemantic::none, Timestamp{1'796'601'600s}, ResetPeriod::weekly, kNow, {},
       "Kimi coding usage: 120/2000 requests this week.", false, {window}}));
+  // clang-format on
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "POST " + kURL + " (60000 ms)\nContent-Type: application/json\nAuthorization: Bearer " + kToken +
                 "\nCookie: kimi-auth=" + kToken + "\nOrigin: https://www.kimi.com\nReferer: https://www.kimi.com/"
@@ -49,12 +51,14 @@ TEST(KimiService, SendsTheUsagesRequestAndBuildsTheRecord) {
 TEST(KimiDecoding, TokenClaimsAndFigures) {
   // At most two splits, empty pieces dropped; exactly three pieces. base64url, padded up to a multiple of 4:
   // remainders of 2, 2 and 3, and 1, which no padding mends. A claim that is no text is absent.
+  // clang-format off
   const std::vector<std::pair<std::string, std::string>> tokens = {
       {"h..eyJzdWIiOiJhIn0.s.x", "- - a"}, {"h.eyJzdWIiOiJhIn0..", "- - a"}, {"h.eyJzdWIiOiJhIn0", "none"},
       {".eyJzdWIiOiJhIn0.", "none"}, {"h.eyJzdWIiOiJhYmMifQ.s", "- - abc"}, {"h.eyJzc2lkIjoifn5-Pz4ifQ.s", "- ~~~?> -"},
       {"h.eyJzc2lkIjoicz4_fiJ9.s", "- s>?~ -"}, {"h.eyJzdWIiOjUsInNzaWQiOiJzIn0.s", "- s -"},
       {"h.e.s", "none"}, {"h.ab$c.s", "none"}, {"h.bm90IGpzb24.s", "none"}, {"h.WzFd.s", "none"},  // "not json", [1]
   };
+  // clang-format on
   for (const auto& [token, want] : tokens) {
     const auto c = kimi::decodeTokenClaims(token);
     EXPECT_EQ(c ? c->deviceID.value_or("-") + " " + c->sessionID.value_or("-") + " " + c->subject.value_or("-")
@@ -84,6 +88,7 @@ TEST(KimiService, StatusesAndDecoding) {
   struct Case { int status; std::string body, want; };
   const std::string noScope = "Failed to parse Kimi response: FEATURE_CODING scope not found";
   const std::string noWindows = "0/100 weekly 'Kimi coding usage: 0/1 requests this week.'";
+  // clang-format off
   const std::vector<Case> cases = {
       {401, "", "Invalid Kimi credential"}, {500, "", "Kimi API error 500"}, {200, "{}", "missing key \"usages\""},
       {kNotHTTP, "", "Unexpected response from Kimi"}, {200, R"({"usages":[]})", noScope},
@@ -92,6 +97,7 @@ TEST(KimiService, StatusesAndDecoding) {
       {200, coding(R"(,"limits":[{}])"), "missing key \"usages[0].limits[0].detail\""},
       {200, coding(R"(,"limits":null)"), noWindows}, {200, coding(R"(,"limits":[])"), noWindows},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     testing::ServiceWorld world(kNow, Provider::kimi);

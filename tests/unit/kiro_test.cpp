@@ -38,6 +38,7 @@ TEST(KiroRuns, EvaluatesWhatTheToolPrinted) {
     R result;
     std::string want;
   };
+  // clang-format off
   const Case cases[] = {
       {true, out("  email:\u00A0someone@example.com  "), "someone@example.com"},
       {true, out("\x1B[1mEmail:\x1B[0m a@example.com"), "a@example.com"},
@@ -65,6 +66,7 @@ TEST(KiroRuns, EvaluatesWhatTheToolPrinted) {
       {false, stalled("Loading..."), kTimedOut},
       {false, R{.stdout = "Plan: Pro", .stderr = "spinner", .status = 143, .timedOut = true}, kTimedOut},
   };
+  // clang-format on
   for (const auto& c : cases) {
     const auto evaluate = [&c] {
       return c.whoami ? kiro::evaluateWhoamiResult(c.result).value_or("-") : kiro::evaluateUsageResult(c.result);
@@ -106,6 +108,7 @@ TEST(KiroReport, ReadsTheFiguresPlanResetAndBonusOrSaysWhyNot) {
   std::string padding;  // two bytes a character: the bonus section is 300 characters, 13 + 271 + 16 just fit
   for (int i = 0; i < 271; ++i) padding += "\u00E9";
   const std::string kiro = "1/100 monthly 'Kiro'", bonus = "/100 monthly 'Bonus credits'";
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {"(10.5 of 50 covered in plan)", "21/100 monthly 'Kiro'"}, {"(7 of 0 covered in plan)", "0/100 monthly 'Kiro'"},
       {"(10. of 40 covered in plan)", "25/100 monthly 'Kiro'"},
@@ -144,6 +147,7 @@ TEST(KiroReport, ReadsTheFiguresPlanResetAndBonusOrSaysWhyNot) {
        "Failed to parse Kiro usage: Kiro CLI could not retrieve usage information"},
       {"Plan: Pro\nnothing else", noPatterns}, {"(1 of x covered)", noPatterns},
   };
+  // clang-format on
   const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& [report, want] : cases) {
     EXPECT_EQ(testing::outcomeOf([&text = report] { return readRecord(text); }, asText), want) << report;

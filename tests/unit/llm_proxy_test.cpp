@@ -33,6 +33,7 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
   const std::string lan = "http://192.168.1.20:4000";
   // The variables LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY; "URL AUTHORIZATION" of the request sent, or the error.
   struct Case { std::string credential; std::optional<std::string> baseURL{}, apiKey{}; std::string want; };
+  // clang-format off
   const Case cases[] = {
       {.credential = "web:  bare-key \n", .baseURL = lan, .apiKey = "first",
        .want = lan + "/v1/quota-stats Bearer bare-key"},
@@ -51,6 +52,7 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
       {.credential = "http://localhost@evil.example:sk", .want = insecure},
       {.credential = "ftp://localhost", .apiKey = "k", .want = insecure},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.credential);
     testing::ServiceWorld world(kNow, Provider::llmProxy);
@@ -95,6 +97,7 @@ TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
   const std::string one = " monthly '1 provider \u00B7 0 requests'";
   const std::string parseError = "LLM Proxy parse error: Invalid JSON response", api = "LLM Proxy API error: HTTP ";
   const auto groups = [](const std::string& list) { return R"({"providers":{"a":{"quota_groups":)" + list + "}}}"; };
+  // clang-format off
   const std::tuple<int, std::string, std::string> cases[] = {
       {401, "nope", api + "401: nope"}, {199, "nope", api + "199: nope"}, {300, "", api + "300: "},
       {299, "{}", none}, {kNotHTTP, "", "Unexpected response from LLM Proxy"}, {200, "[1, 2]", parseError},
@@ -118,6 +121,7 @@ TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
                    R"({"reset_time":"2029-01-01"},{"reset_time":1893456000},{"reset_time":" 2029-01-01T00:00:00Z"}])"),
        "0/100 monthly @2030-01-01T12:00:00.500Z '1 provider \u00B7 0 requests'"},
   };
+  // clang-format on
   for (const auto& [status, body, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::llmProxy);
     status == kNotHTTP ? world.transport.respondNotHTTP("") : world.transport.respond("", status, body);

@@ -22,11 +22,13 @@ TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
       R"("250","maxRefreshCredits":300,"refreshCredits":150,"nextRefreshTime":"2030-01-01T00:00:00Z"}})");
   // Every field in order: id, provider, used, limit, cost, costSemantic, resetAt, resetPeriod, lastUpdated, error,
   // note, isLoading, auxiliaryUsage. A monthly allowance shows no reset time.
+  // clang-format off
   const UsageData refresh{Provider::manus, Provider::manus, 50, 100, 0, CostSemantic::none,
                           Timestamp{std::chrono::seconds(1'893'456'000)}, ResetPeriod::window, kNow, {}, {}, false, {}};
   EXPECT_EQ(ManusService(world.context).fetchUsage("other=1; Session_ID = abc=def ;x=2\n"),
             (UsageData{Provider::manus, Provider::manus, 75, 100, 0, CostSemantic::none, {}, ResetPeriod::monthly,
                        kNow, {}, "Manus credits: 1235 total available.", false, {refresh}}));
+  // clang-format on
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "POST " + kURL + " (60000 ms)\nAccept: application/json\nContent-Type: application/json\n"
                              "Authorization: Bearer abc=def\nOrigin: https://manus.im\nReferer: https://manus.im/\n"
@@ -37,6 +39,7 @@ TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
 TEST(ManusService, StatusesEnvelopesAndMapping) {
   const std::string missing = "Failed to parse Manus response: response missing expected credits fields";
   struct Case { int status; std::string body, want; };
+  // clang-format off
   const std::vector<Case> cases = {
       {401, "", "Invalid Manus credential"}, {500, "", "Manus API error 500"},
       // Without a monthly allowance: the credits available, with the refresh time as the reset. Figures are numbers or
@@ -62,6 +65,7 @@ TEST(ManusService, StatusesEnvelopesAndMapping) {
       {200, R"({"proMonthlyCredits":1e-320,"periodicCredits":-1e308,"nextRefreshTime":1893456000})",
        "100/100 monthly 'Manus credits: 0 total available.'"},
   };
+  // clang-format on
   const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& c : cases) {
     testing::ServiceWorld world(kNow, Provider::manus);

@@ -38,10 +38,12 @@ TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
   world.transport.respond(kUsageURL, 200, usage("1000", "0.375"));
   // Every field in order: id, provider, used, limit, cost, costSemantic, resetAt, resetPeriod, lastUpdated, error,
   // note, isLoading, auxiliaryUsage.
+  // clang-format off
   EXPECT_EQ(MiMoService(world.context).fetchUsage(" userId=7; other=x ;api-platform_serviceToken=t=1\n"),
             (UsageData{Provider::mimo, Provider::mimo, 37.5, 100, 0, CostSemantic::balance,
                        parseInternetDate("2026-01-31T23:59:59Z"), ResetPeriod::monthly, kNow, {},
                        "Plan: Lite \u00B7 Balance: 12.5 CNY", false, {}}));
+  // clang-format on
   for (const auto& url : {kBalanceURL, kDetailURL, kUsageURL}) {
     EXPECT_EQ(testing::requestText(world.transport.requestsTo(url).at(0)),
               "GET " + url + " (60000 ms)\nAccept: application/json, text/plain, */*\nCookie: api-platform_service"
@@ -102,6 +104,7 @@ TEST(MiMoUsage, CookiesBalanceAndPlan) {
   struct Case { std::string balance; std::optional<std::string> detail{}, usage{}; std::string want; };
   const std::string one = balance("1"), plan = usage("1000", "0.375"), fail = "Failed to parse Xiaomi MiMo response: ";
   const std::string reset = " monthly @2026-01-31T23:59:59Z cost 0 balance '", noReset = " monthly cost 0 balance '";
+  // clang-format off
   std::vector<Case> cases = {
       {.balance = balance("1234567.123456", 0, ""), .detail = kDetail,
        .want = "1234567.123456/0" + reset + "Balance: 1234567.1235 '"},
@@ -124,6 +127,7 @@ TEST(MiMoUsage, CookiesBalanceAndPlan) {
       {.balance = balance("1", 403), .want = "Xiaomi MiMo session expired \u2014 please log in again"},
       {.balance = R"({"code":0})", .want = fail + "Missing balance payload"},
   };
+  // clang-format on
   // Balances are read strictly: no blanks, no empty text, only finite decimal numbers.
   for (const std::string bad : {" 12.5", "", "12.5 ", "NaN", "inf", "0x10", "1e999"}) {
     cases.push_back({.balance = balance(bad), .want = fail + "Invalid balance value"});

@@ -64,6 +64,7 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
   };
   testing::TimeZoneGuard zone("UTC");  // the month ends at local midnight
   const std::string month = "0/0 monthly @2026-03-01T00:00:00Z cost ";
+  // clang-format off
   const std::tuple<int, std::string, std::string> cases[] = {
       {200, everyMap(), month + "255 periodCumulative '\u20AC255.0000 this month'"},
       {200, priced(price("a", R"("0.002")") + "," + price("b", R"("NaN")"),
@@ -84,6 +85,7 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
       {200, "<html>login</html>", "the data is not valid JSON"}, {500, "", "Mistral API error 500"},
       {401, "", "Invalid Mistral session cookie"}, {403, "", "Invalid Mistral session cookie"},
   };
+  // clang-format on
   for (const auto& [status, body, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::mistral);
     world.transport.respond(kURL, status, body);

@@ -38,6 +38,7 @@ TEST(OllamaService, StatusesSignInPagesSectionsAndPercentages) {
     std::string html, want;
     int status = 200;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"", "Ollama session cookie expired \u2014 please sign in again", 401}, {"", "Ollama HTTP error 500", 500},
       {"", "Unexpected response from Ollama", kNotHTTP}, {"", notFound},
@@ -62,6 +63,7 @@ TEST(OllamaService, StatusesSignInPagesSectionsAndPercentages) {
       {"Session usage" + accented + "9% used", "9/100 window"},
       {"Session usage" + accented + std::string(11, 'x') + "9% used", notFound},  // past 4000 code points
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.html.substr(0, 80));
     testing::ServiceWorld world(kNow, Provider::ollama);

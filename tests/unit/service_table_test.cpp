@@ -96,6 +96,7 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
   };
   const testing::Variables aws = {{"AWS_ACCESS_KEY_ID", "AKID-env"}, {"AWS_SECRET_ACCESS_KEY", "env/secret+key"},
                                   {"AWS_SESSION_TOKEN", "env-token"}, {"AWS_REGION", "ap-east-1"}};
+  // clang-format off
   const Case cases[] = {
       {Provider::azureOpenAI, "api: https://host::gpt-4o-mini::az-key ::2024-10-21\n", {"az-key"}},
       {Provider::azureOpenAI, " http://host::deployment::key ", {"http://host::deployment::key"}},  // unparsed
@@ -117,6 +118,7 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
       {Provider::jetBrains, "jetbrains", {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(lineSecrets(*serviceLineFor(c.provider), c.stored, MapEnvironment(c.environment)), c.want) << c.stored;
   }

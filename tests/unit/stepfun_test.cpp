@@ -42,6 +42,7 @@ TEST(StepFunService, SendsTheTokenBeforeTheEllipsisAndReadsBothWindows) {
 
 TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
   const std::string longText(300, 'm');
+  // clang-format off
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
       {200, windows("1.2"), "40/100 weekly @2025-07-08T00:00:00Z + 0/100 window @2025-07-01T00:00:00Z"},
       {200, windows("-0.5", "\"+1751328000\""),
@@ -68,6 +69,7 @@ TEST(StepFunService, StrictAndLenientFieldsPlatformFailuresAndCreditPlans) {
        "expected a number at \"plan_credit_rate_limit.topup_credit_left_rate\""},
       {200, plan(""), "0/100 monthly"}, {500, "", "StepFun API error 500"}, {401, "", "Invalid StepFun credential"},
   };
+  // clang-format on
   for (const auto& [status, body, want] : cases) {
     SCOPED_TRACE(body.substr(0, 120));
     testing::ServiceWorld world(kNow, Provider::stepFun);

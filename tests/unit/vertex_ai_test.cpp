@@ -77,6 +77,7 @@ TEST(VertexAIService, EachFailureHasItsText) {
   const std::string usage = page({series("q", 1)});
   const std::string unexpected = "Unexpected response from Vertex AI Monitoring API.";
   const std::string noData = "No Vertex AI quota data found for the current project.";
+  // clang-format off
   const std::vector<Case> cases = {
       {.credential = "p?x=1:ya29.abc", .want = kInvalidProject}, {.answers = {{200, "[]"}}, .want = unexpected},
       {.answers = {{401, "x"}}, .want = "Vertex AI request unauthorized. Run `gcloud auth application-default login`."},
@@ -99,6 +100,7 @@ TEST(VertexAIService, EachFailureHasItsText) {
       {.answers = {{200, page({}, "a")}, {200, page({}, "b")}, {200, page({}, "a")}},
        .want = "Vertex AI Monitoring API repeated a page token."},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);
     testing::ServiceWorld world(kNow, Provider::vertexAI);
@@ -110,12 +112,14 @@ TEST(VertexAIService, EachFailureHasItsText) {
 }
 
 TEST(VertexAIProject, SplitsTheCredentialAndChecksTheProject) {
+  // clang-format off
   const std::tuple<std::string, std::optional<std::string>, std::string> cases[] = {
       {"my-project:tok.en", "my-project", "tok.en"}, {"p:q:r.s", "p", "q:r.s"}, {"   ", {}, ""},
       {"my-project:abc", {}, "my-project:abc"}, {":ya29.abc", {}, ":ya29.abc"},  // no token shape: all is the token
       {"  Bearer p:ya29.x \n", "p", "ya29.x"}, {"bearer ya29.abc", {}, "bearer ya29.abc"},
       {"Bearer   ya29.abc", {}, "  ya29.abc"},
   };
+  // clang-format on
   for (const auto& [text, project, token] : cases)
     EXPECT_EQ(vertex_ai::parseCredential(text), (vertex_ai::Credential{project, token})) << text;
   using Env = std::map<std::string, std::string, std::less<>>;

@@ -33,9 +33,11 @@ TEST(WarpService, SystemVersionInThreePartsLenientTruthAndCounts) {
       {false, false}, {0, false}, {"y", false}, {nullptr, false}, {Json::array({"true"}), false}};
   for (const auto& [json, want] : truths) EXPECT_EQ(warp::boolValue(&json), want) << json;
   EXPECT_FALSE(warp::boolValue(nullptr));
+  // clang-format off
   const std::vector<std::pair<Json, std::int64_t>> counts = {{150, 150}, {"150", 150}, {"+150", 150}, {"-3", -3},
       {12.9, 12}, {-12.9, -12}, {"150.5", 0}, {" 150", 0}, {"", 0}, {true, 0}, {INT64_MAX, INT64_MAX},
       {9223372036854775808ULL, 0}, {1e19, 0}, {-1e300, 0}, {"9223372036854775808", 0}};
+  // clang-format on
   for (const auto& [json, want] : counts) EXPECT_EQ(warp::intValue(&json), want) << json;
   EXPECT_EQ(warp::intValue(nullptr), 0);
 }

@@ -82,6 +82,7 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
   // allowance less remaining; remaining alone; clamped at both ends; the server's percentage without figures,
   // without an allowance or without a positive one; differences that leave 64 bits count as the whole allowance.
   struct Share { Figure usage{}, current{}, remaining{}; std::int64_t percentage = 0; double want; };
+  // clang-format off
   const std::vector<Share> shares = {
       {.usage = 1000, .current = 250, .percentage = 99, .want = 25}, {.usage = 200, .remaining = 50, .want = 75},
       {.usage = 100, .current = 90, .remaining = 30, .want = 90}, {.usage = 100, .remaining = 150, .want = 0},
@@ -90,6 +91,7 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
       {.current = 5, .remaining = 5, .percentage = 130, .want = 130}, {.usage = 100, .remaining = kMin, .want = 100},
       {.usage = kMax, .current = 7, .remaining = -2, .want = 100},
   };
+  // clang-format on
   for (const auto& c : shares) {
     SCOPED_TRACE(::testing::PrintToString(std::tuple(c.usage, c.current, c.remaining, c.percentage)));
     const auto e = classify(3, 5, c.usage, c.current, c.remaining, c.percentage);
