@@ -103,8 +103,10 @@ int main(int argc, char** argv) {
       interrupts.token()};
   dapplewick::DescriptorOutputBuffer outBuffer(STDOUT_FILENO);
   std::ostream out(&outBuffer);
-  dapplewick::AppIO io{std::cin, out, std::cerr, ::isatty(STDIN_FILENO) == 1, ::isatty(STDERR_FILENO) == 1,
-                       [&outBuffer] { return outBuffer.error(); }};
+  const bool inputIsTerminal = ::isatty(STDIN_FILENO) == 1;
+  const bool errorIsTerminal = ::isatty(STDERR_FILENO) == 1;
+  const auto outputError = [&outBuffer] { return outBuffer.error(); };
+  dapplewick::AppIO io{std::cin, out, std::cerr, inputIsTerminal, errorIsTerminal, outputError};
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   return interrupts.exitStatus(dapplewick::runApp(args, context, io));
 }

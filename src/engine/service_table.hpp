@@ -138,6 +138,8 @@ UsageFetcher boundFetch(ServiceInstances& services, Provider provider) {
 // the secrets it shows a server (shared/secrets.hpp, or a function of the service's own); a notPassed line has none.
 // A line names its service's origin keys (`kOriginKeys` of its header); a service that reads no configured origin
 // gives none.
+// The formatter of this toolchain lays requires-clauses out badly.
+// clang-format off
 template <CredentialRoute Route, auto Fetch, auto... APIKeyFetch>
   requires(Route != CredentialRoute::notPassed)
 constexpr ServiceLine line(Provider provider, SecretsOf secrets, std::span<const std::string_view> originKeys = {}) {
@@ -148,5 +150,6 @@ template <CredentialRoute Route, auto Fetch>
 constexpr ServiceLine line(Provider provider) {
   return {provider, Route, &boundFetch<Route, Fetch>, &noSecrets, {}};
 }
+// clang-format on
 
 }  // namespace dapplewick
