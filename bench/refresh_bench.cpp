@@ -39,7 +39,8 @@ void BM_WholeRefresh(benchmark::State& state) {
                                      testing::readFileText("/etc/ssl/certs/ca-certificates.crt"));
 
   milliseconds longestAlone{0};
-  for (const auto& provider : providers) longestAlone = std::max(longestAlone, sandbox.run({"--json", provider}).elapsed);
+  for (const auto& provider : providers)
+    longestAlone = std::max(longestAlone, sandbox.run({"--json", provider}).elapsed);
   double wall = 0, cpu = 0, peak = 0;
   for (auto _ : state) {
     const testing::RunResult result = sandbox.run({"--json"});

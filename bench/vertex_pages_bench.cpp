@@ -57,7 +57,8 @@ std::string pageBody(int page, bool last) {
     if (i > 0) body += ',';
     body += R"({"metric":{"type":"serviceruntime.googleapis.com/quota/allocation/usage","labels":{"quota_metric":)"
             R"("aiplatform.googleapis.com/metric_)" +
-            std::to_string(i % 500) + R"(","limit_name":"per_minute"}},"resource":{"type":"consumer_quota",)"
+            std::to_string(i % 500) +
+            R"(","limit_name":"per_minute"}},"resource":{"type":"consumer_quota",)"
             R"("labels":{"location":"us-central1","project_id":"bench"}},"points":[{"interval":{"endTime":)"
             R"("2026-12-06T00:00:00Z"},"value":{"int64Value":")" +
             std::to_string(i % 97 + page) + R"("}}]})";

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/json_output.hpp"

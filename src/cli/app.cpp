@@ -231,8 +231,7 @@ std::string readPipedSecret(std::istream& in) {
 
 // One hidden line typed or pasted on a terminal. Nothing when interrupted.
 std::optional<std::string> readTypedSecret(Provider provider, const AppContext& context, AppIO& io) {
-  io.err << "Paste the credential for " << rawValue(provider) << " and press Enter (input is hidden): "
-         << std::flush;
+  io.err << "Paste the credential for " << rawValue(provider) << " and press Enter (input is hidden): " << std::flush;
   LineRead read;
   {
     HiddenTerminalInput hidden(STDIN_FILENO, context.stop);
@@ -352,8 +351,8 @@ class Progress {
   void drawLocked() {
     if (!enabled_ || pending_.empty()) return;
     constexpr std::size_t kNamesShown = 3;
-    std::string line = "Refreshing: " + std::to_string(total_ - pending_.size()) + " of " +
-                       std::to_string(total_) + " done, waiting for ";
+    std::string line = "Refreshing: " + std::to_string(total_ - pending_.size()) + " of " + std::to_string(total_) +
+                       " done, waiting for ";
     for (std::size_t i = 0; i < pending_.size() && i < kNamesShown; ++i) {
       if (i > 0) line += ", ";
       line += rawValue(pending_[i]);

@@ -16,8 +16,8 @@
 namespace dapplewick {
 
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;      // the tool itself cannot work
-inline constexpr int kExitUsage = 2;        // the command line is wrong
+inline constexpr int kExitFailure = 1;        // the tool itself cannot work
+inline constexpr int kExitUsage = 2;          // the command line is wrong
 inline constexpr int kExitInterrupted = 130;  // stopped by a signal; main reports 128 + its number (130: Ctrl-C)
 
 // The longest secret `credential set` accepts.

@@ -81,8 +81,8 @@ LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop) {
     for (ssize_t i = 0; i < n; ++i) {
       const char c = buffer[i];
       if (c == '\n' || c == '\r' || c == kEndOfTransmission) {
-        result.status = (c == kEndOfTransmission && result.text.empty()) ? LineReadStatus::endOfInput
-                                                                          : LineReadStatus::line;
+        result.status =
+            (c == kEndOfTransmission && result.text.empty()) ? LineReadStatus::endOfInput : LineReadStatus::line;
         return result;
       }
       if (c == kBackspace || c == kDelete) {

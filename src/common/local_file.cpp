@@ -15,8 +15,7 @@ namespace {
 }
 
 [[noreturn]] void throwTooLarge(std::uintmax_t maxBytes) {
-  throw LocalFileError(LocalFileError::Reason::tooLarge,
-                       "it is larger than " + std::to_string(maxBytes) + " bytes");
+  throw LocalFileError(LocalFileError::Reason::tooLarge, "it is larger than " + std::to_string(maxBytes) + " bytes");
 }
 
 struct FdCloser {

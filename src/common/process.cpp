@@ -54,8 +54,8 @@ std::optional<std::string> findExecutable(std::string_view name, std::string_vie
 }
 
 ProcessError ProcessError::launchFailed(std::string_view binary, int error) {
-  return ProcessError(ProcessErrorCode::launchFailed, "Cannot run " + std::string(binary) + ": " +
-                                                          std::generic_category().message(error));
+  return ProcessError(ProcessErrorCode::launchFailed,
+                      "Cannot run " + std::string(binary) + ": " + std::generic_category().message(error));
 }
 
 ProcessError ProcessError::deadlinePassed(std::string_view binary) {

@@ -211,8 +211,8 @@ std::string folded(std::string_view text) {
 std::string base64(std::string_view data) {
   std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
   const int written =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                      reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(data.data()),
+                      static_cast<int>(data.size()));
   out.resize(static_cast<std::size_t>(std::max(written, 0)));
   return out;
 }

@@ -38,7 +38,9 @@ class ServiceErrorOf : public ServiceError {
   static Self httpError(long long status) {
     return Self(Code::httpError, std::string(Self::kTexts.httpErrorPrefix) + std::to_string(status), status);
   }
-  static Self invalidCredentials() { return Self(Code::invalidCredentials, std::string(Self::kTexts.invalidCredentials)); }
+  static Self invalidCredentials() {
+    return Self(Code::invalidCredentials, std::string(Self::kTexts.invalidCredentials));
+  }
   static Self invalidResponse() { return Self(Code::invalidResponse, std::string(Self::kTexts.invalidResponse)); }
 
  private:

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

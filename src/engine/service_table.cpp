@@ -31,6 +31,7 @@
 #include "providers/ollama.hpp"
 #include "providers/openrouter.hpp"
 #include "providers/perplexity.hpp"
+#include "providers/shared/secrets.hpp"
 #include "providers/stepfun.hpp"
 #include "providers/synthetic.hpp"
 #include "providers/t3chat.hpp"
@@ -38,7 +39,6 @@
 #include "providers/vertex_ai.hpp"
 #include "providers/warp.hpp"
 #include "providers/windsurf.hpp"
-#include "providers/shared/secrets.hpp"
 #include "providers/zai.hpp"
 
 namespace dapplewick {

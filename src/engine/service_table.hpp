@@ -91,8 +91,7 @@ CredentialRoute credentialRouteFor(Provider provider);
 
 // The secrets of `entry` for `stored`, each of which an error text or a note must never repeat: its service's
 // function given the credential as the route passes it, without duplicates or empty texts.
-std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view stored,
-                                     const Environment& environment);
+std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view stored, const Environment& environment);
 
 // ---- Building a line ----
 

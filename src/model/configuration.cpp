@@ -198,8 +198,8 @@ Configuration loadConfiguration(const std::filesystem::path& folder) {
     // It holds a few origins and a path; a FIFO or a device in its place is refused at once, never waited on.
     text = readLocalFile(path, kMaxConfigurationBytes);
   } catch (const LocalFileError& error) {
-    const std::string reason = error.reason() == LocalFileError::Reason::tooLarge ? "it is larger than 1 MiB"
-                                                                                  : std::string(error.what());
+    const std::string reason =
+        error.reason() == LocalFileError::Reason::tooLarge ? "it is larger than 1 MiB" : std::string(error.what());
     throw ConfigurationError("cannot read " + path.string() + ": " + reason);
   }
   if (!text) return {};

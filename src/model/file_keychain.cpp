@@ -145,13 +145,13 @@ void ensurePrivateFolder(const std::filesystem::path& folder) {
   struct stat info {};
   if (::stat(folder.c_str(), &info) != 0) throwSystem("examine the folder", folder, errno);
   if (info.st_uid != ::geteuid()) {
-    throw KeychainError("the folder " + folder.string() + " belongs to another user; Dapplewick keeps credentials "
+    throw KeychainError("the folder " + folder.string() +
+                        " belongs to another user; Dapplewick keeps credentials "
                         "only in a folder of your own");
   }
   if ((info.st_mode & 0022) != 0) {
     throw KeychainError("others can write to the folder " + folder.string() +
-                        "; Dapplewick keeps credentials only in a private folder (chmod 700 " + folder.string() +
-                        ")");
+                        "; Dapplewick keeps credentials only in a private folder (chmod 700 " + folder.string() + ")");
   }
   if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
     throwSystem("set the permissions of", folder, errno);
@@ -281,8 +281,7 @@ std::optional<std::string> FileKeychain::exposureWarning() const {
   if (::stat(filePath().c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & 0044) == 0) {
     return std::nullopt;
   }
-  return "other users can read " + filePath().string() + "; make it private with: chmod 600 " +
-         filePath().string();
+  return "other users can read " + filePath().string() + "; make it private with: chmod 600 " + filePath().string();
 }
 
 std::vector<Provider> FileKeychain::savedProviders() const {

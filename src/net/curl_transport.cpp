@@ -73,9 +73,7 @@ bool isTokenChar(char c) {
   return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-bool isToken(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar);
-}
+bool isToken(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar); }
 
 // A line break would let a value start a header (or a request) of its own; NUL would cut it short.
 bool isSafeHeaderValue(std::string_view value) {
@@ -158,12 +156,9 @@ Location requestLocation(const std::string& text) {
     throw TransportError(Kind::invalidRequest, "The request URL is not a valid URL.");
   }
   switch (finishLocation(location)) {
-    case URLProblem::none:
-      return location;
-    case URLProblem::malformed:
-      throw TransportError(Kind::invalidRequest, "The request URL is not a valid URL.");
-    case URLProblem::scheme:
-      throw TransportError(Kind::invalidRequest, "The request URL must use http or https.");
+    case URLProblem::none: return location;
+    case URLProblem::malformed: throw TransportError(Kind::invalidRequest, "The request URL is not a valid URL.");
+    case URLProblem::scheme: throw TransportError(Kind::invalidRequest, "The request URL must use http or https.");
     case URLProblem::userInfo:
       throw TransportError(Kind::invalidRequest, "The request URL must not carry a user name or password.");
   }
@@ -171,26 +166,19 @@ Location requestLocation(const std::string& text) {
 }
 
 Location redirectLocation(const Location& from, const std::string& target) {
-  const auto refuse = [&](const std::string& why) {
-    return TransportError(Kind::redirect, from.origin + " " + why);
-  };
+  const auto refuse = [&](const std::string& why) { return TransportError(Kind::redirect, from.origin + " " + why); };
   Location location{UrlHandle(curl_url_dup(from.handle.get())), {}, {}, {}, {}, {}};
   if (!location.handle) throw std::bad_alloc();
   // Resolved against the current URL as libcurl itself would: stray spaces and raw bytes get percent-encoded.
-  if (target.find('\0') != std::string::npos ||
-      curl_url_set(location.handle.get(), CURLUPART_URL, target.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) !=
-          CURLUE_OK) {
+  if (target.find('\0') != std::string::npos || curl_url_set(location.handle.get(), CURLUPART_URL, target.c_str(),
+                                                             CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK) {
     throw refuse("redirected to an invalid location.");
   }
   switch (finishLocation(location)) {
-    case URLProblem::none:
-      break;
-    case URLProblem::malformed:
-      throw refuse("redirected to an invalid location.");
-    case URLProblem::scheme:
-      throw refuse("redirected to a URL that is not http or https.");
-    case URLProblem::userInfo:
-      throw refuse("redirected to a URL with a user name or password.");
+    case URLProblem::none: break;
+    case URLProblem::malformed: throw refuse("redirected to an invalid location.");
+    case URLProblem::scheme: throw refuse("redirected to a URL that is not http or https.");
+    case URLProblem::userInfo: throw refuse("redirected to a URL with a user name or password.");
   }
   if (from.scheme == "https" && location.scheme == "http") {
     throw refuse("redirected from https to http, which is refused.");
@@ -520,10 +508,8 @@ bool isTLSFailure(CURLcode code) {
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
     case CURLE_SSL_INVALIDCERTSTATUS:
     case CURLE_SSL_CLIENTCERT:
-    case CURLE_USE_SSL_FAILED:
-      return true;
-    default:
-      return false;
+    case CURLE_USE_SSL_FAILED: return true;
+    default: return false;
   }
 }
 
@@ -575,8 +561,7 @@ std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
       throw TransportError(Kind::invalidRequest, "The request to " + at.origin + " could not be sent: " + detail);
-    default:
-      throw TransportError(Kind::connection, "The request to " + at.origin + " failed: " + detail);
+    default: throw TransportError(Kind::connection, "The request to " + at.origin + " failed: " + detail);
   }
 }
 
@@ -684,8 +669,8 @@ Hop performHop(const CallContext& call, const std::stop_token& stop, const CurlT
     if (exchange.connected) {
       const auto silent = SteadyClock::now() - exchange.lastActivity;
       if (silent >= options.silenceTimeout) {
-        throw TransportError(Kind::timeout, at.origin + " sent nothing for " +
-                                                std::to_string(options.silenceTimeout.count()) + " ms.");
+        throw TransportError(
+            Kind::timeout, at.origin + " sent nothing for " + std::to_string(options.silenceTimeout.count()) + " ms.");
       }
       wait = std::clamp(std::chrono::ceil<milliseconds>(options.silenceTimeout - silent), milliseconds(1), wait);
     }

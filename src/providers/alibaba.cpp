@@ -9,9 +9,9 @@
 #include "common/excerpt.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
+#include "common/patterns.hpp"
 #include "common/random.hpp"
 #include "common/text.hpp"
-#include "common/patterns.hpp"
 #include "common/url.hpp"
 #include "providers/alibaba_json.hpp"
 #include "providers/shared/cookie.hpp"
@@ -371,14 +371,10 @@ UsageData AlibabaService::attempt(Plan plan, const std::string& cookie, ConsoleS
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
   // The console reads a 403 as a lapsed session too, and only 200 carries an answer.
   switch (judgeResponse(response)) {
-    case ResponseVerdict::ok:
-      break;
-    case ResponseVerdict::notHTTP:
-      throw AlibabaError::invalidResponse();
-    case ResponseVerdict::unauthorized:
-      throw AlibabaError::loginRequired();
-    case ResponseVerdict::httpError:
-      throw AlibabaError::httpError(response.status);
+    case ResponseVerdict::ok: break;
+    case ResponseVerdict::notHTTP: throw AlibabaError::invalidResponse();
+    case ResponseVerdict::unauthorized: throw AlibabaError::loginRequired();
+    case ResponseVerdict::httpError: throw AlibabaError::httpError(response.status);
   }
   return coding ? alibaba::parseCodingPlanResponse(response.body, now)
                 : alibaba::parseTokenPlanResponse(response.body, now);

@@ -22,8 +22,8 @@ inline constexpr std::string_view kInternationalOriginKey = "alibaba.internation
 inline constexpr std::string_view kInternationalGatewayOriginKey = "alibaba.internationalgateway";
 inline constexpr std::string_view kChinaOriginKey = "alibaba.china";
 inline constexpr std::string_view kChinaGatewayOriginKey = "alibaba.chinagateway";
-inline constexpr std::array kOriginKeys{kInternationalOriginKey, kInternationalGatewayOriginKey,
-                                         kChinaOriginKey, kChinaGatewayOriginKey};
+inline constexpr std::array kOriginKeys{kInternationalOriginKey, kInternationalGatewayOriginKey, kChinaOriginKey,
+                                        kChinaGatewayOriginKey};
 
 // The international site is tried first; the China site once, when the first rejects the session.
 enum class ConsoleSite { international, china };

@@ -124,8 +124,8 @@ double readBedrockCost(std::string_view body) {
 
 Timestamp startOfNextMonth(Timestamp now) {
   const CivilDate today = civilDateUTC(now);
-  const auto next = std::chrono::year_month{std::chrono::year(today.year), std::chrono::month(today.month)} +
-                    std::chrono::months(1);
+  const auto next =
+      std::chrono::year_month{std::chrono::year(today.year), std::chrono::month(today.month)} + std::chrono::months(1);
   return std::chrono::sys_days(next / std::chrono::day(1));
 }
 

@@ -35,8 +35,7 @@ HTTPRequest usageRequest(std::string_view origin, std::string_view token) {
 }
 
 HTTPRequest subscriptionRequest(std::string_view origin, std::string_view token) {
-  return jsonGet(std::string(origin) + std::string(kSubscriptionPath),
-                 bearerHeader(token), kBrowserUserAgent);
+  return jsonGet(std::string(origin) + std::string(kSubscriptionPath), bearerHeader(token), kBrowserUserAgent);
 }
 
 // ---- Readers ----
@@ -176,8 +175,7 @@ UsageData CodebuffService::fetchUsage(std::string_view credential, std::stop_tok
   // window, so its failure is dropped. A usage failure stops the subscription request and waits for it.
   TaskGroup group(stop);
   auto usage = group.spawn([this, &token](std::stop_token child) { return fetchUsagePayload(token, child); });
-  auto subscription =
-      group.spawn([this, &token](std::stop_token child) { return fetchSubscription(token, child); });
+  auto subscription = group.spawn([this, &token](std::stop_token child) { return fetchSubscription(token, child); });
   const codebuff::UsagePayload usagePayload = usage.await();
   const std::optional<codebuff::SubscriptionPayload> subscriptionPayload = subscription.awaitOptional();
   return codebuff::makeUsageData(usagePayload, subscriptionPayload, now);

@@ -109,8 +109,8 @@ UsageData makeUsageData(const Aggregate& aggregate, Timestamp now) {
   if (aggregate.singleName) {
     record.note = "Project: " + *aggregate.singleName;
   } else if (aggregate.projectCount >= 2) {
-    record.note = std::to_string(aggregate.answered) + "/" + std::to_string(aggregate.projectCount) +
-                  " projects aggregated";
+    record.note =
+        std::to_string(aggregate.answered) + "/" + std::to_string(aggregate.projectCount) + " projects aggregated";
   }
   record.auxiliaryUsage.push_back(std::move(hours));
   return record;

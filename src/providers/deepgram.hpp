@@ -82,8 +82,7 @@ class DeepgramService {
  private:
   std::vector<deepgram::Project> fetchProjects(const std::string& key, std::stop_token stop);
   // Throws invalidResponse, before any request, for an identifier that cannot stand as one path segment.
-  deepgram::ProjectUsage fetchProjectUsage(const std::string& key, const std::string& projectID,
-                                           std::stop_token stop);
+  deepgram::ProjectUsage fetchProjectUsage(const std::string& key, const std::string& projectID, std::stop_token stop);
 
   ServiceContext context_;
 };

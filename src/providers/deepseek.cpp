@@ -84,8 +84,7 @@ Balance readBalance(std::string_view body) {
   for (const JsonRef& element : root.at("balance_infos").elements()) {
     const JsonRef entry = element.as<JsonRef>();
     infos.push_back({entry.required<std::string>("currency"), entry.required<std::string>("total_balance"),
-                     entry.required<std::string>("granted_balance"),
-                     entry.required<std::string>("topped_up_balance")});
+                     entry.required<std::string>("granted_balance"), entry.required<std::string>("topped_up_balance")});
   }
   if (infos.empty()) return {false, "USD", 0, 0, 0};
 
@@ -163,8 +162,7 @@ UsageData DeepSeekService::fetchUsage(std::string_view credential, std::stop_tok
 
   TaskGroup group(stop);
   auto balanceTask = group.spawn([this, &key](std::stop_token token) { return fetchBalance(key, token); });
-  auto costTask =
-      group.spawn([this, &key, now](std::stop_token token) { return fetchMonthlyCost(key, now, token); });
+  auto costTask = group.spawn([this, &key, now](std::stop_token token) { return fetchMonthlyCost(key, now, token); });
   // A balance failure stops and joins the cost request before it is thrown.
   const deepseek::Balance balance = balanceTask.await();
   // The cost is best effort.

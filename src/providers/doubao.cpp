@@ -11,8 +11,8 @@
 #include "common/excerpt.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
-#include "common/text.hpp"
 #include "common/patterns.hpp"
+#include "common/text.hpp"
 #include "common/url.hpp"
 #include "model/credential_kind.hpp"
 #include "providers/shared/secrets.hpp"
@@ -72,8 +72,8 @@ HTTPRequest planRequest(std::string_view origin, std::string_view action, const 
                         Timestamp now) {
   HTTPRequest request;
   request.method = "POST";
-  request.url = withQuery(std::string(origin) + "/",
-                          {{"Action", std::string(action)}, {"Version", std::string(kAPIVersion)}});
+  request.url =
+      withQuery(std::string(origin) + "/", {{"Action", std::string(action)}, {"Version", std::string(kAPIVersion)}});
   request.headers.add("Accept", "application/json");
   request.body = "";
   request.timeout = kPlanTimeout;
@@ -322,8 +322,8 @@ UsageData DoubaoService::fetchWithAccessKeys(const VolcengineCredentials& creden
 
 std::string DoubaoService::sendSignedRequest(std::string_view action, const VolcengineCredentials& credentials,
                                              std::stop_token stop) const {
-  const auto request = doubao::planRequest(context_.origins.get(doubao::kOpenAPIOriginKey), action, credentials,
-                                           context_.clock.now());
+  const auto request =
+      doubao::planRequest(context_.origins.get(doubao::kOpenAPIOriginKey), action, credentials, context_.clock.now());
   const HTTPResponse response = context_.transport.data(request, std::move(stop));
   if (!response.isHTTP) throw DoubaoError::invalidResponse();
   // Every other status, 401 and 403 included, is reported with the gateway's own message.

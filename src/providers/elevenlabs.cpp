@@ -72,8 +72,8 @@ std::optional<std::string> makeNote(const Subscription& subscription) {
   std::vector<std::string> parts;
   if (subscription.tier) parts.push_back(planPart(*subscription.tier, subscription.status));
   if (subscription.currentOverage && subscription.currentOverage->amount) {
-    const std::string overage = "Overage: " + *subscription.currentOverage->amount + " " +
-                                subscription.currentOverage->currency.value_or("");
+    const std::string overage =
+        "Overage: " + *subscription.currentOverage->amount + " " + subscription.currentOverage->currency.value_or("");
     parts.emplace_back(trimSpacesAndTabs(overage));
   }
   return joinNotes(parts);

@@ -145,9 +145,7 @@ UsageInfo readUsageInfo(std::string_view body) {
 
 namespace {
 
-double millisecondsSinceEpoch(Timestamp instant) {
-  return static_cast<double>(instant.time_since_epoch().count());
-}
+double millisecondsSinceEpoch(Timestamp instant) { return static_cast<double>(instant.time_since_epoch().count()); }
 
 UsageData blankRecord(Timestamp now) {
   UsageData record = UsageData::blank(Provider::factory);

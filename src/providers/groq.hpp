@@ -83,8 +83,7 @@ enum class GroqErrorCode { httpError, invalidCredentials, invalidResponse };
 class GroqError : public ServiceErrorOf<GroqError, GroqErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
-  static constexpr ServiceErrorTexts kTexts{"Groq API error ", "Invalid Groq API key",
-                                            "Unexpected response from Groq"};
+  static constexpr ServiceErrorTexts kTexts{"Groq API error ", "Invalid Groq API key", "Unexpected response from Groq"};
 };
 
 }  // namespace dapplewick

@@ -88,8 +88,8 @@ QuotaFile findQuotaFile(const std::vector<fs::path>& roots) {
 namespace {
 
 std::optional<std::string> valueByXPath(const pugi::xml_document& document, std::string_view option) {
-  const std::string query = "//component[@name='AIAssistantQuotaManager2']/option[@name='" + std::string(option) +
-                            "']/@value";
+  const std::string query =
+      "//component[@name='AIAssistantQuotaManager2']/option[@name='" + std::string(option) + "']/@value";
   const pugi::xpath_node node = document.select_node(query.c_str());
   if (!node.attribute()) return std::nullopt;
   return std::string(node.attribute().value());
@@ -176,8 +176,7 @@ std::optional<Timestamp> parseNextRefill(std::string_view text) {
 
 double usedPercent(const QuotaInfo& quota) {
   if (!(quota.maximum > 0)) return 0;
-  const double consumed =
-      quota.tariffQuotaAvailable ? quota.maximum - *quota.tariffQuotaAvailable : quota.used;
+  const double consumed = quota.tariffQuotaAvailable ? quota.maximum - *quota.tariffQuotaAvailable : quota.used;
   const double percent = consumed / quota.maximum * 100;
   // Extreme figures can overflow the quotient; an infinite share of the quota is no reading at all.
   if (!std::isfinite(percent)) return 0;

@@ -26,11 +26,21 @@ struct KnownIDE {
 
 // The first row whose prefix matches a folder decides its IDE.
 inline constexpr std::array<KnownIDE, 15> kKnownIDEs{{
-    {"IntelliJIdea", "IntelliJ IDEA"}, {"PyCharm", "PyCharm"},   {"WebStorm", "WebStorm"},
-    {"GoLand", "GoLand"},              {"CLion", "CLion"},       {"DataGrip", "DataGrip"},
-    {"RubyMine", "RubyMine"},          {"Rider", "Rider"},       {"PhpStorm", "PhpStorm"},
-    {"AppCode", "AppCode"},            {"Fleet", "Fleet"},       {"AndroidStudio", "Android Studio"},
-    {"RustRover", "RustRover"},        {"Aqua", "Aqua"},         {"DataSpell", "DataSpell"},
+    {"IntelliJIdea", "IntelliJ IDEA"},
+    {"PyCharm", "PyCharm"},
+    {"WebStorm", "WebStorm"},
+    {"GoLand", "GoLand"},
+    {"CLion", "CLion"},
+    {"DataGrip", "DataGrip"},
+    {"RubyMine", "RubyMine"},
+    {"Rider", "Rider"},
+    {"PhpStorm", "PhpStorm"},
+    {"AppCode", "AppCode"},
+    {"Fleet", "Fleet"},
+    {"AndroidStudio", "Android Studio"},
+    {"RustRover", "RustRover"},
+    {"Aqua", "Aqua"},
+    {"DataSpell", "DataSpell"},
 }};
 
 inline constexpr std::string_view kQuotaFile = "options/AIAssistantQuotaManager2.xml";

@@ -123,7 +123,7 @@ Figures figuresOf(const UsageDetail& detail) {
   } else if (const auto remaining = whole(detail.remaining)) {
     // Figures near the ends of the 64-bit range saturate instead of wrapping.
     const auto difference = checkedSub(figures.limit, *remaining);
-    const std::int64_t saturated = difference ? *difference
+    const std::int64_t saturated = difference       ? *difference
                                    : *remaining < 0 ? std::numeric_limits<std::int64_t>::max()
                                                     : std::numeric_limits<std::int64_t>::min();
     figures.used = std::max<std::int64_t>(saturated, 0);

@@ -15,16 +15,17 @@ namespace kimi_k2 {
 namespace {
 
 const std::vector<KeyPath> kConsumedPaths = {
-    {"total_credits_consumed"}, {"totalCreditsConsumed"}, {"total_credits_used"}, {"totalCreditsUsed"},
-    {"credits_consumed"},       {"creditsConsumed"},      {"consumedCredits"},    {"usedCredits"},
-    {"total"},                  {"usage", "total"},       {"usage", "consumed"},
+    {"total_credits_consumed"}, {"totalCreditsConsumed"}, {"total_credits_used"},
+    {"totalCreditsUsed"},       {"credits_consumed"},     {"creditsConsumed"},
+    {"consumedCredits"},        {"usedCredits"},          {"total"},
+    {"usage", "total"},         {"usage", "consumed"},
 };
 const std::vector<KeyPath> kRemainingPaths = {
-    {"credits_remaining"}, {"creditsRemaining"}, {"remaining_credits"}, {"remainingCredits"},
-    {"available_credits"}, {"availableCredits"}, {"credits_left"},      {"creditsLeft"},
-    {"usage", "credits_remaining"},              {"usage", "remaining"},
+    {"credits_remaining"},          {"creditsRemaining"},   {"remaining_credits"}, {"remainingCredits"},
+    {"available_credits"},          {"availableCredits"},   {"credits_left"},      {"creditsLeft"},
+    {"usage", "credits_remaining"}, {"usage", "remaining"},
 };
-const std::vector<KeyPath> kTimePaths = {{"updated_at"}, {"updatedAt"}, {"timestamp"},
+const std::vector<KeyPath> kTimePaths = {{"updated_at"}, {"updatedAt"},   {"timestamp"},
                                          {"time"},       {"last_update"}, {"lastUpdated"}};
 
 constexpr double kMillisecondsAbove = 1e12;
@@ -38,8 +39,7 @@ std::optional<double> readNumber(const Json* value) { return numberOrNumericText
 // ---- Request ----
 
 HTTPRequest creditsRequest(std::string_view origin, std::string_view apiKey) {
-  return jsonGet(std::string(origin) + std::string(kCreditsPath), bearerHeader(apiKey),
-                 kBrowserUserAgent);
+  return jsonGet(std::string(origin) + std::string(kCreditsPath), bearerHeader(apiKey), kBrowserUserAgent);
 }
 
 // ---- Readers ----

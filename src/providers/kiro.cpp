@@ -8,8 +8,8 @@
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
 #include "common/numbers.hpp"
-#include "common/text.hpp"
 #include "common/patterns.hpp"
+#include "common/text.hpp"
 
 namespace dapplewick {
 namespace kiro {
@@ -63,8 +63,8 @@ const RE2& planCellPattern() {
 
 // "resets on 2026-03-01" or "resets on 03/01" (month/day).
 const RE2& resetDatePattern() {
-  static const RE2 re(joinPattern({"resets on (", kDigit, "{4}-", kDigit, "{2}-", kDigit, "{2}|", kDigit, "{2}/", kDigit,
-                               "{2})"}));
+  static const RE2 re(
+      joinPattern({"resets on (", kDigit, "{4}-", kDigit, "{2}-", kDigit, "{2}|", kDigit, "{2}/", kDigit, "{2})"}));
   return re;
 }
 
@@ -76,15 +76,15 @@ const RE2& barPattern() {
 
 // "(10.5 of 50 covered in plan)"
 const RE2& coveredPattern() {
-  static const RE2 re(joinPattern({R"(\(()", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "+of", kSpace, "+(", kDigit, "+)",
-                               kSpace, "+covered"}));
+  static const RE2 re(joinPattern(
+      {R"(\(()", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "+of", kSpace, "+(", kDigit, "+)", kSpace, "+covered"}));
   return re;
 }
 
 // "25 / 100 credits used"
 const RE2& bonusUsedPattern() {
-  static const RE2 re(joinPattern({"(", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "*/", kSpace, "*(", kDigit, "+)", kSpace,
-                               "*credits used"}));
+  static const RE2 re(joinPattern(
+      {"(", kDigit, R"(+\.?)", kDigit, "*)", kSpace, "*/", kSpace, "*(", kDigit, "+)", kSpace, "*credits used"}));
   return re;
 }
 
@@ -344,8 +344,7 @@ UsageData KiroService::fetchUsage(std::stop_token stop) {
 
 std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token stop) {
   const std::string binary = kiro::locateCLI(context_.environment);
-  return kiro::evaluateWhoamiResult(
-      kiro::runTool(context_.environment, binary, kiro::accountRun(), std::move(stop)));
+  return kiro::evaluateWhoamiResult(kiro::runTool(context_.environment, binary, kiro::accountRun(), std::move(stop)));
 }
 
 std::string KiroService::runUsageCommand(std::stop_token stop) {
@@ -369,8 +368,7 @@ KiroError KiroError::parseError(std::string_view message) {
 }
 
 KiroError KiroError::cliNotFound() {
-  return KiroError(KiroErrorCode::cliNotFound,
-                   "kiro-cli not found. Install it from " + std::string(kiro::kWebsite));
+  return KiroError(KiroErrorCode::cliNotFound, "kiro-cli not found. Install it from " + std::string(kiro::kWebsite));
 }
 
 KiroError KiroError::notLoggedIn() {

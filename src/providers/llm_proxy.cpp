@@ -215,15 +215,15 @@ LLMProxyError LLMProxyError::parseFailed(const std::string& message) {
 }
 
 LLMProxyError LLMProxyError::missingCredentials() {
-  return {LLMProxyErrorCode::missingCredentials,
-          "Missing LLM Proxy API key. Use format '" + std::string(llm_proxy::kExampleAddress) +
-              ":apiKey' or set LLM_PROXY_API_KEY."};
+  return {LLMProxyErrorCode::missingCredentials, "Missing LLM Proxy API key. Use format '" +
+                                                     std::string(llm_proxy::kExampleAddress) +
+                                                     ":apiKey' or set LLM_PROXY_API_KEY."};
 }
 
 LLMProxyError LLMProxyError::missingBaseURL() {
-  return {LLMProxyErrorCode::missingBaseURL,
-          "Missing LLM Proxy base URL. Use format '" + std::string(llm_proxy::kExampleAddress) +
-              ":apiKey' or set LLM_PROXY_BASE_URL."};
+  return {LLMProxyErrorCode::missingBaseURL, "Missing LLM Proxy base URL. Use format '" +
+                                                 std::string(llm_proxy::kExampleAddress) +
+                                                 ":apiKey' or set LLM_PROXY_BASE_URL."};
 }
 
 LLMProxyError LLMProxyError::insecureEndpoint() {

@@ -22,8 +22,8 @@ constexpr std::string_view kUserAgent =
     "Safari/537.36";
 // Members that may wrap the credits, in the order they are preferred.
 constexpr std::array<std::string_view, 4> kEnvelopeKeys = {"data", "result", "response", "availableCredits"};
-constexpr std::array<std::string_view, 8> kCreditKeys = {"totalCredits",      "freeCredits",       "periodicCredits",
-                                                         "addonCredits",      "refreshCredits",    "maxRefreshCredits",
+constexpr std::array<std::string_view, 8> kCreditKeys = {"totalCredits",      "freeCredits",    "periodicCredits",
+                                                         "addonCredits",      "refreshCredits", "maxRefreshCredits",
                                                          "proMonthlyCredits", "eventCredits"};
 
 }  // namespace

@@ -218,9 +218,8 @@ UsageData MiMoService::fetchUsage(std::string_view credential, std::stop_token s
 }
 
 std::string MiMoService::fetchData(std::string_view path, const std::string& cookie, std::stop_token stop) const {
-  const HTTPResponse response =
-      context_.transport.data(mimo::consoleRequest(context_.origins.get(mimo::kOriginKey), path, cookie),
-                              std::move(stop));
+  const HTTPResponse response = context_.transport.data(
+      mimo::consoleRequest(context_.origins.get(mimo::kOriginKey), path, cookie), std::move(stop));
   // The console tells a missing login (401) from an expired session (403).
   if (!response.isHTTP) throw MiMoError::invalidResponse();
   if (response.status == 403) throw MiMoError::invalidCredentials();
@@ -235,8 +234,6 @@ MiMoError MiMoError::parseFailed(const std::string& message) {
   return MiMoError(MiMoErrorCode::parseFailed, "Failed to parse Xiaomi MiMo response: " + message);
 }
 
-MiMoError MiMoError::loginRequired() {
-  return MiMoError(MiMoErrorCode::loginRequired, "Xiaomi MiMo login required");
-}
+MiMoError MiMoError::loginRequired() { return MiMoError(MiMoErrorCode::loginRequired, "Xiaomi MiMo login required"); }
 
 }  // namespace dapplewick

@@ -124,9 +124,9 @@ std::optional<UsageData> usageFromServices(std::string_view body, Timestamp now)
   for (const Item& item : items) {
     if (!item.limit || *item.limit <= 0) continue;
     // A percent is already on the 0–100 scale.
-    const double used =
-        item.percent ? *item.percent
-                     : static_cast<double>(item.usage.value_or(0)) / static_cast<double>(*item.limit) * 100;
+    const double used = item.percent
+                            ? *item.percent
+                            : static_cast<double>(item.usage.value_or(0)) / static_cast<double>(*item.limit) * 100;
     return window(std::clamp(used, 0.0, 100.0), std::nullopt, ResetPeriod::window, now);
   }
   return std::nullopt;
@@ -184,9 +184,9 @@ UsageData parseRemains(std::string_view body, Timestamp now) {
   const auto reset = [&](std::string_view endKey, std::string_view remainsKey) {
     return resetDate(epochDate(member(&entry, endKey)), figure(remainsKey), now);
   };
-  UsageData data = window(
-      usedShare(figure("current_interval_total_count"), figure("current_interval_usage_count")).value_or(0),
-      reset("end_time", "remains_time"), ResetPeriod::window, now);
+  UsageData data =
+      window(usedShare(figure("current_interval_total_count"), figure("current_interval_usage_count")).value_or(0),
+             reset("end_time", "remains_time"), ResetPeriod::window, now);
   if (const auto weekly = usedShare(figure("current_weekly_total_count"), figure("current_weekly_usage_count"))) {
     data.auxiliaryUsage.push_back(
         window(*weekly, reset("weekly_end_time", "weekly_remains_time"), ResetPeriod::weekly, now));

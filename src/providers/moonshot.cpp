@@ -15,8 +15,7 @@ namespace dapplewick::moonshot {
 // ---- Request ----
 
 HTTPRequest balanceRequest(std::string_view origin, std::string_view apiKey) {
-  return jsonGet(std::string(origin) + std::string(kBalancePath), bearerHeader(apiKey),
-                 kDapplewickUserAgent);
+  return jsonGet(std::string(origin) + std::string(kBalancePath), bearerHeader(apiKey), kDapplewickUserAgent);
 }
 
 // ---- Response ----

@@ -7,8 +7,8 @@
 
 #include "common/dates.hpp"
 #include "common/numbers.hpp"
-#include "common/text.hpp"
 #include "common/patterns.hpp"
+#include "common/text.hpp"
 #include "providers/shared/credential.hpp"
 #include "providers/shared/response.hpp"
 #include "providers/shared/user_agents.hpp"
@@ -132,8 +132,7 @@ UsageData readUsage(std::string_view html, std::string_view origin, Timestamp no
   if (!main && !weekly) {
     const auto scheme = origin.find("://");
     const auto host = scheme == std::string_view::npos ? origin : origin.substr(scheme + 3);
-    throw OllamaError::parseFailed("Could not find usage data on " + std::string(host) +
-                                   std::string(kSettingsPath));
+    throw OllamaError::parseFailed("Could not find usage data on " + std::string(host) + std::string(kSettingsPath));
   }
 
   UsageData record = UsageData::blank(Provider::ollama);

@@ -142,10 +142,10 @@ UsageData makeUsageData(const RateLimit& answer, Timestamp now) {
       !answer.weeklyUsageResetTime) {
     throw StepFunError::parseFailed("Missing usage rate or reset time fields");
   }
-  UsageData weekly = percentRecord(*answer.weeklyUsageLeftRate, resetDate(answer.weeklyUsageResetTime),
-                                   ResetPeriod::weekly, now);
-  weekly.auxiliaryUsage.push_back(percentRecord(*answer.fiveHourUsageLeftRate,
-                                                resetDate(answer.fiveHourUsageResetTime), ResetPeriod::window, now));
+  UsageData weekly =
+      percentRecord(*answer.weeklyUsageLeftRate, resetDate(answer.weeklyUsageResetTime), ResetPeriod::weekly, now);
+  weekly.auxiliaryUsage.push_back(
+      percentRecord(*answer.fiveHourUsageLeftRate, resetDate(answer.fiveHourUsageResetTime), ResetPeriod::window, now));
   return weekly;
 }
 

@@ -29,8 +29,8 @@ const Keys kLimitKeys = {"limit", "messageLimit", "quota", "max", "total", "capa
 const Keys kUsedKeys = {"used", "usage", "consumed", "spent"};
 const Keys kRemainingKeys = {"remaining", "left", "available", "balance"};
 
-const Keys kResetKeys = {"resetAt",   "reset_at",   "resetsAt",  "resets_at",  "renewAt",
-                         "renew_at",  "periodEnd",  "period_end", "expiresAt", "expires_at"};
+const Keys kResetKeys = {"resetAt",  "reset_at",  "resetsAt",   "resets_at", "renewAt",
+                         "renew_at", "periodEnd", "period_end", "expiresAt", "expires_at"};
 const Keys kPlanKeys = {"plan", "planName", "plan_name", "subscription", "tier"};
 const Keys kContainerKeys = {"quotas", "quota", "limits", "usage", "data"};
 
@@ -179,9 +179,8 @@ UsageData readQuotaResponse(std::string_view body, Timestamp now) {
 UsageData SyntheticService::fetchUsage(std::string_view credential, std::stop_token stop) {
   const std::string key = requireCredential<SyntheticError>(credential);
   const Timestamp now = context_.clock.now();
-  const HTTPResponse response =
-      context_.transport.data(synthetic::quotasRequest(context_.origins.get(synthetic::kOriginKey), key),
-                              std::move(stop));
+  const HTTPResponse response = context_.transport.data(
+      synthetic::quotasRequest(context_.origins.get(synthetic::kOriginKey), key), std::move(stop));
   if (!response.isHTTP) throw SyntheticError::invalidResponse();
   if (response.status == 401 || response.status == 403) throw SyntheticError::invalidCredentials();
   if (response.status != 200) {

@@ -69,9 +69,7 @@ const Json* findCustomerData(const Json& value) {
   return nullptr;
 }
 
-std::optional<double> numberValue(const Json* value) {
-  return numberOrNumericText(value, NumberTextTrim::none);
-}
+std::optional<double> numberValue(const Json* value) { return numberOrNumericText(value, NumberTextTrim::none); }
 
 UsageData readUsage(std::string_view body, Timestamp now) {
   if (!isValidUTF8(body)) throw T3ChatError::invalidResponse();
@@ -105,8 +103,7 @@ UsageData makeUsageData(const Json& customerData, Timestamp now) {
     UsageData overage = UsageData::blank(Provider::t3Chat);
     overage.used = clampPercent(*month);
     overage.limit = 100;
-    overage.resetAt =
-        epochDate(numberValue(member(member(&customerData, "subscription"), "currentPeriodEnd")));
+    overage.resetAt = epochDate(numberValue(member(member(&customerData, "subscription"), "currentPeriodEnd")));
     overage.resetPeriod = ResetPeriod::monthly;
     overage.lastUpdated = now;
     overage.note = "Overage";

@@ -25,8 +25,7 @@ bool isPositive(std::optional<double> value) { return value && *value > 0; }
 // ---- Requests ----
 
 HTTPRequest balanceRequest(std::string_view origin, std::string_view apiKey) {
-  return jsonGet(std::string(origin) + std::string(kBalancePath), bearerHeader(apiKey),
-                 kDapplewickUserAgent);
+  return jsonGet(std::string(origin) + std::string(kBalancePath), bearerHeader(apiKey), kDapplewickUserAgent);
 }
 
 // ---- Readers ----
@@ -62,16 +61,15 @@ UsageData makeUsageData(const BalanceSnapshot& snapshot, Timestamp now) {
   };
 
   if (!snapshot.canConsume) return exhausted("Balance unavailable for API calls");
-  const bool paysInUSD =
-      snapshot.consumptionCurrency && equalsIgnoringASCIICase(*snapshot.consumptionCurrency, "USD");
+  const bool paysInUSD = snapshot.consumptionCurrency && equalsIgnoringASCIICase(*snapshot.consumptionCurrency, "USD");
   if (paysInUSD && isPositive(snapshot.usdBalance)) return usdRemaining();
   if (snapshot.diemBalance && isPositive(snapshot.diemEpochAllocation)) {
     const double allocation = *snapshot.diemEpochAllocation;
     const double spent = std::max(allocation - *snapshot.diemBalance, 0.0);
     data.used = std::min(spent / allocation * 100, 100.0);
     data.limit = 100;
-    data.note = "DIEM " + formatFixed(*snapshot.diemBalance, 2) + " / " + formatFixed(allocation, 2) +
-                " epoch allocation";
+    data.note =
+        "DIEM " + formatFixed(*snapshot.diemBalance, 2) + " / " + formatFixed(allocation, 2) + " epoch allocation";
     return data;
   }
   if (isPositive(snapshot.diemBalance)) {

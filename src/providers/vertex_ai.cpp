@@ -32,12 +32,11 @@ Credential parseCredential(std::string_view text) {
   if (startsWith(trimmed, "Bearer ")) trimmed.remove_prefix(7);
   std::vector<std::string_view> pieces;
   const auto colon = trimmed.find(':');
-  for (const auto piece : {trimmed.substr(0, colon),
-                           colon == std::string_view::npos ? std::string_view() : trimmed.substr(colon + 1)}) {
+  for (const auto piece :
+       {trimmed.substr(0, colon), colon == std::string_view::npos ? std::string_view() : trimmed.substr(colon + 1)}) {
     if (!piece.empty()) pieces.push_back(piece);
   }
-  if (pieces.size() == 2 &&
-      (startsWith(pieces[1], "ya29.") || pieces[1].find('.') != std::string_view::npos)) {
+  if (pieces.size() == 2 && (startsWith(pieces[1], "ya29.") || pieces[1].find('.') != std::string_view::npos)) {
     return {std::string(pieces[0]), std::string(pieces[1])};
   }
   return {std::nullopt, std::string(trimmed)};
@@ -308,8 +307,7 @@ vertex_ai::QuotaTable VertexAIService::fetchQuotaTable(std::string_view token, s
   vertex_ai::QuotaTable quotas;
   std::set<std::string> seenTokens;
   for (int page = 1;; ++page) {
-    const HTTPResponse response =
-        context_.transport.data(vertex_ai::timeSeriesRequest(origin, token, query), stop);
+    const HTTPResponse response = context_.transport.data(vertex_ai::timeSeriesRequest(origin, token, query), stop);
     requireSeriesOK(response);
     auto nextPageToken = vertex_ai::readTimeSeriesPage(response.body, quotas);
     if (!nextPageToken) return quotas;
@@ -350,9 +348,8 @@ VertexAIError VertexAIError::invalidProjectID() {
 }
 
 VertexAIError VertexAIError::tooManyPages() {
-  return {VertexAIErrorCode::tooManyPages,
-          "Vertex AI Monitoring API returned more than " + std::to_string(vertex_ai::kMaxPages) +
-              " pages of quota data."};
+  return {VertexAIErrorCode::tooManyPages, "Vertex AI Monitoring API returned more than " +
+                                               std::to_string(vertex_ai::kMaxPages) + " pages of quota data."};
 }
 
 VertexAIError VertexAIError::repeatedPageToken() {

@@ -137,7 +137,7 @@ class VertexAIService {
                                                         std::stop_token stop);
   // Every page of one series, one request after another, folded into one table.
   vertex_ai::QuotaTable fetchQuotaTable(std::string_view token, std::string_view projectID, std::string_view filter,
-                                    std::stop_token stop);
+                                        std::stop_token stop);
 
   ServiceContext context_;
 };
@@ -163,8 +163,7 @@ class VertexAIError : public ServiceErrorOf<VertexAIError, VertexAIErrorCode> {
   // The shared invalidCredentials and invalidResponse come from these texts. The shared httpError(status) is
   // hidden by the one below, which writes the same prefix and status and then the server's words.
   static constexpr ServiceErrorTexts kTexts{
-      "Vertex AI HTTP ",
-      "Invalid Vertex AI credential. Provide a Bearer token from `gcloud auth print-access-token`.",
+      "Vertex AI HTTP ", "Invalid Vertex AI credential. Provide a Bearer token from `gcloud auth print-access-token`.",
       "Unexpected response from Vertex AI Monitoring API."};
   static VertexAIError httpError(int status, std::string_view body);
   static VertexAIError unauthorized();

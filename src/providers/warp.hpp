@@ -23,22 +23,21 @@ inline constexpr std::string_view kGraphQLPath = "/graphql/v2";
 inline constexpr std::string_view kOperationName = "GetRequestLimitInfo";
 // The client identity the server knows: the Warp app on macOS, whatever system this runs on.
 inline constexpr std::string_view kOSName = "macOS";
-inline constexpr std::string_view kRequestLimitQuery =
-    "query GetRequestLimitInfo($requestContext: RequestContext!) {\n"
-    "  user(requestContext: $requestContext) {\n"
-    "    __typename\n"
-    "    ... on UserOutput {\n"
-    "      user {\n"
-    "        requestLimitInfo {\n"
-    "          isUnlimited\n"
-    "          nextRefreshTime\n"
-    "          requestLimit\n"
-    "          requestsUsedSinceLastRefresh\n"
-    "        }\n"
-    "      }\n"
-    "    }\n"
-    "  }\n"
-    "}";
+inline constexpr std::string_view kRequestLimitQuery = "query GetRequestLimitInfo($requestContext: RequestContext!) {\n"
+                                                       "  user(requestContext: $requestContext) {\n"
+                                                       "    __typename\n"
+                                                       "    ... on UserOutput {\n"
+                                                       "      user {\n"
+                                                       "        requestLimitInfo {\n"
+                                                       "          isUnlimited\n"
+                                                       "          nextRefreshTime\n"
+                                                       "          requestLimit\n"
+                                                       "          requestsUsedSinceLastRefresh\n"
+                                                       "        }\n"
+                                                       "      }\n"
+                                                       "    }\n"
+                                                       "  }\n"
+                                                       "}";
 
 // ---- The running system's version ----
 

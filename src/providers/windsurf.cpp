@@ -139,12 +139,10 @@ HTTPRequest planStatusRequest(std::string_view origin, const DevinAuth& auth) {
   HTTPRequest request;
   request.method = "POST";
   request.url = std::string(origin) + std::string(kPlanStatusPath);
-  request.headers = {{"Content-Type", "application/proto"},
-                     {"Connect-Protocol-Version", "1"},
-                     {"Origin", std::string(origin)},
-                     {"Referer", std::string(origin) + std::string(kProfilePath)},
-                     {"x-auth-token", auth.sessionToken},
-                     {"x-devin-session-token", auth.sessionToken}};
+  request.headers = {
+      {"Content-Type", "application/proto"}, {"Connect-Protocol-Version", "1"},
+      {"Origin", std::string(origin)},       {"Referer", std::string(origin) + std::string(kProfilePath)},
+      {"x-auth-token", auth.sessionToken},   {"x-devin-session-token", auth.sessionToken}};
   const auto addIfGiven = [&request](std::string name, const std::string& value) {
     if (!value.empty()) request.headers.add(std::move(name), value);
   };

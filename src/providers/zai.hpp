@@ -32,9 +32,9 @@ HTTPRequest quotaRequest(std::string_view origin, std::string_view apiKey);
 
 // One limit of the plan as the server states it.
 struct LimitRaw {
-  std::string type;  // "TIME_LIMIT" or "TOKENS_LIMIT"; other texts are passed over
-  std::int64_t unit = 0;    // 1 day, 3 hour, 5 minute, 6 week
-  std::int64_t number = 0;  // window length in units
+  std::string type;                   // "TIME_LIMIT" or "TOKENS_LIMIT"; other texts are passed over
+  std::int64_t unit = 0;              // 1 day, 3 hour, 5 minute, 6 week
+  std::int64_t number = 0;            // window length in units
   std::optional<std::int64_t> usage;  // the window's whole allowance
   std::optional<std::int64_t> currentValue;
   std::optional<std::int64_t> remaining;
@@ -124,8 +124,7 @@ class ZaiError : public ServiceErrorOf<ZaiError, ZaiErrorCode> {
  public:
   using ServiceErrorOf::ServiceErrorOf;
   // httpError carries the HTTP status, or the "code" of a 200 answer that reports a failure.
-  static constexpr ServiceErrorTexts kTexts{"z.ai API error ", "Invalid z.ai API key",
-                                            "Unexpected response from z.ai"};
+  static constexpr ServiceErrorTexts kTexts{"z.ai API error ", "Invalid z.ai API key", "Unexpected response from z.ai"};
 };
 
 }  // namespace dapplewick

@@ -120,9 +120,12 @@ TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnc
     std::string err;  // a second signal ends the binary before the command can say anything
   };
   const Case cases[] = {
-      {{SIGINT}, 130, "dapplewick: interrupted\n"},   {{SIGTERM}, 143, "dapplewick: interrupted\n"},
-      {{SIGHUP}, 129, "dapplewick: interrupted\n"},   {{SIGINT, SIGINT}, 130, ""},
-      {{SIGTERM, SIGHUP}, 143, ""},                   {{SIGHUP, SIGINT}, 129, ""},
+      {{SIGINT}, 130, "dapplewick: interrupted\n"},
+      {{SIGTERM}, 143, "dapplewick: interrupted\n"},
+      {{SIGHUP}, 129, "dapplewick: interrupted\n"},
+      {{SIGINT, SIGINT}, 130, ""},
+      {{SIGTERM, SIGHUP}, 143, ""},
+      {{SIGHUP, SIGINT}, 129, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.signals));

@@ -52,7 +52,12 @@ TEST(CurlRequest, SendsMethodHeadersAndBodyExactlyWithNothingAdded) {
   // Large enough that libcurl would announce it with Expect: 100-continue and wait for a go-ahead.
   std::string large(3 * 1024 * 1024, '\0');
   for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251);
-  struct Case { std::string method; std::optional<std::string> body; HTTPHeaders headers; Lines wantAfterHost; };
+  struct Case {
+    std::string method;
+    std::optional<std::string> body;
+    HTTPHeaders headers;
+    Lines wantAfterHost;
+  };
   // clang-format off
   const std::vector<Case> cases = {
       {"GET", std::nullopt,
@@ -91,10 +96,12 @@ TEST(CurlRequest, RefusesBadRequestsBeforeSendingAnything) {
   const std::vector<std::pair<HTTPRequest, std::string>> cases = {
       {makeRequest("GET", origin, {{"Accept", "*/*"}, {"Authorization", "secret\r\nX-Injected: 1"}}), badValue},
       {makeRequest("GET", origin, {{"Authorization", std::string("secret\0tail", 11)}}), badValue},
-      {makeRequest("GET", origin, {{"X:Bearer", "s"}}), badName}, {makeRequest("GET", origin, {{"", "k"}}), badName},
+      {makeRequest("GET", origin, {{"X:Bearer", "s"}}), badName},
+      {makeRequest("GET", origin, {{"", "k"}}), badName},
       {getRequest("ftp://" + host + "/file"), "The request URL must use http or https."},
       {getRequest("http://user:secret@" + host + "/"), "The request URL must not carry a user name or password."},
-      {getRequest(host + "/"), badURL}, {getRequest(origin + "/a\r\nX-Injected: 1"), badURL},
+      {getRequest(host + "/"), badURL},
+      {getRequest(origin + "/a\r\nX-Injected: 1"), badURL},
       {getRequest(origin + std::string("/a\0b", 4)), badURL},
       {makeRequest("GE T", origin), "The request method is not a valid HTTP method."},
       {makeRequest("HEAD", origin, {}, "x"), "A HEAD request cannot carry a body."},
@@ -120,7 +127,12 @@ TEST(CurlRequest, RefusesBadRequestsBeforeSendingAnything) {
 TEST(CurlResponse, ReturnsStatusHeadersAndBodyOfAnyAnswer) {
   std::string allBytes;
   for (int i = 0; i < 256; ++i) allBytes += static_cast<char>(i);
-  struct Case { std::string raw, method; int status; std::vector<HTTPHeader> headers; std::string body; };
+  struct Case {
+    std::string raw, method;
+    int status;
+    std::vector<HTTPHeader> headers;
+    std::string body;
+  };
   // clang-format off
   const std::vector<Case> cases = {
       // Repeated headers kept, spaces around values trimmed, letter case and empty values kept.
@@ -157,7 +169,8 @@ TEST(CurlResponse, BoundsTheBody) {
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e9\r\n" + std::string(1001, 'y') + "\r\n0\r\n\r\n";
   // The announced-only answers send less than they announce: read to the end, they would be broken transfers.
   const std::vector<std::tuple<std::string, std::size_t, bool>> cases = {
-      {chunked1001, 1001, true}, {chunked1001, 1000, false},
+      {chunked1001, 1001, true},
+      {chunked1001, 1000, false},
       {"HTTP/1.1 404 Nope\r\nContent-Length: 1001\r\n\r\nok", 1000, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nok", 1000, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 8388608\r\n\r\n" + std::string(eightMiB, 'x'), eightMiB, true},
@@ -232,7 +245,7 @@ std::string redirectTo(const std::string& status, const std::string& location) {
 }
 
 TEST(CurlRedirect, KeepsCredentialsWithinTheirOriginOnly) {
-  const HTTPHeaders sent = {{"User-Agent", "d/1"},          {"Authorization", "Bearer secret"}, {"accept", "a/json"},
+  const HTTPHeaders sent = {{"User-Agent", "d/1"},        {"Authorization", "Bearer secret"}, {"accept", "a/json"},
                             {"Cookie", "session=secret"}, {"Accept-Language", "en"},          {"X-Api-Key", "secret"},
                             {"Content-Type", "a/json"}};
   std::string back;
@@ -254,8 +267,8 @@ TEST(CurlRedirect, KeepsCredentialsWithinTheirOriginOnly) {
   for (const auto& header : sent.list()) EXPECT_EQ(requests[1].header(header.name), header.value);
   ASSERT_EQ(away.requests().size(), 1u);
   EXPECT_EQ(away.requests()[0].headLines(),
-            (Lines{"GET /a?x=1 HTTP/1.1", "Host: 127.0.0.1:" + std::to_string(away.port()),
-                   "User-Agent: d/1", "accept: a/json", "Accept-Language: en", "Content-Type: a/json"}));
+            (Lines{"GET /a?x=1 HTTP/1.1", "Host: 127.0.0.1:" + std::to_string(away.port()), "User-Agent: d/1",
+                   "accept: a/json", "Accept-Language: en", "Content-Type: a/json"}));
   // Once they have left, credentials do not come back on the way home.
   for (const char* name : {"Authorization", "Cookie", "X-Api-Key"}) EXPECT_FALSE(requests[2].header(name)) << name;
   EXPECT_EQ(requests[2].header("Accept-Language"), "en");
@@ -264,9 +277,13 @@ TEST(CurlRedirect, KeepsCredentialsWithinTheirOriginOnly) {
 // 303 (and 301/302 after a POST) fetch the new place with a GET and no body. A redirect that resends the body is
 // followed within its origin only: across origins the 3xx is the answer, and the other origin receives nothing.
 TEST(CurlRedirect, MethodAndBodyFollowTheStatus) {
-  struct Case { std::string status, method; std::optional<std::string> body; std::string wantMethod; };
+  struct Case {
+    std::string status, method;
+    std::optional<std::string> body;
+    std::string wantMethod;
+  };
   const std::vector<Case> cases = {
-      {"301", "POST", "payload", "GET"}, {"302", "PATCH", "payload", "PATCH"}, {"303", "PUT", "payload", "GET"},
+      {"301", "POST", "payload", "GET"},  {"302", "PATCH", "payload", "PATCH"}, {"303", "PUT", "payload", "GET"},
       {"307", "POST", "payload", "POST"}, {"308", "PUT", "payload", "PUT"},     {"301", "DELETE", "", "DELETE"},
   };
   CurlTransport transport;
@@ -362,7 +379,7 @@ TEST_F(CurlLimits, TotalAndSilenceLimitsEndTheExchange) {
   // Path, silence limit, total limit, and the failure.
   const std::vector<std::tuple<std::string, milliseconds, milliseconds, std::string>> cases = {
       {"/trickle", kForever, milliseconds(300), total},
-      {"/again", kForever, milliseconds(300), total},    // each hop is quick, all of them together are not
+      {"/again", kForever, milliseconds(300), total},  // each hop is quick, all of them together are not
       {"/hang", milliseconds(300), kForever, server.origin() + " sent nothing for 300 ms."},
   };
   for (const auto& [path, silenceLimit, totalLimit, want] : cases) {
@@ -396,8 +413,10 @@ TEST_F(CurlLimits, AToolStartedMeanwhileInheritsNoDescriptorAndCancellationIsPro
   ProcessLimits limits;
   limits.timeout = milliseconds(10'000);
   // The listing's own descriptor is closed again once the glob is read, so readlink finds only inherited ones.
-  const auto listed = runProcess("/bin/sh", {"-c", R"(cd /proc/self/fd && for f in *; do [ "$f" -gt 2 ] && )"
-                                                   R"(readlink "$f"; done; true)"}, {}, limits);
+  const auto listed = runProcess("/bin/sh",
+                                 {"-c", R"(cd /proc/self/fd && for f in *; do [ "$f" -gt 2 ] && )"
+                                        R"(readlink "$f"; done; true)"},
+                                 {}, limits);
   EXPECT_EQ(listed.stdout, "");
   const auto stopped = Clock::now();
   stop.request_stop();
@@ -448,16 +467,13 @@ TEST(CurlConnection, TrustsOnlyTheBundleAndNamesOnlyTheOriginOnFailure) {
   EXPECT_EQ(trusted.requests().size() + foreign.requests().size() + misnamed.requests().size(), 1u);
 }
 
-
 // ---- Kept-alive connections: reused within one origin, never across ----
-
 
 std::string echoAuthorization(const ReceivedRequest& request, LoopbackServer::Connection& peer) {
   if (request.target() == "/hang") peer.stall(kForever);
   if (request.target() == "/moved") return keepAliveResponse(307, "", {"Location: /a"});
   return keepAliveResponse(200, request.target() + " " + request.header("Authorization").value_or("-"));
 }
-
 
 TEST(CurlReuse, SequentialRequestsKeepOneConnectionPerOriginAndNoMore) {
   const auto identity = testing::selfSignedCertificate();
@@ -489,8 +505,11 @@ TEST(CurlReuse, AFailedOrCancelledExchangeNeverLeavesItsConnectionForTheNext) {
   LoopbackServer server(echoAuthorization);
   CurlTransport transport;
   EXPECT_EQ(transport.dataFrom(server.url("/a"), {}).body, "/a -");
-  failureText([&] { transport.data({"GET", server.url("/hang"), {}, std::nullopt, milliseconds(200)}, {}); },
-              Kind::timeout);
+  failureText(
+      [&] {
+        transport.data({"GET", server.url("/hang"), {}, std::nullopt, milliseconds(200)}, {});
+      },
+      Kind::timeout);
   {
     // Leaving the block stops the request and waits for it.
     std::jthread cancelled([&](std::stop_token stop) {

@@ -25,14 +25,12 @@ HTTPResponse answer(const HTTPRequest& request, int status, std::string body, HT
 }  // namespace
 
 void FakeTransport::respond(std::string url, int status, std::string body, HTTPHeaders headers) {
-  handle(std::move(url), [=](const HTTPRequest& request, std::stop_token) {
-    return answer(request, status, body, headers);
-  });
+  handle(std::move(url),
+         [=](const HTTPRequest& request, std::stop_token) { return answer(request, status, body, headers); });
 }
 
 void FakeTransport::respondNotHTTP(std::string url) {
-  handle(std::move(url),
-         [](const HTTPRequest& request, std::stop_token) { return answer(request, 0, "", {}, false); });
+  handle(std::move(url), [](const HTTPRequest& request, std::stop_token) { return answer(request, 0, "", {}, false); });
 }
 
 void FakeTransport::fail(std::string url, TransportError error) {
@@ -64,8 +62,8 @@ HTTPResponse FakeTransport::data(const HTTPRequest& request, std::stop_token sto
     if (!handler) handler = unscripted_;
   }
   if (!handler) {
-    throw TransportError(TransportError::Kind::connection, "no scripted answer for " + request.method + " " +
-                                                               request.url);
+    throw TransportError(TransportError::Kind::connection,
+                         "no scripted answer for " + request.method + " " + request.url);
   }
   HTTPResponse response = handler(request, std::move(stop));
   if (seedsFor_) recordSeedAnswer(*seedsFor_, response);

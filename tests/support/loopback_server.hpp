@@ -49,7 +49,8 @@ std::string keepAliveResponse(int status, std::string_view body = "", const std:
 
 // An HTTP server on 127.0.0.1 with a free port, plain or https, for tests that need a real peer. Every connection
 // gets a thread of its own and is closed after its answer, unless that says "Connection: keep-alive"; each request
-// is recorded byte for byte before it is answered. The destructor ends stalled handlers, closes every connection and joins every thread.
+// is recorded byte for byte before it is answered. The destructor ends stalled handlers, closes every connection and
+// joins every thread.
 class LoopbackServer {
  public:
   struct Connection {

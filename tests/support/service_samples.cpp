@@ -5,8 +5,9 @@ namespace dapplewick::testing {
 const std::vector<ServiceSample>& serviceSamples() {
   const std::string canary(kCanary);
   const std::string zaiLimit = R"({"type":"TOKENS_LIMIT","unit":3,"number":5,"usage":1000,"currentValue":250})";
-  const std::string vertexSeries = R"({"timeSeries":[{"metric":{"labels":{"quota_metric":")" + canary +
-                                   R"("}},"resource":{"labels":{"location":"global"}},"points":[{"value":{"doubleValue":)";
+  const std::string vertexSeries =
+      R"({"timeSeries":[{"metric":{"labels":{"quota_metric":")" + canary +
+      R"("}},"resource":{"labels":{"location":"global"}},"points":[{"value":{"doubleValue":)";
   // A protocol-buffer field of `bytes` under `key`.
   const auto message = [](char key, const std::string& bytes) {
     return key + std::string(1, static_cast<char>(bytes.size())) + bytes;

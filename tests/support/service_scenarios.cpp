@@ -26,8 +26,11 @@ const std::string kZaiQuota =
     R"({"type":"TIME_LIMIT","unit":4,"number":1,"percentage":7},)"
     R"({"type":"TOKENS_LIMIT","unit":3,"number":5,"usage":1000,"currentValue":250,"percentage":25,)"
     R"("nextResetTime":1767225600000}]}})";
-const Json kZaiRecord = {{"error", nullptr}, {"used", 25}, {"resetAt", "2026-01-01T00:00:00.000Z"},
-                         {"note", "Pro \u00B7 Monthly: 7% used"}, {"auxiliaryUsage", {{{"note", "1 week window"}}}}};
+const Json kZaiRecord = {{"error", nullptr},
+                         {"used", 25},
+                         {"resetAt", "2026-01-01T00:00:00.000Z"},
+                         {"note", "Pro \u00B7 Monthly: 7% used"},
+                         {"auxiliaryUsage", {{{"note", "1 week window"}}}}};
 
 // Only a key the international host rejects is tried on the mainland-China host.
 Scenario zai(std::string name, int firstStatus, std::string firstBody, int secondStatus, std::size_t second,
@@ -76,8 +79,8 @@ std::string vertexSeries(const std::string& metric, const std::string& location,
 // Cloud Monitoring: the usage series in two pages, then the limits; only the right query is answered.
 Answer vertex(const std::string& filter, std::optional<std::string> page, std::string series,
               std::optional<std::string> next) {
-  std::vector<std::string> when = {"GET /v3/projects/my-project/timeSeries?filter=metric.type%3D%22",
-                                   filter + "%22", "resource.label.service%3D%22aiplatform.googleapis.com%22",
+  std::vector<std::string> when = {"GET /v3/projects/my-project/timeSeries?filter=metric.type%3D%22", filter + "%22",
+                                   "resource.label.service%3D%22aiplatform.googleapis.com%22",
                                    "&aggregation.perSeriesAligner=ALIGN_MAX"};
   if (page) when.push_back("&pageToken=" + *page + " ");
   const std::string token = next ? R"(, "nextPageToken": ")" + *next + "\"" : "";
@@ -134,11 +137,12 @@ std::vector<Scenario> serviceScenarios() {
     // The credential only enables the provider: the plan name it spells stays readable.
     std::map<std::string, std::string> path;
     if (whoami.empty()) path["PATH"] = "/nonexistent";
-    return Scenario{"Kiro" + name, "kiro", "KIRO PRO", "", {}, {}, std::move(want), path, std::move(whoami),
-                    std::move(usage)};
+    return Scenario{"Kiro" + name,     "kiro",          "KIRO PRO", "", {}, {}, std::move(want), path,
+                    std::move(whoami), std::move(usage)};
   };
   const auto groq = [](const std::string& metric, const std::string& values) {
-    return Answer{{"GET /v1/metrics/prometheus/api/v1/query?query=sum(" + metric + ") "}, 200,
+    return Answer{{"GET /v1/metrics/prometheus/api/v1/query?query=sum(" + metric + ") "},
+                  200,
                   R"({"status":"success","data":{"resultType":"vector","result":[)" + values + "]}}"};
   };
   const std::string quotaFile = ".config/JetBrains/IntelliJIdea2024.3/options/AIAssistantQuotaManager2.xml";

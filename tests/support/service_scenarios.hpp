@@ -61,8 +61,8 @@ std::vector<Scenario> serviceScenarios();
 class ScenarioStage {
  public:
   ScenarioStage(Sandbox& sandbox, const std::vector<const Scenario*>& scenarios,
-                std::chrono::milliseconds latency = std::chrono::milliseconds(0), const std::string& moreAuthorities = "",
-                const LoopbackServer::Handler& answerAll = {});
+                std::chrono::milliseconds latency = std::chrono::milliseconds(0),
+                const std::string& moreAuthorities = "", const LoopbackServer::Handler& answerAll = {});
   // The servers of scenario `index`, one per host, in the order of its hosts.
   const std::vector<std::unique_ptr<LoopbackServer>>& servers(std::size_t index) const { return servers_[index]; }
 

@@ -31,7 +31,9 @@ std::string points(const std::string& total, const std::string& left) {
 // Every fetch sends the same two requests; the compute points are required, the billing answer only adds the
 // reset date. Points "=STATUS" answer with that status, kNotHTTP with no HTTP answer.
 TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
-  struct Case { std::string points, want, billing = ""; };
+  struct Case {
+    std::string points, want, billing = "";
+  };
   const std::string rest = " (60000 ms)\nContent-Type: application/json\nAccept: application/json\nCookie: a=1; b=2\n"
                            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n";
   const std::string parse = "Failed to parse Abacus AI response: ", server = parse + "_getOrganizationComputePoints: ";

@@ -70,7 +70,9 @@ TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
   const std::string params =
       R"({"Api":"zeldaEasy.broadscope-bailian.codingPlan.queryCodingPlanInstanceInfoV2","V":"1.0","Data":{)"
       R"("queryCodingPlanInstanceInfoRequest":{"commodityCode":"sfm_codingplan_public_intl","onlyLatestOne":true},)"
-      R"("cornerstoneParam":{"feTraceId":"TRACE","feURL":")" + page + R"(","protocol":"V2","console":"ONE_CONSOLE",)"
+      R"("cornerstoneParam":{"feTraceId":"TRACE","feURL":")" +
+      page +
+      R"(","protocol":"V2","console":"ONE_CONSOLE",)"
       R"("productCode":"p_efm","domain":"127.0.0.1:8080","consoleSite":"MODELSTUDIO_ALIBABACLOUD",)"
       R"("userNickName":"","userPrincipalName":"","xsp_lang":"en-US"}}})";
   HTTPRequest data = requests[1];
@@ -80,7 +82,8 @@ TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
                 " (60000 ms)\nContent-Type: application/x-www-form-urlencoded\nAccept: */*\n" + cookie +
                 "X-Requested-With: XMLHttpRequest\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
                 "AppleWebKit/537.36 (KHTML, like Gecko) Chrome/143.0.0.0 Safari/537.36\nOrigin: http://127.0.0.1:8080\n"
-                "Referer: " + page + "\nx-xsrf-token: c1\nx-csrf-token: c1\n\n" +
+                "Referer: " +
+                page + "\nx-xsrf-token: c1\nx-csrf-token: c1\n\n" +
                 formEncode({{"params", params}, {"region", "ap-southeast-1"}, {"sec_token", "pa+ge/t=k&"}}));
 }
 
@@ -109,12 +112,17 @@ TEST(AlibabaService, TokenPlanPostsToTheChinaConsoleAfterTheFirstSiteRejectsTheS
 // The China site is tried once, and only after a rejected session or a 403 or 404 of the international one.
 TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
   struct Case {  // the plan, the international data request's answer, the outcome, the requests sent, China's status
-    bool tokenPlan = false; int status = 200; std::string body = "", want; std::size_t requests; int chinaStatus = 200;
+    bool tokenPlan = false;
+    int status = 200;
+    std::string body = "", want;
+    std::size_t requests;
+    int chinaStatus = 200;
   };
   const std::string chinaAnswer = R"({"perWeekUsedQuota":5,"perWeekTotalQuota":10,"totalQuota":8})";
   const std::string chinaCoding = "50/100 weekly '5 / 10 requests used (weekly)'", chinaToken = "0/100 monthly";
   const std::vector<Case> cases = {
-      {.status = 401, .want = chinaCoding, .requests = 4}, {.status = 403, .want = chinaCoding, .requests = 4},
+      {.status = 401, .want = chinaCoding, .requests = 4},
+      {.status = 403, .want = chinaCoding, .requests = 4},
       {.status = 404, .want = chinaCoding, .requests = 4},
       {.status = 404, .want = kExpired, .requests = 4, .chinaStatus = 403},
       {.body = R"({"data":{"status":"NeedLogin"}})", .want = chinaCoding, .requests = 4},
@@ -125,7 +133,9 @@ TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
       {.status = kNotHTTP, .want = "Unexpected response from Alibaba", .requests = 2},
       {.status = kOffline, .want = "offline", .requests = 2},
       {.body = "<html>Sign in</html>", .want = kParse + "Invalid JSON", .requests = 2},
-      {.tokenPlan = true, .body = R"({"Success":false,"Message":"Throttled"})", .want = "Alibaba API error: Throttled",
+      {.tokenPlan = true,
+       .body = R"({"Success":false,"Message":"Throttled"})",
+       .want = "Alibaba API error: Throttled",
        .requests = 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
@@ -149,12 +159,16 @@ TEST(AlibabaService, TriesTheChinaSiteOnlyAfterARejection) {
 
 // The page's token wins over the cookie's; without one the cookie's goes; without either the form has none.
 TEST(AlibabaService, TokenFromThePageElseTheCookie) {
-  struct Case { std::optional<std::string> page; std::string cookie, wantFormEnd; };  // no page: its request fails
+  struct Case {
+    std::optional<std::string> page;
+    std::string cookie, wantFormEnd;
+  };  // no page: its request fails
   const std::vector<Case> cases = {
       {R"(<script>SEC_TOKEN: "late"; "sec_token" : "first"</script>)", "sec_token=own", "&sec_token=late"},
       {"<p>no token</p>", "sec_token=own; b=2", "&sec_token=own"},
       {"secToken:\"\t \"; sec_token : \"x\"", "a=1", "&sec_token=x"},
-      {std::nullopt, "sec_token=own", "&sec_token=own"}, {std::nullopt, "sec_token=", "region=ap-southeast-1"}};
+      {std::nullopt, "sec_token=own", "&sec_token=own"},
+      {std::nullopt, "sec_token=", "region=ap-southeast-1"}};
   for (const auto& c : cases) {
     testing::ServiceWorld world(kNow, Provider::alibaba);
     if (c.page) world.transport.respond(kIntl + "/ap-southeast-1/?tab=coding-plan#/efm/coding_plan", 200, *c.page);
@@ -180,8 +194,10 @@ TEST(AlibabaCodingPlan, ReadsTheFirstUsableWindow) {
       {R"({"d":"{\"perBillMonthUsedQuota\":\"12.9\",\"perMonthUsedQuota\":-5,\"perMonthTotalQuota\":50}"})",
        "-10/100 monthly '-5 / 50 requests used (monthly)'"},
       {R"({"Status":"ok","code":"User.LOGIN.Missing","codingPlanQuotaInfo":{}})", kExpired},
-      {R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3}})", noWindows}, {R"({"data":{"code":5}})", noWindows},
-      {R"([{"codingPlanQuotaInfo":{}}])", kParse + "Unexpected payload shape"}, {"42", kParse + "Invalid JSON"},
+      {R"({"codingPlanQuotaInfo":{"perWeekUsedQuota":3}})", noWindows},
+      {R"({"data":{"code":5}})", noWindows},
+      {R"([{"codingPlanQuotaInfo":{}}])", kParse + "Unexpected payload shape"},
+      {"42", kParse + "Invalid JSON"},
       {"", kParse + "Empty response"}};
   for (const auto& [body, want] : cases) {
     const auto read = [&text = body] { return alibaba::parseCodingPlanResponse(text, kNow); };
@@ -196,7 +212,8 @@ TEST(AlibabaTokenPlan, ReadsTheCreditsOrWhatRemains) {
       {R"({"Data":{"totalQuota":1000,"remainingQuota":900,"nearestExpireDate":"2026-02-01"}})",
        "10/100 monthly @2026-01-31T16:00:00Z"},
       {R"({"data":{"totalQuota":"1,000","remainQuota":1200}})", "0/100 monthly"},
-      {R"({"totalQuota":1000})", "0/100 monthly"}, {R"({"quota":500,"usage":800})", "100/100 monthly"},
+      {R"({"totalQuota":1000})", "0/100 monthly"},
+      {R"({"quota":500,"usage":800})", "100/100 monthly"},
       {R"({"totalQuota":1e-300,"usedQuota":1e300})", "0/100 monthly"},
       {R"({"Data":{"foo":1},"other":{"totalCredits":100,"usedCredits":10}})", "10/100 monthly"},
       {R"({"successResponse":"{\"TotalSurplusValue\":\"1,234.5\"}"})", "1234.5/0 monthly '1234.50 credits remaining'"},
@@ -204,10 +221,12 @@ TEST(AlibabaTokenPlan, ReadsTheCreditsOrWhatRemains) {
       {R"({"totalQuota":0})", kParse + "Missing token quota data in response"},
       {R"({"success":true,"x":{"Success":0}})", "Alibaba API error: request failed"},
       {R"({"Success":false,"Message":"Quota exceeded","Code":"NeedLogin"})", "Alibaba API error: Quota exceeded"},
-      {R"({"success":false,"Code":"User.Login.Required"})", kExpired}, {"<!doctype html><HTML>", kExpired},
+      {R"({"success":false,"Code":"User.Login.Required"})", kExpired},
+      {"<!doctype html><HTML>", kExpired},
       {R"({"Success":false,"Message":")" + long300 + "\"}", "Alibaba API error: " + long300.substr(0, 200)},
       {"<p>busy</p>", kParse + "Invalid JSON in token plan response"},
-      {"[]", kParse + "Unexpected token plan payload"}, {"", kParse + "Empty token plan response"}};
+      {"[]", kParse + "Unexpected token plan payload"},
+      {"", kParse + "Empty token plan response"}};
   for (const auto& [body, want] : cases) {
     const auto read = [&b = body] { return alibaba::parseTokenPlanResponse(b, kNow); };
     EXPECT_EQ(testing::outcomeOf(read, show), want) << body;

@@ -20,13 +20,17 @@ std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 // fraction counts as 1, the first wins a tie); the note names the first three models in document order.
 TEST(AntigravityService, PostsAnEmptyObjectAndReadsTheMostConstrainedModel) {
   struct Case {  // the model list's answer, the user quota's (no status: never asked), the outcome
-    int modelsStatus = 200; std::string models = ""; std::optional<int> quotaStatus = {}; std::string quota = "", want;
+    int modelsStatus = 200;
+    std::string models = "";
+    std::optional<int> quotaStatus = {};
+    std::string quota = "", want;
   };
   const auto list = [](const std::string& models) { return R"({"models":)" + models + "}"; };
   const std::string empty = "0/0 monthly 'No quota models returned from Antigravity API.' not updated";
   const std::string badToken = "Invalid Antigravity credential. Provide a valid Google OAuth Bearer token.";
   const std::vector<Case> cases = {
-      {.modelsStatus = 403, .quotaStatus = 200,
+      {.modelsStatus = 403,
+       .quotaStatus = 200,
        .quota = R"({"buckets":[{"modelId":"gemini-pro","remainingFraction":0.9,)"
                 R"("resetTime":"2025-01-31T17:00:00.250Z"},{"remainingFraction":0.1},"x"]})",
        .want = "10/100 monthly @2025-01-31T17:00:00.250Z 'Models: gemini-pro'"},
@@ -43,11 +47,13 @@ TEST(AntigravityService, PostsAnEmptyObjectAndReadsTheMostConstrainedModel) {
       {.models = list(R"({"a":{"quotaInfo":{"remainingFraction":"0.1"}},"b":{"quotaInfo":{"remainingFraction":1}}})"),
        .want = "0/100 monthly 'Models: a, b'"},
       {.models = R"({"code":7})", .want = "Antigravity API error: gRPC code 7"},
-      {.models = R"({"code":0})", .want = empty}, {.models = list("{}"), .want = empty},
+      {.models = R"({"code":0})", .want = empty},
+      {.models = list("{}"), .want = empty},
       {.modelsStatus = 403, .quotaStatus = 200, .quota = R"({"buckets":{}})", .want = empty},
       {.modelsStatus = 403, .quotaStatus = 200, .quota = R"({"code":7})", .want = empty},
       {.modelsStatus = 403, .quotaStatus = 403, .want = "Antigravity API permission denied. Check IAM permissions."},
-      {.modelsStatus = 403, .quotaStatus = 401, .want = badToken}, {.modelsStatus = 401, .want = badToken},
+      {.modelsStatus = 403, .quotaStatus = 401, .want = badToken},
+      {.modelsStatus = 401, .want = badToken},
       {.modelsStatus = 204, .want = "Antigravity API error 204"},
       {.modelsStatus = kNotHTTP, .want = "Unexpected response from Antigravity API"},
       {.models = "[]", .want = "Antigravity parse error: Invalid JSON response"},

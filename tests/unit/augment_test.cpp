@@ -18,16 +18,19 @@ std::string show(const UsageData& r) { return testing::recordText(r, kNow); }
 
 // The first rule that applies decides; only the top is capped.
 TEST(AugmentService, UsedPercentage) {
-  const std::vector<std::pair<augment::Credits, double>> cases = {{{{}, 250, 1000}, 25}, {{{}, 1500, 1000}, 100},
-      {{70, 30, {}}, 30}, {{70, 30, 0}, 30}, {{700, {}, 1000}, 30}, {{{}, 10, {}}, 0}, {{{}, -5, 100}, -5},
-      {{1200, {}, 1000}, -20}, {{-30, 30, {}}, 0}, {{{}, 1e300, 1e-300}, 0}};
+  const std::vector<std::pair<augment::Credits, double>> cases = {
+      {{{}, 250, 1000}, 25}, {{{}, 1500, 1000}, 100}, {{70, 30, {}}, 30},  {{70, 30, 0}, 30},
+      {{700, {}, 1000}, 30}, {{{}, 10, {}}, 0},       {{{}, -5, 100}, -5}, {{1200, {}, 1000}, -20},
+      {{-30, 30, {}}, 0},    {{{}, 1e300, 1e-300}, 0}};
   for (const auto& [credits, want] : cases) EXPECT_EQ(augment::usedPercentage(credits), want);
 }
 
 // Credits are required and decode strictly; the subscription is best effort, and any failure there is silent.
 TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
   struct Case {  // the credits answer, the subscription's (no status: never asked), the outcome
-    int creditsStatus = 200; std::string credits = ""; std::optional<int> subscriptionStatus = {};
+    int creditsStatus = 200;
+    std::string credits = "";
+    std::optional<int> subscriptionStatus = {};
     std::string subscription = "", want;
   };
   const std::string credits = R"({"usageUnitsRemaining":70,"usageUnitsConsumedThisBillingCycle":30})";

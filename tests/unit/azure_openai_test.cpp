@@ -34,9 +34,11 @@ TEST(AzureOpenAI, CredentialChecksAndRoutes) {
        "https://r.io/openai/deployments/a%2Fb%3Fc%23d%25" + dated + "2024%2001%26x%3D1"},
       {"api: HTTPS://r.io ::  d ::  k  ::  ::x", "HTTPS://r.io/openai/deployments/d" + dated},
       {"https://r.io::d::k::v2::extra", "https://r.io/openai/deployments/d" + dated + "v2"},
-      {"https://r.io::d", format}, {" ::d::k", "Azure OpenAI endpoint URL is missing"},
+      {"https://r.io::d", format},
+      {" ::d::k", "Azure OpenAI endpoint URL is missing"},
       {"https://r.io:: ::k", "Azure OpenAI deployment name is missing"},
-      {"https://r.io::d:: ", "Azure OpenAI API key is missing"}, {"r.io::d::k", "Azure OpenAI endpoint URL is invalid"},
+      {"https://r.io::d:: ", "Azure OpenAI API key is missing"},
+      {"r.io::d::k", "Azure OpenAI endpoint URL is invalid"},
       {" api:https://r.io::d::k", "Azure OpenAI endpoint URL is invalid"},
       {"https://r example.com::d::k", "Azure OpenAI endpoint URL is invalid"},
       {"http://r.io::d::k", "Azure OpenAI endpoint must use HTTPS"},
@@ -52,8 +54,8 @@ TEST(AzureOpenAI, SendsOneTokenChatCompletions) {
   for (const auto& [version, want] : std::vector<std::pair<std::string, std::string>>{
            {"", "/openai/deployments/gpt-4o/chat/completions?api-version=2024-02-01" + headers + messages +
                     R"("max_tokens":1})"},
-           {"::v1", "/openai/v1/chat/completions" + headers + messages +
-                        R"("model":"gpt-4o","max_completion_tokens":1})"}}) {
+           {"::v1",
+            "/openai/v1/chat/completions" + headers + messages + R"("model":"gpt-4o","max_completion_tokens":1})"}}) {
     testing::ServiceWorld world(kNow, Provider::azureOpenAI);
     world.transport.respond("", 200, "{}");
     UsageData record = UsageData::blank(Provider::azureOpenAI);

@@ -17,11 +17,11 @@ TEST(DecodeBase64, StandardAlphabetWholeQuadsPaddingOnlyAtTheEnd) {
       {"TWE=", "Ma"},
       {"TQ==", "M"},
       {"+/+/", "\xFB\xFF\xBF"},
-      {"TQ", std::nullopt},       // not a multiple of 4
-      {"T===", std::nullopt},     // three "="
-      {"TQ==TWFu", std::nullopt}, // "=" inside
+      {"TQ", std::nullopt},        // not a multiple of 4
+      {"T===", std::nullopt},      // three "="
+      {"TQ==TWFu", std::nullopt},  // "=" inside
       {"=QTQ", std::nullopt},
-      {"-_-_", std::nullopt},     // URL-safe letters
+      {"-_-_", std::nullopt},  // URL-safe letters
       {"TW u", std::nullopt},
       {"TWFu\n", std::nullopt},
   };

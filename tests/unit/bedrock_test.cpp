@@ -32,17 +32,25 @@ std::string results(const std::string& groups) { return R"({"ResultsByTime":[{"G
 // but 200 shows the start of the body.
 TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
   testing::TimeZoneGuard zone("Asia/Tokyo");
-  struct Case { std::string body, want; int status = 200; };
+  struct Case {
+    std::string body, want;
+    int status = 200;
+  };
   const std::string body = R"({"TimePeriod":{"Start":"2026-03-01","End":"2026-03-16"},"Granularity":"MONTHLY",)"
                            R"("Metrics":["UnblendedCost"],"GroupBy":[{"Type":"DIMENSION","Key":"SERVICE"}]})";
   const std::string sent =
-      "POST " + kURL + " (15000 ms)\nContent-Type: application/x-amz-json-1.1\nX-Amz-Target: AWSInsightsIndexService."
+      "POST " + kURL +
+      " (15000 ms)\nContent-Type: application/x-amz-json-1.1\nX-Amz-Target: AWSInsightsIndexService."
       "GetCostAndUsage\nX-Amz-Date: 20260315T235959Z\nX-Amz-Security-Token: TOKEN\nHost: ce.us-east-1.amazonaws.com\n"
-      "x-amz-content-sha256: " + sha256Hex(body) + "\nAuthorization: AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20260315/"
+      "x-amz-content-sha256: " +
+      sha256Hex(body) +
+      "\nAuthorization: AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20260315/"
       "us-east-1/ce/aws4_request, SignedHeaders=content-type;host;x-amz-content-sha256;x-amz-date;x-amz-security-token;"
-      "x-amz-target, Signature=af2028429b0482aec3ba534e61e27038755dbe45692a93841f958d0a960100f8\n\n" + body;
+      "x-amz-target, Signature=af2028429b0482aec3ba534e61e27038755dbe45692a93841f958d0a960100f8\n\n" +
+      body;
   const std::string missing = "Failed to parse AWS Cost Explorer response: Missing ResultsByTime in Cost Explorer "
-                              "response", unexpected = "Unexpected response from AWS Cost Explorer";
+                              "response",
+                    unexpected = "Unexpected response from AWS Cost Explorer";
   const auto bed = [](const std::string& amount) { return "," + group(R"("bedrock")", amount); };
   const auto spend = [](const std::string& amount) {
     return amount + "/0 monthly @2026-04-01T00:00:00Z cost " + amount +
@@ -63,8 +71,10 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     testing::ServiceWorld world(kNow, Provider::bedrock);
-    world.environment = MapEnvironment({{"AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"}, {"AWS_SECRET_ACCESS_KEY", kSecret},
-                                        {"AWS_SESSION_TOKEN", "TOKEN"}, {"AWS_REGION", "eu-west-1"}});
+    world.environment = MapEnvironment({{"AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"},
+                                        {"AWS_SECRET_ACCESS_KEY", kSecret},
+                                        {"AWS_SESSION_TOKEN", "TOKEN"},
+                                        {"AWS_REGION", "eu-west-1"}});
     c.status == kNotHTTP ? world.transport.respondNotHTTP(kURL) : world.transport.respond(kURL, c.status, c.body);
     EXPECT_EQ(testing::outcomeOf([&] { return BedrockService(world.context).fetchUsage("web:"); }, show), c.want);
     EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), sent);
@@ -73,8 +83,10 @@ TEST(BedrockService, SendsTheSignedRequestAndSumsTheBedrockGroups) {
 
 // Variables are "NAME=VALUE" words; the outcome is "region|id|secret|token".
 TEST(BedrockCredentials, FromTheCredentialElseTheEnvironment) {
-  const std::string keys = "AWS_ACCESS_KEY_ID=EK AWS_SECRET_ACCESS_KEY=ES", missing = "AWS credentials not configured. "
-                           "Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY.";
+  const std::string keys = "AWS_ACCESS_KEY_ID=EK AWS_SECRET_ACCESS_KEY=ES",
+                    missing =
+                        "AWS credentials not configured. "
+                        "Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY.";
   // clang-format off
   const std::vector<std::array<std::string, 3>> cases = {
       {"id:secret", keys, "us-east-1|id|secret|-"}, {" eu-west-1:id:secret\n", "", "eu-west-1|id|secret|-"},
@@ -103,7 +115,8 @@ TEST(BedrockDates, RangeAndReset) {
            {"2025-12-31T12:00:00Z", "2025-12-01 2026-01-01 2026-01-01T00:00:00Z"}}) {
     const auto range = bedrock::costExplorerDateRange(*parseInternetDate(now));
     EXPECT_EQ(formatISODate(range.start) + " " + formatISODate(range.end) + " " +
-                  formatRFC3339Seconds(bedrock::startOfNextMonth(*parseInternetDate(now))), want);
+                  formatRFC3339Seconds(bedrock::startOfNextMonth(*parseInternetDate(now))),
+              want);
   }
 }
 

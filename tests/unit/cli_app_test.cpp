@@ -69,13 +69,17 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
   const Case cases[] = {
       {{"foo"}, "unknown provider \"foo\"" + unknown},
       {{"credential", "set", "sk-SECRET"}, "unknown provider" + unknown},
-      {{"credential", "set", "zai", "sk-SECRET"}, "credential set takes one PROVIDER and nothing else; a secret is "
-                                                  "read from standard input, never from the command line"},
-      {{"credential", "set"}, "credential set needs a PROVIDER"}, {{"--jsno", "-x"}, "unknown options --jsno, -x"},
-      {{"providers", "zai"}, "providers takes no arguments"}, {{"--token=sk-SECRET"}, "unknown option --token"},
+      {{"credential", "set", "zai", "sk-SECRET"},
+       "credential set takes one PROVIDER and nothing else; a secret is "
+       "read from standard input, never from the command line"},
+      {{"credential", "set"}, "credential set needs a PROVIDER"},
+      {{"--jsno", "-x"}, "unknown options --jsno, -x"},
+      {{"providers", "zai"}, "providers takes no arguments"},
+      {{"--token=sk-SECRET"}, "unknown option --token"},
       {{"credential"}, "credential needs one of: set, delete, list"},
       {{"credential", "sk-SECRET", "list"}, "unexpected arguments"},
-      {{"providers", "--json"}, "--json applies only to the refresh"}, {set, "no secret on standard input", "\n\r\n"},
+      {{"providers", "--json"}, "--json applies only to the refresh"},
+      {set, "no secret on standard input", "\n\r\n"},
       {set, "the secret on standard input is not UTF-8 text", "sk-SECRET\xff\n"},
       {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a')},
   };
@@ -109,9 +113,8 @@ TEST_F(AppTest, ProvidersListsTheCatalogueWithCredentialAndSupport) {
 }
 
 TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
-  EXPECT_EQ(run({}).out,
-            "No credentials saved. Save one with: dapplewick credential set PROVIDER\n"
-            "(dapplewick providers lists the providers.)\n");
+  EXPECT_EQ(run({}).out, "No credentials saved. Save one with: dapplewick credential set PROVIDER\n"
+                         "(dapplewick providers lists the providers.)\n");
   EXPECT_EQ(run({"--json"}).out, "[]\n");
 
   const std::string name(rawValue(unsupportedProvider()));
@@ -139,8 +142,8 @@ TEST_F(AppTest, VersionAndAWarningForAnExposedCredentialFile) {
   for (const auto& args : {std::vector<std::string>{"credential", "list"}, {"providers"}}) {
     const auto result = run(args);
     EXPECT_EQ(result.exitCode, kExitSuccess);
-    EXPECT_EQ(result.err, "dapplewick: warning: other users can read " + path +
-                              "; make it private with: chmod 600 " + path + "\n");
+    EXPECT_EQ(result.err,
+              "dapplewick: warning: other users can read " + path + "; make it private with: chmod 600 " + path + "\n");
   }
 }
 
@@ -160,7 +163,7 @@ TEST_F(AppTest, DamagedCredentialFileStopsEveryCommand) {
 TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   dir.write("config.json", R"({"caBundle": "/nonexistent/ca.pem"})");
   EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in config.json "
-                                            "is not a readable file\n"));  // even with nothing to refresh
+                                            "is not a readable file\n"));    // even with nothing to refresh
   EXPECT_EQ(run({"credential", "set", "zai"}, "x").exitCode, kExitSuccess);  // needs no config.json
   EXPECT_TRUE(configurations.empty());
 

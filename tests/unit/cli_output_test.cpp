@@ -41,24 +41,31 @@ UsageData fullRecord() {
 
 TEST(TextOutput, BarCountdownFiguresAndCost) {
   const std::vector<std::tuple<double, double, int, std::string>> bars = {
-      {4.9, 100, 20, "[--------------------]"}, {5, 100, 20, "[#-------------------]"},
+      {4.9, 100, 20, "[--------------------]"},  {5, 100, 20, "[#-------------------]"},
       {99.9, 100, 20, "[###################-]"}, {300, 100, 20, "[####################]"},
-      {30, 0, 20, "[--------------------]"}, {1, 2, 4, "[##--]"}};
+      {30, 0, 20, "[--------------------]"},     {1, 2, 4, "[##--]"}};
   for (const auto& [used, limit, width, want] : bars) {
     EXPECT_EQ(usageBar(record(Provider::zai, used, limit), width), want) << used << " / " << limit;
   }
   const std::vector<std::pair<std::chrono::milliseconds, std::string>> countdowns = {
-      {0ms, "reset due"}, {59s, "resets in under a minute"}, {59min + 59s, "resets in 59m"},
+      {0ms, "reset due"},      {59s, "resets in under a minute"},  {59min + 59s, "resets in 59m"},
       {1h, "resets in 1h 0m"}, {23h + 59min, "resets in 23h 59m"}, {2 * 24h + 3h + 59min, "resets in 2d 3h"}};
   for (const auto& [left, want] : countdowns) EXPECT_EQ(formatCountdown(kNow + left, kNow), want);
   const std::vector<std::pair<double, std::string>> figures = {
-      {-0.0, "0"}, {-3, "-3"}, {1234.5, "1234.5"}, {0.126, "0.13"}, {2.999, "3"}, {0.00125, "0.00125"}, {1e-9, "1e-09"},
-      {1e20, "100000000000000000000"}, {std::nan(""), "?"}, {-std::numeric_limits<double>::infinity(), "?"}};
+      {-0.0, "0"},         {-3, "-3"},
+      {1234.5, "1234.5"},  {0.126, "0.13"},
+      {2.999, "3"},        {0.00125, "0.00125"},
+      {1e-9, "1e-09"},     {1e20, "100000000000000000000"},
+      {std::nan(""), "?"}, {-std::numeric_limits<double>::infinity(), "?"}};
   for (const auto& [value, want] : figures) EXPECT_EQ(formatFigure(value), want);
   using enum CostSemantic;
   const std::vector<std::tuple<CostSemantic, double, std::string>> costs = {
-      {none, 0, ""}, {none, 1.5, "cost 1.50"}, {incremental, 0.25, "cost 0.25 today"}, {balance, 0, "balance 0.00"},
-      {periodCumulative, 12.345, "cost 12.35 this month"}, {lifetime, 100, "cost 100.00 in total"}};
+      {none, 0, ""},
+      {none, 1.5, "cost 1.50"},
+      {incremental, 0.25, "cost 0.25 today"},
+      {balance, 0, "balance 0.00"},
+      {periodCumulative, 12.345, "cost 12.35 this month"},
+      {lifetime, 100, "cost 100.00 in total"}};
   for (const auto& [semantic, cost, want] : costs) {
     UsageData data = UsageData::blank(Provider::openRouter);
     data.cost = cost;
@@ -72,10 +79,11 @@ TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
   UsageData balance = UsageData::blank(Provider::deepSeek);
   balance.cost = 8.75;
   balance.costSemantic = CostSemantic::balance;
-  const std::vector<UsageData> records = {fullRecord(),
-                                          UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff\u061C\u200E\u200F\u202A\u202E\u2066\u2069\u2065", kNow),
-                                          record(Provider::groq, 17, 0, ResetPeriod::daily), balance,
-                                          UsageData::blank(Provider::vertexAI)};
+  const std::vector<UsageData> records = {
+      fullRecord(),
+      UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff\u061C\u200E\u200F\u202A\u202E\u2066\u2069\u2065",
+                         kNow),
+      record(Provider::groq, 17, 0, ResetPeriod::daily), balance, UsageData::blank(Provider::vertexAI)};
   EXPECT_EQ(formatUsageText(records, kNow),
             "zai\n"
             "  [########------------]  42%  42.5 / 100  5h window  resets in 2h 13m (2026-12-06T17:26:20Z)\n"
@@ -98,7 +106,9 @@ TEST(JsonOutput, FieldsInRecordOrderThenPercentageInAnArrayThatIsAlwaysJSON) {
   EXPECT_EQ(usageJson(fullRecord()).dump(),
             R"({"id":"openai","provider":"zai","used":42.5,"limit":100.0,"cost":3.5,)"
             R"("costSemantic":"periodCumulative","resetAt":"2026-12-06T17:26:20.123Z","resetPeriod":"window",)"
-            R"("lastUpdated":"2026-12-06T15:13:20.000Z","error":"","note":"GLM Coding Pro )" "\u00B7 \u4E2D" R"(",)"
+            R"("lastUpdated":"2026-12-06T15:13:20.000Z","error":"","note":"GLM Coding Pro )"
+            "\u00B7 \u4E2D"
+            R"(",)"
             R"("isLoading":true,"auxiliaryUsage":[{"id":"zai","provider":"zai","used":7.0,"limit":8.0,"cost":0.0,)"
             R"("costSemantic":"none","resetAt":"2026-12-09T19:13:20.000Z","resetPeriod":"weekly","lastUpdated":null,)"
             R"("error":null,"note":"Weekly tokens","isLoading":false,"auxiliaryUsage":[],"percentage":87}],)"
@@ -117,7 +127,9 @@ TEST(JsonOutput, FieldsInRecordOrderThenPercentageInAnArrayThatIsAlwaysJSON) {
   EXPECT_EQ(parsed[0]["provider"], "codex");
   EXPECT_EQ(parsed[1].dump(), R"({"id":"manus","provider":"manus","used":null,"limit":null,"cost":null,)"
                               R"("costSemantic":"none","resetAt":null,"resetPeriod":"monthly","lastUpdated":null,)"
-                              R"("error":"bad )" "\uFFFD" R"( byte","note":null,"isLoading":false,)"
+                              R"("error":"bad )"
+                              "\uFFFD"
+                              R"( byte","note":null,"isLoading":false,)"
                               R"("auxiliaryUsage":[],"percentage":0})");
   // A negative zero is written as 0.0, in windows beneath too.
   UsageData zero = record(Provider::openRouter, -0.0, -0.0);

@@ -27,7 +27,8 @@ UsageData record(double used, double limit, std::optional<Timestamp> resetAt, Re
 TEST(CodebuffService, RequestsAnswersAndTheRecord) {
   testing::ServiceWorld world(kNow, Provider::codebuff);
   world.transport.respond(kUsageURL, 200, R"({"used":"150","limit":1000,"remaining":850})");
-  world.transport.respond(kSubscriptionURL, 200, R"({"subscription":{"displayName":"Pro","currentPeriodEnd":1769904000)"
+  world.transport.respond(kSubscriptionURL, 200,
+                          R"({"subscription":{"displayName":"Pro","currentPeriodEnd":1769904000)"
                           R"(},"rateLimit":{"used":300,"limit":2000,"weeklyResetsAt":"2026-01-05T00:00:00.000Z"}})");
   UsageData want = record(150, 1000, at(1769904000000), ResetPeriod::monthly);
   want.note = "Tier: Pro";
@@ -39,9 +40,12 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
   EXPECT_EQ(sent(kUsageURL), "POST " + kUsageURL + head + "Content-Type: application/json\n" + accept + agent +
                                  R"({"fingerprintId":"dapple-wick"})");
   EXPECT_EQ(sent(kSubscriptionURL), "GET " + kSubscriptionURL + head + accept + agent + "(no body)");
-  const std::vector<std::tuple<int, std::string, std::string>> cases = {  // usage status and body, subscription 500
-      {200, R"({"usage":20,"quota":100})", "no error"}, {401, "", "Invalid Codebuff API token"},
-      {500, "oops", "Codebuff API error 500"}, {200, "[]", "Unexpected response from Codebuff"},
+  const std::vector<std::tuple<int, std::string, std::string>> cases = {
+      // usage status and body, subscription 500
+      {200, R"({"usage":20,"quota":100})", "no error"},
+      {401, "", "Invalid Codebuff API token"},
+      {500, "oops", "Codebuff API error 500"},
+      {200, "[]", "Unexpected response from Codebuff"},
       // Reading a sign-in page or an array as 0 of 0 would hide the failure.
       {200, "<!DOCTYPE html><html>Sign in</html>", "Unexpected response from Codebuff"}};
   for (const auto& [status, body, outcome] : cases) {
@@ -64,7 +68,8 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
       {R"({"subscription":{"displayName":"  ","tier":"pro"}})", {"pro", {}, {}, {}, {}, {}, {}}},
       {R"({"subscription":{"status":" a "},"email":5,"user":{"email":"d"}})", {{}, " a ", {}, {}, {}, {}, "d"}},
       {R"({"subscription":{"billingPeriodEnd":"x","currentPeriodEnd":1000000000}})", {{}, {}, kReset, {}, {}, {}, {}}},
-      {R"({"subscription":"pro","billingPeriodEnd":1,"weeklyLimit":5,"rateLimit":[1]})", {}}, {"not json", {}},
+      {R"({"subscription":"pro","billingPeriodEnd":1,"weeklyLimit":5,"rateLimit":[1]})", {}},
+      {"not json", {}},
       {R"({"subscription":{"tier":"pro"},"displayName":"Top","rateLimit":{"weeklyUsed":"5","used":7,)"
        R"("weeklyLimit":null,"limit":"100","weeklyResetsAt":1000000000}})",
        {"Top", {}, {}, 5, 100, kReset, {}}}};
@@ -73,7 +78,10 @@ TEST(CodebuffService, RequestsAnswersAndTheRecord) {
   // The usage answer's used, total and remaining figures, and the used and limit shown. A positive quota is the
   // limit; used, else quota less remaining, never below 0. Otherwise a positive balance plus consumption; otherwise
   // the balance alone. Figures at the edge of the double range never yield an infinite used or limit.
-  struct Case { D used = none, total = none, remaining = none; std::pair<double, double> shown; };
+  struct Case {
+    D used = none, total = none, remaining = none;
+    std::pair<double, double> shown;
+  };
   // clang-format off
   const Case figures[] = {
       {.used = 150, .total = 100, .shown = {150, 100}}, {.used = -5, .total = 100, .shown = {0, 100}},

@@ -117,10 +117,16 @@ TEST(Dates, TimeZoneNameFromEveryFormOfTZ) {
   fs::create_symlink(root + "/etc/localtime", dir.path() / "etc/chain");
   fs::create_directory_symlink(root + "/share/zoneinfo", dir.path() / "etc/zones");
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {":Europe/Berlin", "Europe/Berlin"}, {"right/Europe/Berlin", "Europe/Berlin"}, {"JST-9", "JST-9"},
-      {"", "UTC"}, {":", "UTC"}, {"/usr/share/zoneinfo/Asia/Tokyo", "Asia/Tokyo"},
-      {":/usr/share/zoneinfo/posix/Asia/Tokyo", "Asia/Tokyo"}, {root + "/etc/localtime", "Asia/Tokyo"},
-      {":" + root + "/etc/chain", "Asia/Tokyo"}, {root + "/etc/zones/Asia/Tokyo", "Asia/Tokyo"}};
+      {":Europe/Berlin", "Europe/Berlin"},
+      {"right/Europe/Berlin", "Europe/Berlin"},
+      {"JST-9", "JST-9"},
+      {"", "UTC"},
+      {":", "UTC"},
+      {"/usr/share/zoneinfo/Asia/Tokyo", "Asia/Tokyo"},
+      {":/usr/share/zoneinfo/posix/Asia/Tokyo", "Asia/Tokyo"},
+      {root + "/etc/localtime", "Asia/Tokyo"},
+      {":" + root + "/etc/chain", "Asia/Tokyo"},
+      {root + "/etc/zones/Asia/Tokyo", "Asia/Tokyo"}};
   for (const auto& [tz, want] : cases) EXPECT_EQ(currentTimeZoneIdentifier(tz), want) << tz;
 }
 

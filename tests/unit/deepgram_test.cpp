@@ -52,7 +52,10 @@ TEST(DeepgramService, SendsTheProjectListThenOneBreakdownPerProjectAndMakesTheRe
 TEST(DeepgramService, AddsUpTheProjectsThatAnswer) {
   // Each project: its identifier (also its name), its answer, and its URL segment when that is not the identifier.
   // They are listed in a 200 answer unless `list` gives the list's answer.
-  struct Case { std::vector<std::vector<std::string>> projects; std::string want, list = ""; };
+  struct Case {
+    std::vector<std::vector<std::string>> projects;
+    std::string want, list = "";
+  };
   testing::TimeZoneGuard zone{"XST-2"};
   const std::string max = "9223372036854775807", skip = "never asked", unexpected = "Unexpected response from Deepgram";
   const std::string two = results(R"({"requests":2})"), huge = results(R"({"requests":1,"hours":1.7e308})");

@@ -54,18 +54,23 @@ TEST(DeepSeekService, RequestsRecordFailuresAndTheBalancePicked) {
   const std::string unknown = "0/0 monthly" + note, funded = balanceBody({{"USD", "5", "0", "5"}});
   const auto spent = [&](const std::string& cost) { return "0/0 monthly cost " + cost + " periodCumulative" + note; };
   // The balance answer's status, the cost answer's status and body, the outcome.
-  struct Case { int balance = 200, cost = 200; std::string costAnswer = "", want; };
+  struct Case {
+    int balance = 200, cost = 200;
+    std::string costAnswer = "", want;
+  };
   const Case cases[] = {
       {.costAnswer = R"({"data":{"biz_data":[]}})", .want = spent("0")},
       {.costAnswer = costBody(R"({"amount":1.5})"), .want = unknown},
       // The readable amounts of the first item count; every item must decode.
       {.costAnswer = costBody(R"({"type":"a","amount":"1.25"},{"amount":"n/a"},{"type":"b"},{"amount":"0.75"})",
-                              R"(,{"total":[{"amount":"100"}]})"), .want = spent("2")},
+                              R"(,{"total":[{"amount":"100"}]})"),
+       .want = spent("2")},
       {.costAnswer = costBody("", R"(,{"total":{}})"), .want = unknown},
       {.cost = 500, .costAnswer = costBody(R"({"amount":"3"})"), .want = unknown},
       // A sum that is no finite figure.
       {.costAnswer = costBody(R"({"amount":"1e308"},{"amount":"1e308"})"), .want = unknown},
-      {.cost = kTimedOut, .want = unknown}, {.balance = 401, .want = "Invalid DeepSeek API key"},
+      {.cost = kTimedOut, .want = unknown},
+      {.balance = 401, .want = "Invalid DeepSeek API key"},
       {.balance = 500, .cost = kUntilCancelled, .want = "DeepSeek API error 500"},
       {.balance = kNotHTTP, .want = "Unexpected response from DeepSeek"}};
   for (const Case& c : cases) {
@@ -89,7 +94,8 @@ TEST(DeepSeekService, RequestsRecordFailuresAndTheBalancePicked) {
       {{{"CNY", "0.00", "0", "0"}, {"USD", "0.00", "0", "0"}}, {true, "USD", 0, 0, 0}},    // then USD
       {{{"USD", "+Inf", "0", "0"}, {"CNY", "2", "x", "1"}}, {true, "CNY", 2, 0, 1}},       // unreadable is unfunded, 0
       // Then the first; with no entry at all, nothing available.
-      {{{"EUR", "0", "0", "0"}, {"GBP", "-1", "0", "0"}}, {true, "EUR", 0, 0, 0}}, {{}, {false, "USD", 0, 0, 0}}};
+      {{{"EUR", "0", "0", "0"}, {"GBP", "-1", "0", "0"}}, {true, "EUR", 0, 0, 0}},
+      {{}, {false, "USD", 0, 0, 0}}};
   for (const auto& [entries, balance] : balances) EXPECT_EQ(deepseek::readBalance(balanceBody(entries)), balance);
   const auto unavailable = deepseek::readBalance(balanceBody({{"EUR", "1.23456", "0.00004", "1.23452"}}, false));
   EXPECT_EQ(deepseek::makeUsageData(unavailable, std::nullopt, kNow).note,

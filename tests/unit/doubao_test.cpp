@@ -25,8 +25,12 @@ const std::string kMain = " 'Doubao Coding/Agent Plan quota via Volcengine AK/SK
 
 TEST(DoubaoCredential, PairsAndRegions) {
   const std::pair<std::string, std::string> cases[] = {
-      {" id : secret \n", "id secret cn-beijing"}, {"id:secret:ap-southeast-1", "id secret ap-southeast-1"},
-      {"id:secret: ", "id secret cn-beijing"}, {" :secret", "none"}, {"id:", "none"}, {"a:b:c:d", "none"},
+      {" id : secret \n", "id secret cn-beijing"},
+      {"id:secret:ap-southeast-1", "id secret ap-southeast-1"},
+      {"id:secret: ", "id secret cn-beijing"},
+      {" :secret", "none"},
+      {"id:", "none"},
+      {"a:b:c:d", "none"},
   };
   for (const auto& [text, want] : cases) {
     const auto p = doubao::parseCredential(text);
@@ -41,7 +45,10 @@ TEST(DoubaoService, PlansAndTheirMapping) {
                             "was found.'";
   const std::string keys = "api: AKLTEXAMPLE : c2VjcmV0LWtleS1leGFtcGxl== ";
   struct Case {  // the Coding Plan answer, the Agent Plan answer (no status: never asked), the outcome
-    int codingStatus = 200; std::string coding = ""; std::optional<int> agentStatus = {}; std::string agent = "", want;
+    int codingStatus = 200;
+    std::string coding = "";
+    std::optional<int> agentStatus = {};
+    std::string agent = "", want;
   };
   // clang-format off
   const Case cases[] = {
@@ -80,12 +87,13 @@ TEST(DoubaoService, PlansAndTheirMapping) {
     const auto requests = world.transport.requests();
     ASSERT_EQ(requests.size(), c.agentStatus ? 2u : 1u);
     EXPECT_EQ(testing::requestText(requests[0]),
-              "POST " + kCodingURL + " (15000 ms)\nAccept: application/json\n"
-              "Content-Type: application/x-www-form-urlencoded; charset=utf-8\nX-Date: 20260105T093012Z\n"
-              "X-Content-Sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\n"
-              "Host: open.volcengineapi.com\nAuthorization: HMAC-SHA256 Credential=AKLTEXAMPLE/20260105/cn-beijing/"
-              "ark/request, SignedHeaders=content-type;host;x-content-sha256;x-date, "
-              "Signature=c090b962899624c15bc310d33e849fdeb4c4601d7d67c5648a3cb4eb9088a031\n\n");
+              "POST " + kCodingURL +
+                  " (15000 ms)\nAccept: application/json\n"
+                  "Content-Type: application/x-www-form-urlencoded; charset=utf-8\nX-Date: 20260105T093012Z\n"
+                  "X-Content-Sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\n"
+                  "Host: open.volcengineapi.com\nAuthorization: HMAC-SHA256 Credential=AKLTEXAMPLE/20260105/cn-beijing/"
+                  "ark/request, SignedHeaders=content-type;host;x-content-sha256;x-date, "
+                  "Signature=c090b962899624c15bc310d33e849fdeb4c4601d7d67c5648a3cb4eb9088a031\n\n");
     EXPECT_EQ(requests.back().url, c.agentStatus ? kAgentURL : kCodingURL);
   }
 }
@@ -95,7 +103,8 @@ TEST(DoubaoErrorBody, FirstReadableMessage) {
       {R"({"ResponseMetadata":{"Error":{"Code":"","Message":"no"}},"message":"other"})", ": no"},
       {R"({"ResponseMetadata":{"Error":{"Code":1}},"error":{"message":"nested"},"message":"top"})", "nested"},
       {R"({"error":{"message":""},"message":"top"})", "top"},
-      {"<html>", "HTTP 502"}, {R"(["message"])", "HTTP 502"},
+      {"<html>", "HTTP 502"},
+      {R"(["message"])", "HTTP 502"},
   };
   for (const auto& [body, want] : cases) EXPECT_EQ(doubao::apiErrorMessage(502, body), want) << body;
 }
@@ -105,8 +114,11 @@ TEST(DoubaoProbe, ModelsInTurn) {
   const std::string statusOnly = "0/0 window 'Doubao API key is active (status only). Provide AK/SK credentials "
                                  "for real Coding/Agent Plan usage.'";
   const std::pair<std::vector<int>, std::string> cases[] = {
-      {{404, 200}, statusOnly}, {{403, 403}, "Doubao API error (403): second"}, {{429}, statusOnly},
-      {{401}, "Doubao API error (401): first"}, {{kNotHTTP}, "Unexpected response from Doubao"},
+      {{404, 200}, statusOnly},
+      {{403, 403}, "Doubao API error (403): second"},
+      {{429}, statusOnly},
+      {{401}, "Doubao API error (401): first"},
+      {{kNotHTTP}, "Unexpected response from Doubao"},
   };
   for (const auto& [codes, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::doubao);
@@ -120,10 +132,11 @@ TEST(DoubaoProbe, ModelsInTurn) {
     const auto requests = world.transport.requests();
     ASSERT_EQ(requests.size(), codes.size()) << want;
     EXPECT_EQ(testing::requestText(requests[0]),
-              "POST " + kProbeURL + " (60000 ms)\nContent-Type: application/json\nAccept: application/json\n"
-              "Authorization: Bearer ark-key\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
-              "AppleWebKit/537.36\n\n"
-              R"({"model":"doubao-seed-2.0-code","max_tokens":1,"messages":[{"role":"user","content":"hi"}]})");
+              "POST " + kProbeURL +
+                  " (60000 ms)\nContent-Type: application/json\nAccept: application/json\n"
+                  "Authorization: Bearer ark-key\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
+                  "AppleWebKit/537.36\n\n"
+                  R"({"model":"doubao-seed-2.0-code","max_tokens":1,"messages":[{"role":"user","content":"hi"}]})");
     EXPECT_NE(requests.back().body->find(codes.size() > 1 ? "doubao-1.5-pro-32k" : "doubao-seed"), std::string::npos);
   }
 }

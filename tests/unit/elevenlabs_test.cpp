@@ -27,7 +27,8 @@ UsageData record(double used, double limit, std::optional<std::string> note) {
 
 TEST(ElevenLabsService, SendsTheRequestExactlyAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow, Provider::elevenLabs);
-  world.transport.respond(kURL, 200, R"({"tier":"creator","character_count":120500.0,"character_limit":100000,)"
+  world.transport.respond(kURL, 200,
+                          R"({"tier":"creator","character_count":120500.0,"character_limit":100000,)"
                           R"("voice_slots_used":12,"professional_voice_slots_used":0,"voice_limit":5,)"
                           R"("professional_voice_limit":2,"current_overage":{"amount":"4.10","currency":"USD"},)"
                           R"("x":{"y":[1]},"status":"past_due","next_character_count_reset_unix":1775001600})");
@@ -37,16 +38,22 @@ TEST(ElevenLabsService, SendsTheRequestExactlyAndBuildsTheRecord) {
   EXPECT_EQ(ElevenLabsService(world.context).fetchUsage("api:sk_live_123\n"), want);
   EXPECT_EQ(world.transport.requestCount(), 1u);
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "GET " + kURL + " (60000 ms)\nxi-api-key: sk_live_123\nAccept: application/json\n"
-            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)");
+            "GET " + kURL +
+                " (60000 ms)\nxi-api-key: sk_live_123\nAccept: application/json\n"
+                "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n(no body)");
 }
 
 TEST(ElevenLabsService, AnswersToNotesSlotsOrErrors) {
-  struct Case { int status; std::string answer, want; };
+  struct Case {
+    int status;
+    std::string answer, want;
+  };
   const std::string plain = "1200/10000 monthly";
   const Case cases[] = {
-      {kNotHTTP, "", "Unexpected response from ElevenLabs"}, {401, "", "Invalid ElevenLabs API key"},
-      {429, "", "ElevenLabs API error 429"}, {200, body(R"("tier":5)"), "expected a string at \"tier\""},
+      {kNotHTTP, "", "Unexpected response from ElevenLabs"},
+      {401, "", "Invalid ElevenLabs API key"},
+      {429, "", "ElevenLabs API error 429"},
+      {200, body(R"("tier":5)"), "expected a string at \"tier\""},
       {200, R"({"character_count":1,"character_limit":null})", "missing key \"character_limit\""},
       {200, R"({"character_count":12.5,"character_limit":10000})", "expected an integer at \"character_count\""},
       {200, body(R"("current_overage":{"amount":1.2})"), "expected a string at \"current_overage.amount\""},

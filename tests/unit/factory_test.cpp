@@ -49,9 +49,16 @@ TEST(Factory, SendsTheThreeRequestsWithTheCredentialHeadersOfItsKind) {
 
 // Billing limits never fail the fetch; auth tries the web app, then the API, and a rejected credential ends it.
 TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
-  struct Answer { int status; std::string body = ""; };
+  struct Answer {
+    int status;
+    std::string body = "";
+  };
   struct Case {  // the billing limits, the logins (the web app, then the API), the usage answer, the outcome
-    Answer limits; std::vector<Answer> auth = {}; Answer usage = {kNotHTTP}; std::size_t requests; std::string want;
+    Answer limits;
+    std::vector<Answer> auth = {};
+    Answer usage = {kNotHTTP};
+    std::size_t requests;
+    std::string want;
   };
   const std::string window = R"({"usesTokenRateLimitsBilling":true,"limits":{"standard":{"fiveHour":)"
                              R"({"usedPercent":42.5,"secondsRemaining":3600}}}})";
@@ -99,16 +106,23 @@ TEST(Factory, BillingLimitsAreSilentAndAuthFallsBack) {
 TEST(Factory, BillingWindow) {
   const double now = 1'796'576'595;
   // The window's used percentage, end and seconds remaining; then the percentage and the reset.
-  struct Case { double used; std::optional<double> end = {}, remaining = {}; std::string want; };
+  struct Case {
+    double used;
+    std::optional<double> end = {}, remaining = {};
+    std::string want;
+  };
   const Case cases[] = {
-      {.used = 130, .want = "100 -"}, {.used = -5, .want = "0 -"}, {.used = 50, .remaining = 0, .want = "50 -"},
+      {.used = 130, .want = "100 -"},
+      {.used = -5, .want = "0 -"},
+      {.used = 50, .remaining = 0, .want = "50 -"},
       {.used = 50, .end = now - 10, .remaining = 3600, .want = "50 2026-12-06T18:03:15Z"},
       {.used = 50, .end = now + 60, .want = "50 2026-12-06T17:04:15Z"},
       {.used = 50, .end = (now + 60) * 1000, .want = "50 2026-12-06T17:04:15Z"},
       {.used = 50, .end = (now - 60) * 1000, .want = "0 -"},
       {.used = 50, .end = (now - 60) * 1000, .remaining = -1, .want = "50 -"},
       // Read as seconds, far beyond the year 9999: no date, never an overflow, and so an ended window.
-      {.used = 50, .end = 1e12, .want = "0 -"}, {.used = 50, .remaining = 1e300, .want = "50 -"},
+      {.used = 50, .end = 1e12, .want = "0 -"},
+      {.used = 50, .remaining = 1e300, .want = "50 -"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(std::tuple(c.used, c.end, c.remaining)));
@@ -122,7 +136,11 @@ TEST(Factory, BillingWindow) {
 TEST(Factory, OrganisationUsage) {
   const auto bucket = [](std::string f) { return R"({"usage":{"endDate":1000000000,"standard":{)" + f + "}}}"; };
   const std::string end = "/100 monthly @1970-01-12T13:46:40Z";
-  struct Case { std::string body; std::optional<std::string> tier; std::string want; };  // no tier: no auth
+  struct Case {
+    std::string body;
+    std::optional<std::string> tier;
+    std::string want;
+  };  // no tier: no auth
   const Case cases[] = {
       {bucket(R"("usedRatio":0.25)"), "pro", "25" + end + " 'Factory Pro - Pro Plan'"},
       {bucket(R"("usedRatio":1.0005)"), "", "100" + end + " 'Pro Plan'"},
@@ -130,7 +148,8 @@ TEST(Factory, OrganisationUsage) {
       {bucket(R"("usedRatio":-0.1,"userTokens":3000,"totalAllowance":1200)"), {}, "100" + end},
       {bucket(R"("usedRatio":0,"userTokens":3000,"totalAllowance":1200)"), {}, "0" + end},
       {bucket(R"("totalAllowance":0,"userTokens":5)"), {}, "0" + end},
-      {R"({"usage":{"endDate":-1}})", {}, "0/100 monthly"}, {R"({})", {}, "0/100 monthly"},
+      {R"({"usage":{"endDate":-1}})", {}, "0/100 monthly"},
+      {R"({})", {}, "0/100 monthly"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);

@@ -57,8 +57,8 @@ TEST(FileKeychain, ALooseFolderAndFileBecomePrivateOnAWriteOnly) {
   EXPECT_EQ(keychain.load(Provider::deepgram), std::nullopt);
   keychain.remove(Provider::codex);
   EXPECT_EQ(testing::permissionsOf(dir.path()), 0755u) << "reading and removing nothing change nothing";
-  EXPECT_EQ(keychain.exposureWarning(), "other users can read " + file.string() +
-                                            "; make it private with: chmod 600 " + file.string());
+  EXPECT_EQ(keychain.exposureWarning(),
+            "other users can read " + file.string() + "; make it private with: chmod 600 " + file.string());
   keychain.save(Provider::deepgram, "dg");
   EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
   EXPECT_EQ(testing::permissionsOf(file), 0600u);
@@ -88,8 +88,9 @@ TEST(FileKeychain, AFolderOthersCanWriteOrThatIsNotOursIsRefusedUntouched) {
     ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
   }
   EXPECT_EQ(errorText([&] { FileKeychain(foreign).save(Provider::zai, "sk-zai"); }),
-            "the folder " + foreign.string() + " belongs to another user; Dapplewick keeps credentials only in a "
-            "folder of your own");
+            "the folder " + foreign.string() +
+                " belongs to another user; Dapplewick keeps credentials only in a "
+                "folder of your own");
   EXPECT_EQ(testing::permissionsOf(foreign), 0755u);
 }
 

@@ -30,8 +30,9 @@ std::string one(const std::string& v) { return body(R"({"metric":{},"value":[174
 // one, "~STATUS" fails it after a while. A failed cache query only drops its part; a failed required one ends the
 // fetch.
 TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequiredQuery) {
-  const std::string rates = "30.0 req/min \u00B7 7200 tok/min", rest = " (60000 ms)\nAuthorization: Bearer gk\n"
-                            "Accept: application/json\nUser-Agent: Dapplewick/1.0\n\n(no body)";
+  const std::string rates = "30.0 req/min \u00B7 7200 tok/min",
+                    rest = " (60000 ms)\nAuthorization: Bearer gk\n"
+                           "Accept: application/json\nUser-Agent: Dapplewick/1.0\n\n(no body)";
   const auto noted = [](const std::string& note) { return "0/0 window '" + note + "'"; };
   // clang-format off
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -59,8 +60,13 @@ TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequire
 TEST(GroqMetricBody, SumsTheLastSampleOfEverySeriesOrFails) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {body(R"({"value":[1741000000,2.5]},{"value":[1,"7","4"]},{"metric":{}},{"value":null},{"value":[]})"), "6.50"},
-      {one("0.06"), "0.06"}, {one("9.999"), "10.00"}, {one("10"), "10.0"}, {one("99.96"), "100.0"}, {one("100"), "100"},
-      {one("1234.5"), "1234"}, {body(R"({"value":[1,"NaN"]},{"value":[1,"4"]})"), "4.00"},
+      {one("0.06"), "0.06"},
+      {one("9.999"), "10.00"},
+      {one("10"), "10.0"},
+      {one("99.96"), "100.0"},
+      {one("100"), "100"},
+      {one("1234.5"), "1234"},
+      {body(R"({"value":[1,"NaN"]},{"value":[1,"4"]})"), "4.00"},
       {body(R"({"value":[1,"1e308"]},{"value":[1,"1e308"]})"), "Unexpected response from Groq"},
       {R"({"status":"Success","data":{"result":[]}})", "Groq API error 0"},
       {R"({"status":"error","data":{}})", "missing key \"data.result\""},

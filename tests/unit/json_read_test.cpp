@@ -23,8 +23,8 @@ TEST(ParseJson, RejectsInvalidAndTooDeepAndKeepsDocumentOrder) {
   EXPECT_EQ(parseJson("\"" + std::string(1000, '[') + "\""), Json(std::string(1000, '[')));
   EXPECT_EQ(parseJson(R"({"b":1,"a":2})").begin().key(), "b");
   // No JSON text holds a raw NUL; the parser would stop at it and take what precedes it.
-  for (const std::string& nul : {std::string("{\"a\":1}\0{\"b\":2}", 15), std::string("123\0", 4),
-                                std::string("\"a\0b\"", 5)}) {
+  for (const std::string& nul :
+       {std::string("{\"a\":1}\0{\"b\":2}", 15), std::string("123\0", 4), std::string("\"a\0b\"", 5)}) {
     EXPECT_EQ(parseJsonOrNothing(nul), std::nullopt);
     EXPECT_THROW(parseJson(nul), DecodingError);
   }
@@ -69,9 +69,14 @@ TEST(JsonValues, EveryReaderOnTheSameValue) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
   const Case cases[] = {
-      {"12.0", 12, 12, 12, {}, 12000}, {"12.5", 12.5, 12.5, {}, {}, 12500}, {"1e300", 1e300, 1e300, {}, {}, {}},
-      {"true", {}, 1, {}, {}, {}}, {"{}", {}, {}, {}, {}, {}}, {R"("  ")", {}, {}, {}, {}, {}},
-      {R"(" 12.5\n")", {}, 12.5, {}, "12.5", 12500}, {R"("NaN")", {}, {}, {}, "NaN", {}},
+      {"12.0", 12, 12, 12, {}, 12000},
+      {"12.5", 12.5, 12.5, {}, {}, 12500},
+      {"1e300", 1e300, 1e300, {}, {}, {}},
+      {"true", {}, 1, {}, {}, {}},
+      {"{}", {}, {}, {}, {}, {}},
+      {R"("  ")", {}, {}, {}, {}, {}},
+      {R"(" 12.5\n")", {}, 12.5, {}, "12.5", 12500},
+      {R"("NaN")", {}, {}, {}, "NaN", {}},
       {"9223372036854775807", 9223372036854775807.0, 9223372036854775807.0, kMax, {}, {}},
       {"9223372036854775808", 9223372036854775808.0, 9223372036854775808.0, {}, {}, {}},
       {"-9223372036854775808", -9223372036854775808.0, -9223372036854775808.0, kMin, {}, {}},
@@ -113,8 +118,8 @@ TEST(JsonValues, NumberOrNumericTextByTrim) {
   // The value, then what it reads as without trimming, trimmed of spaces and tabs, trimmed of all white space.
   const std::vector<std::tuple<std::string, Number, Number, Number>> cases = {
       {"2.5", 2.5, 2.5, 2.5},       {R"("2.5")", 2.5, 2.5, 2.5}, {R"(" 2.5\t")", no, 2.5, 2.5},
-      {R"("\n2.5 ")", no, no, 2.5}, {R"(" inf ")", no, no, no}, {R"("0x1A")", no, no, no},
-      {"true", no, no, no},         {"null", no, no, no},       {"[1]", no, no, no},
+      {R"("\n2.5 ")", no, no, 2.5}, {R"(" inf ")", no, no, no},  {R"("0x1A")", no, no, no},
+      {"true", no, no, no},         {"null", no, no, no},        {"[1]", no, no, no},
   };
   for (const auto& [json, untrimmed, blanks, all] : cases) {
     const Json value = parseJson(json);

@@ -37,14 +37,18 @@ TEST(KiloService, SendsTheBatchRequestAndBuildsTheRecord) {
   want.note = "12.50/15 credits \u00B7 $3.00 / $20.00 pass";
   EXPECT_EQ(KiloService(world.context).fetchUsage("api: kilo-key\n"), want);
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "GET " + kURL + " (60000 ms)\nAuthorization: Bearer kilo-key\nAccept: application/json\n"
-                            "User-Agent: Dapplewick/1.0\n\n(no body)");
+            "GET " + kURL +
+                " (60000 ms)\nAuthorization: Bearer kilo-key\nAccept: application/json\n"
+                "User-Agent: Dapplewick/1.0\n\n(no body)");
 }
 
 TEST(KiloService, StatusesAndAnswerShapes) {
   const std::string entry = R"({"result":{"data":{"json":{"remaining":7}}}})", none = "0/0 monthly";
   const std::string seven = "0/0 monthly '7 credits remaining'", unexpected = "Unexpected response from Kilo";
-  struct Case { int status; std::string body, want; };
+  struct Case {
+    int status;
+    std::string body, want;
+  };
   // clang-format off
   const Case cases[] = {
       {401, "", "Invalid Kilo API key"}, {500, "", "Kilo API error 500"}, {kNotHTTP, "", unexpected},
@@ -76,7 +80,8 @@ TEST(KiloReadBatch, CreditsPassAndDates) {
       {batch(R"({"creditBlocks":[{"id":1}],"used":"1.5","totalCredits":4})"), "1.50/4 credits"},
       {batch(R"({"creditBlocks":[1],"total":4,"creditsRemaining":1})"), "3/4 credits"},
       // Top-level figures are taken as they are; used and total are raised to 0.
-      {batch(R"({"total":20,"used":30})"), "30/20 credits"}, {batch(R"({"total":-20,"remaining":25})"), "0/0 credits"},
+      {batch(R"({"total":20,"used":30})"), "30/20 credits"},
+      {batch(R"({"total":-20,"remaining":25})"), "0/0 credits"},
       {batch(R"({"remaining":7.25})", R"({"used":1})"), "7.25 credits remaining"},
       // Sums and differences beyond the double range leave the figures absent, never infinite.
       {batch(R"({"creditBlocks":[{"amount_mUsd":1e308},{"amount_mUsd":1e308}]})"), "-"},

@@ -25,7 +25,9 @@ std::string coding(const std::string& more, const std::string& detail = R"({"lim
 TEST(KimiService, SendsTheUsagesRequestAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow, Provider::kimi);
   world.environment.set("TZ", "Asia/Shanghai");
-  world.transport.respond(kURL, 200, R"({"usages":[{"scope":"FEATURE_CHAT","detail":{"limit":"1"}},)"
+  world.transport.respond(
+      kURL, 200,
+      R"({"usages":[{"scope":"FEATURE_CHAT","detail":{"limit":"1"}},)"
       R"({"scope":"FEATURE_CODING","detail":{"limit":"2000","used":"120","resetTime":"2026-12-07T00:00:00Z"},)"
       R"("limits":[{"detail":{"limit":"50","used":"5","resetTime":"2026-12-06T20:00:00.250Z"}},)"
       R"({"detail":{"limit":"1","used":"1"}}]},{"scope":"FEATURE_CODING","detail":{"limit":"1"}}]})");
@@ -40,7 +42,8 @@ TEST(KimiService, SendsTheUsagesRequestAndBuildsTheRecord) {
   // clang-format on
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "POST " + kURL + " (60000 ms)\nContent-Type: application/json\nAuthorization: Bearer " + kToken +
-                "\nCookie: kimi-auth=" + kToken + "\nOrigin: https://www.kimi.com\nReferer: https://www.kimi.com/"
+                "\nCookie: kimi-auth=" + kToken +
+                "\nOrigin: https://www.kimi.com\nReferer: https://www.kimi.com/"
                 "code/console\nAccept: */*\nAccept-Language: en-US,en;q=0.9\nUser-Agent: Mozilla/5.0 (Macintosh; "
                 "Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/143.0.0.0 Safari/537.36\n"
                 "connect-protocol-version: 1\nx-language: en-US\nx-msh-platform: web\nr-timezone: Asia/Shanghai\n"
@@ -61,17 +64,25 @@ TEST(KimiDecoding, TokenClaimsAndFigures) {
   // clang-format on
   for (const auto& [token, want] : tokens) {
     const auto c = kimi::decodeTokenClaims(token);
-    EXPECT_EQ(c ? c->deviceID.value_or("-") + " " + c->sessionID.value_or("-") + " " + c->subject.value_or("-")
-                : "none", want) << token;
+    EXPECT_EQ(
+        c ? c->deviceID.value_or("-") + " " + c->sessionID.value_or("-") + " " + c->subject.value_or("-") : "none",
+        want)
+        << token;
   }
   // limit, used, remaining (absent when empty): the whole-number figures and the percentage.
-  struct Case { std::string limit; std::optional<std::string> used{}, remaining{}; std::string want; };
+  struct Case {
+    std::string limit;
+    std::optional<std::string> used{}, remaining{};
+    std::string want;
+  };
   const std::vector<Case> cases = {
       {.limit = "100", .remaining = "30", .want = "70/100 70.00"},
       {.limit = "100", .remaining = "150", .want = "0/100 0.00"},
-      {.limit = "100", .used = "12.5", .want = "0/100 0.00"}, {.limit = "+100", .used = "-5", .want = "-5/100 -5.00"},
+      {.limit = "100", .used = "12.5", .want = "0/100 0.00"},
+      {.limit = "+100", .used = "-5", .want = "-5/100 -5.00"},
       {.limit = "100", .used = " 5", .remaining = "90", .want = "10/100 10.00"},
-      {.limit = "100", .used = "250", .want = "250/100 250.00"}, {.limit = "1.0e2", .used = "5", .want = "5/0 0.00"},
+      {.limit = "100", .used = "250", .want = "250/100 250.00"},
+      {.limit = "1.0e2", .used = "5", .want = "5/0 0.00"},
       {.limit = "9223372036854775808", .used = "5", .want = "5/0 0.00"},
       // limit minus remaining saturates at the 64-bit range, then is raised to 0.
       {.limit = "9223372036854775807", .remaining = "-1", .want = "9223372036854775807/9223372036854775807 100.00"},
@@ -85,7 +96,10 @@ TEST(KimiDecoding, TokenClaimsAndFigures) {
 }
 
 TEST(KimiService, StatusesAndDecoding) {
-  struct Case { int status; std::string body, want; };
+  struct Case {
+    int status;
+    std::string body, want;
+  };
   const std::string noScope = "Failed to parse Kimi response: FEATURE_CODING scope not found";
   const std::string noWindows = "0/100 weekly 'Kimi coding usage: 0/1 requests this week.'";
   // clang-format off

@@ -165,9 +165,10 @@ TEST(KiroService, RunsTheToolWithTheServicesEnvironmentWithinItsLimits) {
   world.environment.set("KIRO_TEST_MARK", "passed through");
   const std::string binary = testing::writeScript(
       bin.path(), "kiro-cli",
-      "cd '" + bin.path().string() + "'\nprintf '%s|%s' \"$TERM\" \"$KIRO_TEST_MARK\" >> log\n"
-      "printf '[%s]' \"$@\" >> log\necho >> log\nif [ \"$1\" = whoami ]; then echo 'Email: a@b.c'; exit; fi\n"
-      "echo 'Plan: Pro'\necho '(1 of 4 covered in plan)'\nif [ -n \"$KIRO_TEST_HANG\" ]; then while :; do :; done; fi");
+      "cd '" + bin.path().string() +
+          "'\nprintf '%s|%s' \"$TERM\" \"$KIRO_TEST_MARK\" >> log\n"
+          "printf '[%s]' \"$@\" >> log\necho >> log\nif [ \"$1\" = whoami ]; then echo 'Email: a@b.c'; exit; fi\n"
+          "echo 'Plan: Pro'\necho '(1 of 4 covered in plan)'\nif [ -n \"$KIRO_TEST_HANG\" ]; then while :; do :; done; fi");
   KiroService service(world.context);
   EXPECT_EQ(service.fetchUsage().note, "Pro \u00B7 a@b.c");
   // TERM set for colour output, everything else passed through.

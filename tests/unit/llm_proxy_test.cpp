@@ -32,7 +32,11 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
       "192.168.x.x, 10.x.x.x, 172.16\u201331.x.x)";
   const std::string lan = "http://192.168.1.20:4000";
   // The variables LLM_PROXY_BASE_URL and LLM_PROXY_API_KEY; "URL AUTHORIZATION" of the request sent, or the error.
-  struct Case { std::string credential; std::optional<std::string> baseURL{}, apiKey{}; std::string want; };
+  struct Case {
+    std::string credential;
+    std::optional<std::string> baseURL{}, apiKey{};
+    std::string want;
+  };
   // clang-format off
   const Case cases[] = {
       {.credential = "web:  bare-key \n", .baseURL = lan, .apiKey = "first",
@@ -65,10 +69,12 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
   // Which hosts are loopback or private, and where the quota statistics lie under a base.
   const auto isPrivate = [](const std::string& h) { return llm_proxy::isLoopbackOrPrivateHost(url("http://" + h)); };
   for (const char* host : {"localhost", "LocalHost:80", "127.255.255.254", "[::1]", "10.255.0.1", "172.16.0.1",
-                           "172.31.255.1", "192.168.1.20", "user@localhost"}) EXPECT_TRUE(isPrivate(host)) << host;
+                           "172.31.255.1", "192.168.1.20", "user@localhost"})
+    EXPECT_TRUE(isPrivate(host)) << host;
   for (const char* host : {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "10.example.com", "127.0.0.1.nip.io",
                            "192.168.1.300", "192.168.1", "10.0.0.1.", "010.0.0.1", "localhost.example", "[::2]",
-                           "0x7f.0.0.1", "127.1", "[::ffff:127.0.0.1]"}) EXPECT_FALSE(isPrivate(host)) << host;
+                           "0x7f.0.0.1", "127.1", "[::ffff:127.0.0.1]"})
+    EXPECT_FALSE(isPrivate(host)) << host;
   const std::pair<std::string, std::string> bases[] = {
       {"https://h/", "https://h/v1/quota-stats"},       {"https://h/v1/", "https://h/v1/quota-stats"},
       {"https://h/a/v1", "https://h/a/v1/quota-stats"}, {"https://h/v1x", "https://h/v1x/v1/quota-stats"},
@@ -81,7 +87,9 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
 // with the proxy's words.
 TEST(LLMProxyService, SendsTheRequestAndReadsEveryAnswer) {
   testing::ServiceWorld proxy(kNow, Provider::llmProxy);
-  proxy.transport.respond("", 200, R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
+  proxy.transport.respond(
+      "", 200,
+      R"({"providers":{"o":{"total_requests":3,"quota_groups":[{"remaining_percent":80,)"
       R"("reset_time":"2030-01-02T00:00:00Z"}]},"a":{"total_requests":4,"quota_groups":{"g":{"remaining_percent":)"
       R"(35}}}},"summary":{"total_tokens":2500000,"approx_cost":1.5}})");
   const UsageData usage = LLMProxyService(proxy.context).fetchUsage("api:https://proxy.example.net:8443:sk-secret");

@@ -18,7 +18,9 @@ std::string date(const std::optional<Timestamp>& instant) { return instant ? for
 
 TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
   testing::ServiceWorld world(kNow, Provider::manus);
-  world.transport.respond(kURL, 200, R"({"data":{"totalCredits":1234.5,"proMonthlyCredits":1000,"periodicCredits":)"
+  world.transport.respond(
+      kURL, 200,
+      R"({"data":{"totalCredits":1234.5,"proMonthlyCredits":1000,"periodicCredits":)"
       R"("250","maxRefreshCredits":300,"refreshCredits":150,"nextRefreshTime":"2030-01-01T00:00:00Z"}})");
   // Every field in order: id, provider, used, limit, cost, costSemantic, resetAt, resetPeriod, lastUpdated, error,
   // note, isLoading, auxiliaryUsage. A monthly allowance shows no reset time.
@@ -30,15 +32,19 @@ TEST(ManusService, SendsTheCreditsRequestAndBuildsTheRecord) {
                        kNow, {}, "Manus credits: 1235 total available.", false, {refresh}}));
   // clang-format on
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "POST " + kURL + " (60000 ms)\nAccept: application/json\nContent-Type: application/json\n"
-                             "Authorization: Bearer abc=def\nOrigin: https://manus.im\nReferer: https://manus.im/\n"
-                             "Connect-Protocol-Version: 1\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
-                             "AppleWebKit/537.36 (KHTML, like Gecko) Chrome/135.0.0.0 Safari/537.36\n\n{}");
+            "POST " + kURL +
+                " (60000 ms)\nAccept: application/json\nContent-Type: application/json\n"
+                "Authorization: Bearer abc=def\nOrigin: https://manus.im\nReferer: https://manus.im/\n"
+                "Connect-Protocol-Version: 1\nUser-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
+                "AppleWebKit/537.36 (KHTML, like Gecko) Chrome/135.0.0.0 Safari/537.36\n\n{}");
 }
 
 TEST(ManusService, StatusesEnvelopesAndMapping) {
   const std::string missing = "Failed to parse Manus response: response missing expected credits fields";
-  struct Case { int status; std::string body, want; };
+  struct Case {
+    int status;
+    std::string body, want;
+  };
   // clang-format off
   const std::vector<Case> cases = {
       {401, "", "Invalid Manus credential"}, {500, "", "Manus API error 500"},
@@ -76,14 +82,22 @@ TEST(ManusService, StatusesEnvelopesAndMapping) {
 
 TEST(ManusParsing, SessionTokensRefreshTimesAndRounding) {
   const std::vector<std::pair<std::string, std::string>> sessions = {
-      {" tok \n", "tok"}, {";;\tSESSION_ID\t = v=1= \t;session_id=later", "v=1="}, {"a=1; b=2", "a=1; b=2"},
-      {"session_id;x;session_id=s", "s"}, {"session_idx=1", "session_idx=1"}, {" session_id= ; a=1", ""},
+      {" tok \n", "tok"},
+      {";;\tSESSION_ID\t = v=1= \t;session_id=later", "v=1="},
+      {"a=1; b=2", "a=1; b=2"},
+      {"session_id;x;session_id=s", "s"},
+      {"session_idx=1", "session_idx=1"},
+      {" session_id= ; a=1", ""},
   };
   for (const auto& [credential, want] : sessions) EXPECT_EQ(manus::extractSessionToken(credential), want) << credential;
   // Text without a fraction only; numbers are seconds since 1970, within 1970–9999.
   const std::vector<std::pair<std::string, std::string>> times = {
-      {R"("2030-01-01T02:00:00+02:00")", "2030-01-01T00:00:00Z"}, {R"("2030-01-01T00:00:00.5Z")", "-"},
-      {"0", "1970-01-01T00:00:00Z"}, {"1e12", "-"}, {"-1", "-"}, {"[]", "-"},
+      {R"("2030-01-01T02:00:00+02:00")", "2030-01-01T00:00:00Z"},
+      {R"("2030-01-01T00:00:00.5Z")", "-"},
+      {"0", "1970-01-01T00:00:00Z"},
+      {"1e12", "-"},
+      {"-1", "-"},
+      {"[]", "-"},
   };
   for (const auto& [v, want] : times)
     EXPECT_EQ(date(manus::decodeCredits(R"({"totalCredits":1,"nextRefreshTime":)" + v + "}").nextRefreshTime), want);

@@ -27,8 +27,10 @@ std::string balance(const std::string& amount, int code = 0, const std::string& 
 std::string detail(const std::string& fields) { return R"({"code":0,"data":{)" + fields + "}}"; }
 const std::string kDetail = detail(R"("planCode":"lite","currentPeriodEnd":"2026-01-31 23:59:59","expired":false)");
 std::string usage(const std::string& limit, const std::string& percent, const std::string& more = "", int code = 0) {
-  return R"({"code":)" + std::to_string(code) + R"(,"data":{"monthUsage":{"percent":0.5,"items":[{"name":"tokens",)"
-         R"("used":1,"limit":)" + limit + R"(,"percent":)" + percent + "}" + more + "]}}}";
+  return R"({"code":)" + std::to_string(code) +
+         R"(,"data":{"monthUsage":{"percent":0.5,"items":[{"name":"tokens",)"
+         R"("used":1,"limit":)" +
+         limit + R"(,"percent":)" + percent + "}" + more + "]}}}";
 }
 
 TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
@@ -46,10 +48,11 @@ TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
   // clang-format on
   for (const auto& url : {kBalanceURL, kDetailURL, kUsageURL}) {
     EXPECT_EQ(testing::requestText(world.transport.requestsTo(url).at(0)),
-              "GET " + url + " (60000 ms)\nAccept: application/json, text/plain, */*\nCookie: api-platform_service"
-              "Token=t=1; userId=7\nAccept-Language: en-US,en;q=0.9\nx-timeZone: UTC+01:00\nOrigin: " + kOrigin +
-              "\nReferer: " + kOrigin + "/#/console/balance\nUser-Agent: " + std::string(kChrome143UserAgent) +
-              "\n\n(no body)");
+              "GET " + url +
+                  " (60000 ms)\nAccept: application/json, text/plain, */*\nCookie: api-platform_service"
+                  "Token=t=1; userId=7\nAccept-Language: en-US,en;q=0.9\nx-timeZone: UTC+01:00\nOrigin: " +
+                  kOrigin + "\nReferer: " + kOrigin +
+                  "/#/console/balance\nUser-Agent: " + std::string(kChrome143UserAgent) + "\n\n(no body)");
   }
 }
 
@@ -58,15 +61,22 @@ TEST(MiMoService, SendsThreeConsoleReadsWithTheSortedCookies) {
 TEST(MiMoService, TheBalanceIsRequiredAndThePlanReadsBestEffort) {
   // The status of each read, or what stands in for one.
   enum : int { kNotHTTP = 0, kBlock = -1, kFail = -2 };  // not HTTP; no answer until cancelled; a transport failure
-  struct Case { int balance, detail, usage; std::string want; };
+  struct Case {
+    int balance, detail, usage;
+    std::string want;
+  };
   const std::string noReset = " monthly cost 0 balance 'Balance: 5 CNY'";
   const std::vector<Case> cases = {
       {.balance = 200, .detail = 500, .usage = kFail, .want = "5/0" + noReset},
-      {.balance = 200, .detail = 200, .usage = 500,
+      {.balance = 200,
+       .detail = 200,
+       .usage = 500,
        .want = "5/0 monthly @2026-01-31T23:59:59Z cost 0 balance 'Balance: 5 CNY'"},
       {.balance = 200, .detail = kFail, .usage = 200, .want = "25/100" + noReset},
       {.balance = 401, .detail = kBlock, .usage = kBlock, .want = "Xiaomi MiMo login required"},
-      {.balance = 403, .detail = kBlock, .usage = kBlock,
+      {.balance = 403,
+       .detail = kBlock,
+       .usage = kBlock,
        .want = "Xiaomi MiMo session expired \u2014 please log in again"},
       {.balance = 500, .detail = kBlock, .usage = kBlock, .want = "Xiaomi MiMo API error 500"},
       {.balance = kNotHTTP, .detail = kBlock, .usage = kBlock, .want = "Unexpected response from Xiaomi MiMo"},
@@ -79,8 +89,8 @@ TEST(MiMoService, TheBalanceIsRequiredAndThePlanReadsBestEffort) {
     const auto late = testing::answerAfter(30ms, c.balance, balance("5"));
     c.balance == kNotHTTP ? world.transport.respondNotHTTP(kBalanceURL) : world.transport.handle(kBalanceURL, late);
     std::atomic<int> cancelled{0};
-    for (const auto& [url, status, body] : {std::tuple{kDetailURL, c.detail, kDetail},
-                                            std::tuple{kUsageURL, c.usage, usage("8", "0.25")}}) {
+    for (const auto& [url, status, body] :
+         {std::tuple{kDetailURL, c.detail, kDetail}, std::tuple{kUsageURL, c.usage, usage("8", "0.25")}}) {
       if (status == kBlock) world.transport.handle(url, testing::blockUntilCancelled(&cancelled));
       if (status == kFail) world.transport.fail(url, TransportError(TransportError::Kind::timeout, "late"));
       if (status > 0) world.transport.respond(url, status, body);
@@ -98,10 +108,15 @@ TEST(MiMoUsage, CookiesBalanceAndPlan) {
       {"userId=1; userId=2; api-platform_serviceToken=a==; api-platform_ph=",
        "api-platform_serviceToken=a==; userId=2"},
       {"api-platform_serviceToken=t; userid=1; x=2", "api-platform_serviceToken=t; userid=1; x=2"},
-      {"api-platform_serviceToken=t; userId=", "api-platform_serviceToken=t; userId="}, {" bare-token ", "bare-token"},
+      {"api-platform_serviceToken=t; userId=", "api-platform_serviceToken=t; userId="},
+      {" bare-token ", "bare-token"},
   };
   for (const auto& [credential, want] : cookies) EXPECT_EQ(mimo::normalizeCookie(credential), want) << credential;
-  struct Case { std::string balance; std::optional<std::string> detail{}, usage{}; std::string want; };
+  struct Case {
+    std::string balance;
+    std::optional<std::string> detail{}, usage{};
+    std::string want;
+  };
   const std::string one = balance("1"), plan = usage("1000", "0.375"), fail = "Failed to parse Xiaomi MiMo response: ";
   const std::string reset = " monthly @2026-01-31T23:59:59Z cost 0 balance '", noReset = " monthly cost 0 balance '";
   // clang-format off

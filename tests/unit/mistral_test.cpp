@@ -34,8 +34,11 @@ TEST(MistralService, AsksForTheUTCMonthWithTheFirstCSRFCookie) {
 
 TEST(MistralCSRFToken, FirstMatchingNameInLowerCase) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-      {"session=1; csrf=2", std::nullopt}, {"csrftoken", std::nullopt}, {"x=1;CSRF_TOKEN=", ""},
-      {"\tcsrftoken\n= v \n; csrftoken=w", "v"}, {"csrf_token=a=b; csrftoken=c", "a=b"},
+      {"session=1; csrf=2", std::nullopt},
+      {"csrftoken", std::nullopt},
+      {"x=1;CSRF_TOKEN=", ""},
+      {"\tcsrftoken\n= v \n; csrftoken=w", "v"},
+      {"csrf_token=a=b; csrftoken=c", "a=b"},
   };
   for (const auto& [cookie, want] : cases) EXPECT_EQ(mistral::extractCSRFToken(cookie), want) << cookie;
   EXPECT_EQ(mistral::usageRequest("o", "s=1", kNow).headers.get("X-CSRFTOKEN"), std::nullopt);
@@ -91,7 +94,8 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
     world.transport.respond(kURL, status, body);
     EXPECT_EQ(testing::outcomeOf([&] { return MistralService(world.context).fetchUsage("s=1"); },
                                  [](const UsageData& r) { return testing::recordText(r); }),
-              want) << body;
+              want)
+        << body;
   }
 }
 

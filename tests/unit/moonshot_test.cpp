@@ -13,16 +13,23 @@ const std::string kChina = "https://api.moonshot.cn/v1/users/me/balance";
 using testing::kNotHTTP;
 
 std::string balance(const std::string& cash, int code = 0, const std::string& tail = R"(,"status":true)") {
-  return R"({"code":)" + std::to_string(code) + R"(,"data":{"available_balance":3,"voucher_balance":0,)"
-         R"("cash_balance":)" + cash + R"(},"scode":"0x0")" + tail + "}";
+  return R"({"code":)" + std::to_string(code) +
+         R"(,"data":{"available_balance":3,"voucher_balance":0,)"
+         R"("cash_balance":)" +
+         cash + R"(},"scode":"0x0")" + tail + "}";
 }
 
 // Only a rejected key goes on to the China host; any other failure of the first host is final.
 TEST(MoonshotService, AsksTheChinaHostOnlyForARejectedKey) {
-  struct Case { int status; std::optional<int> china{}; std::string body{}, want; };  // china: its status, if asked
+  struct Case {
+    int status;
+    std::optional<int> china{};
+    std::string body{}, want;
+  };  // china: its status, if asked
   const std::string three = "3/0 monthly 'Balance: $3.0000'";
   const std::vector<Case> cases = {
-      {.status = 401, .china = 200, .want = three}, {.status = 403, .china = 403, .want = "Invalid Moonshot API key"},
+      {.status = 401, .china = 200, .want = three},
+      {.status = 403, .china = 403, .want = "Invalid Moonshot API key"},
       {.status = 200, .body = balance("-1.25"), .want = "3/0 monthly 'Balance: $3.0000 \u00B7 $1.2500 in deficit'"},
       {.status = 200, .body = balance("0"), .want = three},  // no cash is no deficit
       {.status = 500, .want = "Moonshot API error 500"},
@@ -30,7 +37,8 @@ TEST(MoonshotService, AsksTheChinaHostOnlyForARejectedKey) {
       {.status = 200, .body = balance("1", 5), .want = "Moonshot API error 5"},
       {.status = 200, .body = balance("1", 5, ""), .want = "missing key \"status\""},
       {.status = 200, .body = balance("1", 0, R"(,"status":false)"), .want = "Moonshot API error 0"},
-      {.status = 200, .body = R"({"code":0,"data":{"available_balance":"1"}})",
+      {.status = 200,
+       .body = R"({"code":0,"data":{"available_balance":"1"}})",
        .want = "expected a number at \"data.available_balance\""},
   };
   const std::string rest =

@@ -24,9 +24,12 @@ TEST(OllamaService, SendsTheSettingsRequestAndReadsBothWindows) {
   const UsageData record = OllamaService(world.context).fetchUsage("web: session=abc\n");
   EXPECT_EQ(testing::recordText(record), "45.5/100 window @2025-07-01T12:00:00Z 'Pro plan' + 12/100 weekly 'Weekly'");
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "GET " + kURL + " (60000 ms)\nCookie: session=abc\nAccept: text/html,application/xhtml+xml,application/"
-            "xml;q=0.9,*/*;q=0.8\nUser-Agent: " + std::string(kChrome143UserAgent) + "\nAccept-Language: en-US,en;"
-            "q=0.9\nOrigin: https://ollama.com\nReferer: https://ollama.com/settings\n\n(no body)");
+            "GET " + kURL +
+                " (60000 ms)\nCookie: session=abc\nAccept: text/html,application/xhtml+xml,application/"
+                "xml;q=0.9,*/*;q=0.8\nUser-Agent: " +
+                std::string(kChrome143UserAgent) +
+                "\nAccept-Language: en-US,en;"
+                "q=0.9\nOrigin: https://ollama.com\nReferer: https://ollama.com/settings\n\n(no body)");
 }
 
 // Statuses, the sign-in test, then the labels, sections and percentage patterns.

@@ -21,9 +21,11 @@ std::string grant(const std::string& cents, const std::string& type = "recurring
 }
 
 TEST(PerplexityService, SendsTheSessionCookieAndMapsEveryAnswer) {
-  const std::string sent = "GET " + kURL + " (60000 ms)\nAccept: application/json\nCookie: __Secure-next-auth.session-"
+  const std::string sent = "GET " + kURL +
+                           " (60000 ms)\nAccept: application/json\nCookie: __Secure-next-auth.session-"
                            "token=tok-1\nOrigin: https://www.perplexity.ai\nReferer: https://www.perplexity.ai/account/"
-                           "usage\nUser-Agent: " + std::string(kChrome143UserAgent) + "\n\n(no body)";
+                           "usage\nUser-Agent: " +
+                           std::string(kChrome143UserAgent) + "\n\n(no body)";
   const std::tuple<int, std::string, std::string> cases[] = {
       {200, body(grant("10000") + "," + grant("500", "bonus") + "," + grant("5000")),
        "4200/15000 monthly @2025-07-01T00:00:00Z 'Balance: 108 credits'"},
@@ -34,14 +36,16 @@ TEST(PerplexityService, SendsTheSessionCookieAndMapsEveryAnswer) {
       // Grants that add up to more than a double holds.
       {200, body(grant("1e308") + "," + grant("1e308")), "Unexpected response from Perplexity"},
       {200, body(R"({"type":"recurring"})"), "missing key \"credit_grants[0].amount_cents\""},
-      {402, "", "Perplexity API error 402"}, {401, "", "Invalid Perplexity session token"},
+      {402, "", "Perplexity API error 402"},
+      {401, "", "Invalid Perplexity session token"},
   };
   const auto asText = [](const UsageData& r) { return testing::recordText(r); };
   for (const auto& [status, json, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::perplexity);
     world.transport.respond(kURL, status, json);
     EXPECT_EQ(testing::outcomeOf([&] { return PerplexityService(world.context).fetchUsage("web: tok-1\n"); }, asText),
-              want) << json;
+              want)
+        << json;
     EXPECT_EQ(testing::requestText(world.transport.requests().at(0)), sent);
   }
   // A whole cookie header goes as it is; the origin comes from the context, port and all.

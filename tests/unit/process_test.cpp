@@ -55,7 +55,7 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
   struct Case {
     std::string body;
     ProcessLimits limits;
-    std::string error;  // after the binary's path
+    std::string error;   // after the binary's path
     ProcessResult want;  // long captures as "SIZE bytes from FIRST-4-BYTES"
     milliseconds atLeast, atMost;
   };
@@ -168,14 +168,18 @@ TEST_F(ProcessTest, FindsTheFirstExecutableFileInAnAbsoluteFolderOnly) {
   testing::writeScript(dir_.path(), "kiro-cli", "exit 0");  // what "." would find
   std::filesystem::create_symlink(testing::writeScript(dir_.path() / "first", "kiro-cli", "exit 0"), "links/kiro-cli");
   const auto in = [&](const std::string& name) { return (dir_.path() / name).string(); };
-  EXPECT_EQ(findExecutable("kiro-cli", in("none") + ":" + in("plain") + ":" + in("folder") + ":" + in("first") + ":" +
-                                           in("links")),
+  EXPECT_EQ(findExecutable("kiro-cli",
+                           in("none") + ":" + in("plain") + ":" + in("folder") + ":" + in("first") + ":" + in("links")),
             in("first/kiro-cli"));
   EXPECT_EQ(findExecutable("kiro-cli", in("links") + "/"), in("links/kiro-cli"));
   // What an empty or relative entry, or a name with a slash, would find depends on the working folder.
-  for (const auto& [name, searchPath] : std::vector<std::pair<std::string, std::string>>{
-           {"kiro-cli", ""}, {"kiro-cli", ":.:./:first:"}, {"", in("first")}, {"first/kiro-cli", in("")},
-           {"../first/kiro-cli", in("first")}, {"missing", in("first")}}) {
+  for (const auto& [name, searchPath] :
+       std::vector<std::pair<std::string, std::string>>{{"kiro-cli", ""},
+                                                        {"kiro-cli", ":.:./:first:"},
+                                                        {"", in("first")},
+                                                        {"first/kiro-cli", in("")},
+                                                        {"../first/kiro-cli", in("first")},
+                                                        {"missing", in("first")}}) {
     EXPECT_EQ(findExecutable(name, searchPath), std::nullopt) << name << " in " << searchPath;
   }
 }

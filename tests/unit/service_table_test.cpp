@@ -94,8 +94,10 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
     std::vector<std::string> want;
     testing::Variables environment = {};
   };
-  const testing::Variables aws = {{"AWS_ACCESS_KEY_ID", "AKID-env"}, {"AWS_SECRET_ACCESS_KEY", "env/secret+key"},
-                                  {"AWS_SESSION_TOKEN", "env-token"}, {"AWS_REGION", "ap-east-1"}};
+  const testing::Variables aws = {{"AWS_ACCESS_KEY_ID", "AKID-env"},
+                                  {"AWS_SECRET_ACCESS_KEY", "env/secret+key"},
+                                  {"AWS_SESSION_TOKEN", "env-token"},
+                                  {"AWS_REGION", "ap-east-1"}};
   // clang-format off
   const Case cases[] = {
       {Provider::azureOpenAI, "api: https://host::gpt-4o-mini::az-key ::2024-10-21\n", {"az-key"}},
@@ -168,7 +170,9 @@ TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
   EXPECT_EQ(started, sample_->inFlight);
   EXPECT_EQ(cancelledAtReturn, sample_->inFlight);
   ASSERT_TRUE(record.error.has_value()) << ::testing::PrintToString(record);
-  if (sample_->inFlight > 0) { EXPECT_EQ(*record.error, "cancelled"); }
+  if (sample_->inFlight > 0) {
+    EXPECT_EQ(*record.error, "cancelled");
+  }
 }
 
 // `text` in a form a server may echo it in: JSON-escaped, percent-encoded (lower or upper hex), either escaped again
@@ -207,7 +211,9 @@ std::string encoded(const std::string& text, const std::string& form) {
 // No text of a record or of a window beneath shows kCanary, whole or in part, in any form.
 void expectNoCanary(const UsageData& record) {
   for (const auto& text : {record.error, record.note}) {
-    if (text) { EXPECT_EQ(redactSecrets(*text, {std::string(kCanary)}), *text) << "the canary in " << *text; }
+    if (text) {
+      EXPECT_EQ(redactSecrets(*text, {std::string(kCanary)}), *text) << "the canary in " << *text;
+    }
   }
   for (const UsageData& window : record.auxiliaryUsage) expectNoCanary(window);
 }
@@ -241,7 +247,10 @@ TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
               echo = encoded(form == "cut%" ? echo.substr(0, at + 11) : echo, form == "cut%" ? "percent" : form);
               if (form == "cut%") echo.pop_back();
             }
-            HTTPResponse response{true, status, {}, "<p>Not accepted:</p>" + (where == "body" ? echo : ""),
+            HTTPResponse response{true,
+                                  status,
+                                  {},
+                                  "<p>Not accepted:</p>" + (where == "body" ? echo : ""),
                                   request.url + (where == "URL" ? "?echo=" + echo : "")};
             if (where == "header") response.headers.add("X-Echo", echo);
             return response;

@@ -56,11 +56,12 @@ TEST(Signing, CostExplorerRequest) {
        {std::pair<std::optional<std::string>, std::string>{
             std::nullopt, "1ac7d5b31bf26994cc81b8f3427b1339ed18fc3baeaf66bba0039e8dfce623d7"},
         {"FQoGZXIvYXdzEXAMPLE/token+=", "8cdb686466a1855ddcde9ad4a166fe5765cf18f1112c384ad7eb4b8c2a4ff12c"}}) {
-    HTTPRequest request{"POST", "https://ce.us-east-1.amazonaws.com/",
-                        {{"Content-Type", "application/x-amz-json-1.1"},
-                         {"X-Amz-Target", "AWSInsightsIndexService.GetCostAndUsage"}},
-                        R"({"TimePeriod":{"Start":"2026-03-01","End":"2026-03-16"},"Granularity":"MONTHLY",)"
-                        R"("Metrics":["UnblendedCost"],"GroupBy":[{"Type":"DIMENSION","Key":"SERVICE"}]})"};
+    HTTPRequest request{
+        "POST",
+        "https://ce.us-east-1.amazonaws.com/",
+        {{"Content-Type", "application/x-amz-json-1.1"}, {"X-Amz-Target", "AWSInsightsIndexService.GetCostAndUsage"}},
+        R"({"TimePeriod":{"Start":"2026-03-01","End":"2026-03-16"},"Granularity":"MONTHLY",)"
+        R"("Metrics":["UnblendedCost"],"GroupBy":[{"Type":"DIMENSION","Key":"SERVICE"}]})"};
     signAWSRequest(request, {kAWSKeys.accessKeyID, kAWSKeys.secretAccessKey, token}, {"us-east-1", "ce"},
                    *parseInternetDate("2026-03-15T23:59:59Z"));
     EXPECT_EQ(signatureOf(request), signature);

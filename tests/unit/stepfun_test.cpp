@@ -14,8 +14,10 @@ const Timestamp kNow{std::chrono::seconds(1'751'000'000)};
 const std::string kParse = "Failed to parse StepFun response: Missing usage rate or reset time fields";
 
 std::string windows(const std::string& fiveHourRate, const std::string& fiveHourReset = "1751328000") {
-  return R"({"status":1,"five_hour_usage_left_rate":)" + fiveHourRate + R"(,"weekly_usage_left_rate":0.6,)"
-         R"("five_hour_usage_reset_time":)" + fiveHourReset + R"(,"weekly_usage_reset_time":1751932800})";
+  return R"({"status":1,"five_hour_usage_left_rate":)" + fiveHourRate +
+         R"(,"weekly_usage_left_rate":0.6,)"
+         R"("five_hour_usage_reset_time":)" +
+         fiveHourReset + R"(,"weekly_usage_reset_time":1751932800})";
 }
 
 std::string plan(std::string c) { return R"({"status":1,"plan_family":2,"plan_credit_rate_limit":{)" + c + "}}"; }
@@ -28,12 +30,13 @@ TEST(StepFunService, SendsTheTokenBeforeTheEllipsisAndReadsBothWindows) {
   const UsageData record = StepFunService(world.context).fetchUsage(" tok-1...shown \n");
   EXPECT_EQ(testing::recordText(record), "40/100 weekly @2025-07-08T00:00:00Z + 75/100 window @2025-07-01T00:00:00Z");
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "POST " + kURL + " (60000 ms)\ncontent-type: application/json\noasis-appid: 10300\n"
-            "oasis-platform: web\noasis-webid: 5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c\n"
-            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
-            "Chrome/147.0.0.0 Safari/537.36\n"
-            "Cookie: Oasis-Token=tok-1; Oasis-Webid=5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c\n"
-            "Accept: application/json\n\n{}");
+            "POST " + kURL +
+                " (60000 ms)\ncontent-type: application/json\noasis-appid: 10300\n"
+                "oasis-platform: web\noasis-webid: 5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c\n"
+                "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
+                "Chrome/147.0.0.0 Safari/537.36\n"
+                "Cookie: Oasis-Token=tok-1; Oasis-Webid=5e07b3d91a4c8f26e0b7d35a9c14f8e2b6d0a73c\n"
+                "Accept: application/json\n\n{}");
   EXPECT_EQ(stepfun::normalizedToken("\u00A0ab ...cd"), "ab ");  // no second trim
   EXPECT_EQ(testing::errorText([&] { StepFunService(world.context).fetchUsage(" ...tok"); }),
             "Invalid StepFun credential");

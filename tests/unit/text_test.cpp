@@ -17,8 +17,12 @@ TEST(CredentialPrefix, DropsOnePrefixThenTrims) {
     std::string stored, stripped, prepared;
   };
   const Case cases[] = {
-      {"api:  key\n", "  key\n", "key"}, {"api:web:x", "web:x", "web:x"}, {" web:x", " web:x", "web:x"},
-      {"WEB:x", "WEB:x", "WEB:x"}, {"web:", "", ""}, {"\u00A0\u3000token\u2028", "\u00A0\u3000token\u2028", "token"},
+      {"api:  key\n", "  key\n", "key"},
+      {"api:web:x", "web:x", "web:x"},
+      {" web:x", " web:x", "web:x"},
+      {"WEB:x", "WEB:x", "WEB:x"},
+      {"web:", "", ""},
+      {"\u00A0\u3000token\u2028", "\u00A0\u3000token\u2028", "token"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
@@ -55,7 +59,10 @@ TEST(UTF8, ValidateRepairCountCutAndExcerpt) {
   EXPECT_FALSE(isValidUTF8("a\xC3"));
   EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));  // a surrogate
   EXPECT_FALSE(isValidUTF8("\xC0\xAF"));      // overlong
-  EXPECT_EQ(repairUTF8("a\xff" "b"), "a\uFFFD" "b");
+  EXPECT_EQ(repairUTF8("a\xff"
+                       "b"),
+            "a\uFFFD"
+            "b");
   EXPECT_EQ(codePointCount("h\u00E9\U0001F600"), 3u);
   EXPECT_EQ(prefixCodePoints("h\u00E9\U0001F600x", 3), "h\u00E9\U0001F600");
   std::string accents;

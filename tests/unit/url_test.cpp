@@ -54,7 +54,8 @@ TEST(QueryEncoding, WithQueryAppendsItemsAfterAnyQueryAndPercentEncodeKeepsOnlyU
     std::string want;
   };
   const Case cases[] = {
-      {"https://h/p", {}, "https://h/p"}, {"https://h/p?a=1", {}, "https://h/p?a=1"},
+      {"https://h/p", {}, "https://h/p"},
+      {"https://h/p?a=1", {}, "https://h/p?a=1"},
       {"https://h/p", {{"a", "1"}, {"", ""}, {"b", "2"}}, "https://h/p?a=1&=&b=2"},
       {"https://h/p?a=1", {{"b", "2"}}, "https://h/p?a=1&b=2"},
       {"https://h", {{"k", "aZ09-._~!$()*,;:@/?"}}, "https://h?k=aZ09-._~!$()*,;:@/?"},

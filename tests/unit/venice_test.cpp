@@ -36,8 +36,9 @@ TEST(VeniceService, SendsTheBalanceRequestAndAppliesTheRulesInOrder) {
   want.note = "$2.0000 USD remaining";
   EXPECT_EQ(VeniceService(world.context).fetchUsage("api: vk-1\n"), want);
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "GET " + kURL + " (60000 ms)\nAuthorization: Bearer vk-1\nAccept: application/json\n"
-            "User-Agent: Dapplewick/1.0\n\n(no body)");
+            "GET " + kURL +
+                " (60000 ms)\nAuthorization: Bearer vk-1\nAccept: application/json\n"
+                "User-Agent: Dapplewick/1.0\n\n(no body)");
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
       {200, R"({"canConsume":false,"balances":{"diem":50,"usd":10}})",
        "100/100 monthly 'Balance unavailable for API calls'"},
@@ -49,7 +50,8 @@ TEST(VeniceService, SendsTheBalanceRequestAndAppliesTheRulesInOrder) {
       {200, R"({"canConsume":true})", "missing key \"balances\""},
       {200, R"({"canConsume":"yes","balances":{}})", "expected a boolean at \"canConsume\""},
       {200, ok("1", "0", "0"), "expected a string at \"consumptionCurrency\""},
-      {403, "", "Invalid Venice API key"}, {429, "", "Venice API error 429"},
+      {403, "", "Invalid Venice API key"},
+      {429, "", "Venice API error 429"},
   };
   for (const auto& [status, body, text] : cases) EXPECT_EQ(outcome(status, body), text) << body;
 }

@@ -28,7 +28,8 @@ const std::string kInvalidProject =
 // One quota series as the monitoring API sends it.
 Json series(const std::string& metric, double value, const std::string& location = "global", const char* limit = "") {
   return {{"metric", {{"labels", {{"quota_metric", metric}, {"limit_name", limit}}}}},
-          {"resource", {{"labels", {{"location", location}}}}}, {"points", {{{"value", {{"doubleValue", value}}}}}}};
+          {"resource", {{"labels", {{"location", location}}}}},
+          {"points", {{{"value", {{"doubleValue", value}}}}}}};
 }
 
 // A page of series; a token that is no text, as null, is none.
@@ -41,8 +42,9 @@ TEST(VertexAIService, ReadsEveryUsagePageThenTheLimitsAndBuildsTheRecords) {
   const std::string nextPage = kUsageURL + "&pageToken=tok%2B/%3D%201";
   world.transport.respond(kUsageURL, 200, page({series("tokens", 150, "eu"), series("images", 1)}, "tok+/= 1"));
   world.transport.respond(nextPage, 200, page({series("requests", 25, "global", "per-minute")}, ""));
-  world.transport.respond(kLimitURL, 200, page({series("requests", 100, "global", "per-minute"), series("images", 0),
-                                                series("tokens", 100, "eu"), series("unused", 50)}));
+  world.transport.respond(kLimitURL, 200,
+                          page({series("requests", 100, "global", "per-minute"), series("images", 0),
+                                series("tokens", 100, "eu"), series("unused", 50)}));
   const UsageData usage = VertexAIService(world.context).fetchUsage("api:my-project:tok.en");
   std::string sent;
   for (const HTTPRequest& request : world.transport.requests()) sent += testing::requestText(request) + "\n";
@@ -140,14 +142,16 @@ TEST(VertexAISeries, ExtractsAggregatesJoinsSortsAndLabels) {
       {R"("metric": {"labels": {"quota_metric": ""}}, "resource": {"labels": {"quota_id": "id"}})", {}},
       // One label that is no text voids its whole set.
       {R"("metric": {"labels": {"quota_metric": "m", "n": 1}}, "resource": {"labels": {"quota_id": "i",
-          "location": "x"}})", QuotaKey{"i", "", "x"}},
+          "location": "x"}})",
+       QuotaKey{"i", "", "x"}},
       {R"("metric": {"labels": ["quota_metric"]}, "resource": "r")", {}},
   };
   for (const auto& [json, want] : keys) EXPECT_EQ(vertex_ai::extractQuotaKey(parseJson("{" + json + "}")), want);
   const std::pair<std::string, std::optional<double>> points[] = {
       {R"([{"value": {"doubleValue": 3}}, {"value": {"int64Value": "7"}}, {"value": {"int64Value": 12}}])", 7},
       // A non-object point voids the list.
-      {R"([{"value": {}}, {"value": 3}, {"other": 1}])", {}}, {R"([{"value": {"doubleValue": 3}}, 4])", {}},
+      {R"([{"value": {}}, {"value": 3}, {"other": 1}])", {}},
+      {R"([{"value": {"doubleValue": 3}}, 4])", {}},
       {R"([{"value": {"doubleValue": 1, "int64Value": "99"}}, {"value": {"int64Value": "4"}}])", 4},
   };
   for (const auto& [json, want] : points)
@@ -165,9 +169,11 @@ TEST(VertexAISeries, ExtractsAggregatesJoinsSortsAndLabels) {
   const auto usage = tableOf(
       {series("quarter", 25), series("tie1", 5), series("tie2", 10), series("usage-only", 9), series("tiny", 1e10)});
   const auto limits = tableOf({series("quarter", 100), series("tie2", 20), series("tie1", 10), series("tiny", 1e-310)});
-  EXPECT_EQ(vertex_ai::joinQuotas(usage, limits), (std::vector<vertex_ai::QuotaMetric>{
-                {{"tiny", "", "global"}, 1e10, 1e-310, 100}, {{"tie2", "", "global"}, 10, 20, 50},
-                {{"tie1", "", "global"}, 5, 10, 50}, {{"quarter", "", "global"}, 25, 100, 25}}));
+  EXPECT_EQ(vertex_ai::joinQuotas(usage, limits),
+            (std::vector<vertex_ai::QuotaMetric>{{{"tiny", "", "global"}, 1e10, 1e-310, 100},
+                                                 {{"tie2", "", "global"}, 10, 20, 50},
+                                                 {{"tie1", "", "global"}, 5, 10, 50},
+                                                 {{"quarter", "", "global"}, 25, 100, 25}}));
 
   std::vector<vertex_ai::QuotaMetric> metrics;
   for (int i = 0; i < 7; ++i) metrics.push_back({{"m" + std::to_string(i), "", "global"}, 1, 1, 90.0 - i});

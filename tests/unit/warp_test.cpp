@@ -25,11 +25,13 @@ std::string info(const std::string& f) { return R"({"data":{"user":{"user":{"req
 
 TEST(WarpService, SystemVersionInThreePartsLenientTruthAndCounts) {
   const std::vector<std::pair<std::string, std::string>> versions = {
-      {"6.1.0-18-amd64", "6.1.0"}, {"5.15.167.4-microsoft", "5.15.167"}, {"6.8-rc1", "6.8.0"},
-      {"99999999999999999999.2", "0.2.0"}, {"07.01.", "7.1.0"}, {"", "0.0.0"}};
+      {"6.1.0-18-amd64", "6.1.0"}, {"5.15.167.4-microsoft", "5.15.167"},
+      {"6.8-rc1", "6.8.0"},        {"99999999999999999999.2", "0.2.0"},
+      {"07.01.", "7.1.0"},         {"", "0.0.0"}};
   for (const auto& [release, want] : versions) EXPECT_EQ(warp::threePartVersion(release), want) << release;
   EXPECT_TRUE(RE2::FullMatch(warp::runningOSVersion(), R"(\d+\.\d+\.\d+)")) << warp::runningOSVersion();
-  const std::vector<std::pair<Json, bool>> truths = {{true, true}, {1, true}, {0.5, true}, {"YES", true}, {"1", true},
+  const std::vector<std::pair<Json, bool>> truths = {
+      {true, true},   {1, true},  {0.5, true},  {"YES", true},    {"1", true},
       {false, false}, {0, false}, {"y", false}, {nullptr, false}, {Json::array({"true"}), false}};
   for (const auto& [json, want] : truths) EXPECT_EQ(warp::boolValue(&json), want) << json;
   EXPECT_FALSE(warp::boolValue(nullptr));
@@ -49,16 +51,18 @@ TEST(WarpService, PresentsItselfAsTheWarpClientAndReadsTheRequestLimitInfo) {
   want.lastUpdated = kNow;
   want.note = "Unlimited plan";
   EXPECT_EQ(WarpService(world.context, "6.1.0").fetchUsage("api: wk\n"), want);
-  EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
-            "POST " + kURL + " (60000 ms)\nContent-Type: application/json\nAccept: application/json\n"
-            "Authorization: Bearer wk\nx-warp-client-id: warp-app\nx-warp-os-category: macOS\nx-warp-os-name: macOS\n"
-            "User-Agent: Warp/1.0\nx-warp-os-version: 6.1.0\n\n"
-            R"({"query":"query GetRequestLimitInfo($requestContext: RequestContext!) {\n  user(requestContext: )"
-            R"($requestContext) {\n    __typename\n    ... on UserOutput {\n      user {\n        requestLimitInfo {\n)"
-            R"(          isUnlimited\n          nextRefreshTime\n          requestLimit\n          )"
-            R"(requestsUsedSinceLastRefresh\n        }\n      }\n    }\n  }\n}","variables":{"requestContext":)"
-            R"({"clientContext":{},"osContext":{"category":"macOS","name":"macOS","version":"6.1.0"}}},)"
-            R"("operationName":"GetRequestLimitInfo"})");
+  EXPECT_EQ(
+      testing::requestText(world.transport.requests().at(0)),
+      "POST " + kURL +
+          " (60000 ms)\nContent-Type: application/json\nAccept: application/json\n"
+          "Authorization: Bearer wk\nx-warp-client-id: warp-app\nx-warp-os-category: macOS\nx-warp-os-name: macOS\n"
+          "User-Agent: Warp/1.0\nx-warp-os-version: 6.1.0\n\n"
+          R"({"query":"query GetRequestLimitInfo($requestContext: RequestContext!) {\n  user(requestContext: )"
+          R"($requestContext) {\n    __typename\n    ... on UserOutput {\n      user {\n        requestLimitInfo {\n)"
+          R"(          isUnlimited\n          nextRefreshTime\n          requestLimit\n          )"
+          R"(requestsUsedSinceLastRefresh\n        }\n      }\n    }\n  }\n}","variables":{"requestContext":)"
+          R"({"clientContext":{},"osContext":{"category":"macOS","name":"macOS","version":"6.1.0"}}},)"
+          R"("operationName":"GetRequestLimitInfo"})");
   const std::string bad = "Unexpected response from Warp";
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
       {200, info(R"("requestLimit":"150","requestsUsedSinceLastRefresh":40,"nextRefreshTime":"2025-07-01T00:00:00Z")"),
@@ -66,8 +70,11 @@ TEST(WarpService, PresentsItselfAsTheWarpClientAndReadsTheRequestLimitInfo) {
       {200, R"({"errors":[],)" + info(R"("requestLimit":150.7,"nextRefreshTime":"July")").substr(1), "0/150 monthly"},
       // A refused key arrives as a 200 answer with errors, tested before the data.
       {200, R"({"errors":[{"message":"Unauthorized"}],"data":null})", "Invalid Warp API key"},
-      {200, R"({"data":null})", bad}, {200, R"({"data":{"user":{"user":{"requestLimitInfo":[]}}}})", bad},
-      {200, R"([{"data":1}])", bad}, {200, "<html>", bad}, {401, "", "Invalid Warp API key"},
+      {200, R"({"data":null})", bad},
+      {200, R"({"data":{"user":{"user":{"requestLimitInfo":[]}}}})", bad},
+      {200, R"([{"data":1}])", bad},
+      {200, "<html>", bad},
+      {401, "", "Invalid Warp API key"},
       {429, "", "Warp API error 429"},
   };
   for (const auto& [status, body, text] : cases) EXPECT_EQ(outcome(status, body), text) << body;

@@ -41,11 +41,12 @@ TEST(WindsurfService, SendsTheSessionTokensItWasGiven) {
     return world.transport.requests().back();
   };
   EXPECT_EQ(testing::requestText(send(R"({"devinSessionToken":"  s1 ","accountId":"42","auth1Token":7})")),
-            "POST " + kURL + " (60000 ms)\nContent-Type: application/proto\nConnect-Protocol-Version: 1\n"
-            "Origin: https://windsurf.com\nReferer: https://windsurf.com/profile\nx-auth-token: s1\n"
-            "x-devin-session-token: s1\nx-devin-account-id: 42\n"
-            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n" + bytes("0A 02") +
-            "s1" + bytes("10 01"));
+            "POST " + kURL +
+                " (60000 ms)\nContent-Type: application/proto\nConnect-Protocol-Version: 1\n"
+                "Origin: https://windsurf.com\nReferer: https://windsurf.com/profile\nx-auth-token: s1\n"
+                "x-devin-session-token: s1\nx-devin-account-id: 42\n"
+                "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n" +
+                bytes("0A 02") + "s1" + bytes("10 01"));
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"api:tok\n", "x-auth-token: tok x-devin-session-token: tok x-devin-auth1-token: tok"},
       {R"({"devin_session_token":" ","sessionToken":"s2","devin_auth1_token":"a1","auth1Token":"a2",)"
@@ -102,9 +103,11 @@ TEST(WindsurfService, ReadsThePlanStatusAndSurvivesDamage) {
   };
   for (const auto& [hex, want] : cases) EXPECT_EQ(outcome(200, bytes(hex)), want) << hex;
   // A web page is no answer, whatever its bytes would read as.
-  const std::vector<std::pair<std::string, std::string>> pages = {  // content type, body
-      {"Text/HTML ; charset=utf-8", ""}, {"text/html", bytes("08 01 10")}, {"", "<!doctype html>"},
-      {"text/plain", "<"}};
+  const std::vector<std::pair<std::string, std::string>> pages = {// content type, body
+                                                                  {"Text/HTML ; charset=utf-8", ""},
+                                                                  {"text/html", bytes("08 01 10")},
+                                                                  {"", "<!doctype html>"},
+                                                                  {"text/plain", "<"}};
   for (const auto& [type, body] : pages) EXPECT_EQ(outcome(200, body, type), "Unexpected response from Windsurf");
   EXPECT_EQ(outcome(200, bytes("08 01 10"), "application/proto"), "0/0 weekly");
   EXPECT_EQ(outcome(403, ""), "Invalid Windsurf session credential");

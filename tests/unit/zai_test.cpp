@@ -42,15 +42,23 @@ TEST(ZaiService, HostOrderAndFailures) {
   EXPECT_EQ(testing::requestText(world.transport.requests().at(1)), "GET " + kChinaURL + rest);
 
   // The international host's answer, and the China host's status when it is asked.
-  struct Case { int status = 200; std::string body{}; std::optional<int> china{}; std::string want; };
+  struct Case {
+    int status = 200;
+    std::string body{};
+    std::optional<int> china{};
+    std::string want;
+  };
   const std::vector<Case> cases = {
       {.status = 401, .china = 403, .want = "Invalid z.ai API key"},
-      {.status = 403, .china = 500, .want = "z.ai API error 500"}, {.status = 500, .want = "z.ai API error 500"},
+      {.status = 403, .china = 500, .want = "z.ai API error 500"},
+      {.status = 500, .want = "z.ai API error 500"},
       {.body = R"({"code":1001,"msg":"bad","success":false})", .want = "z.ai API error 1001"},
-      {.body = "", .want = "Unexpected response from z.ai"}, {.body = "<html>", .want = "the data is not valid JSON"},
+      {.body = "", .want = "Unexpected response from z.ai"},
+      {.body = "<html>", .want = "the data is not valid JSON"},
       {.body = R"({"code":200,"msg":"ok","data":null,"success":true})", .want = "Unexpected response from z.ai"},
       {.body = R"({"code":200,"msg":"ok","data":{},"success":false})", .want = "z.ai API error 200"},
-      {.body = "{}", .want = "missing key \"code\""}, {.body = R"({"code":200})", .want = "missing key \"msg\""},
+      {.body = "{}", .want = "missing key \"code\""},
+      {.body = R"({"code":200})", .want = "missing key \"msg\""},
       {.body = R"({"code":200,"msg":"ok"})", .want = "missing key \"success\""},
       {.body = answer(R"({"planName":7})"), .want = "expected a string at \"data.planName\""},
       {.body = answer(R"({"planName":"Pro","plan":1})"), .want = "expected a string at \"data.plan\""},
@@ -81,7 +89,11 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
   // usage, currentValue, remaining, percentage: the share shown. Current of the allowance; the larger of current and
   // allowance less remaining; remaining alone; clamped at both ends; the server's percentage without figures,
   // without an allowance or without a positive one; differences that leave 64 bits count as the whole allowance.
-  struct Share { Figure usage{}, current{}, remaining{}; std::int64_t percentage = 0; double want; };
+  struct Share {
+    Figure usage{}, current{}, remaining{};
+    std::int64_t percentage = 0;
+    double want;
+  };
   // clang-format off
   const std::vector<Share> shares = {
       {.usage = 1000, .current = 250, .percentage = 99, .want = 25}, {.usage = 200, .remaining = 50, .want = 75},
@@ -97,16 +109,23 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
     const auto e = classify(3, 5, c.usage, c.current, c.remaining, c.percentage);
     EXPECT_EQ(std::pair(e.usedPercent, e.percentage), std::pair(c.want, double(c.percentage)));
   }
-  struct Window { std::int64_t unit, number; Figure minutes{}; std::optional<std::string> label{}; };
+  struct Window {
+    std::int64_t unit, number;
+    Figure minutes{};
+    std::optional<std::string> label{};
+  };
   const std::vector<Window> windows = {
       {.unit = 5, .number = 1, .minutes = 1, .label = "1 minute window"},
       {.unit = 5, .number = 30, .minutes = 30, .label = "30 minutes window"},
       {.unit = 3, .number = 5, .minutes = 300, .label = "5 hours window"},
-      {.unit = 1, .number = 7, .minutes = 10080, .label = "7 days window"}, {.unit = 2, .number = 5},
-      {.unit = 6, .number = 2, .minutes = 20160, .label = "2 weeks window"}, {.unit = 3, .number = 0},
+      {.unit = 1, .number = 7, .minutes = 10080, .label = "7 days window"},
+      {.unit = 2, .number = 5},
+      {.unit = 6, .number = 2, .minutes = 20160, .label = "2 weeks window"},
+      {.unit = 3, .number = 0},
       {.unit = 5, .number = kMax, .minutes = kMax, .label = std::to_string(kMax) + " minutes window"},
       // Lengths whose minutes leave 64 bits are treated like an unknown unit.
-      {.unit = 3, .number = kMax / 60 + 1}, {.unit = 6, .number = kMax},
+      {.unit = 3, .number = kMax / 60 + 1},
+      {.unit = 6, .number = kMax},
   };
   for (const auto& c : windows) {
     SCOPED_TRACE(std::to_string(c.unit) + " x " + std::to_string(c.number));
@@ -133,10 +152,12 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
   const std::string token = R"({"type":"TOKENS_LIMIT",)", time = R"({"type":"TIME_LIMIT",)";
   UsageData want = record(25, ResetPeriod::daily, "Pro \u00B7 Monthly: 7% used", 1767225600000);
   want.auxiliaryUsage = {record(10, ResetPeriod::monthly, "1 week window", 1767830400000)};
-  EXPECT_EQ(mapped(limits(token + R"("unit":6,"number":1,"percentage":10,"nextResetTime":1767830400000},)" + time +
-                          R"("unit":4,"number":1,"percentage":7},{"type":"X","unit":3,"number":5,"percentage":1},)" +
-                          token + R"("unit":3,"number":5,"usage":1000,"currentValue":200,"remaining":750,)"
-                          R"("percentage":99,"nextResetTime":1767225600000,"extra":"x"})")), want);
+  EXPECT_EQ(
+      mapped(limits(token + R"("unit":6,"number":1,"percentage":10,"nextResetTime":1767830400000},)" + time +
+                    R"("unit":4,"number":1,"percentage":7},{"type":"X","unit":3,"number":5,"percentage":1},)" + token +
+                    R"("unit":3,"number":5,"usage":1000,"currentValue":200,"remaining":750,)"
+                    R"("percentage":99,"nextResetTime":1767225600000,"extra":"x"})")),
+      want);
 
   // Without a token window the time limit leads; its note is rounded.
   EXPECT_EQ(mapped(limits(time + R"("unit":5,"number":1,"usage":1000,"currentValue":495,"percentage":0})")),
@@ -147,8 +168,11 @@ TEST(ZaiLimits, UsedPercentWindowsOrderResetPeriodsAndTheRecord) {
   want.auxiliaryUsage = {record(60, ResetPeriod::window), record(1, ResetPeriod::window)};
   EXPECT_EQ(mapped(limits(time + R"("unit":1,"number":1,"percentage":5},)" + token +
                           R"("unit":2,"number":1,"percentage":60},)" + token + R"("unit":6,"number":)" +
-                          std::to_string(kMax) + R"(,"percentage":1},)" + token + R"("unit":5,"number":30,)"
-                          R"("percentage":20},)" + time + R"("unit":1,"number":30,"percentage":8})")), want);
+                          std::to_string(kMax) + R"(,"percentage":1},)" + token +
+                          R"("unit":5,"number":30,)"
+                          R"("percentage":20},)" +
+                          time + R"("unit":1,"number":30,"percentage":8})")),
+            want);
 
   // Limit types are matched exactly; with none known the record is empty but for the plan. One limit the server
   // wrote oddly hides every window the same way. "plan" names the plan when "planName" is null.

@@ -14,7 +14,6 @@ HTTPRequest jsonGet(std::string url, HTTPHeader credential, std::string_view use
 // "Authorization: Bearer TOKEN".
 HTTPHeader bearerHeader(std::string_view token);
 
-
 // An "application/x-www-form-urlencoded" body from ordered name-value pairs: each name and value percent-encoded
 // but for the unreserved characters (a space is "%20", and "+", "/", "=" and "&" are escaped, so a form reader
 // gives every value back unchanged), pairs joined by "&".

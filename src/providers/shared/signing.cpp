@@ -109,8 +109,7 @@ void signAWSHeaders(HTTPRequest& request, const AWSCredentials& credentials, con
   for (const HTTPHeader& header : request.headers.list()) {
     canonical.emplace_back(toLowerASCII(header.name), std::string(trimHeaderValue(header.value)));
   }
-  std::stable_sort(canonical.begin(), canonical.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(canonical.begin(), canonical.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::string headerBlock;
   std::string signedHeaders;
   for (std::size_t i = 0; i < canonical.size(); ++i) {
@@ -123,8 +122,8 @@ void signAWSHeaders(HTTPRequest& request, const AWSCredentials& credentials, con
   }
 
   const std::string canonicalRequest =
-      joinLines({request.method.empty() ? "POST" : request.method, canonicalURI(request.url), "",
-                 headerBlock + "\n", signedHeaders, payloadHash});
+      joinLines({request.method.empty() ? "POST" : request.method, canonicalURI(request.url), "", headerBlock + "\n",
+                 signedHeaders, payloadHash});
   const std::string credentialScope = dateStamp + "/" + scope.region + "/" + scope.service + "/aws4_request";
   const std::string stringToSign =
       joinLines({"AWS4-HMAC-SHA256", requestTime, credentialScope, sha256Hex(canonicalRequest)});
@@ -192,16 +191,14 @@ void signVolcengineRequest(HTTPRequest& request, const VolcengineCredentials& cr
       {request.method.empty() ? "POST" : request.method, canonicalURI(request.url),
        volcengineCanonicalQuery(request.url), "content-type:" + contentType, "host:" + host,
        "x-content-sha256:" + bodyHash, "x-date:" + xDate, "", std::string(kVolcengineSignedHeaders), bodyHash});
-  const std::string scope =
-      shortDate + "/" + credentials.region + "/" + std::string(kVolcengineService) + "/request";
+  const std::string scope = shortDate + "/" + credentials.region + "/" + std::string(kVolcengineService) + "/request";
   const std::string stringToSign = joinLines({"HMAC-SHA256", xDate, scope, sha256Hex(canonicalRequest)});
   // Unlike AWS, the secret is the first key as it is, with nothing in front.
   const std::string key =
       deriveKey(credentials.secretAccessKey, {shortDate, credentials.region, kVolcengineService, "request"});
   setHeader(request.headers, "Authorization",
-            "HMAC-SHA256 Credential=" + credentials.accessKeyId + "/" + scope +
-                ", SignedHeaders=" + std::string(kVolcengineSignedHeaders) +
-                ", Signature=" + hexLower(hmacSHA256(key, stringToSign)));
+            "HMAC-SHA256 Credential=" + credentials.accessKeyId + "/" + scope + ", SignedHeaders=" +
+                std::string(kVolcengineSignedHeaders) + ", Signature=" + hexLower(hmacSHA256(key, stringToSign)));
 }
 
 }  // namespace dapplewick
