@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -32,13 +31,8 @@ std::string endlessBody(const testing::ReceivedRequest&, testing::LoopbackServer
 
 void BM_EndlessBodies(benchmark::State& state) {
   const bool alone = state.range(0) != 0;
-  std::vector<testing::Scenario> scenarios;
-  std::set<std::string> providers;
-  for (testing::Scenario& scenario : testing::serviceScenarios()) {
-    if (!providers.insert(scenario.provider).second) continue;
-    scenarios.push_back(std::move(scenario));
-    if (alone) break;
-  }
+  std::vector<testing::Scenario> scenarios = testing::firstScenarioOfEachProvider();
+  if (alone) scenarios.resize(1);
   std::vector<const testing::Scenario*> rows;
   rows.reserve(scenarios.size());
   for (const auto& scenario : scenarios) rows.push_back(&scenario);

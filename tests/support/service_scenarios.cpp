@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "support/process_probe.hpp"
 
@@ -128,6 +129,15 @@ Scenario bedrock(std::string name, std::string credential, std::map<std::string,
 const std::string kKimiToken = "eyJhbGciOiJIUzI1NiJ9.eyJkZXZpY2VfaWQiOiJkZXYtMSIsInN1YiI6InVzZXItOSJ9.sig";
 
 }  // namespace
+
+std::vector<Scenario> firstScenarioOfEachProvider() {
+  std::vector<Scenario> firsts;
+  std::set<std::string> providers;
+  for (Scenario& scenario : serviceScenarios()) {
+    if (providers.insert(scenario.provider).second) firsts.push_back(std::move(scenario));
+  }
+  return firsts;
+}
 
 std::vector<Scenario> serviceScenarios() {
   const std::string bar = "\\342\\226\\210";

@@ -52,6 +52,8 @@ void PrintTo(const Scenario& scenario, std::ostream* out);
 
 // Every row, several for some providers.
 std::vector<Scenario> serviceScenarios();
+// The first row of each provider, in the order of serviceScenarios().
+std::vector<Scenario> firstScenarioOfEachProvider();
 
 // Sets up `scenarios` in a sandbox: their loopback servers (https ones sharing one test certificate that
 // config.json's caBundle trusts), origins, files in the private HOME, environment, credentials and, for Kiro, a
