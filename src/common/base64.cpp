@@ -1,5 +1,8 @@
 #include "common/base64.hpp"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cstdint>
 
 namespace dapplewick {
@@ -40,6 +43,15 @@ std::optional<std::string> decodeBase64(std::string_view text) {
     }
   }
   return bytes;
+}
+
+std::string encodeBase64(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int written =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(std::max(written, 0)));
+  return out;
 }
 
 }  // namespace dapplewick

@@ -10,5 +10,7 @@ namespace dapplewick {
 // only at the end, nothing else (no blanks, no line breaks, no URL-safe letters). The decoded bytes, or nothing
 // for any other text. The empty text decodes to no bytes.
 std::optional<std::string> decodeBase64(std::string_view text);
+// `bytes` in standard base64, padded with "=".
+std::string encodeBase64(std::string_view bytes);
 
 }  // namespace dapplewick

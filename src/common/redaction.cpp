@@ -1,13 +1,12 @@
 #include "common/redaction.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <bitset>
 #include <unordered_set>
 #include <utility>
 
+#include "common/base64.hpp"
 #include "common/text.hpp"
 
 // How a secret is found. The text is decoded once per form a server may echo it in (as it is, JSON-escaped,
@@ -42,19 +41,12 @@ constexpr char32_t kMaxCodePoint = 0x10FFFF;
 
 using Span = std::pair<std::size_t, std::size_t>;  // [begin, end) of the text
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The number of digits in base `base` (10 or 16) from `pos` on, at most `max`, and their value.
 std::size_t digitsAt(std::string_view in, std::size_t pos, std::size_t max, int base, char32_t& value) {
   value = 0;
   std::size_t count = 0;
   for (; count < max && pos + count < in.size(); ++count) {
-    const int digit = hexDigit(in[pos + count]);
+    const int digit = hexDigitValue(in[pos + count]);
     if (digit < 0 || digit >= base) break;
     value = value * static_cast<char32_t>(base) + static_cast<char32_t>(digit);
   }
@@ -208,15 +200,6 @@ std::string folded(std::string_view text) {
   return out;
 }
 
-std::string base64(std::string_view data) {
-  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-  const int written =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(data.data()),
-                      static_cast<int>(data.size()));
-  out.resize(static_cast<std::size_t>(std::max(written, 0)));
-  return out;
-}
-
 bool isBase64Character(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
          c == '-' || c == '_';
@@ -255,7 +238,7 @@ Needle literalNeedle(std::string_view secret) {
 Needle base64Needle(std::string_view secret, const Needle& literal) {
   Needle needle;
   for (std::size_t alignment = 0; alignment < 3; ++alignment) {
-    const std::string encoded = base64(std::string(alignment, '\0') + std::string(secret));
+    const std::string encoded = encodeBase64(std::string(alignment, '\0') + std::string(secret));
     const std::size_t first = (8 * alignment + 5) / 6;
     std::string core = encoded.substr(first, 8 * (alignment + secret.size()) / 6 - first);
     needle.sources.push_back(core);

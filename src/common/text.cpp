@@ -109,6 +109,13 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   return lines;
 }
 
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::string hexLower(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;

@@ -22,6 +22,8 @@ bool containsAny(std::string_view text, std::initializer_list<std::string_view> 
 std::vector<std::string_view> splitLines(std::string_view text);
 // Each byte as two lower-case hex digits.
 std::string hexLower(std::string_view bytes);
+// The value of one hexadecimal digit, either case; -1 for any other character.
+int hexDigitValue(char c);
 // True when the code point belongs to the Unicode white-space set.
 bool isUnicodeWhitespace(char32_t codePoint);
 

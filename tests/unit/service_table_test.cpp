@@ -3,7 +3,6 @@
 #include "engine/service_table.hpp"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <atomic>
 #include <cctype>
@@ -11,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "common/base64.hpp"
 #include "common/excerpt.hpp"
 #include "common/redaction.hpp"
 #include "common/text.hpp"
@@ -199,10 +199,7 @@ std::string encoded(const std::string& text, const std::string& form) {
     return out;
   }
   const std::string data = std::string(form.size() > 6 ? static_cast<std::size_t>(form.back() - '0') : 0, 'x') + text;
-  out.resize(4 * ((data.size() + 2) / 3) + 1);
-  out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                                      reinterpret_cast<const unsigned char*>(data.data()),
-                                                      static_cast<int>(data.size()))));
+  out = encodeBase64(data);
   if (form != "base64+2") return out;
   for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
   return out.substr(0, out.find('='));
