@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "common/redaction.hpp"
+#include "common/service_error.hpp"
 #include "common/task_group.hpp"
 
 namespace dapplewick {
@@ -41,21 +42,25 @@ void redactRecord(UsageData& record, const std::vector<std::string>& secrets) {
 
 UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
   std::vector<std::string> secrets;
-  std::optional<UsageData> record;
+  std::string error;
   try {
     const auto credential = keychain_.load(provider);
     if (!credential) return UsageData::failure(provider, "No credential saved", context_.clock.now());
     if (const ServiceLine* entry = serviceLineFor(provider)) {
       secrets = lineSecrets(*entry, *credential, context_.environment);
     }
-    record = dispatch(provider, *credential, stop);
-  } catch (const std::exception& error) {
-    record = UsageData::failure(provider, error.what(), context_.clock.now());
+    UsageData record = dispatch(provider, *credential, stop);
+    redactRecord(record, secrets);
+    return record;
+  } catch (const ServiceError& failure) {
+    // The case's own words stay whole: a short secret that matches one of them would otherwise take it.
+    error = std::string(failure.prefix()) + redactSecrets(failure.outside(), secrets) + std::string(failure.suffix());
+  } catch (const std::exception& failure) {
+    error = redactSecrets(failure.what(), secrets);
   } catch (...) {
-    record = UsageData::failure(provider, "Unknown error", context_.clock.now());
+    error = "Unknown error";
   }
-  redactRecord(*record, secrets);
-  return std::move(*record);
+  return UsageData::failure(provider, error, context_.clock.now());
 }
 
 void UsageService::store(const UsageData& record) {

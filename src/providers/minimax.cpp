@@ -234,7 +234,7 @@ HTTPResponse MiniMaxService::send(const HTTPRequest& request, std::stop_token st
 // ---- Errors ----
 
 MiniMaxError MiniMaxError::parseFailed(const std::string& message) {
-  return MiniMaxError(MiniMaxErrorCode::parseFailed, "Failed to parse MiniMax response: " + message);
+  return MiniMaxError(MiniMaxErrorCode::parseFailed, "Failed to parse MiniMax response: ", message);
 }
 
 }  // namespace dapplewick

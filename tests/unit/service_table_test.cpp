@@ -303,6 +303,34 @@ TEST(UsageService, DispatchPassesTheStoredStringAndTurnsFailuresIntoRecords) {
   EXPECT_EQ(engine.world.transport.requests().at(0).headers.get("authorization"), "Bearer key");
 }
 
+// Only what an error took from outside the program is searched for secrets: a credential that matches words of the
+// error's own case (its last word, the names of two variables) leaves them readable; a server's echo is still taken.
+TEST(UsageService, AnErrorKeepsItsOwnWordsAndLosesTheEchoedSecret) {
+  struct Case {
+    Provider provider;
+    std::string stored;
+    int status;
+    std::string body;
+    std::string want;
+  };
+  const Case cases[] = {
+      {Provider::t3Chat, "Cookie: sess=abc123", 401, "", "Invalid T3 Chat session cookie"},
+      {Provider::bedrock, "[default]\naws_access_key_id = AKIAEXAMPLE\naws_secret_access_key = secret/key", 200, "",
+       "AWS credentials not configured. Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / "
+       "AWS_SECRET_ACCESS_KEY."},
+      {Provider::synthetic, "syn_secret_key_1", 500, "no key syn_secret_key_1",
+       "Synthetic API error: HTTP 500: no key [redacted]"},
+  };
+  for (const Case& c : cases) {
+    Engine engine;
+    engine.keychain.save(c.provider, c.stored);
+    engine.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+      return HTTPResponse{true, c.status, {}, c.body, request.url};
+    });
+    EXPECT_EQ(engine.service.fetchDispatch(c.provider).error, c.want);
+  }
+}
+
 TEST(UsageService, RefreshAllTakesEnabledProvidersWithACredentialInOrder) {
   Engine engine;
   for (const Provider p : {Provider::codebuff, Provider::zai, Provider::kilo}) engine.keychain.save(p, "k");
