@@ -12,21 +12,13 @@ namespace dapplewick {
 UsageService::UsageService(KeychainService& keychain, const ServiceContext& context)
     : keychain_(keychain), context_(context), services_(context) {
   for (const ServiceLine& entry : serviceTable()) {
-    fetchers_.emplace(entry.provider, entry.bind(services_, entry.provider));
+    fetchers_.emplace(entry.provider, entry.bind(services_));
   }
 }
 
 UsageService::~UsageService() = default;
 
 bool UsageService::isSupported(Provider provider) { return serviceLineFor(provider) != nullptr; }
-
-UsageData UsageService::dispatch(Provider provider, const std::string& credential, std::stop_token stop) {
-  const auto fetcher = fetchers_.find(provider);
-  if (fetcher == fetchers_.end()) {
-    throw std::runtime_error("This build of Dapplewick does not read " + std::string(rawValue(provider)));
-  }
-  return fetcher->second(credential, std::move(stop));
-}
 
 namespace {
 
@@ -46,10 +38,15 @@ UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
   try {
     const auto credential = keychain_.load(provider);
     if (!credential) return UsageData::failure(provider, "No credential saved", context_.clock.now());
-    if (const ServiceLine* entry = serviceLineFor(provider)) {
-      secrets = lineSecrets(*entry, *credential, context_.environment);
+    const ServiceLine* entry = serviceLineFor(provider);
+    const auto fetcher = fetchers_.find(provider);
+    if (entry == nullptr || fetcher == fetchers_.end()) {
+      throw std::runtime_error("This build of Dapplewick does not read " + std::string(rawValue(provider)));
     }
-    UsageData record = dispatch(provider, *credential, stop);
+    // Routed once, before the fetch: its secrets are needed before it runs, and must be those of what it is given.
+    const RoutedCredential routed = routedCredential(entry->route, *credential, provider);
+    secrets = lineSecrets(*entry, routed, context_.environment);
+    UsageData record = fetcher->second(routed, std::move(stop));
     redactRecord(record, secrets);
     return record;
   } catch (const ServiceError& failure) {
