@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 #include "common/redaction.hpp"
 #include "common/service_error.hpp"
