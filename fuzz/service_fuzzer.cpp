@@ -172,7 +172,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setups.back().environment.insert(chosen->keyEnvironment.begin(), chosen->keyEnvironment.end());
   }
   for (Setup& setup : setups) {
-    setup.secrets = lineSecrets(*serviceLineFor(chosen->provider), setup.credential, MapEnvironment(setup.environment));
+    const ServiceLine& line = *serviceLineFor(chosen->provider);
+    const RoutedCredential routed = routedCredential(line.route, setup.credential, chosen->provider);
+    setup.secrets = lineSecrets(line, routed, MapEnvironment(setup.environment));
   }
   return 0;
 }

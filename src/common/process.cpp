@@ -54,16 +54,16 @@ std::optional<std::string> findExecutable(std::string_view name, std::string_vie
 }
 
 ProcessError ProcessError::launchFailed(std::string_view binary, int error) {
-  return ProcessError(ProcessErrorCode::launchFailed,
-                      "Cannot run " + std::string(binary) + ": " + std::generic_category().message(error));
+  return ProcessError(ProcessErrorCode::launchFailed, "Cannot run ", binary,
+                      ": " + std::generic_category().message(error));
 }
 
 ProcessError ProcessError::deadlinePassed(std::string_view binary) {
-  return ProcessError(ProcessErrorCode::deadlinePassed, std::string(binary) + " did not finish in time");
+  return ProcessError(ProcessErrorCode::deadlinePassed, "", binary, " did not finish in time");
 }
 
 ProcessError ProcessError::cancelled(std::string_view binary) {
-  return ProcessError(ProcessErrorCode::cancelled, std::string(binary) + " was cancelled");
+  return ProcessError(ProcessErrorCode::cancelled, "", binary, " was cancelled");
 }
 
 namespace {

@@ -52,11 +52,12 @@ const std::array kServiceTable{
     line<unchanged, &AlibabaService::fetchUsage>(Provider::alibaba, &cookieSecrets, alibaba::kOriginKeys),
     line<unchanged, &AlibabaService::fetchTokenPlanUsage>(Provider::alibabaTokenPlan, &cookieSecrets,
                                                           alibaba::kOriginKeys),
-    line<withKindFlag, &FactoryService::fetchUsage>(Provider::factory, &factory::secrets, factory::kOriginKeys),
+    line<withKindFlag, &FactoryService::fetchUsage>(Provider::factory, &cookieSecrets, &keySecrets,
+                                                    factory::kOriginKeys),
     line<unchanged, &AntigravityService::fetchUsage>(Provider::antigravity, &keySecrets, antigravity::kOriginKeys),
     line<unchanged, &ZaiService::fetchUsage>(Provider::zai, &keySecrets, zai::kOriginKeys),
     line<twoPaths, &MiniMaxService::fetchUsageWithCookie, &MiniMaxService::fetchUsageWithAPIKey>(
-        Provider::minimax, &minimax::secrets, minimax::kOriginKeys),
+        Provider::minimax, &cookieSecrets, &keySecrets, minimax::kOriginKeys),
     line<prefixDropped, &ManusService::fetchUsage>(Provider::manus, &cookieSecrets, manus::kOriginKeys),
     line<prefixDropped, &KimiService::fetchUsage>(Provider::kimi, &keySecrets, kimi::kOriginKeys),
     line<unchanged, &KiloService::fetchUsage>(Provider::kilo, &keySecrets, kilo::kOriginKeys),
@@ -105,24 +106,12 @@ CredentialRoute credentialRouteFor(Provider provider) {
 
 std::vector<std::string> noSecrets(std::string_view /*credential*/, const Environment& /*environment*/) { return {}; }
 
-std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view stored,
+std::vector<std::string> lineSecrets(const ServiceLine& entry, const RoutedCredential& routed,
                                      const Environment& environment) {
-  std::string passed;
-  switch (entry.route) {
-    case unchanged: passed = stored; break;
-    case prefixDropped: passed = stripKindPrefix(stored); break;
-    // The kind the route decided goes along as the credential's prefix, so that the service's function names the
-    // secrets of the path its fetch took, even where an explicit prefix overrules the kind test.
-    case withKindFlag:
-    case twoPaths: {
-      const FlaggedCredential flagged = flaggedCredential(stored, entry.provider);
-      passed = (flagged.isAPIKey ? "api:" : "web:") + flagged.credential;
-      break;
-    }
-    case notPassed: break;
-  }
+  const bool byKind = entry.route == withKindFlag || entry.route == twoPaths;
+  const SecretsOf secretsOf = byKind && routed.isAPIKey ? entry.apiKeySecrets : entry.secrets;
   std::vector<std::string> secrets;
-  for (std::string& secret : entry.secrets(passed, environment)) {
+  for (std::string& secret : secretsOf(routed.credential, environment)) {
     if (!secret.empty() && std::find(secrets.begin(), secrets.end(), secret) == secrets.end()) {
       secrets.push_back(std::move(secret));
     }
@@ -130,15 +119,18 @@ std::vector<std::string> lineSecrets(const ServiceLine& entry, std::string_view 
   return secrets;
 }
 
-FlaggedCredential flaggedCredential(std::string_view stored, Provider provider) {
-  if (startsWith(stored, "web:")) return {std::string(stored.substr(4)), false};
-  if (startsWith(stored, "api:")) return {std::string(stored.substr(4)), true};
-  return {std::string(stored), isAPIKeyCredential(stored, provider)};
-}
-
-RoutedCredential routedCredential(std::string_view stored, Provider provider) {
-  const FlaggedCredential flagged = flaggedCredential(stored, provider);
-  return {flagged.isAPIKey ? CredentialPath::apiKey : CredentialPath::cookie, flagged.credential};
+RoutedCredential routedCredential(CredentialRoute route, std::string_view stored, Provider provider) {
+  switch (route) {
+    case unchanged: return {std::string(stored)};
+    case prefixDropped: return {std::string(stripKindPrefix(stored))};
+    case withKindFlag:
+    case twoPaths:
+      if (startsWith(stored, "web:")) return {std::string(stored.substr(4)), false};
+      if (startsWith(stored, "api:")) return {std::string(stored.substr(4)), true};
+      return {std::string(stored), isAPIKeyCredential(stored, provider)};
+    case notPassed: break;
+  }
+  return {};
 }
 
 }  // namespace dapplewick

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 #include "common/redaction.hpp"
+#include "common/service_error.hpp"
 #include "common/task_group.hpp"
 
 namespace dapplewick {
@@ -11,21 +13,13 @@ namespace dapplewick {
 UsageService::UsageService(KeychainService& keychain, const ServiceContext& context)
     : keychain_(keychain), context_(context), services_(context) {
   for (const ServiceLine& entry : serviceTable()) {
-    fetchers_.emplace(entry.provider, entry.bind(services_, entry.provider));
+    fetchers_.emplace(entry.provider, entry.bind(services_));
   }
 }
 
 UsageService::~UsageService() = default;
 
 bool UsageService::isSupported(Provider provider) { return serviceLineFor(provider) != nullptr; }
-
-UsageData UsageService::dispatch(Provider provider, const std::string& credential, std::stop_token stop) {
-  const auto fetcher = fetchers_.find(provider);
-  if (fetcher == fetchers_.end()) {
-    throw std::runtime_error("This build of Dapplewick does not read " + std::string(rawValue(provider)));
-  }
-  return fetcher->second(credential, std::move(stop));
-}
 
 namespace {
 
@@ -41,21 +35,30 @@ void redactRecord(UsageData& record, const std::vector<std::string>& secrets) {
 
 UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
   std::vector<std::string> secrets;
-  std::optional<UsageData> record;
+  std::string error;
   try {
     const auto credential = keychain_.load(provider);
     if (!credential) return UsageData::failure(provider, "No credential saved", context_.clock.now());
-    if (const ServiceLine* entry = serviceLineFor(provider)) {
-      secrets = lineSecrets(*entry, *credential, context_.environment);
+    const ServiceLine* entry = serviceLineFor(provider);
+    const auto fetcher = fetchers_.find(provider);
+    if (entry == nullptr || fetcher == fetchers_.end()) {
+      throw std::runtime_error("This build of Dapplewick does not read " + std::string(rawValue(provider)));
     }
-    record = dispatch(provider, *credential, stop);
-  } catch (const std::exception& error) {
-    record = UsageData::failure(provider, error.what(), context_.clock.now());
+    // Routed once, before the fetch: its secrets are needed before it runs, and must be those of what it is given.
+    const RoutedCredential routed = routedCredential(entry->route, *credential, provider);
+    secrets = lineSecrets(*entry, routed, context_.environment);
+    UsageData record = fetcher->second(routed, std::move(stop));
+    redactRecord(record, secrets);
+    return record;
+  } catch (const ServiceError& failure) {
+    // The case's own words stay whole: a short secret that matches one of them would otherwise take it.
+    error = std::string(failure.prefix()) + redactSecrets(failure.outside(), secrets) + std::string(failure.suffix());
+  } catch (const std::exception& failure) {
+    error = redactSecrets(failure.what(), secrets);
   } catch (...) {
-    record = UsageData::failure(provider, "Unknown error", context_.clock.now());
+    error = "Unknown error";
   }
-  redactRecord(*record, secrets);
-  return std::move(*record);
+  return UsageData::failure(provider, error, context_.clock.now());
 }
 
 void UsageService::store(const UsageData& record) {

@@ -52,7 +52,6 @@ class UsageService {
   std::optional<Timestamp> lastRefreshed() const;
 
  private:
-  UsageData dispatch(Provider provider, const std::string& credential, std::stop_token stop);
   void store(const UsageData& record);
 
   KeychainService& keychain_;

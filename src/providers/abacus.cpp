@@ -159,7 +159,7 @@ Json AbacusService::fetchResult(const HTTPRequest& request, std::stop_token stop
 // ---- Errors ----
 
 AbacusError AbacusError::parseFailed(const std::string& message) {
-  return AbacusError(AbacusErrorCode::parseFailed, "Failed to parse Abacus AI response: " + message);
+  return AbacusError(AbacusErrorCode::parseFailed, "Failed to parse Abacus AI response: ", message);
 }
 
 }  // namespace dapplewick

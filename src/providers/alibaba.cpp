@@ -397,11 +397,11 @@ std::optional<std::string> AlibabaService::fetchSecToken(const std::string& cook
 // ---- Errors ----
 
 AlibabaError AlibabaError::apiError(std::string_view message) {
-  return AlibabaError(AlibabaErrorCode::apiError, "Alibaba API error: " + errorExcerpt(message));
+  return AlibabaError(AlibabaErrorCode::apiError, "Alibaba API error: ", errorExcerpt(message));
 }
 
 AlibabaError AlibabaError::parseFailed(const std::string& detail) {
-  return AlibabaError(AlibabaErrorCode::parseFailed, "Failed to parse Alibaba response: " + detail);
+  return AlibabaError(AlibabaErrorCode::parseFailed, "Failed to parse Alibaba response: ", detail);
 }
 
 AlibabaError AlibabaError::loginRequired() {

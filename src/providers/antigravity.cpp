@@ -132,11 +132,11 @@ Json AntigravityService::post(std::string_view path, const std::string& token, c
 // ---- Errors ----
 
 AntigravityError AntigravityError::parseFailed(const std::string& message) {
-  return AntigravityError(AntigravityErrorCode::parseFailed, "Antigravity parse error: " + message);
+  return AntigravityError(AntigravityErrorCode::parseFailed, "Antigravity parse error: ", message);
 }
 
 AntigravityError AntigravityError::apiError(const std::string& message) {
-  return AntigravityError(AntigravityErrorCode::apiError, "Antigravity API error: " + message);
+  return AntigravityError(AntigravityErrorCode::apiError, "Antigravity API error: ", message);
 }
 
 AntigravityError AntigravityError::permissionDenied() {

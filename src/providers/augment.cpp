@@ -118,7 +118,7 @@ std::string AugmentService::fetchBody(std::string_view path, const std::string& 
 // ---- Errors ----
 
 AugmentError AugmentError::parseFailed(const std::string& message) {
-  return AugmentError(AugmentErrorCode::parseFailed, "Failed to parse Augment response: " + message);
+  return AugmentError(AugmentErrorCode::parseFailed, "Failed to parse Augment response: ", message);
 }
 
 AugmentError AugmentError::notLoggedIn() {

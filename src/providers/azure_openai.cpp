@@ -154,7 +154,10 @@ using Code = AzureOpenAIErrorCode;
 
 AzureOpenAIError AzureOpenAIError::apiError(int status, const std::string& message) {
   return {Code::apiError,
-          "Azure OpenAI API error HTTP " + std::to_string(status) + (message.empty() ? "" : ": " + message), status};
+          "Azure OpenAI API error HTTP " + std::to_string(status) + (message.empty() ? "" : ": "),
+          message,
+          {},
+          status};
 }
 AzureOpenAIError AzureOpenAIError::invalidCredentialFormat() {
   return {Code::invalidCredentialFormat,

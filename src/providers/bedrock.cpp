@@ -160,11 +160,11 @@ UsageData BedrockService::fetchUsage(std::string_view credential, std::stop_toke
 // ---- Errors ----
 
 BedrockError BedrockError::apiError(const std::string& message) {
-  return {BedrockErrorCode::apiError, "AWS Cost Explorer error: " + message};
+  return {BedrockErrorCode::apiError, "AWS Cost Explorer error: ", message};
 }
 
 BedrockError BedrockError::parseFailed(const std::string& message) {
-  return {BedrockErrorCode::parseFailed, "Failed to parse AWS Cost Explorer response: " + message};
+  return {BedrockErrorCode::parseFailed, "Failed to parse AWS Cost Explorer response: ", message};
 }
 
 BedrockError BedrockError::missingCredentials() {

@@ -357,11 +357,11 @@ UsageData DoubaoService::fetchWithAPIKey(std::string_view text, std::stop_token 
 // ---- Errors ----
 
 DoubaoError DoubaoError::apiError(long long code, const std::string& message) {
-  return {DoubaoErrorCode::apiError, "Doubao API error (" + std::to_string(code) + "): " + message, code};
+  return {DoubaoErrorCode::apiError, "Doubao API error (" + std::to_string(code) + "): ", message, {}, code};
 }
 
 DoubaoError DoubaoError::parseFailed(const std::string& message) {
-  return {DoubaoErrorCode::parseFailed, "Failed to parse Doubao response: " + message};
+  return {DoubaoErrorCode::parseFailed, "Failed to parse Doubao response: ", message};
 }
 
 }  // namespace dapplewick

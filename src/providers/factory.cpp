@@ -10,7 +10,6 @@
 #include "common/text.hpp"
 #include "common/url.hpp"
 #include "providers/shared/response.hpp"
-#include "providers/shared/secrets.hpp"
 
 namespace dapplewick {
 namespace factory {
@@ -44,11 +43,6 @@ HTTPRequest factoryGet(std::string url, const Hosts& hosts, const Credential& cr
 }
 
 }  // namespace
-
-// The engine hands the credential over with the prefix of the path its fetch took.
-std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
-  return startsWith(credential, "api:") ? keySecrets(credential, environment) : cookieSecrets(credential, environment);
-}
 
 // ---- Requests ----
 

@@ -34,8 +34,6 @@ struct Credential {
   std::string_view text;
   bool isAPIKey = false;  // else a browser session's cookie header
 };
-// The API key, or the cookie values of a session, told apart by the prefix of the kind the engine chose.
-std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
 
 // ---- Requests ----
 

@@ -234,10 +234,10 @@ UsageData JetBrainsService::readQuotaFile(const std::string& path, const std::op
 // ---- Errors ----
 
 JetBrainsError JetBrainsError::quotaFileNotFound(std::string_view path) {
-  return {JetBrainsErrorCode::quotaFileNotFound, "JetBrains AI quota file not found at " + std::string(path)};
+  return {JetBrainsErrorCode::quotaFileNotFound, "JetBrains AI quota file not found at ", path};
 }
 JetBrainsError JetBrainsError::parseError(std::string_view message) {
-  return {JetBrainsErrorCode::parseError, "Could not parse JetBrains AI quota: " + std::string(message)};
+  return {JetBrainsErrorCode::parseError, "Could not parse JetBrains AI quota: ", message};
 }
 JetBrainsError JetBrainsError::noIDEDetected() {
   return {JetBrainsErrorCode::noIDEDetected, "No JetBrains IDE with AI Assistant detected"};

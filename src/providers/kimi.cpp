@@ -179,7 +179,7 @@ UsageData KimiService::fetchUsage(std::string_view credential, std::stop_token s
 // ---- Errors ----
 
 KimiError KimiError::parseFailed(const std::string& message) {
-  return {KimiErrorCode::parseFailed, "Failed to parse Kimi response: " + message};
+  return {KimiErrorCode::parseFailed, "Failed to parse Kimi response: ", message};
 }
 
 }  // namespace dapplewick

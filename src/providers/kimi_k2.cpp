@@ -144,11 +144,11 @@ UsageData KimiK2Service::fetchUsage(std::string_view credential, std::stop_token
 // ---- Errors ----
 
 KimiK2Error KimiK2Error::apiError(const std::string& message) {
-  return {KimiK2ErrorCode::apiError, "Kimi K2 API error: " + message};
+  return {KimiK2ErrorCode::apiError, "Kimi K2 API error: ", message};
 }
 
 KimiK2Error KimiK2Error::parseFailed(const std::string& message) {
-  return {KimiK2ErrorCode::parseFailed, "Failed to parse Kimi K2 response: " + message};
+  return {KimiK2ErrorCode::parseFailed, "Failed to parse Kimi K2 response: ", message};
 }
 
 KimiK2Error KimiK2Error::missingCredentials() {

@@ -360,11 +360,11 @@ UsageData KiroService::parseUsage(std::string_view report, const std::optional<s
 // ---- Errors ----
 
 KiroError KiroError::cliFailed(std::string_view message) {
-  return KiroError(KiroErrorCode::cliFailed, errorExcerpt(message));
+  return KiroError(KiroErrorCode::cliFailed, "", errorExcerpt(message));
 }
 
 KiroError KiroError::parseError(std::string_view message) {
-  return KiroError(KiroErrorCode::parseError, "Failed to parse Kiro usage: " + std::string(message));
+  return KiroError(KiroErrorCode::parseError, "Failed to parse Kiro usage: ", message);
 }
 
 KiroError KiroError::cliNotFound() {

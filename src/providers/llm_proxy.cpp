@@ -207,11 +207,11 @@ UsageData LLMProxyService::fetchUsage(std::string_view credential, std::stop_tok
 // ---- Errors ----
 
 LLMProxyError LLMProxyError::apiError(const std::string& message) {
-  return {LLMProxyErrorCode::apiError, "LLM Proxy API error: " + message};
+  return {LLMProxyErrorCode::apiError, "LLM Proxy API error: ", message};
 }
 
 LLMProxyError LLMProxyError::parseFailed(const std::string& message) {
-  return {LLMProxyErrorCode::parseFailed, "LLM Proxy parse error: " + message};
+  return {LLMProxyErrorCode::parseFailed, "LLM Proxy parse error: ", message};
 }
 
 LLMProxyError LLMProxyError::missingCredentials() {

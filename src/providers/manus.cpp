@@ -182,7 +182,7 @@ UsageData ManusService::fetchUsage(std::string_view credential, std::stop_token 
 // ---- Errors ----
 
 ManusError ManusError::parseFailed(const std::string& message) {
-  return {ManusErrorCode::parseFailed, "Failed to parse Manus response: " + message};
+  return {ManusErrorCode::parseFailed, "Failed to parse Manus response: ", message};
 }
 
 }  // namespace dapplewick

@@ -231,7 +231,7 @@ std::string MiMoService::fetchData(std::string_view path, const std::string& coo
 // ---- Errors ----
 
 MiMoError MiMoError::parseFailed(const std::string& message) {
-  return MiMoError(MiMoErrorCode::parseFailed, "Failed to parse Xiaomi MiMo response: " + message);
+  return MiMoError(MiMoErrorCode::parseFailed, "Failed to parse Xiaomi MiMo response: ", message);
 }
 
 MiMoError MiMoError::loginRequired() { return MiMoError(MiMoErrorCode::loginRequired, "Xiaomi MiMo login required"); }

@@ -9,7 +9,6 @@
 #include "common/text.hpp"
 #include "common/url.hpp"
 #include "providers/shared/response.hpp"
-#include "providers/shared/secrets.hpp"
 #include "providers/shared/user_agents.hpp"
 
 namespace dapplewick::minimax {
@@ -29,13 +28,6 @@ void addBrowserOrigin(HTTPRequest& request, std::string_view platformOrigin) {
 }
 
 }  // namespace
-
-// ---- The credential ----
-
-// The engine hands the credential over with the prefix of the path its fetch took.
-std::vector<std::string> secrets(std::string_view credential, const Environment& environment) {
-  return startsWith(credential, "api:") ? keySecrets(credential, environment) : cookieSecrets(credential, environment);
-}
 
 // ---- Requests ----
 
@@ -234,7 +226,7 @@ HTTPResponse MiniMaxService::send(const HTTPRequest& request, std::stop_token st
 // ---- Errors ----
 
 MiniMaxError MiniMaxError::parseFailed(const std::string& message) {
-  return MiniMaxError(MiniMaxErrorCode::parseFailed, "Failed to parse MiniMax response: " + message);
+  return MiniMaxError(MiniMaxErrorCode::parseFailed, "Failed to parse MiniMax response: ", message);
 }
 
 }  // namespace dapplewick

@@ -26,11 +26,6 @@ inline constexpr std::array kOriginKeys{kInternationalOriginKey, kChinaOriginKey
 inline constexpr std::string_view kRemainsPath = "/v1/api/openplatform/coding_plan/remains";
 inline constexpr std::string_view kCodingPlanPagePath = "/user-center/payment/coding-plan";
 
-// ---- The credential ----
-
-// The API key, or the cookie values of a session, told apart by the prefix of the kind the engine chose.
-std::vector<std::string> secrets(std::string_view credential, const Environment& environment);
-
 // ---- Requests ----
 
 // The remains request by API key to one API host. The key is sent exactly as given.

@@ -173,7 +173,7 @@ UsageData OllamaService::fetchUsage(std::string_view credential, std::stop_token
 // ---- Errors ----
 
 OllamaError OllamaError::parseFailed(const std::string& message) {
-  return {OllamaErrorCode::parseFailed, "Failed to parse Ollama usage: " + message};
+  return {OllamaErrorCode::parseFailed, "Failed to parse Ollama usage: ", message};
 }
 
 OllamaError OllamaError::notLoggedIn() { return {OllamaErrorCode::notLoggedIn, "Not logged in to Ollama"}; }

@@ -171,11 +171,11 @@ UsageData StepFunService::fetchUsage(std::string_view credential, std::stop_toke
 // ---- Errors ----
 
 StepFunError StepFunError::apiError(const std::string& message) {
-  return {StepFunErrorCode::apiError, "StepFun API error: " + message};
+  return {StepFunErrorCode::apiError, "StepFun API error: ", message};
 }
 
 StepFunError StepFunError::parseFailed(const std::string& message) {
-  return {StepFunErrorCode::parseFailed, "Failed to parse StepFun response: " + message};
+  return {StepFunErrorCode::parseFailed, "Failed to parse StepFun response: ", message};
 }
 
 }  // namespace dapplewick

@@ -192,11 +192,11 @@ UsageData SyntheticService::fetchUsage(std::string_view credential, std::stop_to
 // ---- Errors ----
 
 SyntheticError SyntheticError::apiError(const std::string& message) {
-  return {SyntheticErrorCode::apiError, "Synthetic API error: " + message};
+  return {SyntheticErrorCode::apiError, "Synthetic API error: ", message};
 }
 
 SyntheticError SyntheticError::parseFailed(const std::string& message) {
-  return {SyntheticErrorCode::parseFailed, "Failed to parse Synthetic response: " + message};
+  return {SyntheticErrorCode::parseFailed, "Failed to parse Synthetic response: ", message};
 }
 
 SyntheticError SyntheticError::invalidCredentials() {

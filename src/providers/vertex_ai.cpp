@@ -321,7 +321,10 @@ vertex_ai::QuotaTable VertexAIService::fetchQuotaTable(std::string_view token, s
 
 VertexAIError VertexAIError::httpError(int status, std::string_view body) {
   return {VertexAIErrorCode::httpError,
-          std::string(kTexts.httpErrorPrefix) + std::to_string(status) + ": " + bodyExcerpt(body), status};
+          std::string(kTexts.httpErrorPrefix) + std::to_string(status) + ": ",
+          bodyExcerpt(body),
+          {},
+          status};
 }
 
 VertexAIError VertexAIError::unauthorized() {

@@ -60,14 +60,15 @@ TEST(ServiceTable, OneLineAndOneSamplePerProviderInCatalogueOrderAndRoutes) {
   EXPECT_EQ(tableProviders(), inCatalogue);
   EXPECT_EQ(samples, inCatalogue);
   EXPECT_EQ(credentialRouteFor(Provider::copilot), CredentialRoute::unchanged);
-  EXPECT_EQ(flaggedCredential("web:a=b", Provider::factory), (FlaggedCredential{"a=b", false}));
-  EXPECT_EQ(flaggedCredential("api: key ", Provider::factory), (FlaggedCredential{" key ", true}));
-  EXPECT_EQ(flaggedCredential("fk-123", Provider::factory), (FlaggedCredential{"fk-123", true}));
-  EXPECT_EQ(flaggedCredential("cookie: x", Provider::factory), (FlaggedCredential{"cookie: x", false}));
-  EXPECT_EQ(routedCredential("web: s=1", Provider::minimax), (RoutedCredential{CredentialPath::cookie, " s=1"}));
-  EXPECT_EQ(routedCredential("api:k=1", Provider::minimax), (RoutedCredential{CredentialPath::apiKey, "k=1"}));
-  EXPECT_EQ(routedCredential(" eyJ ", Provider::minimax), (RoutedCredential{CredentialPath::apiKey, " eyJ "}));
-  EXPECT_EQ(routedCredential("a=b", Provider::minimax), (RoutedCredential{CredentialPath::cookie, "a=b"}));
+  using enum CredentialRoute;
+  EXPECT_EQ(routedCredential(withKindFlag, "web:a=b", Provider::factory), (RoutedCredential{"a=b", false}));
+  EXPECT_EQ(routedCredential(withKindFlag, "api: key ", Provider::factory), (RoutedCredential{" key ", true}));
+  EXPECT_EQ(routedCredential(withKindFlag, "fk-123", Provider::factory), (RoutedCredential{"fk-123", true}));
+  EXPECT_EQ(routedCredential(withKindFlag, "cookie: x", Provider::factory), (RoutedCredential{"cookie: x", false}));
+  EXPECT_EQ(routedCredential(twoPaths, "web: s=1", Provider::minimax), (RoutedCredential{" s=1", false}));
+  EXPECT_EQ(routedCredential(twoPaths, "api:k=1", Provider::minimax), (RoutedCredential{"k=1", true}));
+  EXPECT_EQ(routedCredential(twoPaths, " eyJ ", Provider::minimax), (RoutedCredential{" eyJ ", true}));
+  EXPECT_EQ(routedCredential(twoPaths, "a=b", Provider::minimax), (RoutedCredential{"a=b", false}));
 }
 
 // The origin keys the lines name are those of the configuration, each named by one service's list (the two
@@ -122,7 +123,9 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
   };
   // clang-format on
   for (const Case& c : cases) {
-    EXPECT_EQ(lineSecrets(*serviceLineFor(c.provider), c.stored, MapEnvironment(c.environment)), c.want) << c.stored;
+    const ServiceLine& line = *serviceLineFor(c.provider);
+    const RoutedCredential routed = routedCredential(line.route, c.stored, c.provider);
+    EXPECT_EQ(lineSecrets(line, routed, MapEnvironment(c.environment)), c.want) << c.stored;
   }
 }
 
@@ -301,6 +304,34 @@ TEST(UsageService, DispatchPassesTheStoredStringAndTurnsFailuresIntoRecords) {
   EXPECT_EQ(record.error, std::nullopt);
   EXPECT_EQ(record.used, 25);
   EXPECT_EQ(engine.world.transport.requests().at(0).headers.get("authorization"), "Bearer key");
+}
+
+// Only what an error took from outside the program is searched for secrets: a credential that matches words of the
+// error's own case (its last word, the names of two variables) leaves them readable; a server's echo is still taken.
+TEST(UsageService, AnErrorKeepsItsOwnWordsAndLosesTheEchoedSecret) {
+  struct Case {
+    Provider provider;
+    std::string stored;
+    int status;
+    std::string body;
+    std::string want;
+  };
+  const Case cases[] = {
+      {Provider::t3Chat, "Cookie: sess=abc123", 401, "", "Invalid T3 Chat session cookie"},
+      {Provider::bedrock, "[default]\naws_access_key_id = AKIAEXAMPLE\naws_secret_access_key = secret/key", 200, "",
+       "AWS credentials not configured. Provide 'region:accessKeyId:secretKey' or set AWS_ACCESS_KEY_ID / "
+       "AWS_SECRET_ACCESS_KEY."},
+      {Provider::synthetic, "syn_secret_key_1", 500, "no key syn_secret_key_1",
+       "Synthetic API error: HTTP 500: no key [redacted]"},
+  };
+  for (const Case& c : cases) {
+    Engine engine;
+    engine.keychain.save(c.provider, c.stored);
+    engine.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+      return HTTPResponse{true, c.status, {}, c.body, request.url};
+    });
+    EXPECT_EQ(engine.service.fetchDispatch(c.provider).error, c.want);
+  }
 }
 
 TEST(UsageService, RefreshAllTakesEnabledProvidersWithACredentialInOrder) {
