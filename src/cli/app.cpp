@@ -36,8 +36,8 @@ const std::string_view kUsageText =
     "      List every provider, whether a credential is saved for it and whether this build reads it.\n"
     "  dapplewick credential set PROVIDER\n"
     "      Save the credential for PROVIDER, read from standard input (never from the command line).\n"
-    "      On a terminal it is typed or pasted as one hidden line; otherwise all of standard input is\n"
-    "      read and trailing line breaks are dropped.\n"
+    "      On a terminal it is typed or pasted as one hidden line (a paste of several lines is refused:\n"
+    "      pipe it instead); otherwise all of standard input is read and trailing line breaks are dropped.\n"
     "  dapplewick credential delete PROVIDER\n"
     "      Delete the credential saved for PROVIDER.\n"
     "  dapplewick credential list\n"
@@ -56,7 +56,8 @@ const std::string_view kUsageText =
     "  0    the command ran; a provider's failure is part of the output\n"
     "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad,\n"
     "       the output cannot be written (\"dapplewick: write error: ...\")\n"
-    "  2    usage error: unknown provider, missing or unexpected argument, empty secret\n"
+    "  2    usage error: unknown provider, missing or unexpected argument, empty secret, a secret of\n"
+    "       several lines pasted on a terminal (nothing is saved)\n"
     "  129  stopped by SIGHUP\n"
     "  130  interrupted (Ctrl-C, SIGINT)\n"
     "  141  the output is a pipe its reader closed (SIGPIPE)\n"
@@ -242,6 +243,10 @@ std::optional<std::string> readTypedSecret(Provider provider, const AppContext& 
     case LineReadStatus::line:
     case LineReadStatus::endOfInput: return std::move(read.text);
     case LineReadStatus::tooLong: throw UsageError("the secret is longer than 1 MiB");
+    // Its first line alone would be saved, and would fail later as a credential that looks saved.
+    case LineReadStatus::severalLines:
+      throw UsageError("The pasted text has several lines; pipe it instead: \u2026 | dapplewick credential set " +
+                       std::string(rawValue(provider)));
     case LineReadStatus::stopped: return std::nullopt;
     case LineReadStatus::failed: break;
   }

@@ -1,4 +1,8 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -67,6 +71,58 @@ TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
   sandbox.setOutput(sandbox.home() / "out");
   EXPECT_EQ(sandbox.run({"credential", "list"}).exitCode, 0);
   EXPECT_EQ(testing::readFileText(sandbox.home() / "out"), "zai\ndeepgram\n");
+}
+
+// A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted. Each
+// piece is written once the binary has read the one before, so a paste can arrive in several reads.
+TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingForTheShell) {
+  Sandbox sandbox;
+  const std::string prompt = "Paste the credential for windsurf and press Enter (input is hidden): \n";
+  const std::string refused = prompt +
+                              "dapplewick: The pasted text has several lines; pipe it instead: \u2026 | dapplewick "
+                              "credential set windsurf\nRun 'dapplewick --help' for usage.\n";
+  const std::string json = "{\n  \"devin_session_token\": \"devin-x\"\n}";
+  struct Case {
+    std::vector<std::string> pieces;
+    int status;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {{"sk-one\r", "\n"}, 0, "Saved the credential for windsurf.\n", prompt},  // a CR LF in two reads
+      {{json + "\n"}, 2, "", refused},
+      {{"{\n", json.substr(2)}, 2, "", refused},
+      {{"devin-a\n" + std::string(20000, 'x') + "\n"}, 2, "", refused},  // more than the terminal holds at once
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pieces.front().substr(0, 20));
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(terminal >= 0 && ::fcntl(master, F_SETFD, FD_CLOEXEC) == 0);
+    ASSERT_EQ(::fcntl(master, F_SETFL, O_NONBLOCK), 0);
+    const auto queued = [&] {
+      int bytes = 0;
+      return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
+    };
+    std::size_t piece = 0;
+    std::size_t written = 0;
+    sandbox.setInput(terminal);
+    const RunResult result = sandbox.runWatched({"credential", "set", "windsurf"}, [&](pid_t) {
+      termios settings{};
+      if (::tcgetattr(terminal, &settings) != 0 || (settings.c_lflag & ICANON) != 0) return;  // not reading yet
+      if (piece == c.pieces.size() || (piece > 0 && written == 0 && queued() != 0)) return;
+      const ssize_t n = ::write(master, c.pieces[piece].data() + written, c.pieces[piece].size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (written == c.pieces[piece].size()) ++piece, written = 0;
+    });
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::tie(c.status, c.out, c.err));
+    EXPECT_EQ(piece, c.pieces.size()) << "not all of it was read";
+    EXPECT_EQ(queued(), 0) << "left for the shell";
+    ::close(terminal);
+    ::close(master);
+  }
+  const std::string stored = testing::readFileText(sandbox.configDir() / "credentials.json");
+  EXPECT_TRUE(stored.find("sk-one") != std::string::npos && stored.find("devin") == std::string::npos) << stored;
 }
 
 TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
