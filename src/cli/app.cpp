@@ -88,15 +88,14 @@ std::string validProviderNames() {
   return list;
 }
 
-// `echo` is false where the argument may be a secret typed in the wrong place.
-Provider providerNamed(const std::string& name, bool echo) {
+Provider providerNamed(const std::string& name) {
   if (auto provider = providerFromRawValue(name)) return *provider;
-  std::string message = echo ? "unknown provider \"" + printableText(errorExcerpt(name)) + "\"" : "unknown provider";
-  throw UsageError(message + "\nValid providers: " + validProviderNames());
+  throw UsageError("unknown provider \"" + printableText(errorExcerpt(name)) +
+                   "\"\nValid providers: " + validProviderNames());
 }
 
 // The one PROVIDER of `credential set` and `credential delete`.
-Provider singleProvider(const std::vector<std::string>& names, std::string_view command, bool echo) {
+Provider singleProvider(const std::vector<std::string>& names, std::string_view command) {
   if (names.empty()) throw UsageError(std::string(command) + " needs a PROVIDER");
   if (names.size() > 1) {
     // Never repeat the extra arguments: the likeliest one is a secret given where it does not belong.
@@ -104,7 +103,7 @@ Provider singleProvider(const std::vector<std::string>& names, std::string_view 
                      " takes one PROVIDER and nothing else; a secret is read from standard input, never from the "
                      "command line");
   }
-  return providerNamed(names.front(), echo);
+  return providerNamed(names.front());
 }
 
 // Arguments nobody takes. An option is named up to any "=", since what follows may be a secret; anything else
@@ -178,10 +177,10 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     if (!names.empty()) throw UsageError("unexpected arguments");
     if (set->parsed()) {
       command.kind = Command::Kind::credentialSet;
-      command.providers = {singleProvider(setNames, "credential set", false)};
+      command.providers = {singleProvider(setNames, "credential set")};
     } else if (remove->parsed()) {
       command.kind = Command::Kind::credentialDelete;
-      command.providers = {singleProvider(deleteNames, "credential delete", true)};
+      command.providers = {singleProvider(deleteNames, "credential delete")};
     } else if (list->parsed()) {
       command.kind = Command::Kind::credentialList;
     } else {
@@ -190,7 +189,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   } else {
     command.kind = Command::Kind::refresh;
     std::set<Provider> named;
-    for (const auto& name : names) named.insert(providerNamed(name, true));
+    for (const auto& name : names) named.insert(providerNamed(name));
     command.providers.assign(named.begin(), named.end());
   }
   return command;
