@@ -60,7 +60,8 @@ const std::string_view kUsageText =
     "       several lines pasted on a terminal (nothing is saved)\n"
     "  129  stopped by SIGHUP\n"
     "  130  interrupted (Ctrl-C, SIGINT)\n"
-    "  141  the output is a pipe its reader closed (SIGPIPE)\n"
+    "  141  a write met a pipe its reader had already closed (SIGPIPE); output that fits in the pipe\n"
+    "       before the reader closes it ends with 0\n"
     "  143  stopped by SIGTERM\n";
 
 namespace {
