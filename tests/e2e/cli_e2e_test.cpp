@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -77,50 +78,46 @@ TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
 // piece is written once the binary has read the one before, so a paste can arrive in several reads.
 TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingForTheShell) {
   Sandbox sandbox;
+  int master = -1;
+  int terminal = -1;
+  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(::fcntl(master, F_SETFL, O_NONBLOCK), 0);
+  sandbox.setInput(terminal);
+  const auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
   const std::string prompt = "Paste the credential for windsurf and press Enter (input is hidden): \n";
-  const std::string refused = prompt +
-                              "dapplewick: The pasted text has several lines; pipe it instead: \u2026 | dapplewick "
-                              "credential set windsurf\nRun 'dapplewick --help' for usage.\n";
+  const auto saved = std::make_tuple(0, std::string("Saved the credential for windsurf.\n"), prompt);
+  const auto refused = std::make_tuple(2, std::string(),
+                                       prompt + "dapplewick: The pasted text has several lines; pipe it instead: "
+                                                "\u2026 | dapplewick credential set windsurf\nRun 'dapplewick --help' "
+                                                "for usage.\n");
   const std::string json = "{\n  \"devin_session_token\": \"devin-x\"\n}";
-  struct Case {
-    std::vector<std::string> pieces;
-    int status;
-    std::string out, err;
+  const std::vector<std::pair<std::vector<std::string>, std::tuple<int, std::string, std::string>>> cases = {
+      {{"sk-one\r", "\n"}, saved},  // a CR LF in two reads
+      {{json + "\n"}, refused},
+      {{"{\n", json.substr(2)}, refused},
+      {{"devin-a\n" + std::string(20000, 'x') + "\n"}, refused},  // more than the terminal holds at once
   };
-  const Case cases[] = {
-      {{"sk-one\r", "\n"}, 0, "Saved the credential for windsurf.\n", prompt},  // a CR LF in two reads
-      {{json + "\n"}, 2, "", refused},
-      {{"{\n", json.substr(2)}, 2, "", refused},
-      {{"devin-a\n" + std::string(20000, 'x') + "\n"}, 2, "", refused},  // more than the terminal holds at once
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pieces.front().substr(0, 20));
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(terminal >= 0 && ::fcntl(master, F_SETFD, FD_CLOEXEC) == 0);
-    ASSERT_EQ(::fcntl(master, F_SETFL, O_NONBLOCK), 0);
-    const auto queued = [&] {
-      int bytes = 0;
-      return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
-    };
+  for (const auto& [pieces, want] : cases) {
+    SCOPED_TRACE(pieces.front().substr(0, 20));
     std::size_t piece = 0;
     std::size_t written = 0;
-    sandbox.setInput(terminal);
     const RunResult result = sandbox.runWatched({"credential", "set", "windsurf"}, [&](pid_t) {
       termios settings{};
       if (::tcgetattr(terminal, &settings) != 0 || (settings.c_lflag & ICANON) != 0) return;  // not reading yet
-      if (piece == c.pieces.size() || (piece > 0 && written == 0 && queued() != 0)) return;
-      const ssize_t n = ::write(master, c.pieces[piece].data() + written, c.pieces[piece].size() - written);
+      if (piece == pieces.size() || (piece > 0 && written == 0 && queued() != 0)) return;
+      const ssize_t n = ::write(master, pieces[piece].data() + written, pieces[piece].size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (written == c.pieces[piece].size()) ++piece, written = 0;
+      if (written == pieces[piece].size()) ++piece, written = 0;
     });
-    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::tie(c.status, c.out, c.err));
-    EXPECT_EQ(piece, c.pieces.size()) << "not all of it was read";
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), want);
+    EXPECT_EQ(piece, pieces.size()) << "not all of it was read";
     EXPECT_EQ(queued(), 0) << "left for the shell";
-    ::close(terminal);
-    ::close(master);
   }
+  ::close(terminal);
+  ::close(master);
   const std::string stored = testing::readFileText(sandbox.configDir() / "credentials.json");
   EXPECT_TRUE(stored.find("sk-one") != std::string::npos && stored.find("devin") == std::string::npos) << stored;
 }
