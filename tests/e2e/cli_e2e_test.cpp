@@ -100,7 +100,8 @@ TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingFor
       {{"{\n", json.substr(2)}, refused},
       {{"devin-a\n" + std::string(20000, 'x') + "\n"}, refused},  // more than the terminal holds at once
   };
-  for (const auto& [pieces, want] : cases) {
+  for (const auto& c : cases) {
+    const std::vector<std::string>& pieces = c.first;
     SCOPED_TRACE(pieces.front().substr(0, 20));
     std::size_t piece = 0;
     std::size_t written = 0;
@@ -112,7 +113,7 @@ TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingFor
       if (n > 0) written += static_cast<std::size_t>(n);
       if (written == pieces[piece].size()) ++piece, written = 0;
     });
-    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), want);
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), c.second);
     EXPECT_EQ(piece, pieces.size()) << "not all of it was read";
     EXPECT_EQ(queued(), 0) << "left for the shell";
   }
