@@ -36,8 +36,8 @@ const std::string_view kUsageText =
     "      List every provider, whether a credential is saved for it and whether this build reads it.\n"
     "  dapplewick credential set PROVIDER\n"
     "      Save the credential for PROVIDER, read from standard input (never from the command line).\n"
-    "      On a terminal it is typed or pasted as one hidden line; otherwise all of standard input is\n"
-    "      read and trailing line breaks are dropped.\n"
+    "      On a terminal it is typed or pasted as one hidden line (a paste of several lines is refused:\n"
+    "      pipe it instead); otherwise all of standard input is read and trailing line breaks are dropped.\n"
     "  dapplewick credential delete PROVIDER\n"
     "      Delete the credential saved for PROVIDER.\n"
     "  dapplewick credential list\n"
@@ -56,10 +56,12 @@ const std::string_view kUsageText =
     "  0    the command ran; a provider's failure is part of the output\n"
     "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad,\n"
     "       the output cannot be written (\"dapplewick: write error: ...\")\n"
-    "  2    usage error: unknown provider, missing or unexpected argument, empty secret\n"
+    "  2    usage error: unknown provider, missing or unexpected argument, empty secret, a secret of\n"
+    "       several lines pasted on a terminal (nothing is saved)\n"
     "  129  stopped by SIGHUP\n"
     "  130  interrupted (Ctrl-C, SIGINT)\n"
-    "  141  the output is a pipe its reader closed (SIGPIPE)\n"
+    "  141  a write met a pipe its reader had already closed (SIGPIPE); output that fits in the pipe\n"
+    "       before the reader closes it ends with 0\n"
     "  143  stopped by SIGTERM\n";
 
 namespace {
@@ -87,15 +89,14 @@ std::string validProviderNames() {
   return list;
 }
 
-// `echo` is false where the argument may be a secret typed in the wrong place.
-Provider providerNamed(const std::string& name, bool echo) {
+Provider providerNamed(const std::string& name) {
   if (auto provider = providerFromRawValue(name)) return *provider;
-  std::string message = echo ? "unknown provider \"" + printableText(errorExcerpt(name)) + "\"" : "unknown provider";
-  throw UsageError(message + "\nValid providers: " + validProviderNames());
+  throw UsageError("unknown provider \"" + printableText(errorExcerpt(name)) +
+                   "\"\nValid providers: " + validProviderNames());
 }
 
 // The one PROVIDER of `credential set` and `credential delete`.
-Provider singleProvider(const std::vector<std::string>& names, std::string_view command, bool echo) {
+Provider singleProvider(const std::vector<std::string>& names, std::string_view command) {
   if (names.empty()) throw UsageError(std::string(command) + " needs a PROVIDER");
   if (names.size() > 1) {
     // Never repeat the extra arguments: the likeliest one is a secret given where it does not belong.
@@ -103,7 +104,7 @@ Provider singleProvider(const std::vector<std::string>& names, std::string_view 
                      " takes one PROVIDER and nothing else; a secret is read from standard input, never from the "
                      "command line");
   }
-  return providerNamed(names.front(), echo);
+  return providerNamed(names.front());
 }
 
 // Arguments nobody takes. An option is named up to any "=", since what follows may be a secret; anything else
@@ -177,10 +178,10 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     if (!names.empty()) throw UsageError("unexpected arguments");
     if (set->parsed()) {
       command.kind = Command::Kind::credentialSet;
-      command.providers = {singleProvider(setNames, "credential set", false)};
+      command.providers = {singleProvider(setNames, "credential set")};
     } else if (remove->parsed()) {
       command.kind = Command::Kind::credentialDelete;
-      command.providers = {singleProvider(deleteNames, "credential delete", true)};
+      command.providers = {singleProvider(deleteNames, "credential delete")};
     } else if (list->parsed()) {
       command.kind = Command::Kind::credentialList;
     } else {
@@ -189,7 +190,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   } else {
     command.kind = Command::Kind::refresh;
     std::set<Provider> named;
-    for (const auto& name : names) named.insert(providerNamed(name, true));
+    for (const auto& name : names) named.insert(providerNamed(name));
     command.providers.assign(named.begin(), named.end());
   }
   return command;
@@ -242,6 +243,10 @@ std::optional<std::string> readTypedSecret(Provider provider, const AppContext& 
     case LineReadStatus::line:
     case LineReadStatus::endOfInput: return std::move(read.text);
     case LineReadStatus::tooLong: throw UsageError("the secret is longer than 1 MiB");
+    // Its first line alone would be saved, and would fail later as a credential that looks saved.
+    case LineReadStatus::severalLines:
+      throw UsageError("The pasted text has several lines; pipe it instead: \u2026 | dapplewick credential set " +
+                       std::string(rawValue(provider)));
     case LineReadStatus::stopped: return std::nullopt;
     case LineReadStatus::failed: break;
   }

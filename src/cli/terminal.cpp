@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <functional>
 #include <mutex>
+#include <string_view>
 
 namespace dapplewick {
 
@@ -19,6 +20,8 @@ struct HiddenTerminalInput::State {
   void restore() {
     std::lock_guard lock(mutex);
     if (!active) return;
+    // What is still queued (the rest of a paste that was refused, say) would otherwise reach the shell as commands.
+    ::tcflush(fd, TCIFLUSH);
     ::tcsetattr(fd, TCSANOW, &saved);
     active = false;
   }
@@ -47,6 +50,57 @@ namespace {
 constexpr char kEndOfTransmission = 0x04;  // Ctrl-D
 constexpr char kBackspace = 0x08;
 constexpr char kDelete = 0x7F;
+// A paste arrives in reads this close together; a line typed after pressing Enter comes much later.
+constexpr int kPasteGapMilliseconds = 30;
+
+bool isLineBreak(char c) { return c == '\n' || c == '\r'; }
+
+enum class Wait { input, quiet, stopped, failed };
+
+// Waits up to `milliseconds` (-1: forever, waking now and then to notice a stop) for something to read.
+Wait waitForInput(int fd, int milliseconds, const std::stop_token& stop) {
+  // A short wait keeps a stop request noticed promptly without a wake-up pipe.
+  constexpr int kStopCheckMilliseconds = 100;
+  while (true) {
+    if (stop.stop_requested()) return Wait::stopped;
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, milliseconds < 0 ? kStopCheckMilliseconds : milliseconds);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Wait::failed;
+    }
+    if (ready > 0) return Wait::input;
+    if (milliseconds >= 0) return Wait::quiet;
+  }
+}
+
+// One read; 0 at the end of input, -1 on failure.
+ssize_t readSome(int fd, char* buffer, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || (errno != EINTR && errno != EAGAIN)) return n;
+  }
+}
+
+// After the line break of the first line: more text in the same read, or in the next read if it comes at once,
+// is a paste of several lines, which is then read to its end (until the input falls quiet) and dropped, so that
+// none of it is left for the shell. Line breaks alone, as a CR LF sent in two pieces, are no further line.
+LineReadStatus restOfPaste(int fd, std::string_view rest, const std::stop_token& stop) {
+  bool severalLines = rest.find_first_not_of("\r\n") != std::string_view::npos;
+  while (true) {
+    switch (waitForInput(fd, kPasteGapMilliseconds, stop)) {
+      case Wait::stopped: return LineReadStatus::stopped;
+      case Wait::failed:
+      case Wait::quiet: return severalLines ? LineReadStatus::severalLines : LineReadStatus::line;
+      case Wait::input: break;
+    }
+    char buffer[4096];
+    const ssize_t n = readSome(fd, buffer, sizeof buffer);
+    if (n <= 0) return severalLines ? LineReadStatus::severalLines : LineReadStatus::line;
+    const std::string_view more(buffer, static_cast<std::size_t>(n));
+    severalLines = severalLines || more.find_first_not_of("\r\n") != std::string_view::npos;
+  }
+}
 
 // Drops the last code point, continuation bytes included.
 void dropLastCodePoint(std::string& text) {
@@ -59,30 +113,29 @@ void dropLastCodePoint(std::string& text) {
 LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop) {
   LineRead result;
   while (true) {
-    if (stop.stop_requested()) return {LineReadStatus::stopped, {}};
-    pollfd entry{fd, POLLIN, 0};
-    // A short wait keeps a stop request noticed promptly without a wake-up pipe.
-    const int ready = ::poll(&entry, 1, 100);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return {LineReadStatus::failed, {}};
+    switch (waitForInput(fd, -1, stop)) {
+      case Wait::stopped: return {LineReadStatus::stopped, {}};
+      case Wait::failed: return {LineReadStatus::failed, {}};
+      case Wait::input:
+      case Wait::quiet: break;
     }
-    if (ready == 0) continue;
     char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return {LineReadStatus::failed, {}};
-    }
+    const ssize_t n = readSome(fd, buffer, sizeof buffer);
+    if (n < 0) return {LineReadStatus::failed, {}};
     if (n == 0) {
       result.status = result.text.empty() ? LineReadStatus::endOfInput : LineReadStatus::line;
       return result;
     }
     for (ssize_t i = 0; i < n; ++i) {
       const char c = buffer[i];
-      if (c == '\n' || c == '\r' || c == kEndOfTransmission) {
-        result.status =
-            (c == kEndOfTransmission && result.text.empty()) ? LineReadStatus::endOfInput : LineReadStatus::line;
+      if (isLineBreak(c)) {
+        const std::string_view rest(buffer + i + 1, static_cast<std::size_t>(n - i - 1));
+        result.status = restOfPaste(fd, rest, stop);
+        if (result.status != LineReadStatus::line) result.text.clear();
+        return result;
+      }
+      if (c == kEndOfTransmission) {
+        result.status = result.text.empty() ? LineReadStatus::endOfInput : LineReadStatus::line;
         return result;
       }
       if (c == kBackspace || c == kDelete) {

@@ -26,7 +26,7 @@ class HiddenTerminalInput {
   std::optional<std::stop_callback<std::function<void()>>> restoreOnStop_;
 };
 
-enum class LineReadStatus { line, endOfInput, tooLong, stopped, failed };
+enum class LineReadStatus { line, endOfInput, tooLong, severalLines, stopped, failed };
 
 struct LineRead {
   LineReadStatus status = LineReadStatus::failed;
@@ -34,7 +34,9 @@ struct LineRead {
 };
 
 // Reads one line typed on a terminal in the mode above: ends at a line break (not kept) or Ctrl-D, honours
-// backspace, and gives up at once when `stop` is requested. More than `maxBytes` is `tooLong`.
+// backspace, and gives up at once when `stop` is requested. More than `maxBytes` is `tooLong`. Text that
+// follows the line break at once (a paste of several lines, which a line would cut) is `severalLines`: it is
+// read to its end and dropped, and no text is returned.
 LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop);
 
 }  // namespace dapplewick

@@ -51,7 +51,8 @@ std::string formatCost(const UsageData& record) {
     case CostSemantic::none: return "cost " + amount;
     case CostSemantic::incremental: return "cost " + amount + " today";
     case CostSemantic::periodCumulative: return "cost " + amount + " this month";
-    case CostSemantic::balance: return "balance " + amount;
+    // Such a record's note carries the balance; its cost is no figure of it (0 beside a plan's usage).
+    case CostSemantic::balance: return {};
     case CostSemantic::lifetime: return "cost " + amount + " in total";
   }
   return "cost " + amount;

@@ -22,8 +22,8 @@ std::string formatCountdown(Timestamp resetAt, Timestamp now);
 // ("1234.5"), small fractions with three significant digits ("0.00125"). Locale-independent.
 std::string formatFigure(double value);
 
-// The cost with its meaning: "cost 12.30", "cost 12.30 today", "cost 12.30 this month", "balance 12.30",
-// "cost 12.30 in total". Empty when the record has no cost.
+// The cost with its meaning: "cost 12.30", "cost 12.30 today", "cost 12.30 this month", "cost 12.30 in total".
+// Empty when the record has no cost, and for a balance record, whose note carries the balance.
 std::string formatCost(const UsageData& record);
 
 // Server text made safe for a terminal: control characters (C0, DEL, C1) and the characters that reorder text

@@ -29,6 +29,10 @@ using Kind = TransportError::Kind;
 // Older libcurl bounds each header line, not their number; a server streaming headers forever stops here, below
 // the 300 KB that newer libcurl allows, so the failure reads the same everywhere.
 constexpr std::size_t kMaxHeaderBytes = std::size_t{256} * 1024;
+// libcurl (7.88) keeps each trailer line of a chunked body, with a CR LF and a NUL added, in a buffer of 4096 bytes,
+// and reports a longer line as running out of memory: "Out of memory in chunked-encoding".
+constexpr std::size_t kMaxTrailerLineBytes = 4093;
+constexpr std::string_view kTrailerOverflowText = "Out of memory in chunked-encoding";
 // Keeps the deadline arithmetic away from overflow for absurd timeouts.
 constexpr milliseconds kLongestTimeout = std::chrono::hours(24 * 365);
 // The loop wakes at least this often even when libcurl has nothing to say, as a backstop for its own checks.
@@ -542,6 +546,12 @@ std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at
   if (code == CURLE_OUT_OF_MEMORY && !exchange.headReceived) {
     throw TransportError(Kind::tooLarge, "The response from " + at.origin + " has a header line longer than " +
                                              std::to_string(CURL_MAX_HTTP_HEADER) +
+                                             " bytes, the HTTP library's limit.");
+  }
+  // The head has arrived by then, so the check above does not see it.
+  if (code == CURLE_RECV_ERROR && exchange.headReceived && std::string_view(errorBuffer) == kTrailerOverflowText) {
+    throw TransportError(Kind::tooLarge, "The response from " + at.origin + " has a trailer line longer than " +
+                                             std::to_string(kMaxTrailerLineBytes) +
                                              " bytes, the HTTP library's limit.");
   }
   if (code == CURLE_OPERATION_TIMEDOUT) {

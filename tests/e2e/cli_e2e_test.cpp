@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -67,6 +72,55 @@ TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
   sandbox.setOutput(sandbox.home() / "out");
   EXPECT_EQ(sandbox.run({"credential", "list"}).exitCode, 0);
   EXPECT_EQ(testing::readFileText(sandbox.home() / "out"), "zai\ndeepgram\n");
+}
+
+// A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted. Each
+// piece is written once the binary has read the one before, so a paste can arrive in several reads.
+TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingForTheShell) {
+  Sandbox sandbox;
+  int master = -1;
+  int terminal = -1;
+  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(::fcntl(master, F_SETFL, O_NONBLOCK), 0);
+  sandbox.setInput(terminal);
+  const auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  const std::string prompt = "Paste the credential for windsurf and press Enter (input is hidden): \n";
+  const auto saved = std::make_tuple(0, std::string("Saved the credential for windsurf.\n"), prompt);
+  const auto refused = std::make_tuple(2, std::string(),
+                                       prompt + "dapplewick: The pasted text has several lines; pipe it instead: "
+                                                "\u2026 | dapplewick credential set windsurf\nRun 'dapplewick --help' "
+                                                "for usage.\n");
+  const std::string json = "{\n  \"devin_session_token\": \"devin-x\"\n}";
+  const std::vector<std::pair<std::vector<std::string>, std::tuple<int, std::string, std::string>>> cases = {
+      {{"sk-one\r", "\n"}, saved},  // a CR LF in two reads
+      {{json + "\n"}, refused},
+      {{"{\n", json.substr(2)}, refused},
+      {{"devin-a\n" + std::string(20000, 'x') + "\n"}, refused},  // more than the terminal holds at once
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string>& pieces = c.first;
+    SCOPED_TRACE(pieces.front().substr(0, 20));
+    std::size_t piece = 0;
+    std::size_t written = 0;
+    const RunResult result = sandbox.runWatched({"credential", "set", "windsurf"}, [&](pid_t) {
+      termios settings{};
+      if (::tcgetattr(terminal, &settings) != 0 || (settings.c_lflag & ICANON) != 0) return;  // not reading yet
+      if (piece == pieces.size() || (piece > 0 && written == 0 && queued() != 0)) return;
+      const ssize_t n = ::write(master, pieces[piece].data() + written, pieces[piece].size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (written == pieces[piece].size()) ++piece, written = 0;
+    });
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), c.second);
+    EXPECT_EQ(piece, pieces.size()) << "not all of it was read";
+    EXPECT_EQ(queued(), 0) << "left for the shell";
+  }
+  ::close(terminal);
+  ::close(master);
+  const std::string stored = testing::readFileText(sandbox.configDir() / "credentials.json");
+  EXPECT_TRUE(stored.find("sk-one") != std::string::npos && stored.find("devin") == std::string::npos) << stored;
 }
 
 TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {

@@ -110,7 +110,11 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   const auto err = root_.path() / "stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  if (inputFd_) {
+    posix_spawn_file_actions_adddup2(&actions, *inputFd_, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   // The binary starts with default signal handling and an empty signal mask, as from a shell.

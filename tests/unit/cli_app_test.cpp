@@ -68,7 +68,7 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
   };
   const Case cases[] = {
       {{"foo"}, "unknown provider \"foo\"" + unknown},
-      {{"credential", "set", "sk-SECRET"}, "unknown provider" + unknown},
+      {{"credential", "set", "nope"}, "unknown provider \"nope\"" + unknown},
       {{"credential", "set", "zai", "sk-SECRET"},
        "credential set takes one PROVIDER and nothing else; a secret is "
        "read from standard input, never from the command line"},

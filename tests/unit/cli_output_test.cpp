@@ -63,7 +63,7 @@ TEST(TextOutput, BarCountdownFiguresAndCost) {
       {none, 0, ""},
       {none, 1.5, "cost 1.50"},
       {incremental, 0.25, "cost 0.25 today"},
-      {balance, 0, "balance 0.00"},
+      {balance, 8.75, ""},
       {periodCumulative, 12.345, "cost 12.35 this month"},
       {lifetime, 100, "cost 100.00 in total"}};
   for (const auto& [semantic, cost, want] : costs) {
@@ -76,9 +76,10 @@ TEST(TextOutput, BarCountdownFiguresAndCost) {
 
 // Server text is shown, but a hostile answer cannot move the cursor, change the terminal or reorder what it shows.
 TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
-  UsageData balance = UsageData::blank(Provider::deepSeek);
-  balance.cost = 8.75;
+  // A plan's usage with the balance in the note, whose cost (0) is no figure of the balance.
+  UsageData balance = record(Provider::mimo, 37.5, 100);
   balance.costSemantic = CostSemantic::balance;
+  balance.note = "Plan: Lite \u00B7 Balance: 12.5 CNY";
   const std::vector<UsageData> records = {
       fullRecord(),
       UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff\u061C\u200E\u200F\u202A\u202E\u2066\u2069\u2065",
@@ -96,8 +97,9 @@ TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
             "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\u2065\n"
             "\ngroq\n"
             "  used 17  Daily\n"
-            "\ndeepseek\n"
-            "  balance 8.75\n"
+            "\nmimo\n"
+            "  [#######-------------]  37%  37.5 / 100  Monthly\n"
+            "  note: Plan: Lite \u00B7 Balance: 12.5 CNY\n"
             "\nvertexai\n"
             "  no figures reported\n");
 }

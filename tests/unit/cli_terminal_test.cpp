@@ -32,8 +32,9 @@ TEST(TerminalLine, ReadsOneLineWithBackspaceAndEndingsAndGivesUpPromptlyWhenStop
   const std::vector<std::tuple<std::string, bool, LineReadStatus, std::string>> cases = {
       {"sk-abc\r", false, line, "sk-abc"}, {"sk-abc\x04", false, line, "sk-abc"}, {"\x04", false, endOfInput, ""},
       {"", true, endOfInput, ""}, {"partial", true, line, "partial"}, {"\x7f" "ab\b\bxy\n", false, line, "xy"},
-      {"cl\u00E9\x7f" "e\n", false, line, "cle"}, {"first\nsecond\n", false, line, "first"},
-      {"1234567890\n", false, line, "1234567890"}, {"12345678901\n", false, tooLong, ""},
+      {"cl\u00E9\x7f" "e\n", false, line, "cle"}, {"first\r\n\r\n", false, line, "first"},
+      {"first\nsecond\n", false, severalLines, ""}, {"1234567890\n", false, line, "1234567890"},
+      {"12345678901\n", false, tooLong, ""},
   };
   // clang-format on
   for (const auto& [typed, close, status, text] : cases) {
