@@ -54,7 +54,8 @@ const std::string_view kUsageText =
     "\n"
     "Exit status:\n"
     "  0    the command ran; a provider's failure is part of the output\n"
-    "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad,\n"
+    "  1    Dapplewick cannot work: the configuration folder or a file in it is another user's or others\n"
+    "       can write to it, the credential file is unreadable or damaged, config.json is bad,\n"
     "       the output cannot be written (\"dapplewick: write error: ...\")\n"
     "  2    usage error: unknown provider, missing or unexpected argument, empty secret\n"
     "  129  stopped by SIGHUP\n"
@@ -209,7 +210,8 @@ bool flushOutput(AppIO& io) {
   return false;
 }
 
-// A word on standard error when others can read the credential file, which is read all the same.
+// A word on standard error when others can read the credential file, which is read all the same. Said after the
+// first read, which may refuse the file outright.
 void warnIfExposed(const FileKeychain& keychain, AppIO& io) {
   if (const auto warning = keychain.exposureWarning()) io.err << "dapplewick: warning: " << *warning << "\n";
 }
@@ -275,8 +277,9 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
 
 int credentialDelete(Provider provider, const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  const bool isSaved = keychain.load(provider).has_value();
   warnIfExposed(keychain, io);
-  if (!keychain.load(provider)) {
+  if (!isSaved) {
     io.out << "No credential was saved for " << rawValue(provider) << ".\n";
     return kExitSuccess;
   }
@@ -291,15 +294,16 @@ int credentialDelete(Provider provider, const AppContext& context, AppIO& io) {
 
 int credentialList(const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  const auto saved = keychain.savedProviders();
   warnIfExposed(keychain, io);
-  for (Provider provider : keychain.savedProviders()) io.out << rawValue(provider) << "\n";
+  for (Provider provider : saved) io.out << rawValue(provider) << "\n";
   return kExitSuccess;
 }
 
 int listProviders(const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
-  warnIfExposed(keychain, io);
   const auto saved = keychain.savedProviders();
+  warnIfExposed(keychain, io);
   constexpr std::size_t kNameWidth = 18;
   constexpr std::size_t kSavedWidth = 12;
   auto row = [&](std::string_view name, std::string_view credential, std::string_view supported) {
@@ -383,8 +387,8 @@ void checkCABundle(const Configuration& configuration) {
 
 int refresh(const Command& command, const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
-  warnIfExposed(keychain, io);
   const auto saved = keychain.savedProviders();
+  warnIfExposed(keychain, io);
   const Configuration configuration = loadConfiguration(keychain.folder());
   checkCABundle(configuration);
 
