@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <istream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -13,6 +14,8 @@
 #include <system_error>
 
 #include <CLI/CLI.hpp>
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
 
 #include "cli/json_output.hpp"
 #include "cli/terminal.hpp"
@@ -374,14 +377,32 @@ class Progress {
   bool drawn_ = false;
 };
 
+// True when the file loads as the transport loads its CA file (PEM, every block readable) and holds at least one
+// certificate: a file of none would fail every https request later, each with a TLS error of its own.
+bool holdsCertificates(const std::string& file) {
+  const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
+  if (!store) throw std::bad_alloc();
+  const bool loaded = X509_STORE_load_file(store.get(), file.c_str()) == 1;
+  ERR_clear_error();
+  if (!loaded) return false;
+  const auto* objects = X509_STORE_get0_objects(store.get());
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509) return true;
+  }
+  return false;
+}
+
 // config.json names a CA bundle that cannot be used: better said now than as a TLS failure per provider.
 void checkCABundle(const Configuration& configuration) {
   if (!configuration.caBundle) return;
+  const std::string named = "the CA bundle \"" + errorExcerpt(*configuration.caBundle) + "\" named in config.json";
   std::error_code ec;
   if (!std::filesystem::is_regular_file(*configuration.caBundle, ec) ||
       ::access(configuration.caBundle->c_str(), R_OK) != 0) {
-    throw ConfigurationError("the CA bundle \"" + errorExcerpt(*configuration.caBundle) +
-                             "\" named in config.json is not a readable file");
+    throw ConfigurationError(named + " is not a readable file");
+  }
+  if (!holdsCertificates(*configuration.caBundle)) {
+    throw ConfigurationError(named + " is not a PEM file of certificates: it holds none, or one that cannot be read");
   }
 }
 
