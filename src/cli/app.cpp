@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <istream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -13,6 +14,8 @@
 #include <system_error>
 
 #include <CLI/CLI.hpp>
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
 
 #include "cli/json_output.hpp"
 #include "cli/terminal.hpp"
@@ -54,7 +57,8 @@ const std::string_view kUsageText =
     "\n"
     "Exit status:\n"
     "  0    the command ran; a provider's failure is part of the output\n"
-    "  1    Dapplewick cannot work: the credential file is unreadable or damaged, config.json is bad,\n"
+    "  1    Dapplewick cannot work: the configuration folder or a file in it is another user's or others\n"
+    "       can write to it, the credential file is unreadable or damaged, config.json is bad,\n"
     "       the output cannot be written (\"dapplewick: write error: ...\")\n"
     "  2    usage error: unknown provider, missing or unexpected argument, empty secret, a secret of\n"
     "       several lines pasted on a terminal (nothing is saved)\n"
@@ -210,7 +214,8 @@ bool flushOutput(AppIO& io) {
   return false;
 }
 
-// A word on standard error when others can read the credential file, which is read all the same.
+// A word on standard error when others can read the credential file, which is read all the same. Said after the
+// first read, which may refuse the file outright.
 void warnIfExposed(const FileKeychain& keychain, AppIO& io) {
   if (const auto warning = keychain.exposureWarning()) io.err << "dapplewick: warning: " << *warning << "\n";
 }
@@ -280,8 +285,9 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
 
 int credentialDelete(Provider provider, const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  const bool isSaved = keychain.load(provider).has_value();
   warnIfExposed(keychain, io);
-  if (!keychain.load(provider)) {
+  if (!isSaved) {
     io.out << "No credential was saved for " << rawValue(provider) << ".\n";
     return kExitSuccess;
   }
@@ -296,15 +302,16 @@ int credentialDelete(Provider provider, const AppContext& context, AppIO& io) {
 
 int credentialList(const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
+  const auto saved = keychain.savedProviders();
   warnIfExposed(keychain, io);
-  for (Provider provider : keychain.savedProviders()) io.out << rawValue(provider) << "\n";
+  for (Provider provider : saved) io.out << rawValue(provider) << "\n";
   return kExitSuccess;
 }
 
 int listProviders(const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
-  warnIfExposed(keychain, io);
   const auto saved = keychain.savedProviders();
+  warnIfExposed(keychain, io);
   constexpr std::size_t kNameWidth = 18;
   constexpr std::size_t kSavedWidth = 12;
   auto row = [&](std::string_view name, std::string_view credential, std::string_view supported) {
@@ -375,21 +382,39 @@ class Progress {
   bool drawn_ = false;
 };
 
+// True when the file loads as the transport loads its CA file (PEM, every block readable) and holds at least one
+// certificate: a file of none would fail every https request later, each with a TLS error of its own.
+bool holdsCertificates(const std::string& file) {
+  const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
+  if (!store) throw std::bad_alloc();
+  const bool loaded = X509_STORE_load_file(store.get(), file.c_str()) == 1;
+  ERR_clear_error();
+  if (!loaded) return false;
+  const auto* objects = X509_STORE_get0_objects(store.get());
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509) return true;
+  }
+  return false;
+}
+
 // config.json names a CA bundle that cannot be used: better said now than as a TLS failure per provider.
 void checkCABundle(const Configuration& configuration) {
   if (!configuration.caBundle) return;
+  const std::string named = "the CA bundle \"" + errorExcerpt(*configuration.caBundle) + "\" named in config.json";
   std::error_code ec;
   if (!std::filesystem::is_regular_file(*configuration.caBundle, ec) ||
       ::access(configuration.caBundle->c_str(), R_OK) != 0) {
-    throw ConfigurationError("the CA bundle \"" + errorExcerpt(*configuration.caBundle) +
-                             "\" named in config.json is not a readable file");
+    throw ConfigurationError(named + " is not a readable file");
+  }
+  if (!holdsCertificates(*configuration.caBundle)) {
+    throw ConfigurationError(named + " is not a PEM file of certificates: it holds none, or one that cannot be read");
   }
 }
 
 int refresh(const Command& command, const AppContext& context, AppIO& io) {
   FileKeychain keychain(configurationFolder(context.environment));
-  warnIfExposed(keychain, io);
   const auto saved = keychain.savedProviders();
+  warnIfExposed(keychain, io);
   const Configuration configuration = loadConfiguration(keychain.folder());
   checkCABundle(configuration);
 

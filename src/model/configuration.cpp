@@ -6,6 +6,7 @@
 #include "common/json_read.hpp"
 #include "common/local_file.hpp"
 #include "common/text.hpp"
+#include "model/file_keychain.hpp"
 
 namespace dapplewick {
 
@@ -193,6 +194,8 @@ Configuration parseConfiguration(std::string_view text) {
 
 Configuration loadConfiguration(const std::filesystem::path& folder) {
   const auto path = folder / "config.json";
+  // Origins planted by someone else would receive the saved keys.
+  if (auto why = untrustedLocation(path)) throw ConfigurationError(*why);
   std::optional<std::string> text;
   try {
     // It holds a few origins and a path; a FIFO or a device in its place is refused at once, never waited on.

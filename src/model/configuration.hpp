@@ -58,7 +58,7 @@ std::filesystem::path configurationFolder(const Environment& environment);
 inline constexpr std::uintmax_t kMaxConfigurationBytes = std::uintmax_t{1024} * 1024;
 
 // Reads config.json from `folder`, a regular file of at most kMaxConfigurationBytes; a missing file gives the
-// defaults.
+// defaults. A folder or file others could have changed is refused (see untrustedLocation).
 Configuration loadConfiguration(const std::filesystem::path& folder);
 // The same from the text of a config.json.
 Configuration parseConfiguration(std::string_view text);

@@ -1,6 +1,7 @@
 #include "model/file_keychain.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -136,23 +137,49 @@ void createFolder(const std::filesystem::path& folder) {
   if (::chmod(folder.c_str(), 0700) != 0) throwSystem("set the permissions of", folder, errno);
 }
 
+// The user who owns `uid`, by name when the system knows one.
+std::string ownerName(uid_t uid) {
+  const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buffer(hint > 0 ? static_cast<std::size_t>(hint) : std::size_t{16384}, '\0');
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return entry.pw_name;
+  return "uid " + std::to_string(uid);
+}
+
+// Why the folder or file at `path` must not be trusted, or nothing. Another user's is named with its owner: no
+// chmod of ours would mend it.
+std::optional<std::string> untrusted(const std::filesystem::path& path) {
+  struct stat info {};
+  // Anything but a folder or a regular file is refused by the read that follows, with a better reason.
+  if (::stat(path.c_str(), &info) != 0 || !(S_ISDIR(info.st_mode) || S_ISREG(info.st_mode))) return std::nullopt;
+  if (S_ISDIR(info.st_mode)) {
+    const std::string folder = "the folder " + path.string();
+    if (info.st_uid != ::geteuid()) {
+      return folder + " belongs to another user (" + ownerName(info.st_uid) +
+             "); Dapplewick keeps credentials only in a folder of your own";
+    }
+    if ((info.st_mode & 0022) == 0) return std::nullopt;
+    return "others can write to " + folder + "; Dapplewick keeps credentials only in a private folder (chmod 700 " +
+           path.string() + ")";
+  }
+  const std::string file = "the file " + path.string();
+  if (info.st_uid != ::geteuid()) {
+    return file + " belongs to another user (" + ownerName(info.st_uid) + "); Dapplewick reads only files of your own";
+  }
+  if ((info.st_mode & 0022) == 0) return std::nullopt;
+  return "others can write to " + file + "; Dapplewick reads only files no one else can write to (chmod 600 " +
+         path.string() + ")";
+}
+
 // The folder as a write needs it: present, and private to the user. A folder this creates is 0700; an existing
-// one is used only when it is the user's own and no one else can write to it (then it is made 0700, since it
-// holds the credentials). Another user's folder, or one that group or others can write, is refused untouched:
-// its mode is its owner's choice, and anyone who can write there could swap the file.
+// one is used only when it is trusted (then it is made 0700, since it holds the credentials). An untrusted one is
+// refused untouched: its mode is its owner's choice, and anyone who can write there could swap the file.
 void ensurePrivateFolder(const std::filesystem::path& folder) {
   createFolder(folder);
+  if (auto why = untrusted(folder)) throw KeychainError(*why);
   struct stat info {};
   if (::stat(folder.c_str(), &info) != 0) throwSystem("examine the folder", folder, errno);
-  if (info.st_uid != ::geteuid()) {
-    throw KeychainError("the folder " + folder.string() +
-                        " belongs to another user; Dapplewick keeps credentials "
-                        "only in a folder of your own");
-  }
-  if ((info.st_mode & 0022) != 0) {
-    throw KeychainError("others can write to the folder " + folder.string() +
-                        "; Dapplewick keeps credentials only in a private folder (chmod 700 " + folder.string() + ")");
-  }
   if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
     throwSystem("set the permissions of", folder, errno);
   }
@@ -233,7 +260,20 @@ UniqueFd lockFolder(const std::filesystem::path& folder) {
   return fd;
 }
 
+// Every operation starts here, before it reads or creates anything.
+void refuseUntrusted(const std::filesystem::path& file) {
+  if (auto why = untrustedLocation(file)) throw KeychainError(*why);
+}
+
 }  // namespace
+
+std::optional<std::string> untrustedLocation(const std::filesystem::path& file) {
+  const auto target = resolveLinks(file);
+  for (const auto& path : {file.parent_path(), target.parent_path(), target}) {
+    if (auto why = untrusted(path)) return why;
+  }
+  return std::nullopt;
+}
 
 FileKeychain::FileKeychain(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
@@ -241,6 +281,7 @@ void FileKeychain::save(Provider provider, std::string_view credential) {
   // The file is JSON, which holds UTF-8 text only.
   if (!isValidUTF8(credential)) throw KeychainError("a credential must be UTF-8 text");
   std::lock_guard guard(mutex_);
+  refuseUntrusted(filePath());
   const auto file = resolveLinks(filePath());
   ensurePrivateFolder(file.parent_path());
   const UniqueFd lock = lockFolder(file.parent_path());
@@ -252,6 +293,7 @@ void FileKeychain::save(Provider provider, std::string_view credential) {
 
 std::optional<std::string> FileKeychain::load(Provider provider) const {
   std::lock_guard guard(mutex_);
+  refuseUntrusted(filePath());
   const Json items = readItems(filePath());
   const auto it = items.find(std::string(rawValue(provider)));
   if (it == items.end()) return std::nullopt;
@@ -260,6 +302,7 @@ std::optional<std::string> FileKeychain::load(Provider provider) const {
 
 void FileKeychain::remove(Provider provider) {
   std::lock_guard guard(mutex_);
+  refuseUntrusted(filePath());
   const auto file = resolveLinks(filePath());
   if (!isDirectory(file.parent_path())) {
     // Still report a damaged or unreadable file rather than claim there was nothing to remove.
@@ -286,6 +329,7 @@ std::optional<std::string> FileKeychain::exposureWarning() const {
 
 std::vector<Provider> FileKeychain::savedProviders() const {
   std::lock_guard guard(mutex_);
+  refuseUntrusted(filePath());
   const Json items = readItems(filePath());
   std::vector<Provider> list;
   for (Provider provider : allProviders()) {

@@ -16,7 +16,8 @@ namespace dapplewick {
 //   {"service": "com.dapplewick.credentials", "items": {"<raw value>": "<credential>", ...}}
 //
 // The folder is made 0700 (created so, or tightened on a write when it is the user's own and no one else can write
-// to it; another user's folder or one others can write is refused) and the file is always 0600. Every write
+// to it) and the file is always 0600. Every operation, reads included, first refuses a location others could have
+// changed (see untrustedLocation); a missing folder is never created by a read. Every write
 // replaces the file atomically (a private temporary file in the same folder, flushed to disk, renamed over the old
 // one, then the folder flushed), so a crash leaves either the old or the new file, never a torn one; a temporary
 // file a killed write left behind is removed by the next write. Writers in different processes take an advisory
@@ -53,5 +54,11 @@ class FileKeychain final : public KeychainService {
   mutable std::mutex mutex_;
   std::filesystem::path folder_;
 };
+
+// Why the file at `file` must not be trusted: its folder, the folder of the file a link leads to, or that file
+// belongs to another user, or group or others can write to it, so anyone could have planted or changed what it
+// says (a config.json's origins would receive the saved keys). Nothing when all are safe, absent or cannot be
+// examined (the read that follows reports that).
+std::optional<std::string> untrustedLocation(const std::filesystem::path& file);
 
 }  // namespace dapplewick

@@ -2,6 +2,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -121,6 +122,81 @@ TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingFor
   ::close(master);
   const std::string stored = testing::readFileText(sandbox.configDir() / "credentials.json");
   EXPECT_TRUE(stored.find("sk-one") != std::string::npos && stored.find("devin") == std::string::npos) << stored;
+}
+
+// Whoever can write to the configuration folder or a file in it could plant origins that receive the saved key,
+// so every command that reads them refuses first, leaving all as it was; another user's is named with its owner,
+// since no chmod mends it. A 0755 folder of private files is read; a missing one is nothing saved, not created.
+TEST(CommandLine, AConfigurationOthersCanChangeIsRefusedBeforeAnyRequest) {
+  std::atomic<int> requests{0};
+  testing::LoopbackServer server([&](const testing::ReceivedRequest&, testing::LoopbackServer::Connection&) {
+    ++requests;
+    return testing::httpResponse(401);
+  });
+  struct Case {
+    std::string name;  // beside credentials.json; "../shared" is where a credentials.json link leads
+    mode_t mode;
+    uid_t owner = 0;  // 0: ours, as tests run as root
+  };
+  const Case cases[] = {
+      {".", 0775} /* a umask of 002 */,    {".", 01757},         {".", 0755, 65534},    {"credentials.json", 0664},
+      {"credentials.json", 0600, 3999999}, {"../shared", 01777}, {"config.json", 0602}, {"config.json", 0644, 65534}};
+  const std::vector<std::vector<std::string>> commands = {{"deepgram"},
+                                                          {"providers"},
+                                                          {"credential", "list"},
+                                                          {"credential", "delete", "deepgram"},
+                                                          {"credential", "set", "deepgram"}};
+  for (const auto& [name, mode, owner] : cases) {
+    Sandbox sandbox;
+    sandbox.saveCredential("deepgram", "sk-kept");
+    sandbox.setOrigins({{"deepgram", server.origin()}});
+    const auto folder = sandbox.configDir();
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    const std::string kept = testing::readFileText(folder / "credentials.json");
+    const auto path = name == "." ? folder : (folder / name).lexically_normal();
+    if (name == "../shared") {
+      std::filesystem::create_directory(path);
+      std::filesystem::rename(folder / "credentials.json", path / "store.json");
+      std::filesystem::create_symlink(path / "store.json", folder / "credentials.json");
+    }
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    if (owner != 0) {
+      ASSERT_EQ(::chown(path.c_str(), owner, 0), 0) << "giving a file away needs root";
+    }
+    const bool isFolder = std::filesystem::is_directory(path);
+    const std::string what = (isFolder ? "the folder " : "the file ") + path.string();
+    const std::string refusal =
+        owner == 0 ? "others can write to " + what +
+                         (isFolder ? "; Dapplewick keeps credentials only in a private folder (chmod 700 "
+                                   : "; Dapplewick reads only files no one else can write to (chmod 600 ") +
+                         path.string() + ")"
+                   : what + " belongs to another user (" + (owner == 65534 ? "nobody" : "uid 3999999") +
+                         (isFolder ? "); Dapplewick keeps credentials only in a folder of your own"
+                                   : "); Dapplewick reads only files of your own");
+    for (const auto& args : commands) {
+      if (name == "config.json" && &args != &commands.front()) break;  // read by the refresh alone
+      SCOPED_TRACE(refusal + " " + ::testing::PrintToString(args));
+      const RunResult result = sandbox.run(args, "sk-new");
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_EQ(result.out + result.err, "dapplewick: " + refusal + "\n");
+    }
+    EXPECT_EQ(testing::readFileText(folder / "credentials.json"), kept);
+    EXPECT_EQ(testing::permissionsOf(path), mode);
+  }
+  EXPECT_EQ(requests.load(), 0);
+
+  Sandbox sandbox;
+  EXPECT_EQ(sandbox.run({"providers"}).exitCode, 0);
+  EXPECT_EQ(sandbox.run({"credential", "list"}).out, "");
+  EXPECT_EQ(sandbox.run({"credential", "delete", "deepgram"}).out, "No credential was saved for deepgram.\n");
+  EXPECT_TRUE(sandbox.run({}).out.starts_with("No credentials saved."));
+  EXPECT_FALSE(std::filesystem::exists(sandbox.configDir()));
+  sandbox.saveCredential("deepgram", "sk-kept");
+  sandbox.setOrigins({{"deepgram", server.origin()}});
+  ASSERT_EQ(::chmod(sandbox.configDir().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((sandbox.configDir() / "config.json").c_str(), 0644), 0);
+  EXPECT_EQ(sandbox.run({"deepgram"}).exitCode, 0);
+  EXPECT_GT(requests.load(), 0);
 }
 
 TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {

@@ -62,6 +62,10 @@ void Sandbox::setOrigins(const std::map<std::string, std::string>& origins,
   if (!origins.empty()) config["origins"] = origins;
   if (caBundle) config["caBundle"] = *caBundle;
   std::ofstream(configDir_ / "config.json") << config.dump();
+  // Private whatever the umask: a folder or file others can write to is refused.
+  std::filesystem::permissions(configDir_, std::filesystem::perms::owner_all);
+  std::filesystem::permissions(configDir_ / "config.json",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 void Sandbox::saveCredential(const std::string& provider, const std::string& secret) {

@@ -12,6 +12,7 @@
 #include "model/file_keychain.hpp"
 #include "support/e2e_harness.hpp"
 #include "support/fake_transport.hpp"
+#include "support/loopback_server.hpp"
 
 namespace dapplewick {
 namespace {
@@ -167,8 +168,15 @@ TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   EXPECT_EQ(run({"credential", "set", "zai"}, "x").exitCode, kExitSuccess);  // needs no config.json
   EXPECT_TRUE(configurations.empty());
 
-  const auto bundle = dir.write("ca.pem", "-----BEGIN CERTIFICATE-----\n");
+  const auto bundle = dir.path() / "ca.pem";
   dir.write("config.json", R"({"origins": {"groq": "http://127.0.0.1:9"}, "caBundle": ")" + bundle.string() + "\"}");
+  for (const char* noCertificate : {"", "-----BEGIN CERTIFICATE-----\n"}) {
+    dir.write("ca.pem", noCertificate);
+    EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"" + bundle.string() +
+                                                  "\" named in config.json is not a PEM file of certificates: it "
+                                                  "holds none, or one that cannot be read\n"));
+  }
+  dir.write("ca.pem", testing::selfSignedCertificate().certificatePEM);
   keychain.save(unsupportedProvider(), "x");
   ASSERT_EQ(run({}).exitCode, kExitSuccess);
   ASSERT_EQ(configurations.size(), 1u);

@@ -65,35 +65,6 @@ TEST(FileKeychain, ALooseFolderAndFileBecomePrivateOnAWriteOnly) {
   EXPECT_EQ(keychain.exposureWarning(), std::nullopt);
 }
 
-// A folder others can write to (a shared one, sticky or not) or another user's is refused, its mode untouched.
-TEST(FileKeychain, AFolderOthersCanWriteOrThatIsNotOursIsRefusedUntouched) {
-  TempDir dir;
-  for (const mode_t mode : {mode_t{01777}, mode_t{0770}, mode_t{0722}}) {
-    SCOPED_TRACE(mode);
-    const auto shared = dir.path() / ("shared" + std::to_string(mode));
-    std::filesystem::create_directory(shared);
-    ASSERT_EQ(::chmod(shared.c_str(), mode), 0);
-    EXPECT_EQ(errorText([&] { FileKeychain(shared).save(Provider::zai, "sk-zai"); }),
-              "others can write to the folder " + shared.string() +
-                  "; Dapplewick keeps credentials only in a private folder (chmod 700 " + shared.string() + ")");
-    EXPECT_EQ(testing::permissionsOf(shared), mode);
-    EXPECT_FALSE(std::filesystem::exists(shared / "credentials.json"));
-  }
-  // As root a folder is given away; otherwise the root folder is another user's.
-  std::filesystem::path foreign = "/";
-  if (::geteuid() == 0) {
-    foreign = dir.path() / "foreign";
-    std::filesystem::create_directory(foreign, dir.path());
-    ASSERT_EQ(::chmod(foreign.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
-  }
-  EXPECT_EQ(errorText([&] { FileKeychain(foreign).save(Provider::zai, "sk-zai"); }),
-            "the folder " + foreign.string() +
-                " belongs to another user; Dapplewick keeps credentials only in a "
-                "folder of your own");
-  EXPECT_EQ(testing::permissionsOf(foreign), 0755u);
-}
-
 // A link stays a link: the file it leads to is written, in its own folder, where a killed write's leftovers go.
 TEST(FileKeychain, WritesThroughALinkAndRemovesLeftoverTemporaryFiles) {
   TempDir dir;
