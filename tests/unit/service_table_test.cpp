@@ -109,13 +109,13 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
       {Provider::llmProxy, "https://proxy.example.com:8443/team:sk-key", {"sk-key"}},
       {Provider::llmProxy, "https://proxy.example.com:8443", {"env-key"}, {{"LLM_PROXY_API_KEY", "env-key"}}},
       {Provider::stepFun, "web: TOKEN...rest", {"TOKEN...rest", "TOKEN"}}, {Provider::stepFun, "api:TOKEN", {"TOKEN"}},
-      {Provider::windsurf, R"({"devin_session_token":"s-tok","devin_auth1_token":"a-tok","devin_account_id":"acct"})",
-       {"s-tok", "a-tok", "acct"}},
+      {Provider::windsurf, R"({"devin_session_token":"s-tok","devin_auth1_token":"a-tok","devin_account_id":"acct",)"
+       R"("devin_primary_org_id":"org"})", {"s-tok", "a-tok", "acct", "org"}},
       {Provider::windsurf, " ws-token\n", {"ws-token"}}, {Provider::factory, "web:fk-1", {"fk-1"}},
-      {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=short", {"sid=short"}},
+      {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=shorter", {"sid=shorter"}},
       // An explicit prefix overrules the kind test, for the secrets as for the fetch.
       {Provider::factory, "api:fk=key-with-equals", {"fk=key-with-equals"}},
-      {Provider::minimax, "web:a=1; session=cookie-value", {"cookie-value"}},
+      {Provider::minimax, "web:a=1; session=cookie-v", {"cookie-v"}},  // 8 bytes: a value; "shorter", 7, is none
       {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
       {Provider::jetBrains, "jetbrains", {}},
