@@ -29,13 +29,13 @@ struct UsageData {
   double limit = 0;
   double cost = 0;
   CostSemantic costSemantic = CostSemantic::none;
-  std::optional<Timestamp> resetAt;
+  std::optional<Timestamp> resetAt = {};
   ResetPeriod resetPeriod = ResetPeriod::monthly;
-  std::optional<Timestamp> lastUpdated;
-  std::optional<std::string> error;
-  std::optional<std::string> note;
+  std::optional<Timestamp> lastUpdated = {};
+  std::optional<std::string> error = {};
+  std::optional<std::string> note = {};
   bool isLoading = false;
-  std::vector<UsageData> auxiliaryUsage;
+  std::vector<UsageData> auxiliaryUsage = {};
 
   // used / limit capped at 1, times 100, truncated; 0 unless limit is positive and the ratio finite and positive.
   int percentage() const;

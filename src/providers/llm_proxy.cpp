@@ -49,8 +49,11 @@ Endpoint resolveEndpoint(std::string_view credential, const Environment& environ
     const auto colon = text.rfind(':');
     const auto addressPart = text.substr(0, colon);
     const auto keyPart = text.substr(colon + 1);
-    // Digits after the last ":" are a port, never a key.
-    if (!keyPart.empty() && !isDigits(keyPart)) {
+    // Digits after the last ":" are a port, never a key; nor is a port followed by a path ("http://h:4000/team"):
+    // a key comes after the path, so a last ":" still in front of it belongs to the address.
+    const auto pathStart = text.find('/', text.find("://") + 3);
+    const bool colonInAuthority = pathStart != std::string_view::npos && colon < pathStart;
+    if (!keyPart.empty() && !isDigits(keyPart) && !colonInAuthority) {
       if (auto address = parseURL(addressPart); address && address->scheme) {
         return {std::string(keyPart), std::move(address)};
       }

@@ -17,14 +17,15 @@ inline constexpr std::string_view kCanary = "canary-5e1f0a/b7c9+d2e4-8a6f3b1c0d"
 
 using Variables = std::map<std::string, std::string, std::less<>>;
 
-// What the shared service tests need to know of one service of the service table.
+// What the shared service tests need to know of one service of the service table; a row names the fields that
+// differ from the usual service, which has one request under way at once and refuses a blank credential.
 struct ServiceSample {
   Provider provider;
-  std::string credential;  // usable as stored, holding kCanary
-  Variables environment;   // what the service needs besides the credential
+  std::string credential;      // usable as stored, holding kCanary
+  Variables environment = {};  // what the service needs besides the credential
   // Requests the service has under way at once before any answer arrives; 0 for a service that sends none.
-  int inFlight;
-  bool refusesBlank;  // a blank credential is an error before anything is sent
+  int inFlight = 1;
+  bool refusesBlank = true;  // a blank credential is an error before anything is sent
   // For a service that reads keys from the environment: a credential naming none, and variables whose keys hold
   // kCanary.
   std::string keylessCredential = {};

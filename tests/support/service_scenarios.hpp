@@ -18,29 +18,31 @@ namespace dapplewick::testing {
 // end-to-end tests run each row alone, the refresh benchmark runs one row of every provider at once.
 
 struct Answer {
-  std::vector<std::string> when;  // texts the raw request holds, all of them; the first answer that fits is given
-  int status;
-  std::string body;
+  std::vector<std::string> when = {};  // texts the raw request holds, all of them; the first answer that fits is given
+  int status = 200;
+  std::string body = {};
   std::string contentType = "application/json";
   std::chrono::milliseconds delay{};  // before the answer is sent
 };
 
 // One provider host; a request that no answer fits gets a 404.
 struct Host {
-  std::vector<std::string> originKeys;
-  std::vector<Answer> answers;
-  std::size_t wantRequests;
+  std::vector<std::string> originKeys = {};
+  std::vector<Answer> answers = {};
+  std::size_t wantRequests = 0;
 };
 
+// A row names its fields; those a provider has no use for (hosts for one that asks none, a secret for one that
+// takes none) are left out.
 struct Scenario {
-  std::string name;
-  std::string provider;
-  std::string credential;  // "{origin}" stands for the first host's origin, here and in `environment`
-  std::string secret;      // never printed
-  std::vector<Host> hosts;
-  std::vector<std::string> onEveryRequest;  // header lines, exactly as sent
-  Json want;                                // fields of the record ("/a/0/b" paths of it)
-  std::map<std::string, std::string> environment{};
+  std::string name = {};
+  std::string provider = {};
+  std::string credential = {};  // "{origin}" stands for the first host's origin, here and in `environment`
+  std::string secret = {};      // never printed
+  std::vector<Host> hosts = {};
+  std::vector<std::string> onEveryRequest = {};  // header lines, exactly as sent
+  Json want = {};                                // fields of the record ("/a/0/b" paths of it)
+  std::map<std::string, std::string> environment = {};
   // Shell commands of a stand-in kiro-cli placed first on PATH, for `whoami` and for the usage report.
   std::string kiroWhoami{}, kiroUsage{};
   bool https{};  // the servers present a test certificate that config.json's caBundle trusts

@@ -15,7 +15,6 @@ const std::string kPointsURL = "https://apps.abacus.ai/api/_getOrganizationCompu
 const std::string kBillingURL = "https://apps.abacus.ai/api/_getBillingInfo";
 const std::string kBad = "Invalid Abacus AI credential \u2014 please log in and paste your Cookie header";
 const Timestamp kNow = *parseInternetDate("2026-03-15T12:00:00Z");
-const std::string kNotHTTP = "=0";  // compute points that stand for an answer that is not HTTP
 
 // The record as text, marked when it is stamped with another provider, which the text leaves out.
 std::string show(const UsageData& r) {
@@ -29,10 +28,11 @@ std::string points(const std::string& total, const std::string& left) {
 }
 
 // Every fetch sends the same two requests; the compute points are required, the billing answer only adds the
-// reset date. Points "=STATUS" answer with that status, kNotHTTP with no HTTP answer.
+// reset date. The points answer with their status, or with no HTTP answer at all (kNotHTTP).
 TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
   struct Case {
-    std::string points, want, billing = "";
+    std::string points = "", want = "", billing = "";
+    int status = 200;
   };
   const std::string rest = " (60000 ms)\nContent-Type: application/json\nAccept: application/json\nCookie: a=1; b=2\n"
                            "User-Agent: Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36\n\n";
@@ -49,7 +49,8 @@ TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
        R"({"success":true,"error":"login","result":{"nextBillingDate":"2026-04-01T02:00:00+02:00"}})"},
       {points("250", "100"), record("60", "150 / 250"), envelope(R"({"nextBillingDate":1775001600})")},
       {points("250", "100"), record("60", "150 / 250"), R"({"success":false,"error":"login"})"},
-      {kNotHTTP, "Unexpected response from Abacus AI"}, {"=401", kBad}, {"=204", "Abacus AI API error 204"},
+      {.want = "Unexpected response from Abacus AI", .status = testing::kNotHTTP}, {.want = kBad, .status = 401},
+      {.want = "Abacus AI API error 204", .status = 204},
       {"not json", invalid}, {"[1,2]", invalid}, {R"({"error":"Your Session Has EXPIRED"})", kBad},
       {R"({"error":"Rate Limit Reached"})", server + "rate limit reached"},
       {R"({"success":true,"result":[1],"error":42})", unknown}, {R"({"success":"true","result":{}})", unknown},
@@ -66,10 +67,10 @@ TEST(AbacusService, SendsBothRequestsAndMapsTheComputePoints) {
       {points("1234568.89", "1"), record("99.999919", "1,234,568 / 1,234,569")}};
   // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.points + " " + c.billing);
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.points + " " + c.billing);
     testing::ServiceWorld world(kNow, Provider::abacus);
-    const int status = c.points.starts_with("=") ? std::stoi(c.points.substr(1)) : 200;
-    status == 0 ? world.transport.respondNotHTTP(kPointsURL) : world.transport.respond(kPointsURL, status, c.points);
+    c.status == testing::kNotHTTP ? world.transport.respondNotHTTP(kPointsURL)
+                                  : world.transport.respond(kPointsURL, c.status, c.points);
     world.transport.respond(kBillingURL, 200, c.billing);
     const auto fetch = [&] { return AbacusService(world.context).fetchUsage("\u00A0 a=1; b=2\r\n"); };
     EXPECT_EQ(testing::outcomeOf(fetch, show), c.want);

@@ -116,6 +116,9 @@ TEST(Dates, TimeZoneNameFromEveryFormOfTZ) {
   fs::create_symlink("../share/zoneinfo/posix/Asia/Tokyo", dir.path() / "etc/localtime");
   fs::create_symlink(root + "/etc/localtime", dir.path() / "etc/chain");
   fs::create_directory_symlink(root + "/share/zoneinfo", dir.path() / "etc/zones");
+  // A relative first link to a file outside zoneinfo/, itself a link: read from the link's folder, not from here.
+  fs::create_symlink("../share/tokyo", dir.path() / "etc/relative");
+  fs::create_symlink("zoneinfo/Asia/Tokyo", dir.path() / "share/tokyo");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {":Europe/Berlin", "Europe/Berlin"},
       {"right/Europe/Berlin", "Europe/Berlin"},
@@ -126,7 +129,8 @@ TEST(Dates, TimeZoneNameFromEveryFormOfTZ) {
       {":/usr/share/zoneinfo/posix/Asia/Tokyo", "Asia/Tokyo"},
       {root + "/etc/localtime", "Asia/Tokyo"},
       {":" + root + "/etc/chain", "Asia/Tokyo"},
-      {root + "/etc/zones/Asia/Tokyo", "Asia/Tokyo"}};
+      {root + "/etc/zones/Asia/Tokyo", "Asia/Tokyo"},
+      {root + "/etc/relative", "Asia/Tokyo"}};
   for (const auto& [tz, want] : cases) EXPECT_EQ(currentTimeZoneIdentifier(tz), want) << tz;
 }
 

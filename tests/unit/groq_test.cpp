@@ -26,29 +26,36 @@ std::string show(const UsageData& r) {
 std::string body(const std::string& series) { return R"({"status":"success","data":{"result":[)" + series + "]}}"; }
 std::string one(const std::string& v) { return body(R"({"metric":{},"value":[1741000000.123,")" + v + R"("]})"); }
 
-// The per-second values answer the queries in order (requests, tokens in, tokens out, cache hits), "=STATUS" fails
-// one, "~STATUS" fails it after a while. A failed cache query only drops its part; a failed required one ends the
+// The per-second values answer the queries in order (requests, tokens in, tokens out, cache hits), or a status
+// fails one, at once or after a while. A failed cache query only drops its part; a failed required one ends the
 // fetch.
 TEST(GroqService, SendsFourInstantQueriesAndNotesTheRatesOrTheFirstFailedRequiredQuery) {
+  struct Reply {
+    std::string perSecond = "1";
+    int status = 200;
+    std::chrono::milliseconds after = 0ms;
+  };
   const std::string rates = "30.0 req/min \u00B7 7200 tok/min",
                     rest = " (60000 ms)\nAuthorization: Bearer gk\n"
                            "Accept: application/json\nUser-Agent: Dapplewick/1.0\n\n(no body)";
   const auto noted = [](const std::string& note) { return "0/0 window '" + note + "'"; };
-  // clang-format off
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"0.5", "100", "20", "0.001"}, noted(rates + " \u00B7 0.06 cache/min")},
-      {{"0.5", "100", "20", "0"}, noted(rates)}, {{"0.5", "100", "20", "1e307"}, noted(rates)},
-      {{"0.1", "0.05", "0.05", "-1"}, noted("6.00 req/min \u00B7 6.00 tok/min")},
-      {{"1", "1e307", "1e307", "1"}, "Unexpected response from Groq"}, {{"0.5", "100", "20", "=401"}, noted(rates)},
-      {{"=401", "1", "1", "1"}, "Invalid Groq API key"}, {{"1", "=500", "1", "1"}, "Groq API error 500"},
+  const Reply ok{"1"};
+  const std::vector<std::pair<std::vector<Reply>, std::string>> cases = {
+      {{{"0.5"}, {"100"}, {"20"}, {"0.001"}}, noted(rates + " \u00B7 0.06 cache/min")},
+      {{{"0.5"}, {"100"}, {"20"}, {"0"}}, noted(rates)},
+      {{{"0.5"}, {"100"}, {"20"}, {"1e307"}}, noted(rates)},
+      {{{"0.1"}, {"0.05"}, {"0.05"}, {"-1"}}, noted("6.00 req/min \u00B7 6.00 tok/min")},
+      {{ok, {"1e307"}, {"1e307"}, ok}, "Unexpected response from Groq"},
+      {{{"0.5"}, {"100"}, {"20"}, {.status = 401}}, noted(rates)},
+      {{{.status = 401}, ok, ok, ok}, "Invalid Groq API key"},
+      {{ok, {.status = 500}, ok, ok}, "Groq API error 500"},
       // Awaited in query order: the lowest-numbered failure wins, not the first in time.
-      {{"1", "1", "=429", "1"}, "Groq API error 429"}, {{"~401", "=502", "=500", "1"}, "Invalid Groq API key"}};
-  // clang-format on
-  for (const auto& [perSecond, want] : cases) {
+      {{ok, ok, {.status = 429}, ok}, "Groq API error 429"},
+      {{{.status = 401, .after = 50ms}, {.status = 502}, {.status = 500}, ok}, "Invalid Groq API key"}};
+  for (const auto& [replies, want] : cases) {
     testing::ServiceWorld world(kNow, Provider::groq);
-    for (std::size_t i = 0; const std::string& value : perSecond) {
-      const int status = value[0] == '=' || value[0] == '~' ? std::stoi(value.substr(1)) : 200;
-      world.transport.handle(kURLs[i++], testing::answerAfter(value[0] == '~' ? 50ms : 0ms, status, one(value)));
+    for (std::size_t i = 0; const Reply& reply : replies) {
+      world.transport.handle(kURLs[i++], testing::answerAfter(reply.after, reply.status, one(reply.perSecond)));
     }
     EXPECT_EQ(testing::outcomeOf([&] { return GroqService(world.context).fetchUsage("api:  gk \n"); }, show), want);
     for (const HTTPRequest& r : world.transport.requests()) EXPECT_EQ(testing::requestText(r), "GET " + r.url + rest);

@@ -31,14 +31,14 @@ TEST(KimiService, SendsTheUsagesRequestAndBuildsTheRecord) {
       R"({"scope":"FEATURE_CODING","detail":{"limit":"2000","used":"120","resetTime":"2026-12-07T00:00:00Z"},)"
       R"("limits":[{"detail":{"limit":"50","used":"5","resetTime":"2026-12-06T20:00:00.250Z"}},)"
       R"({"detail":{"limit":"1","used":"1"}}]},{"scope":"FEATURE_CODING","detail":{"limit":"1"}}]})");
-  // Every field in order: id, provider, used, limit, cost, costSemantic, resetAt, resetPeriod, lastUpdated, error,
-  // note, isLoading, auxiliaryUsage.
   // clang-format off
-  const UsageData window{Provider::kimi, Provider::kimi, 10, 100, 0, CostSemantic::none,
-                         Timestamp{1'796'587'200'250ms}, ResetPeriod::window, kNow, {}, {}, false, {}};
-  EXPECT_EQ(KimiService(world.context).fetchUsage(kToken), (UsageData{Provider::kimi, Provider::kimi, 6, 100, 0,
-      CostSemantic::none, Timestamp{1'796'601'600s}, ResetPeriod::weekly, kNow, {},
-      "Kimi coding usage: 120/2000 requests this week.", false, {window}}));
+  const UsageData window{.id = Provider::kimi, .provider = Provider::kimi, .used = 10, .limit = 100,
+                         .resetAt = Timestamp{1'796'587'200'250ms}, .resetPeriod = ResetPeriod::window,
+                         .lastUpdated = kNow};
+  EXPECT_EQ(KimiService(world.context).fetchUsage(kToken),
+            (UsageData{.id = Provider::kimi, .provider = Provider::kimi, .used = 6, .limit = 100,
+                       .resetAt = Timestamp{1'796'601'600s}, .resetPeriod = ResetPeriod::weekly, .lastUpdated = kNow,
+                       .note = "Kimi coding usage: 120/2000 requests this week.", .auxiliaryUsage = {window}}));
   // clang-format on
   EXPECT_EQ(testing::requestText(world.transport.requests().at(0)),
             "POST " + kURL + " (60000 ms)\nContent-Type: application/json\nAuthorization: Bearer " + kToken +

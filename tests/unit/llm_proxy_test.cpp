@@ -45,6 +45,10 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
        .want = "https://proxy.example.net/v1/quota-stats Bearer first"},
       {.credential = "http://[::1]:8080:sk", .want = "http://[::1]:8080/v1/quota-stats Bearer sk"},
       {.credential = " http://172.31.9.1/v1:sk ", .want = "http://172.31.9.1/v1/quota-stats Bearer sk"},
+      {.credential = "http://10.0.0.2:80/p:sk", .apiKey = "k", .want = "http://10.0.0.2:80/p/v1/quota-stats Bearer sk"},
+      {.credential = "http://10.0.0.2:80/team", .apiKey = "k",
+       .want = "http://10.0.0.2:80/team/v1/quota-stats Bearer k"},
+      {.credential = "http://localhost:4000/", .apiKey = "k", .want = "http://localhost:4000/v1/quota-stats Bearer k"},
       {.credential = "", .want = noKey},
       {.credential = "https://proxy.example.net:8443", .want = noKey},  // port digits are no key
       {.credential = "sk-key", .want = noBase}, {.credential = "sk-key", .baseURL = "http://bad host", .want = noBase},

@@ -7,11 +7,14 @@
 namespace dapplewick {
 namespace {
 
-// "ab/cd ef+gh=ij" (14 bytes) and the other short ones count only whole; kLong (34 bytes) also in runs of 16.
+// "ab/cd ef+gh=ij" (14 bytes) and the other short ones count only whole; kLong (34 bytes) also in runs of 16, and
+// kSixteen, the shortest secret that goes in parts, in runs of 8.
 constexpr const char* kLong = "ya29.Xk4/pQ+7wZrT&2mN9vB8cL5hJ3dF6";
+constexpr const char* kSixteen = "Q7vX9kLm2pR4tW8z";
 
 TEST(RedactSecrets, EveryFormWholeInPartsAndCut) {
-  const std::vector<std::string> secrets = {"ab/cd ef+gh=ij", "sk-\u00e9t\u00e9-SECRET", "~~~?\?\?>>>", "short", kLong};
+  const std::vector<std::string> secrets = {"ab/cd ef+gh=ij", "sk-\u00e9t\u00e9-SECRET", "~~~?\?\?>>>", "short", kLong,
+                                            kSixteen};
   struct Case {
     std::string text, want;
   };
@@ -39,6 +42,7 @@ TEST(RedactSecrets, EveryFormWholeInPartsAndCut) {
       {"No http://2mn9vb8cl5hj3df6.example\u2026", "No http://[redacted].example\u2026"},
       {"token Xk4%2FpQ%2B7wZrT%262mN9vB8cL5hJ3dF6 expired", "token [redacted] expired"},
       {"id WGs0L3BRKzd3WnJUJjJtTg== ok", "id [redacted] ok"}, {"id WGs0L3BRKzd3WnJUJjJtTjl2Qjhj", "id [redacted]"},
+      {"id 9kLm2pR4 ok", "id [redacted] ok"}, {"id 9kLm2pR ok", "id 9kLm2pR ok"},  // half of kSixteen, and less
       // Cut at the end, in any form, inside an escape too; a final "…" stays.
       {"cut at ab/cd e", "cut at [redacted]"}, {"cut at ab%2Fcd%20e%2", "cut at [redacted]"},
       {R"({"k":"ab\/cd e\u00)", R"({"k":"[redacted])"}, {"<p>ab&#47;cd e&#x2", "<p>[redacted]"},

@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <map>
 #include <set>
 #include <thread>
 
-#include "common/base64.hpp"
 #include "common/excerpt.hpp"
-#include "common/redaction.hpp"
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/configuration.hpp"
+#include "support/secret_echo.hpp"
 #include "support/service_samples.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
@@ -110,13 +108,13 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
       {Provider::llmProxy, "https://proxy.example.com:8443/team:sk-key", {"sk-key"}},
       {Provider::llmProxy, "https://proxy.example.com:8443", {"env-key"}, {{"LLM_PROXY_API_KEY", "env-key"}}},
       {Provider::stepFun, "web: TOKEN...rest", {"TOKEN...rest", "TOKEN"}}, {Provider::stepFun, "api:TOKEN", {"TOKEN"}},
-      {Provider::windsurf, R"({"devin_session_token":"s-tok","devin_auth1_token":"a-tok","devin_account_id":"acct"})",
-       {"s-tok", "a-tok", "acct"}},
+      {Provider::windsurf, R"({"devin_session_token":"s-tok","devin_auth1_token":"a-tok","devin_account_id":"acct",)"
+       R"("devin_primary_org_id":"org"})", {"s-tok", "a-tok", "acct", "org"}},
       {Provider::windsurf, " ws-token\n", {"ws-token"}}, {Provider::factory, "web:fk-1", {"fk-1"}},
-      {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=short", {"sid=short"}},
+      {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=shorter", {"sid=shorter"}},
       // An explicit prefix overrules the kind test, for the secrets as for the fetch.
       {Provider::factory, "api:fk=key-with-equals", {"fk=key-with-equals"}},
-      {Provider::minimax, "web:a=1; session=cookie-value", {"cookie-value"}},
+      {Provider::minimax, "web:a=1; session=cookie-v", {"cookie-v"}},  // 8 bytes: a value; "shorter", 7, is none
       {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
       {Provider::jetBrains, "jetbrains", {}},
@@ -178,41 +176,12 @@ TEST_P(EveryService, AStopCancelsAndJoinsEveryRequestInFlight) {
   }
 }
 
-// `text` in a form a server may echo it in: JSON-escaped, percent-encoded (lower or upper hex), either escaped again
-// ("json2", "percent2"), as HTML character references (decimal, or hex: "htmlx"), or base64 with the secret after
-// 0, 1 or 2 bytes ("base64+1"), the last in the URL-safe alphabet without padding.
-std::string encoded(const std::string& text, const std::string& form) {
-  std::string out;
-  if (form.back() == '2') {
-    for (const char c : encoded(text, form.substr(0, form.size() - 1))) {
-      out += c == '\\' ? "\\\\" : c == '%' ? "%25" : std::string(1, c);
-    }
-    return out;
-  }
-  if (!startsWith(form, "base64")) {
-    const char* hex = form == "percent" ? "0123456789abcdef" : "0123456789ABCDEF";
-    for (const char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      const std::string hexByte{hex[byte >> 4], hex[byte & 15]};
-      if (form == "json") out += c == '/' ? "\\/" : std::isalnum(byte) ? "\\u00" + hexByte : std::string(1, c);
-      else if (form == "html") out += "&#" + std::to_string(byte) + ";";
-      else if (form == "htmlx") out += "&#x" + hexByte + ";";
-      else out += form == "literal" ? std::string(1, c) : c == ' ' ? "+" : "%" + hexByte;
-    }
-    return out;
-  }
-  const std::string data = std::string(form.size() > 6 ? static_cast<std::size_t>(form.back() - '0') : 0, 'x') + text;
-  out = encodeBase64(data);
-  if (form != "base64+2") return out;
-  for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
-  return out.substr(0, out.find('='));
-}
-
 // No text of a record or of a window beneath shows kCanary, whole or in part, in any form.
 void expectNoCanary(const UsageData& record) {
+  static const testing::SecretEchoes canary(kCanary);
   for (const auto& text : {record.error, record.note}) {
     if (text) {
-      EXPECT_EQ(redactSecrets(*text, {std::string(kCanary)}), *text) << "the canary in " << *text;
+      EXPECT_EQ(canary.in(*text), std::nullopt) << "the canary in " << *text;
     }
   }
   for (const UsageData& window : record.auxiliaryUsage) expectNoCanary(window);
@@ -244,7 +213,8 @@ TEST_P(EveryService, ACredentialTheServerEchoesNeverReachesTheRecord) {
             } else if (form == "cut") {
               echo.resize(std::min(echo.size(), at + 10));
             } else {
-              echo = encoded(form == "cut%" ? echo.substr(0, at + 11) : echo, form == "cut%" ? "percent" : form);
+              echo =
+                  testing::encoded(form == "cut%" ? echo.substr(0, at + 11) : echo, form == "cut%" ? "percent" : form);
               if (form == "cut%") echo.pop_back();
             }
             HTTPResponse response{true,

@@ -52,6 +52,24 @@ TEST(LetterCase, ComparisonsFoldASCIIOnlyWhileWordsCapitaliseBeyond) {
   EXPECT_EQ(capitalizeWords("\u00E9lite MAX \u00DF\u00C9 \u00FF\u0178 \u03C2\u03A3 \u0444\u0416 \u0111\u0130"),
             "\u00C9lite Max \u00DF\u00E9 \u0178\u00FF \u03A3\u03C3 \u0424\u0436 \u0110\u0130");
   EXPECT_EQ(capitalizeWords("a\u00A0b \xff\u00C9"), "A\u00A0B \xff\u00E9");
+  // Both ends of every range of capitals, as {capital, small}: a small letter first becomes capital, and back;
+  // ÿ pairs out of order; beside the ranges ×, ÷, ß, ĸ and an unassigned point stay.
+  const std::pair<char32_t, char32_t> ends[] = {
+      {0xC0, 0xE0},   {0xD6, 0xF6},   {0xD8, 0xF8},   {0xDE, 0xFE},   {0x100, 0x101}, {0x12E, 0x12F}, {0x132, 0x133},
+      {0x136, 0x137}, {0x139, 0x13A}, {0x147, 0x148}, {0x14A, 0x14B}, {0x176, 0x177}, {0x179, 0x17A}, {0x17D, 0x17E},
+      {0x386, 0x3AC}, {0x388, 0x3AD}, {0x38A, 0x3AF}, {0x38C, 0x3CC}, {0x38E, 0x3CD}, {0x38F, 0x3CE}, {0x391, 0x3B1},
+      {0x3A1, 0x3C1}, {0x3A3, 0x3C3}, {0x3AB, 0x3CB}, {0x400, 0x450}, {0x40F, 0x45F}, {0x410, 0x430}, {0x42F, 0x44F},
+      {0x460, 0x461}, {0x480, 0x481}, {0x48A, 0x48B}, {0x4BE, 0x4BF}, {0x4C1, 0x4C2}, {0x4CD, 0x4CE}, {0x4D0, 0x4D1},
+      {0x52E, 0x52F}, {0x178, 0xFF},  {0xD7, 0xD7},   {0xF7, 0xF7},   {0xDF, 0xDF},   {0x138, 0x138}, {0x3A2, 0x3A2}};
+  const auto utf8 = [](std::initializer_list<char32_t> codePoints) {
+    std::string out;
+    for (const char32_t c : codePoints) appendUTF8(out, c);
+    return out;
+  };
+  for (const auto& [capital, small] : ends) {
+    EXPECT_EQ(capitalizeWords(utf8({small, capital})), utf8({capital, small}))
+        << std::hex << static_cast<unsigned>(capital);
+  }
 }
 
 TEST(UTF8, ValidateRepairCountCutAndExcerpt) {

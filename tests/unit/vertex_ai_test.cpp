@@ -50,12 +50,14 @@ TEST(VertexAIService, ReadsEveryUsagePageThenTheLimitsAndBuildsTheRecords) {
   for (const HTTPRequest& request : world.transport.requests()) sent += testing::requestText(request) + "\n";
   const std::string headers = " (15000 ms)\nAuthorization: Bearer tok.en\n\n(no body)\n";
   EXPECT_EQ(sent, "GET " + kUsageURL + headers + "GET " + nextPage + headers + "GET " + kLimitURL + headers);
-  UsageData aux = UsageData::blank(Provider::vertexAI);
-  std::tie(aux.used, aux.limit, aux.resetPeriod, aux.lastUpdated, aux.note) =
-      std::tuple(25.0, 100.0, ResetPeriod::daily, kNow, "per-minute");
+  // clang-format off
+  const UsageData aux{.id = Provider::vertexAI, .provider = Provider::vertexAI, .used = 25, .limit = 100,
+                      .resetPeriod = ResetPeriod::daily, .lastUpdated = kNow, .note = "per-minute"};
+  // clang-format on
   UsageData want = aux;
-  std::tie(want.used, want.note, want.auxiliaryUsage) = std::tuple(
-      100.0, "Vertex AI quota via Cloud Monitoring (project: my-project) \u2014 tokens (eu)", std::vector{aux});
+  want.used = 100;
+  want.note = "Vertex AI quota via Cloud Monitoring (project: my-project) \u2014 tokens (eu)";
+  want.auxiliaryUsage = {aux};
   EXPECT_EQ(usage, want);
 
   // Without a project there is nothing to ask, and no error either.

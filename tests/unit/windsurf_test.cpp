@@ -110,8 +110,11 @@ TEST(WindsurfService, ReadsThePlanStatusAndSurvivesDamage) {
                                                                   {"text/plain", "<"}};
   for (const auto& [type, body] : pages) EXPECT_EQ(outcome(200, body, type), "Unexpected response from Windsurf");
   EXPECT_EQ(outcome(200, bytes("08 01 10"), "application/proto"), "0/0 weekly");
-  EXPECT_EQ(outcome(403, ""), "Invalid Windsurf session credential");
-  EXPECT_EQ(outcome(500, ""), "Windsurf API error 500");
+  // A refusal is read by its status before the body is judged, so a login page keeps the credential error.
+  for (const int status : {401, 403}) {
+    EXPECT_EQ(outcome(status, "<html>", "text/html"), "Invalid Windsurf session credential") << status;
+  }
+  EXPECT_EQ(outcome(500, "<html>", "text/html"), "Windsurf API error 500");
 }
 
 }  // namespace
