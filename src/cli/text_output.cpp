@@ -86,9 +86,12 @@ std::string figuresLine(const UsageData& record, Timestamp now) {
     parts.push_back(usageBar(record) + " " + percent);
     parts.push_back(formatFigure(record.used) + " / " + formatFigure(record.limit));
   } else if (record.used != 0) {
-    parts.push_back("used " + formatFigure(record.used));
+    // Without a limit the figure may be a balance, credits remaining or a spend as well as a consumption; only the
+    // note says which, so the figure is named neutrally rather than "used".
+    parts.push_back("amount " + formatFigure(record.used));
   }
-  if (!parts.empty() || record.resetAt) parts.emplace_back(rawValue(record.resetPeriod));
+  // A period means something only as a quota's or a countdown's: beside a balance or a lifetime spend it is untrue.
+  if (record.limit > 0 || record.resetAt) parts.emplace_back(rawValue(record.resetPeriod));
   if (record.resetAt) {
     parts.push_back(formatCountdown(*record.resetAt, now) + " (" + formatRFC3339Seconds(*record.resetAt) + ")");
   }

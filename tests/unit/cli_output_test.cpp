@@ -80,11 +80,17 @@ TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
   UsageData balance = record(Provider::mimo, 37.5, 100);
   balance.costSemantic = CostSemantic::balance;
   balance.note = "Plan: Lite \u00B7 Balance: 12.5 CNY";
+  // Without a limit, a figure that may be a balance or a spend; its period only beside a reset date.
+  UsageData spend = record(Provider::bedrock, 12.5, 0);
+  spend.resetAt = kNow + 24h;
   const std::vector<UsageData> records = {
       fullRecord(),
       UsageData::failure(Provider::kilo, "F\x1b[2J\u009b\n\x7f\xff\u061C\u200E\u200F\u202A\u202E\u2066\u2069\u2065",
                          kNow),
-      record(Provider::groq, 17, 0, ResetPeriod::daily), balance, UsageData::blank(Provider::vertexAI)};
+      record(Provider::groq, 17, 0, ResetPeriod::daily),
+      spend,
+      balance,
+      UsageData::blank(Provider::vertexAI)};
   EXPECT_EQ(formatUsageText(records, kNow),
             "zai\n"
             "  [########------------]  42%  42.5 / 100  5h window  resets in 2h 13m (2026-12-06T17:26:20Z)\n"
@@ -96,7 +102,9 @@ TEST(TextOutput, WholeRecordsWithAuxiliaryWindows) {
             // no control reaches the terminal
             "  error: F\uFFFD[2J\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\u2065\n"
             "\ngroq\n"
-            "  used 17  Daily\n"
+            "  amount 17\n"
+            "\nbedrock\n"
+            "  amount 12.5  Monthly  resets in 1d 0h (2026-12-07T15:13:20Z)\n"
             "\nmimo\n"
             "  [#######-------------]  37%  37.5 / 100  Monthly\n"
             "  note: Plan: Lite \u00B7 Balance: 12.5 CNY\n"
