@@ -101,7 +101,7 @@ class DocumentBuilder {
   }
 
  private:
-  using Members = std::vector<std::pair<const std::string, Json>>;
+  using Members = Json::object_t::Container;
   // Below this many members a key is found by a walk, which is quicker than hashing for the objects of most bodies.
   static constexpr std::size_t kIndexedFrom = 16;
 
@@ -200,6 +200,11 @@ std::optional<Json> parseJsonOrNothing(std::string_view body) { return parseDocu
 
 std::optional<Json> parseJsonOrNothing(std::string_view body, const ListFold& fold) {
   return parseDocument(body, &fold);
+}
+
+void appendNewMember(Json& object, std::string key, Json value) {
+  static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>())
+      .emplace_back(std::move(key), std::move(value));
 }
 
 std::string JsonRef::path() const {

@@ -57,6 +57,10 @@ struct ListFold {
 // parseJsonOrNothing with `fold` applied. Values handed to it do not count towards kMaxJsonValues once folded.
 std::optional<Json> parseJsonOrNothing(std::string_view body, const ListFold& fold);
 
+// Appends a member to `object` without looking for `key` among its members, which would cost a walk over them:
+// only for a key known to be new there, such as a key of another object being copied.
+void appendNewMember(Json& object, std::string key, Json value);
+
 // ---- Strict ("decodable") reading ----
 //
 // A JsonRef is one value of a document together with its key path ("data.limits[2].unit"), so that a failure can

@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "support/service_world.hpp"
@@ -39,8 +40,7 @@ TEST(ParseJson, ARepeatedKeyKeepsItsFirstPlaceAndItsLastValue) {
     manyWant += "\"k" + std::to_string(i) + "\":" + (i == 0 ? "null" : i == 17 ? "\"x\"" : std::to_string(i)) + ",";
   }
   const std::pair<std::string, std::string> cases[] = {
-      {R"({"b":1,"a":2,"b":{"c":3}})", R"({"b":{"c":3},"a":2})"},
-      {R"([{"x":1,"x":2},{"x":3}])", R"([{"x":2},{"x":3}])"},
+      {R"({"b":1,"a":[{"x":1,"x":2}],"b":{"c":3}})", R"({"b":{"c":3},"a":[{"x":2}]})"},
       {"{" + many + R"("k17":"x","k0":null,"k20":20})", "{" + manyWant + R"("k20":20})"},
   };
   for (const auto& [body, want] : cases) EXPECT_EQ(parseJson(body).dump(), want) << body;
@@ -57,24 +57,15 @@ TEST(ParseJson, ABodyPastTheValueBudgetThrowsItsOwnError) {
   const ListFold fold{"s", [] {}, [&](Json&&) { ++folded; }};
   const std::string tooMany = "The answer holds more than 250000 values";
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[&] { parseJson(zeros(kMaxJsonValues - 1)); }, ""},
+      {[&] { parseJson(zeros(kMaxJsonValues - 1)); }, "no error"},
       {[&] { parseJson(zeros(kMaxJsonValues)); }, tooMany},
       {[&] { parseJsonOrNothing(R"({"a":1,"b":)" + zeros(kMaxJsonValues) + "}"); }, tooMany},
       // Folded elements count only while they are read; what the document keeps counts on.
-      {[&] { parseJsonOrNothing(R"({"s":)" + zeros(kMaxJsonValues + 9) + "}", fold); }, ""},
+      {[&] { parseJsonOrNothing(R"({"s":)" + zeros(kMaxJsonValues + 9) + "}", fold); }, "no error"},
       {[&] { parseJsonOrNothing(R"({"s":[[0,0]],"t":)" + zeros(kMaxJsonValues - 2) + "}", fold); }, tooMany},
   };
-  for (const auto& [read, want] : cases) {
-    std::string thrown;
-    try {
-      read();
-    } catch (const DecodingError& error) {
-      thrown = "DecodingError: " + std::string(error.what());
-    } catch (const JsonTooLargeError& error) {
-      thrown = error.what();
-    }
-    EXPECT_EQ(thrown, want);
-  }
+  for (const auto& [read, want] : cases) EXPECT_EQ(testing::errorText(read), want);
+  static_assert(!std::is_base_of_v<DecodingError, JsonTooLargeError>);
   EXPECT_EQ(folded, kMaxJsonValues + 10);
 }
 
@@ -94,10 +85,8 @@ TEST(StrictDecoding, ErrorsNameTheKeyPath) {
       {[&] { root.at("data").required<bool>("flag"); }, "expected a boolean at \"data.flag\""},
       {[&] { root.at("count").elements(); }, "expected an array at \"count\""},
       {[&] { JsonRef::root(Json::array()).required<int>("x"); }, "expected an object at the top level"},
-      {[&] {
-         JsonRef::root(parseJson(R"([1,[{"a":[2]}]])")).elements()[1].elements()[0].at("a").elements()[0].as<bool>();
-       },
-       "expected a boolean at \"[1][0].a[0]\""},
+      {[&] { JsonRef::root(parseJson("[[0,[1]]]")).elements()[0].elements()[1].as<bool>(); },
+       "expected a boolean at \"[0][1]\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);

@@ -334,7 +334,9 @@ TEST(UsageService, AnAnswerPastTheValueBudgetEndsTheFetch) {
       {Provider::factory, "https://app.factory.ai/api/app/auth/me"},
       {Provider::deepgram, "/projects/p0/usage"},
   };
-  for (const auto& [provider, where] : cases) {
+  for (const auto& c : cases) {
+    const Provider provider = c.first;
+    const std::string& where = c.second;
     Engine engine;
     const testing::ServiceSample& sample = *testing::sampleFor(provider);
     engine.keychain.save(provider, sample.credential);
