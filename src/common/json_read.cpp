@@ -53,20 +53,20 @@ class DocumentBuilder {
 
   bool tooLarge() const { return tooLarge_; }
 
-  bool null() { return place(Json(nullptr)) != nullptr; }
-  bool boolean(bool value) { return place(Json(value)) != nullptr; }
-  bool number_integer(Json::number_integer_t value) { return place(Json(value)) != nullptr; }
-  bool number_unsigned(Json::number_unsigned_t value) { return place(Json(value)) != nullptr; }
+  bool null() { return place(nullptr) != nullptr; }
+  bool boolean(bool value) { return place(value) != nullptr; }
+  bool number_integer(Json::number_integer_t value) { return place(value) != nullptr; }
+  bool number_unsigned(Json::number_unsigned_t value) { return place(value) != nullptr; }
   bool number_float(double value, const std::string& text) {
     const bool integerText = text.find_first_of(".eE") == std::string::npos;
     if (integerText && value == -9223372036854775808.0) value = std::nextafter(value, -HUGE_VAL);
-    return place(Json(value)) != nullptr;
+    return place(value) != nullptr;
   }
-  bool string(std::string& value) { return place(Json(std::move(value))) != nullptr; }
+  bool string(std::string& value) { return place(std::move(value)) != nullptr; }
   bool binary(Json::binary_t& value) { return place(Json::binary(std::move(value))) != nullptr; }
 
-  bool start_object(std::size_t /*size*/) { return open(Json::object()); }
-  bool start_array(std::size_t /*size*/) { return open(Json::array()); }
+  bool start_object(std::size_t /*size*/) { return open(Json::value_t::object); }
+  bool start_array(std::size_t /*size*/) { return open(Json::value_t::array); }
   bool end_object() { return close(); }
   bool end_array() { return close(); }
 
@@ -107,39 +107,39 @@ class DocumentBuilder {
 
   struct Open {
     Json* value;
-    Json* member = nullptr;  // of an object: the place of the value after the last key
+    Json* member = nullptr;  // of an object, set by each key: where the value after it goes; a list has none
     std::unique_ptr<std::unordered_map<std::string, std::size_t>> index{};
     bool folding = false;     // the top-level object, after the folded key; a list, whose elements are folded
     std::size_t counted = 0;  // of a folded list: the values counted before its element
   };
 
   // Puts `value` where the next value goes and gives its place, or nullptr past the budget.
-  Json* place(Json&& value) {
+  template <class Value>
+  Json* place(Value&& value) {
     if (++values_ > kMaxJsonValues) {
       tooLarge_ = true;
       return nullptr;
     }
     if (open_.empty()) {
-      root_ = std::move(value);
+      root_ = Json(std::forward<Value>(value));
       return &root_;
     }
     Open& parent = open_.back();
-    if (parent.value->is_object()) {
-      *parent.member = std::move(value);
+    if (parent.member != nullptr) {
+      *parent.member = Json(std::forward<Value>(value));
       return parent.member;
     }
     auto& elements = parent.value->get_ref<Json::array_t&>();
     if (parent.folding) parent.counted = values_ - 1;
-    elements.push_back(std::move(value));
+    elements.emplace_back(std::forward<Value>(value));
     Json* placed = &elements.back();
     if (parent.folding && !placed->is_structured()) foldLast();
     return placed;
   }
 
-  bool open(Json&& container) {
-    const bool list = container.is_array();
-    const bool folded = list && open_.size() == 1 && open_.back().folding;
-    Json* placed = place(std::move(container));
+  bool open(Json::value_t type) {
+    const bool folded = type == Json::value_t::array && open_.size() == 1 && open_.back().folding;
+    Json* placed = place(type);
     if (placed == nullptr) return false;
     open_.push_back({placed});
     if (folded) {
