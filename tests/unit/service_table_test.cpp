@@ -335,13 +335,11 @@ TEST(UsageService, AnAnswerPastTheValueBudgetEndsTheFetch) {
       {Provider::deepgram, "/projects/p0/usage"},
   };
   for (const auto& c : cases) {
-    const Provider provider = c.first;
-    const std::string& where = c.second;
     Engine engine;
-    const testing::ServiceSample& sample = *testing::sampleFor(provider);
-    engine.keychain.save(provider, sample.credential);
+    const testing::ServiceSample& sample = *testing::sampleFor(c.first);
+    engine.keychain.save(c.first, sample.credential);
     engine.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
-      std::string body = request.url.find(where) != std::string::npos ? dense : "";
+      std::string body = request.url.find(c.second) != std::string::npos ? dense : "";
       // Deepgram's projects: p0 answers too much, the sample's own project answers well.
       if (request.url.ends_with("/v1/projects")) body = R"({"projects":[{"project_id":"p0"},{"project_id":"p1"}]})";
       for (const auto& [piece, answer] : sample.answers) {
@@ -349,7 +347,7 @@ TEST(UsageService, AnAnswerPastTheValueBudgetEndsTheFetch) {
       }
       return HTTPResponse{true, body.empty() ? 404 : 200, {}, body, request.url};
     });
-    EXPECT_EQ(engine.service.fetchDispatch(provider).error, "The answer holds more than 250000 values") << where;
+    EXPECT_EQ(engine.service.fetchDispatch(c.first).error, "The answer holds more than 250000 values") << c.second;
   }
 }
 
