@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,14 +27,39 @@ class DecodingError : public std::runtime_error {
 
 // Nesting deeper than this is refused while parsing, and untyped walks treat deeper values as absent.
 inline constexpr int kMaxJsonDepth = 256;
+// A document may hold at most this many values (every object, list, text, number, boolean and null counts), so that
+// a dense body within the size bound of an answer cannot cost gigabytes or minutes to build.
+inline constexpr std::size_t kMaxJsonValues = 250'000;
 
-// Parses a whole body as JSON; throws DecodingError when it is not JSON or nests deeper than kMaxJsonDepth.
+// A body holding more than kMaxJsonValues values. It is no DecodingError on purpose: such a body is JSON, and no
+// reader may take it for "not JSON" or for an answer without the figures it looks for.
+class JsonTooLargeError : public std::runtime_error {
+ public:
+  JsonTooLargeError();
+};
+
+// Parses a whole body as JSON; throws DecodingError when it is not JSON or nests deeper than kMaxJsonDepth, and
+// JsonTooLargeError when it holds too many values. An object keeps its keys in document order; a repeated key
+// keeps its first place and its last value.
 Json parseJson(std::string_view body);
-// The same without throwing: nothing for a body that is not JSON.
+// The same, but nothing for a body that is not JSON (JsonTooLargeError is still thrown).
 std::optional<Json> parseJsonOrNothing(std::string_view body);
-// The same, with the parser's callback: it sees each value as it is read and may drop it from the document
-// (return false), so a reader can fold the elements of a long list one by one instead of holding them all.
-std::optional<Json> parseJsonOrNothing(std::string_view body, const Json::parser_callback_t& callback);
+
+// A reader that folds the lists held by one key of the top-level object element by element, so that a long list
+// costs one element of memory rather than a tree of all of them.
+struct ListFold {
+  std::string_view key;
+  // A list under `key` begins (again each time the key repeats).
+  std::function<void()> begin;
+  // Its next element, as soon as it has been read. The document keeps the list, empty.
+  std::function<void(Json&& element)> element;
+};
+// parseJsonOrNothing with `fold` applied. Values handed to it do not count towards kMaxJsonValues once folded.
+std::optional<Json> parseJsonOrNothing(std::string_view body, const ListFold& fold);
+
+// Appends a member to `object` without looking for `key` among its members, which would cost a walk over them:
+// only for a key known to be new there, such as a key of another object being copied.
+void appendNewMember(Json& object, std::string key, Json value);
 
 // ---- Strict ("decodable") reading ----
 //
@@ -45,7 +73,7 @@ class JsonRef {
   static JsonRef root(const Json& value) { return JsonRef(value, ""); }
 
   const Json& json() const { return *value_; }
-  const std::string& path() const { return path_; }
+  std::string path() const;
   bool isNull() const { return value_->is_null(); }
 
   // The member `key`, which must be present and not null.
@@ -73,9 +101,15 @@ class JsonRef {
   [[noreturn]] void fail(std::string_view expected) const;
 
  private:
+  // An element: its path is only written out when asked for, since most never are.
+  JsonRef(const Json& value, std::shared_ptr<const std::string> list, std::size_t index)
+      : value_(&value), list_(std::move(list)), index_(index) {}
   std::string childPath(std::string_view key) const;
   const Json* value_;
   std::string path_;
+  // For an element, the path of its list and its place there; `path_` is then unused.
+  std::shared_ptr<const std::string> list_;
+  std::size_t index_ = 0;
 };
 
 template <>

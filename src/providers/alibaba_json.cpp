@@ -16,14 +16,16 @@ bool mayHoldContainer(std::string_view text) {
   return start != std::string_view::npos && (text[start] == '{' || text[start] == '[');
 }
 
-// `depth` is the level `value` sits at, the top level being 1.
-std::optional<Json> normalize(const Json& value, int depth) {
+// `depth` is the level `value` sits at, the top level being 1. Decoded texts may hold more values than the answer
+// did, so what is built counts towards the value budget of a document, `built` so far.
+std::optional<Json> normalize(const Json& value, int depth, std::size_t& built) {
+  if (++built > kMaxJsonValues) throw JsonTooLargeError();
   if (value.is_string()) {
     const auto& text = value.get_ref<const std::string&>();
     if (mayHoldContainer(text)) {
       // Decoded text takes the string's place, one level no deeper.
       if (auto decoded = parseJsonOrNothing(text); decoded && (decoded->is_object() || decoded->is_array())) {
-        return normalize(*decoded, depth);
+        return normalize(*decoded, depth, --built);
       }
     }
     return value;
@@ -32,10 +34,10 @@ std::optional<Json> normalize(const Json& value, int depth) {
   if (depth > kMaxJsonDepth) return std::nullopt;
   Json out = value.is_object() ? Json::object() : Json::array();
   for (auto it = value.begin(); it != value.end(); ++it) {
-    auto child = normalize(*it, depth + 1);
+    auto child = normalize(*it, depth + 1, built);
     if (!child) continue;
     if (value.is_object()) {
-      out[it.key()] = std::move(*child);
+      appendNewMember(out, it.key(), std::move(*child));
     } else {
       out.push_back(std::move(*child));
     }
@@ -117,7 +119,10 @@ std::optional<LocalDateTime> readWallClock(std::string_view text) {
 
 }  // namespace
 
-Json normalizeJSON(const Json& value) { return normalize(value, 1).value_or(Json()); }
+Json normalizeJSON(const Json& value) {
+  std::size_t built = 0;
+  return normalize(value, 1, built).value_or(Json());
+}
 
 std::optional<std::string> findString(Names names, const Json& value) {
   const Json* hit = findFirst(names, value, NonBlankString{});

@@ -92,10 +92,13 @@ UsageData AugmentService::fetchUsage(std::string_view credential, std::stop_toke
       throw AugmentError::parseFailed(std::string("Credits: ") + error.what());
     }
   }
-  // The subscription only adds the plan name and the reset; whatever goes wrong there just leaves them out.
+  // The subscription only adds the plan name and the reset; whatever goes wrong there just leaves them out, but for
+  // an answer too dense to read, which is no missing plan.
   std::optional<augment::Subscription> subscription;
   try {
     subscription = augment::readSubscription(fetchBody(augment::kSubscriptionPath, cookie, stop));
+  } catch (const JsonTooLargeError&) {
+    throw;
   } catch (const std::exception&) {
     subscription.reset();
   }

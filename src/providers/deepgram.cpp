@@ -141,6 +141,9 @@ UsageData DeepgramService::fetchUsage(std::string_view credential, std::stop_tok
       aggregate.totals = {*requests, hours};
       ++aggregate.answered;
       if (projects.size() == 1) aggregate.singleName = project.name;
+    } catch (const JsonTooLargeError&) {
+      // Too dense to read is no silence: it ends the fetch rather than leaving the project out.
+      throw;
     } catch (...) {
       // A stopped fetch ends here rather than trying, and failing, every remaining project.
       if (stop.stop_requested()) throw;

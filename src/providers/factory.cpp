@@ -236,11 +236,14 @@ UsageData FactoryService::fetchUsage(std::string_view credential, bool isAPIKey,
 
 std::optional<factory::BillingLimits> FactoryService::fetchBillingLimits(const factory::Credential& credential,
                                                                          std::stop_token stop) const {
-  // Whatever goes wrong here (a rejected credential included) is silent: the auth step reports it.
+  // Whatever goes wrong here (a rejected credential included) is silent: the auth step reports it. An answer too
+  // dense to read is no lack of billing limits and ends the fetch.
   try {
     const HTTPResponse response = context_.transport.data(factory::billingLimitsRequest(hosts(), credential), stop);
     if (!response.isHTTP || response.status != 200) return std::nullopt;
     return factory::readBillingLimits(response.body);
+  } catch (const JsonTooLargeError&) {
+    throw;
   } catch (const std::exception&) {
     // A stop is no failure of billing limits: it ends the fetch.
     if (stop.stop_requested()) throw;
@@ -261,6 +264,9 @@ factory::AuthInfo FactoryService::fetchAuthInfo(const factory::Credential& crede
     } catch (const FactoryError& error) {
       // A rejected credential is rejected on either host.
       if (last || error.code() == FactoryErrorCode::invalidCredentials) throw;
+    } catch (const JsonTooLargeError&) {
+      // The other host is asked only when this one failed, not when it answered too much.
+      throw;
     } catch (const std::exception&) {
       if (last || stop.stop_requested()) throw;
     }

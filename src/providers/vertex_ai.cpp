@@ -125,40 +125,21 @@ std::optional<std::string> readTimeSeriesPage(std::string_view body, QuotaTable&
   // Each series is folded as soon as the parser has read it and is then dropped, so a page near the body limit
   // costs one series of memory rather than a tree of the whole page. The page's own table joins `quotas` only
   // when "timeSeries" (the last one, should the key repeat) turns out to be a list of objects alone.
-  using Event = Json::parse_event_t;
   QuotaTable page;
-  bool atSeriesKey = false;
-  bool inSeries = false;
   bool seriesAreObjects = false;
-  const auto json = parseJsonOrNothing(body, [&](int depth, Event event, Json& parsed) {
-    if (depth == 1) {
-      if (event == Event::key) {
-        atSeriesKey = parsed == "timeSeries";
-        inSeries = false;
-        if (atSeriesKey) {
-          page = QuotaTable();
-          seriesAreObjects = false;
-        }
-      } else if (event == Event::array_start && atSeriesKey) {
-        inSeries = seriesAreObjects = true;
-      } else if (event == Event::array_end) {
-        inSeries = false;
-      }
-      return true;
-    }
-    if (depth != 2 || !inSeries) return true;
-    if (event == Event::object_end) {
-      page.add(parsed);
-      return false;
-    }
-    if (event == Event::value || event == Event::array_end) {
-      seriesAreObjects = false;
-      return false;
-    }
-    return true;
-  });
+  const ListFold fold{"timeSeries",
+                      [&] {
+                        page = QuotaTable();
+                        seriesAreObjects = true;
+                      },
+                      [&](Json&& series) {
+                        if (!series.is_object()) seriesAreObjects = false;
+                        if (seriesAreObjects) page.add(series);
+                      }};
+  const auto json = parseJsonOrNothing(body, fold);
   if (!json || !json->is_object()) throw VertexAIError::invalidResponse();
-  if (seriesAreObjects) {
+  const Json* series = member(&*json, "timeSeries");
+  if (series != nullptr && series->is_array() && seriesAreObjects) {
     for (const auto& [key, value] : page.entries()) quotas.raise(key, value);
   }
   const Json* next = member(&*json, "nextPageToken");

@@ -255,6 +255,11 @@ TEST(AlibabaJson, NormalisesAndSearchesLeniently) {
   };
   EXPECT_NE(deep(155), nullptr);
   EXPECT_EQ(deep(156), nullptr);
+  // So do values decoded from strings towards the value budget: two lists of half of it, with the list around them.
+  std::string half = "[0";
+  for (std::size_t i = 1; i < kMaxJsonValues / 2 - 1; ++i) half += ",0";
+  const Json halves = Json::array({half + "]", half + "]"});
+  EXPECT_EQ(testing::errorText([&] { alibaba::normalizeJSON(halves); }), "The answer holds more than 250000 values");
 }
 
 TEST(AlibabaJson, NumbersAndDates) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "support/service_world.hpp"
@@ -31,6 +32,43 @@ TEST(ParseJson, RejectsInvalidAndTooDeepAndKeepsDocumentOrder) {
   EXPECT_EQ(parseJson(R"("a\u0000b")"), Json(std::string("a\0b", 3)));
 }
 
+// Keys are appended as read, and a small object finds a repeated key by a walk, a large one by its index.
+TEST(ParseJson, ARepeatedKeyKeepsItsFirstPlaceAndItsLastValue) {
+  std::string many, manyWant;
+  for (int i = 0; i < 20; ++i) {
+    many += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    manyWant += "\"k" + std::to_string(i) + "\":" + (i == 0 ? "null" : i == 17 ? "\"x\"" : std::to_string(i)) + ",";
+  }
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"b":1,"a":[{"x":1,"x":2}],"b":{"c":3}})", R"({"b":{"c":3},"a":[{"x":2}]})"},
+      {"{" + many + R"("k17":"x","k0":null,"k20":20})", "{" + manyWant + R"("k20":20})"},
+  };
+  for (const auto& [body, want] : cases) EXPECT_EQ(parseJson(body).dump(), want) << body;
+}
+
+// Past the budget a body is neither "not JSON" nor a document: it throws an error of its own, whichever reader.
+TEST(ParseJson, ABodyPastTheValueBudgetThrowsItsOwnError) {
+  const auto zeros = [](std::size_t count) {  // a list of `count` zeros: one value more
+    std::string list = "[0";
+    for (std::size_t i = 1; i < count; ++i) list += ",0";
+    return list + "]";
+  };
+  std::size_t folded = 0;
+  const ListFold fold{"s", [] {}, [&](Json&&) { ++folded; }};
+  const std::string tooMany = "The answer holds more than 250000 values";
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { parseJson(zeros(kMaxJsonValues - 1)); }, "no error"},
+      {[&] { parseJson(zeros(kMaxJsonValues)); }, tooMany},
+      {[&] { parseJsonOrNothing(R"({"a":1,"b":)" + zeros(kMaxJsonValues) + "}"); }, tooMany},
+      // Folded elements count only while they are read; what the document keeps counts on.
+      {[&] { parseJsonOrNothing(R"({"s":)" + zeros(kMaxJsonValues + 9) + "}", fold); }, "no error"},
+      {[&] { parseJsonOrNothing(R"({"s":[[0,0]],"t":)" + zeros(kMaxJsonValues - 2) + "}", fold); }, tooMany},
+  };
+  for (const auto& [read, want] : cases) EXPECT_EQ(testing::errorText(read), want);
+  static_assert(!std::is_base_of_v<DecodingError, JsonTooLargeError>);
+  EXPECT_EQ(folded, kMaxJsonValues + 10);
+}
+
 TEST(StrictDecoding, ErrorsNameTheKeyPath) {
   const Json doc = parseJson(R"({"data":{"limit":"x","list":[{"n":1},{"n":1.5}],"flag":1,"z":null},"count":3})");
   const JsonRef root = JsonRef::root(doc);
@@ -47,6 +85,8 @@ TEST(StrictDecoding, ErrorsNameTheKeyPath) {
       {[&] { root.at("data").required<bool>("flag"); }, "expected a boolean at \"data.flag\""},
       {[&] { root.at("count").elements(); }, "expected an array at \"count\""},
       {[&] { JsonRef::root(Json::array()).required<int>("x"); }, "expected an object at the top level"},
+      {[&] { JsonRef::root(parseJson("[[0,[1]]]")).elements()[0].elements()[1].as<bool>(); },
+       "expected a boolean at \"[0][1]\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/excerpt.hpp"
+#include "common/json_read.hpp"
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/configuration.hpp"
@@ -320,6 +321,35 @@ TEST(UsageService, RefreshAllTakesEnabledProvidersWithACredentialInOrder) {
   EXPECT_EQ(records[0].used, 25);
   EXPECT_EQ(records[1].error, "Invalid Codebuff API token");
   EXPECT_EQ(engine.service.lastRefreshed(), kNow);
+}
+
+// An answer past the value budget ends the fetch with its own text, also where a service would get by without
+// that answer (a plan left out, another host, a project left out).
+TEST(UsageService, AnAnswerPastTheValueBudgetEndsTheFetch) {
+  std::string dense = "[0";
+  for (std::size_t i = 0; i < kMaxJsonValues; ++i) dense += ",0";
+  dense += "]";
+  const std::pair<Provider, std::string> cases[] = {
+      {Provider::augment, "/api/subscription"},
+      {Provider::factory, "/api/billing/limits"},
+      {Provider::factory, "https://app.factory.ai/api/app/auth/me"},
+      {Provider::deepgram, "/projects/p0/usage"},
+  };
+  for (const auto& c : cases) {
+    Engine engine;
+    const testing::ServiceSample& sample = *testing::sampleFor(c.first);
+    engine.keychain.save(c.first, sample.credential);
+    engine.world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) {
+      std::string body = request.url.find(c.second) != std::string::npos ? dense : "";
+      // Deepgram's projects: p0 answers too much, the sample's own project answers well.
+      if (request.url.ends_with("/v1/projects")) body = R"({"projects":[{"project_id":"p0"},{"project_id":"p1"}]})";
+      for (const auto& [piece, answer] : sample.answers) {
+        if (body.empty() && request.url.find(piece) != std::string::npos) body = answer;
+      }
+      return HTTPResponse{true, body.empty() ? 404 : 200, {}, body, request.url};
+    });
+    EXPECT_EQ(engine.service.fetchDispatch(c.first).error, "The answer holds more than 250000 values") << c.second;
+  }
 }
 
 // While a request is outstanding: a single refresh shows a loading record, a second refresh of all returns at once.
