@@ -105,7 +105,7 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   auto argv = pointers(argStrings);
 
   // Standard input, output and error are files beside the configuration folder: no pipe can fill up or dead-lock.
-  const auto in = root_.write("stdin", input);
+  const auto in = input_ ? *input_ : root_.write("stdin", input);
   const auto out = output_.value_or(root_.path() / "stdout");
   const auto err = root_.path() / "stderr";
   posix_spawn_file_actions_t actions;

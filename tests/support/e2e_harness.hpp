@@ -65,6 +65,8 @@ class Sandbox {
   void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
   // Standard output goes to this file (such as /dev/full) instead of RunResult::out, which stays empty.
   void setOutput(std::filesystem::path file) { output_ = std::move(file); }
+  // Standard input comes from this file (such as a FIFO) instead of the given text.
+  void setInput(std::filesystem::path file) { input_ = std::move(file); }
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
@@ -84,6 +86,7 @@ class Sandbox {
   std::filesystem::path home_;
   std::map<std::string, std::string> env_;
   std::optional<std::filesystem::path> output_;
+  std::optional<std::filesystem::path> input_;
 };
 
 }  // namespace dapplewick::testing
