@@ -167,10 +167,7 @@ TEST_F(ProcessTest, KillingAllGroupsEndsTheRunsUnderWayAndRefusesEveryLaterOne) 
 std::vector<std::pair<pid_t, int>> signalsSent;
 
 TEST(ProcessGroups, KillingSignalsEachGroupButNeverOursOrEveryProcessAndAReapedProcessOnlyThroughItsGroup) {
-  ProcessGroups groups([](pid_t pid, int signal) {
-    signalsSent.emplace_back(pid, signal);
-    return 0;
-  });
+  ProcessGroups groups([](pid_t pid, int signal) { return (signalsSent.emplace_back(pid, signal), 0); });
   for (const pid_t id : {0, 1, 700, 800, 900}) {
     pid_t added = 0;
     groups.spawnAndAdd(added, [id](pid_t& pid) { return (pid = id, 0); });
