@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "common/dates.hpp"
-#include "support/e2e_harness.hpp"
 #include "support/env_guard.hpp"
-#include "support/process_probe.hpp"
 #include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
@@ -154,35 +152,39 @@ TEST(KiroReport, ReadsTheFiguresPlanResetAndBonusOrSaysWhyNot) {
   }
 }
 
-// A stand-in for the tool records its arguments and environment; only shell built-ins are at hand, since
-// PATH holds nothing else. `whoami` names the account; the usage run prints a report, then stays open when
-// KIRO_TEST_HANG is set.
-TEST(KiroService, RunsTheToolWithTheServicesEnvironmentWithinItsLimits) {
+// The tool is found on the service's PATH and run with its environment, TERM set for colour output, within the
+// limits of each step; a run that times out, a stop and a missing tool each end the fetch.
+TEST(KiroService, RunsTheToolOnThePathWithTheServicesEnvironmentWithinItsLimits) {
   testing::ServiceWorld world(kNow, Provider::kiro);
-  testing::TempDir bin;
-  world.environment.set("PATH", bin.path().string());
+  world.environment.set("PATH", "/opt/kiro:/usr/bin");
   world.environment.set("TERM", "dumb");
-  world.environment.set("KIRO_TEST_MARK", "passed through");
-  const std::string binary = testing::writeScript(
-      bin.path(), "kiro-cli",
-      "cd '" + bin.path().string() +
-          "'\nprintf '%s|%s' \"$TERM\" \"$KIRO_TEST_MARK\" >> log\n"
-          "printf '[%s]' \"$@\" >> log\necho >> log\nif [ \"$1\" = whoami ]; then echo 'Email: a@b.c'; exit; fi\n"
-          "echo 'Plan: Pro'\necho '(1 of 4 covered in plan)'\nif [ -n \"$KIRO_TEST_HANG\" ]; then while :; do :; done; fi");
+  world.tools.respond(out("Email: a@b.c"));
+  world.tools.respond(out("Plan: Pro\n(1 of 4 covered in plan)"));
   KiroService service(world.context);
   EXPECT_EQ(service.fetchUsage().note, "Pro \u00B7 a@b.c");
-  // TERM set for colour output, everything else passed through.
-  EXPECT_EQ(testing::readFileText(bin.path() / "log"),
-            "xterm-256color|passed through[whoami]\nxterm-256color|passed through[chat][--no-interactive][/usage]\n");
+  std::string runs;
+  for (const auto& run : world.tools.runs()) {
+    runs += run.binary + " " + ::testing::PrintToString(run.arguments) + " " +
+            ::testing::PrintToString(run.environment) + " " + std::to_string(run.limits.timeout.count()) + "/" +
+            std::to_string(run.limits.idleTimeout.count()) + "\n";
+  }
+  const std::string environment = R"({ ("PATH", "/opt/kiro:/usr/bin"), ("TERM", "xterm-256color") })";
+  EXPECT_EQ(runs, "/opt/kiro/kiro-cli { \"whoami\" } " + environment + " 5000/5000\n/opt/kiro/kiro-cli { \"chat\", " +
+                      "\"--no-interactive\", \"/usage\" } " + environment + " 20000/10000\n");
 
-  world.environment.set("KIRO_TEST_HANG", "1");
-  EXPECT_EQ(testing::errorText([&] { kiro::runTool(world.environment, binary, {{}, 300ms, 5s}); }), kTimedOut);
-
-  const testing::DelayedStop stop(150ms);
-  EXPECT_THROW(service.fetchUsage(stop.token()), ProcessError);
-
-  EXPECT_EQ(testing::errorText([] { kiro::locateCLI(MapEnvironment()); }),
-            "kiro-cli not found. Install it from https://kiro.dev");
+  world.tools.respond(out("a@b.c"));
+  world.tools.handle([](const auto& run, std::stop_token) -> R { throw ProcessError::deadlinePassed(run.binary); });
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage(); }), kTimedOut);
+  world.tools.handle([](const auto& run, std::stop_token stop) -> R {
+    if (stop.stop_requested()) throw ProcessError::cancelled(run.binary);
+    return out("a@b.c");
+  });
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage(stop.get_token()); }), "/opt/kiro/kiro-cli was cancelled");
+  world.environment = MapEnvironment();
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage(); }), "kiro-cli not found. Install it from https://kiro.dev");
+  EXPECT_EQ(world.tools.runs().size(), 5u);
 }
 
 }  // namespace

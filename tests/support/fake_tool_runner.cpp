@@ -1,0 +1,54 @@
+#include "support/fake_tool_runner.hpp"
+
+#include <cerrno>
+
+#include "support/answer_script.hpp"
+
+namespace dapplewick::testing {
+
+void FakeToolRunner::respond(ProcessResult result) {
+  handle([result = std::move(result)](const Run&, std::stop_token) { return result; });
+}
+
+void FakeToolRunner::handle(Handler handler) {
+  const std::lock_guard lock(mutex_);
+  scripts_.push_back(std::move(handler));
+}
+
+void FakeToolRunner::handleUnscripted(Handler handler) {
+  const std::lock_guard lock(mutex_);
+  unscripted_ = std::move(handler);
+}
+
+std::optional<std::string> FakeToolRunner::find(std::string_view name, std::string_view searchPath) {
+  if (searchPath.empty()) return std::nullopt;
+  return std::string(searchPath.substr(0, searchPath.find(':'))) + "/" + std::string(name);
+}
+
+ProcessResult FakeToolRunner::run(const std::string& binary, const std::vector<std::string>& arguments,
+                                  const std::map<std::string, std::string, std::less<>>& environment,
+                                  const ProcessLimits& limits, std::stop_token stop) {
+  const Run run{binary, arguments, environment, limits};
+  Handler handler;
+  {
+    const std::lock_guard lock(mutex_);
+    runs_.push_back(run);
+    if (!scripts_.empty()) {
+      handler = std::move(scripts_.front());
+      scripts_.pop_front();
+    } else {
+      handler = unscripted_;
+    }
+  }
+  if (!handler) throw ProcessError::launchFailed(binary, ENOENT);
+  ProcessResult result = handler(run, std::move(stop));
+  if (seedsFor_) recordSeedAnswer(*seedsFor_, answerOfToolResult(result));
+  return result;
+}
+
+std::vector<FakeToolRunner::Run> FakeToolRunner::runs() const {
+  const std::lock_guard lock(mutex_);
+  return runs_;
+}
+
+}  // namespace dapplewick::testing
