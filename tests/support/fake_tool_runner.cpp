@@ -7,12 +7,8 @@
 namespace dapplewick::testing {
 
 void FakeToolRunner::respond(ProcessResult result) {
-  handle([result = std::move(result)](const Run&, std::stop_token) { return result; });
-}
-
-void FakeToolRunner::handle(Handler handler) {
   const std::lock_guard lock(mutex_);
-  scripts_.push_back(std::move(handler));
+  results_.push_back(std::move(result));
 }
 
 void FakeToolRunner::handleUnscripted(Handler handler) {
@@ -29,19 +25,19 @@ ProcessResult FakeToolRunner::run(const std::string& binary, const std::vector<s
                                   const std::map<std::string, std::string, std::less<>>& environment,
                                   const ProcessLimits& limits, std::stop_token stop) {
   const Run run{binary, arguments, environment, limits};
+  std::optional<ProcessResult> scripted;
   Handler handler;
   {
     const std::lock_guard lock(mutex_);
     runs_.push_back(run);
-    if (!scripts_.empty()) {
-      handler = std::move(scripts_.front());
-      scripts_.pop_front();
-    } else {
-      handler = unscripted_;
+    if (!results_.empty()) {
+      scripted = std::move(results_.front());
+      results_.pop_front();
     }
+    handler = unscripted_;
   }
-  if (!handler) throw ProcessError::launchFailed(binary, ENOENT);
-  ProcessResult result = handler(run, std::move(stop));
+  if (!scripted && !handler) throw ProcessError::launchFailed(binary, ENOENT);
+  ProcessResult result = scripted ? std::move(*scripted) : handler(run, std::move(stop));
   if (seedsFor_) recordSeedAnswer(*seedsFor_, answerOfToolResult(result));
   return result;
 }

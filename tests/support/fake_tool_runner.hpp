@@ -15,7 +15,7 @@ namespace dapplewick::testing {
 
 // A scripted tool runner, FakeTransport's counterpart for a service that runs a local tool. Every tool is found in
 // the first folder of a search path that is not empty; every run is recorded and answered by the next scripted
-// answer, or by the unscripted handler, or fails to launch when there is none. A runner built for a provider
+// result, or by the handler once none is left, or fails to launch when there is none. A runner built for a provider
 // leaves every result it gives as a fuzz seed of that provider (see answer_script.hpp).
 class FakeToolRunner final : public ToolRunner {
  public:
@@ -27,11 +27,10 @@ class FakeToolRunner final : public ToolRunner {
     std::map<std::string, std::string, std::less<>> environment;
     ProcessLimits limits;
   };
-  // What one scripted answer does: return a result or throw (a ProcessError, to time out or be cancelled).
+  // Returns a result or throws (a ProcessError, to time out or be cancelled).
   using Handler = std::function<ProcessResult(const Run&, std::stop_token)>;
 
   void respond(ProcessResult result);
-  void handle(Handler handler);
   void handleUnscripted(Handler handler);
 
   std::optional<std::string> find(std::string_view name, std::string_view searchPath) override;
@@ -45,7 +44,7 @@ class FakeToolRunner final : public ToolRunner {
  private:
   const std::optional<Provider> seedsFor_;
   mutable std::mutex mutex_;
-  std::deque<Handler> scripts_;
+  std::deque<ProcessResult> results_;
   Handler unscripted_;
   std::vector<Run> runs_;
 };

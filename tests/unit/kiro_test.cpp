@@ -178,9 +178,10 @@ TEST(KiroService, RunsTheToolOnThePathWithTheServicesEnvironmentWithinItsLimits)
                       "\"--no-interactive\", \"/usage\" } " + environment + " 20000/10000\n");
 
   world.tools.respond(out("a@b.c"));
-  world.tools.handle([](const auto& run, std::stop_token) -> R { throw ProcessError::deadlinePassed(run.binary); });
+  world.tools.handleUnscripted(
+      [](const auto& run, std::stop_token) -> R { throw ProcessError::deadlinePassed(run.binary); });
   EXPECT_EQ(testing::errorText([&] { service.fetchUsage(); }), kTimedOut);
-  world.tools.handle([](const auto& run, std::stop_token stop) -> R {
+  world.tools.handleUnscripted([](const auto& run, std::stop_token stop) -> R {
     if (stop.stop_requested()) throw ProcessError::cancelled(run.binary);
     return out("a@b.c");
   });
