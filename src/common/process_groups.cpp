@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
-
 namespace dapplewick {
 
 ProcessGroups::ProcessGroups(SignalFunction signal) : signal_(signal) {}
@@ -22,7 +20,7 @@ void ProcessGroups::killAllAndClose() {
   const std::lock_guard lock(mutex_);
   closed_ = true;
   for (const auto& entry : entries_) {
-    // Group 0 is our own, and -1 means every process we may signal.
+    // Signalling -0 would reach our own group, and -1 every process we may signal.
     if (entry.pid <= 1) continue;
     signal_(-entry.pid, SIGKILL);
     if (!entry.reaped) signal_(entry.pid, SIGKILL);
