@@ -7,6 +7,7 @@
 #include "engine/usage_service.hpp"
 #include "model/configuration.hpp"
 #include "model/environment.hpp"
+#include "model/tool_runner.hpp"
 #include "providers/zai.hpp"
 
 namespace {
@@ -52,9 +53,10 @@ void BM_EngineFetchDispatch(benchmark::State& state) {
   FixedClock clock(kNow);
   MapEnvironment environment;
   Origins origins;
+  ProcessToolRunner tools;
   MemoryKeychain keychain;
   keychain.save(Provider::zai, "api:key");
-  UsageService engine(keychain, ServiceContext{transport, clock, environment, origins});
+  UsageService engine(keychain, ServiceContext{transport, tools, clock, environment, origins});
   for (auto _ : state) benchmark::DoNotOptimize(engine.fetchDispatch(Provider::zai));
 }
 BENCHMARK(BM_EngineFetchDispatch);

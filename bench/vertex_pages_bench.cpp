@@ -13,6 +13,7 @@
 #include "model/clock.hpp"
 #include "model/configuration.hpp"
 #include "model/environment.hpp"
+#include "model/tool_runner.hpp"
 #include "providers/vertex_ai.hpp"
 
 namespace {
@@ -92,7 +93,8 @@ void BM_VertexAIPages(benchmark::State& state) {
   const FixedClock clock(Timestamp{std::chrono::milliseconds(1796576595000)});
   const MapEnvironment environment;
   const Origins origins;
-  VertexAIService service(ServiceContext{transport, clock, environment, origins});
+  ProcessToolRunner tools;
+  VertexAIService service(ServiceContext{transport, tools, clock, environment, origins});
   double peak = 0;
   for (auto _ : state) {
     peakBytes = liveBytes.load();

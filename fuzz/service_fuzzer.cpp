@@ -1,12 +1,13 @@
 // One libFuzzer target over the service table. The input is a script of answers (tests/support/answer_script.hpp)
-// for the scripted transport; one service of the table, named by DAPPLEWICK_FUZZ_SERVICE, fetches through the
-// engine with its sample credential and environment (tests/support/service_samples.cpp). Whatever the answers,
-// nothing may crash, the record must print as JSON and as text with finite figures, and no secret the service's
-// line names may show in any form. "@@" in an answer stands for each of those secrets in turn, so that echoes are
-// tried too; a service that reads keys from the environment is fuzzed a second time with those (the sample's
-// keyless credential). Services that send no request have nothing to fuzz and are left out;
-// DAPPLEWICK_FUZZ_SERVICE=list prints the others.
+// for the scripted transport and tool runner; one service of the table, named by DAPPLEWICK_FUZZ_SERVICE, fetches
+// through the engine with its sample credential and environment (tests/support/service_samples.cpp), and a PATH
+// where the scripted runner finds any tool. Whatever the answers, nothing may crash, the record must print as JSON
+// and as text with finite figures, and no secret the service's line names may show in any form. "@@" in an answer
+// stands for each of those secrets in turn, so that echoes are tried too; a service that reads keys from the
+// environment is fuzzed a second time with those (the sample's keyless credential). Services that send no request and
+// run no tool have nothing to fuzz and are left out; DAPPLEWICK_FUZZ_SERVICE=list prints the others.
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -30,54 +31,46 @@ namespace {
 
 using namespace dapplewick;
 
-// Reads from the front of `bytes`, never beyond its end.
-struct Reader {
-  std::string_view bytes;
-  std::size_t number(int count) {
-    std::size_t value = 0;
-    for (int i = 0; i < count; ++i) {
-      value <<= 8;
-      if (!bytes.empty()) {
-        value |= static_cast<unsigned char>(bytes.front());
-        bytes.remove_prefix(1);
-      }
-    }
-    return value;
-  }
-  std::string text(std::size_t length) {
-    const std::string_view piece = bytes.substr(0, length);
-    bytes.remove_prefix(piece.size());
-    return std::string(piece);
-  }
-};
-
-// The answers of an input, as encodeAnswer writes them (tests/support/answer_script.hpp).
-std::vector<HTTPResponse> decodeAnswers(std::string_view bytes) {
-  std::vector<HTTPResponse> answers;
-  Reader reader{bytes};
-  while (!reader.bytes.empty()) {
-    HTTPResponse answer;
-    answer.status = static_cast<int>(reader.number(2));
-    answer.isHTTP = answer.status != 0;
-    const std::size_t count = reader.number(1);
-    for (std::size_t i = 0; i < count && !reader.bytes.empty(); ++i) {
-      std::string name = reader.text(reader.number(1));
-      std::string value = reader.text(reader.number(1));
-      answer.headers.add(std::move(name), std::move(value));
-    }
-    answer.body = reader.text(reader.number(3));
-    answers.push_back(std::move(answer));
-  }
-  return answers;
-}
-
 const Timestamp kNow{std::chrono::milliseconds(1796576595000)};
 
+// One fetch through the engine, each request and each tool run answered by the next of `answers`; `asked` counts
+// them, answered or not.
+UsageData fetchWith(Provider provider, const std::string& credential, const testing::Variables& environment,
+                    const std::vector<HTTPResponse>& answers, std::size_t& asked) {
+  testing::ServiceWorld world(kNow);
+  world.environment.set("PATH", "/usr/local/bin");
+  for (const auto& [variable, value] : environment) world.environment.set(variable, value);
+  std::mutex mutex;
+  const auto next = [&]() -> const HTTPResponse* {
+    const std::lock_guard lock(mutex);
+    return asked++ < answers.size() ? &answers[asked - 1] : nullptr;
+  };
+  world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
+    const HTTPResponse* answer = next();
+    if (answer == nullptr) throw TransportError(TransportError::Kind::connection, "no more answers");
+    HTTPResponse copy = *answer;
+    copy.url = request.url;
+    return copy;
+  });
+  world.tools.handleUnscripted([&](const testing::FakeToolRunner::Run& run, std::stop_token) {
+    const HTTPResponse* answer = next();
+    if (answer == nullptr) throw ProcessError::launchFailed(run.binary, ENOENT);
+    return testing::toolResultOfAnswer(*answer);
+  });
+  MemoryKeychain keychain;
+  keychain.save(provider, credential);
+  UsageService engine(keychain, world.context);
+  return engine.fetchDispatch(provider);
+}
+
+// The services whose fetch, with no answer to get, asks for one.
 std::vector<const testing::ServiceSample*> fuzzedServices() {
   std::vector<const testing::ServiceSample*> list;
   for (const ServiceLine& line : serviceTable()) {
     const testing::ServiceSample* sample = testing::sampleFor(line.provider);
-    if (sample != nullptr && sample->inFlight > 0) list.push_back(sample);
+    std::size_t asked = 0;
+    if (sample != nullptr) fetchWith(sample->provider, sample->credential, sample->environment, {}, asked);
+    if (asked > 0) list.push_back(sample);
   }
   return list;
 }
@@ -124,21 +117,8 @@ void fuzzOnce(std::vector<HTTPResponse> answers, const Setup& setup, const std::
     answer.headers = std::move(headers);
   }
 
-  testing::ServiceWorld world(kNow);
-  for (const auto& [variable, value] : setup.environment) world.environment.set(variable, value);
-  std::mutex mutex;
-  std::size_t next = 0;
-  world.transport.handleUnscripted([&](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
-    const std::lock_guard lock(mutex);
-    if (next >= answers.size()) throw TransportError(TransportError::Kind::connection, "no more answers");
-    HTTPResponse answer = answers[next++];
-    answer.url = request.url;
-    return answer;
-  });
-  MemoryKeychain keychain;
-  keychain.save(chosen->provider, setup.credential);
-  UsageService engine(keychain, world.context);
-  const UsageData record = engine.fetchDispatch(chosen->provider);
+  std::size_t asked = 0;
+  const UsageData record = fetchWith(chosen->provider, setup.credential, setup.environment, answers, asked);
 
   const std::string json = formatUsageJson({record});
   const std::string text = formatUsageText({record}, kNow);
@@ -184,9 +164,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<HTTPResponse> answers = decodeAnswers({reinterpret_cast<const char*>(data), size});
+  const std::vector<HTTPResponse> answers = testing::decodeAnswers({reinterpret_cast<const char*>(data), size});
   for (const Setup& setup : setups) {
     for (const std::string& secret : setup.secrets) fuzzOnce(answers, setup, secret);
+    // A service that sends no secret (one that runs a tool) is fuzzed once, its "@@" kept as they are.
+    if (setup.secrets.empty()) fuzzOnce(answers, setup, "@@");
   }
   return 0;
 }

@@ -438,7 +438,8 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
   }
 
   const auto transport = context.makeTransport(configuration);
-  const ServiceContext services{*transport, context.clock, context.environment, configuration.origins};
+  ProcessToolRunner tools;
+  const ServiceContext services{*transport, tools, context.clock, context.environment, configuration.origins};
   UsageService engine(keychain, services);
   for (Provider provider : withoutCredential) engine.refresh(provider, context.stop);
   {

@@ -28,7 +28,8 @@ namespace {
 // the command end on its own; the status then says which signal it was (128 + its number: 130, 143, 129). Should
 // the command still be running after a grace period (long enough for a child process to be stopped and reaped),
 // or on a second signal of any kind, the process ends at once with that status, killing first the process group
-// of every tool still running: a tool that ignores SIGTERM, or is still handling it, would outlive us.
+// of every tool not yet stopped, what a tool that has exited left behind included: a tool or child that ignores
+// SIGTERM, or is still handling it, would outlive us.
 class InterruptWatcher {
  public:
   InterruptWatcher() {

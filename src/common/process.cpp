@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <mutex>
 #include <system_error>
 
+#include "common/process_groups.hpp"
 #include "common/text.hpp"
 
 namespace dapplewick {
@@ -182,58 +182,16 @@ std::int32_t decodeStatus(int raw) {
   return -1;
 }
 
-// The process groups of the runs under way, so that a process about to exit at once can kill them first. A spawn
-// and its entry are made under one lock, so the killing never misses a process started a moment before; once
-// closed, nothing more is spawned, so nothing can start between the killing and the exit. An entry goes before its
-// process is reaped: until then the process's id, and so its group's, cannot have been given to anyone else.
-class ProcessGroups {
- public:
-  // posix_spawn's result, or ECANCELED once closed.
-  template <typename Spawn>
-  int spawnAndAdd(pid_t& pid, const Spawn& spawn) {
-    const std::lock_guard lock(mutex_);
-    if (closed_) return ECANCELED;
-    const int rc = spawn(pid);
-    if (rc == 0) groups_.push_back(pid);
-    return rc;
-  }
-
-  void remove(pid_t pid) {
-    const std::lock_guard lock(mutex_);
-    groups_.erase(std::remove(groups_.begin(), groups_.end(), pid), groups_.end());
-  }
-
-  void killAllAndClose() {
-    const std::lock_guard lock(mutex_);
-    closed_ = true;
-    for (const pid_t pid : groups_) {
-      ::kill(-pid, SIGKILL);
-      ::kill(pid, SIGKILL);  // in case it left its group
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  bool closed_ = false;
-  std::vector<pid_t> groups_;
-};
-
-// Never destroyed: a run on another thread may still end while the process exits.
-ProcessGroups& processGroups() {
-  static auto* const groups = new ProcessGroups;
-  return *groups;
-}
-
-// The started process and its group. Should the run end by an exception before the process was reaped, the
-// destructor kills the group and reaps the process, so that no path leaves it behind.
+// The started process and its group. Should the run end by an exception before the group was stopped, the
+// destructor kills the group and reaps the process, so that no path leaves it behind; only then does the group's
+// entry go.
 class Child {
  public:
   explicit Child(pid_t pid) : pid_(pid) {}
   ~Child() {
-    if (!reaped_) {
-      signalGroup(SIGKILL);
-      waitBlocking();
-    }
+    if (!reaped_ || groupExists()) signalGroup(SIGKILL);
+    waitBlocking();
+    processGroups().remove(pid_);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -243,7 +201,7 @@ class Child {
 
   bool reapIfExited() {
     if (reaped_) return true;
-    // Only looked at, not reaped, so that the group's entry can go first.
+    // Only looked at, not reaped, so that the group's entry can be marked first.
     siginfo_t info{};
     int rc = 0;
     do {
@@ -290,7 +248,7 @@ class Child {
 
   // The process has exited (or is lost to ECHILD), so the wait returns at once.
   void reap() {
-    processGroups().remove(pid_);
+    processGroups().markReaped(pid_);
     int raw = 0;
     pid_t result = 0;
     do {

@@ -73,9 +73,9 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
                          const ProcessLimits& limits, std::stop_token stop = {});
 
 // For a process about to exit without waiting for its runs: sends SIGKILL to the process group of every run under
-// way, and makes every later run fail with launchFailed. A run's group is signalled only until its process is
-// reaped, so a group id the system has given to someone else since is never touched. Safe from any thread, but
-// not from a signal handler.
+// way, and makes every later run fail with launchFailed. A run's group is signalled until the run has stopped all
+// of it, descendants the process left behind included; the process itself only until it is reaped, so a pid the
+// system has given to someone else since is never touched. Safe from any thread, but not from a signal handler.
 void killAllProcessGroups();
 
 }  // namespace dapplewick

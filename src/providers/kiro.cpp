@@ -101,14 +101,14 @@ ToolRun accountRun() { return {{"whoami"}, kAccountTimeout, kAccountIdleTimeout}
 
 ToolRun usageRun() { return {{"chat", "--no-interactive", "/usage"}, kUsageTimeout, kUsageIdleTimeout}; }
 
-std::string locateCLI(const Environment& environment) {
+std::string locateCLI(ToolRunner& tools, const Environment& environment) {
   const auto searchPath = environment.get("PATH");
-  auto path = searchPath ? findExecutable(kCLIName, *searchPath) : std::nullopt;
+  auto path = searchPath ? tools.find(kCLIName, *searchPath) : std::nullopt;
   if (!path) throw KiroError::cliNotFound();
   return *path;
 }
 
-ProcessResult runTool(const Environment& environment, const std::string& binary, const ToolRun& run,
+ProcessResult runTool(ToolRunner& tools, const Environment& environment, const std::string& binary, const ToolRun& run,
                       std::stop_token stop) {
   auto variables = environment.variables();
   variables.insert_or_assign("TERM", std::string(kTerminal));
@@ -116,7 +116,7 @@ ProcessResult runTool(const Environment& environment, const std::string& binary,
   limits.timeout = run.timeout;
   limits.idleTimeout = run.idleTimeout;
   try {
-    return runProcess(binary, run.arguments, variables, limits, std::move(stop));
+    return tools.run(binary, run.arguments, variables, limits, std::move(stop));
   } catch (const ProcessError& error) {
     if (error.code() == ProcessErrorCode::deadlinePassed) throw KiroError::timeout();
     throw;
@@ -343,13 +343,15 @@ UsageData KiroService::fetchUsage(std::stop_token stop) {
 }
 
 std::optional<std::string> KiroService::fetchAccountInfo(std::stop_token stop) {
-  const std::string binary = kiro::locateCLI(context_.environment);
-  return kiro::evaluateWhoamiResult(kiro::runTool(context_.environment, binary, kiro::accountRun(), std::move(stop)));
+  const std::string binary = kiro::locateCLI(context_.tools, context_.environment);
+  return kiro::evaluateWhoamiResult(
+      kiro::runTool(context_.tools, context_.environment, binary, kiro::accountRun(), std::move(stop)));
 }
 
 std::string KiroService::runUsageCommand(std::stop_token stop) {
-  const std::string binary = kiro::locateCLI(context_.environment);
-  return kiro::evaluateUsageResult(kiro::runTool(context_.environment, binary, kiro::usageRun(), std::move(stop)));
+  const std::string binary = kiro::locateCLI(context_.tools, context_.environment);
+  return kiro::evaluateUsageResult(
+      kiro::runTool(context_.tools, context_.environment, binary, kiro::usageRun(), std::move(stop)));
 }
 
 UsageData KiroService::parseUsage(std::string_view report, const std::optional<std::string>& email) const {

@@ -11,6 +11,7 @@
 #include "common/service_error.hpp"
 #include "model/clock.hpp"
 #include "model/environment.hpp"
+#include "model/tool_runner.hpp"
 #include "model/usage_data.hpp"
 #include "providers/shared/service_context.hpp"
 
@@ -38,10 +39,10 @@ ToolRun accountRun();
 ToolRun usageRun();
 
 // The tool on the PATH of `environment`; throws KiroError::cliNotFound() when there is none.
-std::string locateCLI(const Environment& environment);
+std::string locateCLI(ToolRunner& tools, const Environment& environment);
 // Runs `binary` with the variables of `environment` and TERM set to "xterm-256color". A run still going at its
 // timeout throws KiroError::timeout(); one silent for its idle limit after printing returns with `timedOut`.
-ProcessResult runTool(const Environment& environment, const std::string& binary, const ToolRun& run,
+ProcessResult runTool(ToolRunner& tools, const Environment& environment, const std::string& binary, const ToolRun& run,
                       std::stop_token stop = {});
 
 // ---- Reading what the tool printed ----

@@ -226,6 +226,22 @@ TEST(CommandLine, CtrlCCancelsRequestsInFlightAndExits130) {
   EXPECT_LT(result.elapsed, std::chrono::milliseconds(700 + 2000));
 }
 
+TEST(CommandLine, CtrlCWhileACommandCannotNoticeEndsItWithTheGraceExit) {
+  // Reading standard input cannot be cancelled: the input is a FIFO that the test holds open and never writes.
+  Sandbox sandbox;
+  const auto fifo = sandbox.home() / "input";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Opened for reading and writing, so that the binary's standard input never reaches its end.
+  const int writer = ::open(fifo.c_str(), O_RDWR);
+  sandbox.setInput(writer);
+  const RunResult result = sandbox.runInterrupted({"credential", "set", "deepgram"}, std::chrono::milliseconds(300));
+  ::close(writer);
+  EXPECT_EQ(result.exitCode, 130);
+  EXPECT_EQ(result.err, "");
+  // The grace is 3 s: a bound, not a measurement.
+  EXPECT_LT(result.elapsed, std::chrono::seconds(10));
+}
+
 // Standard signals do not queue: a second one sent before the binary took the first would be lost.
 bool signalPending(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -237,29 +253,33 @@ bool signalPending(pid_t pid) {
 
 TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnce) {
   // The stand-in for kiro-cli ignores SIGTERM, and so does the child it starts in its group: the runner's SIGKILL
-  // after its grace, or the binary's on a second signal, is all that ends them.
+  // after its grace, or the binary's on a second signal, is all that ends them. The other stand-in exits at once;
+  // its child says so once the tool is reaped, while the runner is still stopping what it left.
   Sandbox sandbox;
   testing::TempDir tools;
   const auto pidFile = tools.path() / "pid";
-  testing::writeScript(tools.path(), "kiro-cli", "trap '' TERM; sleep 300 & echo $$ > " + pidFile.string() + "; wait");
+  const std::string stubborn = "trap '' TERM; sleep 300 & echo $$ > " + pidFile.string() + "; wait";
+  const std::string leftover = "(trap '' TERM; sleep 0.3; echo $$ > " + pidFile.string() + "; exec sleep 300) &";
   sandbox.setEnv("PATH", tools.path().string() + ":/usr/bin:/bin");
   sandbox.saveCredential("kiro", "x");
   struct Case {
     std::vector<int> signals;
     int status;
     std::string err;  // a second signal ends the binary before the command can say anything
+    const std::string& tool;
   };
   const Case cases[] = {
-      {{SIGINT}, 130, "dapplewick: interrupted\n"},
-      {{SIGTERM}, 143, "dapplewick: interrupted\n"},
-      {{SIGHUP}, 129, "dapplewick: interrupted\n"},
-      {{SIGINT, SIGINT}, 130, ""},
-      {{SIGTERM, SIGHUP}, 143, ""},
-      {{SIGHUP, SIGINT}, 129, ""},
+      {{SIGINT}, 130, "dapplewick: interrupted\n", stubborn},
+      {{SIGTERM}, 143, "dapplewick: interrupted\n", stubborn},
+      {{SIGHUP}, 129, "dapplewick: interrupted\n", stubborn},
+      {{SIGINT, SIGINT}, 130, "", stubborn},
+      {{SIGTERM, SIGHUP}, 143, "", leftover},
+      {{SIGHUP, SIGINT}, 129, "", leftover},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.signals));
+    SCOPED_TRACE(::testing::PrintToString(c.signals) + c.tool);
     std::filesystem::remove(pidFile);
+    testing::writeScript(tools.path(), "kiro-cli", c.tool);
     std::optional<pid_t> tool;
     std::size_t sent = 0;
     const RunResult result = sandbox.runWatched({"kiro"}, [&](pid_t pid) {

@@ -38,6 +38,47 @@ std::string encodeAnswer(const HTTPResponse& answer) {
   return out;
 }
 
+std::vector<HTTPResponse> decodeAnswers(std::string_view bytes) {
+  // Both read from the front of `bytes`, never beyond its end.
+  const auto number = [&bytes](int count) {
+    std::size_t value = 0;
+    for (int i = 0; i < count; ++i) {
+      value = value << 8 | (bytes.empty() ? 0U : static_cast<unsigned char>(bytes.front()));
+      bytes.remove_prefix(bytes.empty() ? 0 : 1);
+    }
+    return value;
+  };
+  const auto text = [&bytes](std::size_t length) {
+    std::string piece(bytes.substr(0, length));
+    bytes.remove_prefix(piece.size());
+    return piece;
+  };
+  std::vector<HTTPResponse> answers;
+  while (!bytes.empty()) {
+    HTTPResponse& answer = answers.emplace_back();
+    answer.status = static_cast<int>(number(2));
+    answer.isHTTP = answer.status != 0;
+    for (std::size_t count = number(1); count > 0 && !bytes.empty(); --count) {
+      std::string name = text(number(1));
+      answer.headers.add(std::move(name), text(number(1)));
+    }
+    answer.body = text(number(3));
+  }
+  return answers;
+}
+
+HTTPResponse answerOfToolResult(const ProcessResult& result) {
+  HTTPResponse answer{true, result.status, {}, result.stdout, ""};
+  if (!result.stderr.empty()) answer.headers.add("stderr", result.stderr);
+  if (result.timedOut) answer.headers.add("timedOut", "");
+  return answer;
+}
+
+ProcessResult toolResultOfAnswer(const HTTPResponse& answer) {
+  return {answer.body, answer.headers.get("stderr").value_or(""), answer.status,
+          answer.headers.get("timedOut").has_value()};
+}
+
 const std::filesystem::path& seedFolder() {
   static const std::filesystem::path folder = [] {
     const char* named = std::getenv("DAPPLEWICK_FUZZ_SEEDS");

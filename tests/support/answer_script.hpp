@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/process.hpp"
 #include "model/http.hpp"
 #include "model/provider.hpp"
 
@@ -16,6 +17,13 @@ namespace dapplewick::testing {
 // bytes, big-endian, then the bytes). Input that ends inside an answer ends that answer there; lengths beyond the
 // end are cut to it, so every input is a script.
 std::string encodeAnswer(const HTTPResponse& answer);
+std::vector<HTTPResponse> decodeAnswers(std::string_view bytes);
+
+// A tool's run is answered from the same script: its exit status is the answer's status, what it printed on
+// standard output the body, on standard error the header "stderr"; a header "timedOut" marks a run the idle limit
+// stopped.
+HTTPResponse answerOfToolResult(const ProcessResult& result);
+ProcessResult toolResultOfAnswer(const HTTPResponse& answer);
 
 // Where the unit tests leave their scripted answers as seeds for the service fuzzer: the folder
 // DAPPLEWICK_FUZZ_SEEDS names, read once here and nowhere else. Empty when the variable is unset or empty, and then

@@ -65,7 +65,7 @@ class Sandbox {
   void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
   // Standard output goes to this file (such as /dev/full) instead of RunResult::out, which stays empty.
   void setOutput(std::filesystem::path file) { output_ = std::move(file); }
-  // Standard input is this descriptor (such as a pseudo-terminal) instead of the `input` text of a run.
+  // Standard input is this descriptor (such as a pseudo-terminal or a FIFO) instead of the `input` text of a run.
   void setInput(int fd) { inputFd_ = fd; }
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.

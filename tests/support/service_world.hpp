@@ -13,6 +13,7 @@
 #include "model/environment.hpp"
 #include "model/provider.hpp"
 #include "providers/shared/service_context.hpp"
+#include "support/fake_tool_runner.hpp"
 #include "support/fake_transport.hpp"
 
 namespace dapplewick::testing {
@@ -20,18 +21,19 @@ namespace dapplewick::testing {
 // A status in a table row that stands for an answer that is not HTTP.
 inline constexpr int kNotHTTP = 0;
 
-// What a provider service is tested in: a scripted transport, a clock fixed at `now`, an empty environment and
-// the default origins. Build the service from `context`. A test of a provider's service names that provider, whose
-// fuzz seeds the answers then become; a world that serves no one provider names none.
+// What a provider service is tested in: a scripted transport and tool runner, a clock fixed at `now`, an empty
+// environment and the default origins. Build the service from `context`. A test of a provider's service names that
+// provider, whose fuzz seeds the answers then become; a world that serves no one provider names none.
 struct ServiceWorld {
   explicit ServiceWorld(Timestamp now, std::optional<Provider> provider = std::nullopt)
-      : transport(provider), clock(now) {}
+      : transport(provider), tools(provider), clock(now) {}
 
   FakeTransport transport;
+  FakeToolRunner tools;
   FixedClock clock;
   MapEnvironment environment;
   Origins origins;
-  ServiceContext context{transport, clock, environment, origins};
+  ServiceContext context{transport, tools, clock, environment, origins};
 };
 
 // A stop source whose stop is requested `delay` after construction, from a thread of its own (joined on

@@ -1,14 +1,11 @@
 #include "providers/kiro.hpp"
 
 #include <chrono>
-#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "common/dates.hpp"
-#include "support/e2e_harness.hpp"
 #include "support/env_guard.hpp"
-#include "support/process_probe.hpp"
 #include "support/record_text.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
@@ -30,48 +27,54 @@ R out(std::string text) { return R{.stdout = std::move(text), .stderr = ""}; }
 // Stopped by the idle limit after printing.
 R stalled(std::string text) { return R{.stdout = std::move(text), .stderr = "", .status = 143, .timedOut = true}; }
 
-// What the tool printed, read by the account step (the e-mail, or "-" for none) or by the usage step (the
-// report), or the error either gives.
-TEST(KiroRuns, EvaluatesWhatTheToolPrinted) {
+// What the tool printed, read through the service by the account step (the usage step then prints a bare
+// report; the note names the account) or by the usage step (the account step printed nothing): the note, or the
+// error either gives.
+TEST(KiroService, ReadsWhatEachRunOfTheToolPrinted) {
   struct Case {
     bool whoami;
     R result;
     std::string want;
   };
+  const std::string account = "Kiro \u00B7 ", bar = "\n" + kBar + " 1%";
   // clang-format off
   const Case cases[] = {
-      {true, out("  email:\u00A0someone@example.com  "), "someone@example.com"},
-      {true, out("\x1B[1mEmail:\x1B[0m a@example.com"), "a@example.com"},
+      {true, out("  email:\u00A0someone@example.com  "), account + "someone@example.com"},
+      {true, out("\x1B[1mEmail:\x1B[0m a@example.com"), account + "a@example.com"},
       // A labelled line replaces an earlier address; a bare address never replaces one found before.
-      {true, out("bare@example.com\r\nEmail: labelled@example.com"), "labelled@example.com"},
-      {true, out("Email: labelled@example.com\nbare@example.com"), "labelled@example.com"},
-      {true, out("Your email: someone@example.com"), "Your email: someone@example.com"},  // the label starts a line
-      {true, out("Logged in with Builder ID (someone@example.com)"), "-"},  // the sign-in, not the account
-      {true, out("user someone@example.com"), "-"}, {true, out("Email:\nsomeone@example.com"), "-"},
+      {true, out("bare@example.com\r\nEmail: labelled@example.com"), account + "labelled@example.com"},
+      {true, out("Email: labelled@example.com\nbare@example.com"), account + "labelled@example.com"},
+      {true, out("Your email: a@example.com"), account + "Your email: a@example.com"},  // the label starts a line
+      {true, out("Logged in with Builder ID (someone@example.com)"), "Kiro"},  // the sign-in, not the account
+      {true, out("user someone@example.com"), "Kiro"}, {true, out("Email:\nsomeone@example.com"), "Kiro"},
       {true, out("Login required."), kNotLoggedIn},
       {true, R{.stdout = "", .stderr = "Error: Not logged in\n", .status = 1}, kNotLoggedIn},
       {true, R{.stdout = "fatal\n", .stderr = "  something broke  \n", .status = 2}, "something broke"},
-      {true, R{.stdout = "", .stderr = "", .status = 1}, "-"}, {true, stalled("a@example.com"), "a@example.com"},
-      {true, R{.stdout = "Email: a@example.com", .stderr = "b@example.com"}, "b@example.com"},  // standard error wins
-      {false, R{.stdout = "\n Plan: Pro \n", .stderr = "", .status = 7}, "\n Plan: Pro \n"},
-      {false, R{.stdout = " \n", .stderr = "Plan\n"}, "Plan\n"}, {false, out("LOGIN REQUIRED"), kNotLoggedIn},
+      {true, R{.stdout = "", .stderr = "", .status = 1}, "Kiro"},
+      {true, stalled("a@example.com"), "a@example.com"},  // the tool's words, as its failure
+      {true, R{.stdout = "Email: a@example.com", .stderr = "b@example.com"}, account + "b@example.com"},  // stderr wins
+      {false, R{.stdout = "\n Plan: Pro \n" + bar, .stderr = "", .status = 7}, "Pro"},
+      {false, R{.stdout = " \n", .stderr = "Plan: Err" + bar}, "Err"}, {false, out("LOGIN REQUIRED"), kNotLoggedIn},
       {false, out("\x1B[31mNot logged in\x1B[0m"), kNotLoggedIn}, {false, out("kiro-cli login"), kNotLoggedIn},
       {false, R{.stdout = "", .stderr = "OAuth error: expired", .status = 1}, kNotLoggedIn},
       // Standard error's words hide standard output's.
-      {false, R{.stdout = "not logged in", .stderr = "warning"}, "not logged in"},
+      {false, R{.stdout = "OAuth error" + bar, .stderr = "warning"}, "Kiro"},
       // A report that stalled is still a report.
-      {false, stalled("Plan: Pro"), "Plan: Pro"}, {false, stalled("1 of 4 covered in plan"), "1 of 4 covered in plan"},
-      {false, stalled("Resets on 03/01"), "Resets on 03/01"}, {false, stalled("BONUS CREDITS"), "BONUS CREDITS"},
-      {false, stalled("Managed by admin"), "Managed by admin"}, {false, stalled("managed by organization"), kTimedOut},
-      {false, stalled("Loading..."), kTimedOut},
+      {false, stalled("Plan: Pro" + bar), "Pro"}, {false, stalled("(1 of 4 covered in plan)"), "Kiro"},
+      {false, stalled("Resets on 03/01" + bar), "Kiro"}, {false, stalled("BONUS CREDITS" + bar), "Kiro"},
+      {false, stalled("Managed by admin"), "Kiro (managed plan)"},
+      {false, stalled("managed by organization"), kTimedOut}, {false, stalled("Loading..."), kTimedOut},
       {false, R{.stdout = "Plan: Pro", .stderr = "spinner", .status = 143, .timedOut = true}, kTimedOut},
   };
   // clang-format on
+  const auto note = [](const UsageData& record) { return record.note.value_or(""); };
   for (const auto& c : cases) {
-    const auto evaluate = [&c] {
-      return c.whoami ? kiro::evaluateWhoamiResult(c.result).value_or("-") : kiro::evaluateUsageResult(c.result);
-    };
-    EXPECT_EQ(testing::outcomeOf(evaluate, std::identity()), c.want) << c.result.stdout << "|" << c.result.stderr;
+    testing::ServiceWorld world(kNow, Provider::kiro);
+    world.environment.set("PATH", "/opt/kiro");
+    world.tools.respond(c.whoami ? c.result : out(""));
+    world.tools.respond(c.whoami ? out(bar) : c.result);
+    EXPECT_EQ(testing::outcomeOf([&world] { return KiroService(world.context).fetchUsage(); }, note), c.want)
+        << c.result.stdout << "|" << c.result.stderr;
   }
 }
 
@@ -154,35 +157,40 @@ TEST(KiroReport, ReadsTheFiguresPlanResetAndBonusOrSaysWhyNot) {
   }
 }
 
-// A stand-in for the tool records its arguments and environment; only shell built-ins are at hand, since
-// PATH holds nothing else. `whoami` names the account; the usage run prints a report, then stays open when
-// KIRO_TEST_HANG is set.
-TEST(KiroService, RunsTheToolWithTheServicesEnvironmentWithinItsLimits) {
+// The tool is found on the service's PATH and run with its environment, TERM set for colour output, within the
+// limits of each step; a run that times out, a stop and a missing tool each end the fetch.
+TEST(KiroService, RunsTheToolOnThePathWithTheServicesEnvironmentWithinItsLimits) {
   testing::ServiceWorld world(kNow, Provider::kiro);
-  testing::TempDir bin;
-  world.environment.set("PATH", bin.path().string());
+  world.environment.set("PATH", "/opt/kiro:/usr/bin");
   world.environment.set("TERM", "dumb");
-  world.environment.set("KIRO_TEST_MARK", "passed through");
-  const std::string binary = testing::writeScript(
-      bin.path(), "kiro-cli",
-      "cd '" + bin.path().string() +
-          "'\nprintf '%s|%s' \"$TERM\" \"$KIRO_TEST_MARK\" >> log\n"
-          "printf '[%s]' \"$@\" >> log\necho >> log\nif [ \"$1\" = whoami ]; then echo 'Email: a@b.c'; exit; fi\n"
-          "echo 'Plan: Pro'\necho '(1 of 4 covered in plan)'\nif [ -n \"$KIRO_TEST_HANG\" ]; then while :; do :; done; fi");
+  world.tools.respond(out("Email: a@b.c"));
+  world.tools.respond(out("Plan: Pro\n(1 of 4 covered in plan)"));
   KiroService service(world.context);
   EXPECT_EQ(service.fetchUsage().note, "Pro \u00B7 a@b.c");
-  // TERM set for colour output, everything else passed through.
-  EXPECT_EQ(testing::readFileText(bin.path() / "log"),
-            "xterm-256color|passed through[whoami]\nxterm-256color|passed through[chat][--no-interactive][/usage]\n");
+  std::string runs;
+  for (const auto& run : world.tools.runs()) {
+    runs += run.binary + " " + ::testing::PrintToString(run.arguments) + " " +
+            ::testing::PrintToString(run.environment) + " " + std::to_string(run.limits.timeout.count()) + "/" +
+            std::to_string(run.limits.idleTimeout.count()) + "\n";
+  }
+  const std::string environment = R"({ ("PATH", "/opt/kiro:/usr/bin"), ("TERM", "xterm-256color") })";
+  EXPECT_EQ(runs, "/opt/kiro/kiro-cli { \"whoami\" } " + environment + " 5000/5000\n/opt/kiro/kiro-cli { \"chat\", " +
+                      "\"--no-interactive\", \"/usage\" } " + environment + " 20000/10000\n");
 
-  world.environment.set("KIRO_TEST_HANG", "1");
-  EXPECT_EQ(testing::errorText([&] { kiro::runTool(world.environment, binary, {{}, 300ms, 5s}); }), kTimedOut);
-
-  const testing::DelayedStop stop(150ms);
-  EXPECT_THROW(service.fetchUsage(stop.token()), ProcessError);
-
-  EXPECT_EQ(testing::errorText([] { kiro::locateCLI(MapEnvironment()); }),
-            "kiro-cli not found. Install it from https://kiro.dev");
+  world.tools.respond(out("a@b.c"));
+  world.tools.handleUnscripted(
+      [](const auto& run, std::stop_token) -> R { throw ProcessError::deadlinePassed(run.binary); });
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage(); }), kTimedOut);
+  world.tools.handleUnscripted([](const auto& run, std::stop_token stop) -> R {
+    if (stop.stop_requested()) throw ProcessError::cancelled(run.binary);
+    return out("a@b.c");
+  });
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage(stop.get_token()); }), "/opt/kiro/kiro-cli was cancelled");
+  world.environment = MapEnvironment();
+  EXPECT_EQ(testing::errorText([&] { service.fetchUsage(); }), "kiro-cli not found. Install it from https://kiro.dev");
+  EXPECT_EQ(world.tools.runs().size(), 5u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "common/process.hpp"
+#include "common/process_groups.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -103,6 +104,7 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
     EXPECT_GE(elapsed, c.atLeast);
     EXPECT_LT(elapsed, c.atMost);
     expectNothingLeft();
+    EXPECT_EQ(processGroups().size(), 0u) << "the group's entry outlived the run";
   }
   ::signal(SIGPIPE, previous);
   if (const auto far = testing::readPidFile(dir_.path() / "far", 0ms)) ::kill(*far, SIGKILL);
@@ -160,6 +162,20 @@ TEST_F(ProcessTest, KillingAllGroupsEndsTheRunsUnderWayAndRefusesEveryLaterOne) 
       ::testing::ExitedWithCode(0),
       "^" + std::to_string(128 + SIGKILL) + "\\|Cannot run " + tool + ": Operation canceled$");
   expectNothingLeft();
+}
+
+std::vector<std::pair<pid_t, int>> signalsSent;
+
+TEST(ProcessGroups, KillingSignalsEachGroupButNeverOursOrEveryProcessAndAReapedProcessOnlyThroughItsGroup) {
+  ProcessGroups groups([](pid_t pid, int signal) { return (signalsSent.emplace_back(pid, signal), 0); });
+  for (const pid_t id : {0, 1, 700, 800, 900}) {
+    pid_t added = 0;
+    groups.spawnAndAdd(added, [id](pid_t& pid) { return (pid = id, 0); });
+  }
+  groups.markReaped(800);
+  groups.remove(900);
+  groups.killAllAndClose();
+  EXPECT_EQ(signalsSent, (std::vector<std::pair<pid_t, int>>{{-700, SIGKILL}, {700, SIGKILL}, {-800, SIGKILL}}));
 }
 
 TEST_F(ProcessTest, FindsTheFirstExecutableFileInAnAbsoluteFolderOnly) {
