@@ -16,21 +16,27 @@ class ServiceError : public std::runtime_error {
  public:
   // Wholly the program's own words.
   explicit ServiceError(const std::string& description)
-      : std::runtime_error(description), outsideBegin_(description.size()), outsideEnd_(description.size()) {}
+      : std::runtime_error(description),
+        description_(description),
+        outsideBegin_(description.size()),
+        outsideEnd_(description.size()) {}
   // `outside` came from outside the program; `prefix` and `suffix` are its own words.
   ServiceError(std::string_view prefix, std::string_view outside, std::string_view suffix)
-      : std::runtime_error(std::string(prefix).append(outside).append(suffix)),
-        outsideBegin_(prefix.size()),
-        outsideEnd_(prefix.size() + outside.size()) {}
-
-  std::string description() const { return what(); }
-  std::string_view prefix() const { return std::string_view(what()).substr(0, outsideBegin_); }
-  std::string_view outside() const {
-    return std::string_view(what()).substr(outsideBegin_, outsideEnd_ - outsideBegin_);
+      : ServiceError(std::string(prefix).append(outside).append(suffix)) {
+    outsideBegin_ = prefix.size();
+    outsideEnd_ = prefix.size() + outside.size();
   }
-  std::string_view suffix() const { return std::string_view(what()).substr(outsideEnd_); }
+
+  // The whole text: what() ends at a NUL byte that a server's text may hold, this does not.
+  const std::string& description() const { return description_; }
+  std::string_view prefix() const { return std::string_view(description_).substr(0, outsideBegin_); }
+  std::string_view outside() const {
+    return std::string_view(description_).substr(outsideBegin_, outsideEnd_ - outsideBegin_);
+  }
+  std::string_view suffix() const { return std::string_view(description_).substr(outsideEnd_); }
 
  private:
+  std::string description_;
   std::size_t outsideBegin_;
   std::size_t outsideEnd_;
 };

@@ -294,6 +294,9 @@ TEST(UsageService, AnErrorKeepsItsOwnWordsAndLosesTheEchoedSecret) {
        "AWS_SECRET_ACCESS_KEY."},
       {Provider::synthetic, "syn_secret_key_1", 500, "no key syn_secret_key_1",
        "Synthetic API error: HTTP 500: no key [redacted]"},
+      // A NUL in a server's text ends what() early; the parts of the error still lie within its text.
+      {Provider::synthetic, "syn_secret_key_1", 500, std::string("no\0key syn_secret_key_1", 23),
+       std::string("Synthetic API error: HTTP 500: no\0key [redacted]", 48)},
   };
   for (const Case& c : cases) {
     Engine engine;
