@@ -108,8 +108,8 @@ std::vector<std::string> noSecrets(std::string_view /*credential*/, const Enviro
 
 std::vector<std::string> lineSecrets(const ServiceLine& entry, const RoutedCredential& routed,
                                      const Environment& environment) {
-  const bool byKind = entry.route == withKindFlag || entry.route == twoPaths;
-  const SecretsOf secretsOf = byKind && routed.isAPIKey ? entry.apiKeySecrets : entry.secrets;
+  // Only the two routes that tell the kinds apart ever route an API key.
+  const SecretsOf secretsOf = routed.isAPIKey ? entry.apiKeySecrets : entry.secrets;
   std::vector<std::string> secrets;
   for (std::string& secret : secretsOf(routed.credential, environment)) {
     if (!secret.empty() && std::find(secrets.begin(), secrets.end(), secret) == secrets.end()) {

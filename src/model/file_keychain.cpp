@@ -153,22 +153,16 @@ std::optional<std::string> untrusted(const std::filesystem::path& path) {
   struct stat info {};
   // Anything but a folder or a regular file is refused by the read that follows, with a better reason.
   if (::stat(path.c_str(), &info) != 0 || !(S_ISDIR(info.st_mode) || S_ISREG(info.st_mode))) return std::nullopt;
-  if (S_ISDIR(info.st_mode)) {
-    const std::string folder = "the folder " + path.string();
-    if (info.st_uid != ::geteuid()) {
-      return folder + " belongs to another user (" + ownerName(info.st_uid) +
-             "); Dapplewick keeps credentials only in a folder of your own";
-    }
-    if ((info.st_mode & 0022) == 0) return std::nullopt;
-    return "others can write to " + folder + "; Dapplewick keeps credentials only in a private folder (chmod 700 " +
-           path.string() + ")";
-  }
-  const std::string file = "the file " + path.string();
+  const bool folder = S_ISDIR(info.st_mode);
+  const std::string named = (folder ? "the folder " : "the file ") + path.string();
   if (info.st_uid != ::geteuid()) {
-    return file + " belongs to another user (" + ownerName(info.st_uid) + "); Dapplewick reads only files of your own";
+    return named + " belongs to another user (" + ownerName(info.st_uid) + "); Dapplewick " +
+           (folder ? "keeps credentials only in a folder of your own" : "reads only files of your own");
   }
   if ((info.st_mode & 0022) == 0) return std::nullopt;
-  return "others can write to " + file + "; Dapplewick reads only files no one else can write to (chmod 600 " +
+  return "others can write to " + named + "; Dapplewick " +
+         (folder ? "keeps credentials only in a private folder (chmod 700 "
+                 : "reads only files no one else can write to (chmod 600 ") +
          path.string() + ")";
 }
 

@@ -25,7 +25,8 @@ std::optional<Json> normalize(const Json& value, int depth, std::size_t& built) 
     if (mayHoldContainer(text)) {
       // Decoded text takes the string's place, one level no deeper.
       if (auto decoded = parseJsonOrNothing(text); decoded && (decoded->is_object() || decoded->is_array())) {
-        return normalize(*decoded, depth, --built);
+        --built;  // the string counted above is replaced, not kept
+        return normalize(*decoded, depth, built);
       }
     }
     return value;
