@@ -51,7 +51,7 @@ const std::string_view kUsageText =
     "  --version   Show the version of Dapplewick.\n"
     "\n"
     "Files (in $DAPPLEWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/dapplewick, else ~/.config/dapplewick):\n"
-    "  credentials.json  the saved credentials (file 0600; a folder it creates is 0700)\n"
+    "  credentials.json  the saved credentials (file 0600; a folder Dapplewick creates is 0700)\n"
     "  config.json       optional: {\"origins\": {\"KEY\": \"https://host[:port][/]\"}, \"caBundle\": \"PATH\"}\n"
     "\n"
     "Exit status:\n"
