@@ -14,8 +14,6 @@
 #include <system_error>
 
 #include <CLI/CLI.hpp>
-#include <openssl/err.h>
-#include <openssl/x509_vfy.h>
 
 #include "cli/json_output.hpp"
 #include "cli/terminal.hpp"
@@ -24,6 +22,7 @@
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
+#include "net/ca_bundle.hpp"
 #include "providers/shared/service_context.hpp"
 
 namespace dapplewick {
@@ -52,8 +51,8 @@ const std::string_view kUsageText =
     "  --version   Show the version of Dapplewick.\n"
     "\n"
     "Files (in $DAPPLEWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/dapplewick, else ~/.config/dapplewick):\n"
-    "  credentials.json  the saved credentials (folder 0700, file 0600)\n"
-    "  config.json       optional: {\"origins\": {\"KEY\": \"https://host[:port]\"}, \"caBundle\": \"PATH\"}\n"
+    "  credentials.json  the saved credentials (file 0600; a folder Dapplewick creates is 0700)\n"
+    "  config.json       optional: {\"origins\": {\"KEY\": \"https://host[:port][/]\"}, \"caBundle\": \"PATH\"}\n"
     "\n"
     "Exit status:\n"
     "  0    the command ran; a provider's failure is part of the output\n"
@@ -382,32 +381,15 @@ class Progress {
   bool drawn_ = false;
 };
 
-// True when the file loads as the transport loads its CA file (PEM, every block readable) and holds at least one
-// certificate: a file of none would fail every https request later, each with a TLS error of its own.
-bool holdsCertificates(const std::string& file) {
-  const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
-  if (!store) throw std::bad_alloc();
-  const bool loaded = X509_STORE_load_file(store.get(), file.c_str()) == 1;
-  ERR_clear_error();
-  if (!loaded) return false;
-  const auto* objects = X509_STORE_get0_objects(store.get());
-  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
-    if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509) return true;
-  }
-  return false;
-}
-
 // config.json names a CA bundle that cannot be used: better said now than as a TLS failure per provider.
-void checkCABundle(const Configuration& configuration) {
+void checkConfiguredCABundle(const Configuration& configuration) {
   if (!configuration.caBundle) return;
   const std::string named = "the CA bundle \"" + errorExcerpt(*configuration.caBundle) + "\" named in config.json";
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(*configuration.caBundle, ec) ||
-      ::access(configuration.caBundle->c_str(), R_OK) != 0) {
-    throw ConfigurationError(named + " is not a readable file");
-  }
-  if (!holdsCertificates(*configuration.caBundle)) {
-    throw ConfigurationError(named + " is not a PEM file of certificates: it holds none, or one that cannot be read");
+  switch (checkCABundle(*configuration.caBundle)) {
+    case CABundleFault::none: return;
+    case CABundleFault::notReadable: throw ConfigurationError(named + " is not a readable file");
+    case CABundleFault::noCertificates:
+      throw ConfigurationError(named + " is not a PEM file of certificates: it holds none, or one that cannot be read");
   }
 }
 
@@ -416,7 +398,7 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
   const auto saved = keychain.savedProviders();
   warnIfExposed(keychain, io);
   const Configuration configuration = loadConfiguration(keychain.folder());
-  checkCABundle(configuration);
+  checkConfiguredCABundle(configuration);
 
   // Named providers without a credential still get their record ("No credential saved"), so asking for one
   // always answers; they need no request.

@@ -6,7 +6,7 @@
 #include "common/json_read.hpp"
 #include "common/local_file.hpp"
 #include "common/text.hpp"
-#include "model/file_keychain.hpp"
+#include "model/trusted_location.hpp"
 
 namespace dapplewick {
 
@@ -134,11 +134,13 @@ Origins::Origins(const std::map<std::string, std::string>& overrides) {
       }
       throw ConfigurationError("unknown origin key \"" + errorExcerpt(key) + "\" (known keys: " + known + ")");
     }
-    if (!isValidOrigin(value)) {
+    // An address copied from a browser ends in "/"; that alone is no path, and the services add their own.
+    const std::string_view origin = value.ends_with('/') ? std::string_view(value).substr(0, value.size() - 1) : value;
+    if (!isValidOrigin(origin)) {
       throw ConfigurationError("origin \"" + key + "\" must be http(s)://host[:port] with no path, not \"" +
                                errorExcerpt(value) + "\"");
     }
-    overrides_[key] = value;
+    overrides_[key] = std::string(origin);
   }
 }
 

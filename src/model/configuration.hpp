@@ -29,7 +29,7 @@ struct OriginKey {
 const std::vector<OriginKey>& originKeys();
 
 // The origins in force: the defaults, with any configured overrides. An origin is "scheme://host[:port]" with no
-// path and no trailing slash.
+// path; a configured one may end in a single "/", which is dropped.
 class Origins {
  public:
   Origins() = default;
@@ -58,7 +58,7 @@ std::filesystem::path configurationFolder(const Environment& environment);
 inline constexpr std::uintmax_t kMaxConfigurationBytes = std::uintmax_t{1024} * 1024;
 
 // Reads config.json from `folder`, a regular file of at most kMaxConfigurationBytes; a missing file gives the
-// defaults. A folder or file others could have changed is refused (see untrustedLocation).
+// defaults. A folder or file others could have changed is refused (see model/trusted_location.hpp).
 Configuration loadConfiguration(const std::filesystem::path& folder);
 // The same from the text of a config.json.
 Configuration parseConfiguration(std::string_view text);

@@ -1,7 +1,6 @@
 #include "model/file_keychain.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include "common/json_read.hpp"
 #include "common/local_file.hpp"
 #include "common/text.hpp"
+#include "model/trusted_location.hpp"
 
 namespace dapplewick {
 
@@ -137,60 +137,12 @@ void createFolder(const std::filesystem::path& folder) {
   if (::chmod(folder.c_str(), 0700) != 0) throwSystem("set the permissions of", folder, errno);
 }
 
-// The user who owns `uid`, by name when the system knows one.
-std::string ownerName(uid_t uid) {
-  const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(hint > 0 ? static_cast<std::size_t>(hint) : std::size_t{16384}, '\0');
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return entry.pw_name;
-  return "uid " + std::to_string(uid);
-}
-
-// Why the folder or file at `path` must not be trusted, or nothing. Another user's is named with its owner: no
-// chmod of ours would mend it.
-std::optional<std::string> untrusted(const std::filesystem::path& path) {
-  struct stat info {};
-  // Anything but a folder or a regular file is refused by the read that follows, with a better reason.
-  if (::stat(path.c_str(), &info) != 0 || !(S_ISDIR(info.st_mode) || S_ISREG(info.st_mode))) return std::nullopt;
-  const bool folder = S_ISDIR(info.st_mode);
-  const std::string named = (folder ? "the folder " : "the file ") + path.string();
-  if (info.st_uid != ::geteuid()) {
-    return named + " belongs to another user (" + ownerName(info.st_uid) + "); Dapplewick " +
-           (folder ? "keeps credentials only in a folder of your own" : "reads only files of your own");
-  }
-  if ((info.st_mode & 0022) == 0) return std::nullopt;
-  return "others can write to " + named + "; Dapplewick " +
-         (folder ? "keeps credentials only in a private folder (chmod 700 "
-                 : "reads only files no one else can write to (chmod 600 ") +
-         path.string() + ")";
-}
-
-// The folder as a write needs it: present, and private to the user. A folder this creates is 0700; an existing
-// one is used only when it is trusted (then it is made 0700, since it holds the credentials). An untrusted one is
-// refused untouched: its mode is its owner's choice, and anyone who can write there could swap the file.
-void ensurePrivateFolder(const std::filesystem::path& folder) {
+// The folder as a write needs it: present and trusted. Only the folders this creates are made 0700; an existing
+// one keeps its mode, which is its owner's choice (a shared 0755 folder stays readable to those it serves). An
+// untrusted one is refused untouched: anyone who can write there could swap the file.
+void ensureTrustedFolder(const std::filesystem::path& folder) {
   createFolder(folder);
-  if (auto why = untrusted(folder)) throw KeychainError(*why);
-  struct stat info {};
-  if (::stat(folder.c_str(), &info) != 0) throwSystem("examine the folder", folder, errno);
-  if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    throwSystem("set the permissions of", folder, errno);
-  }
-}
-
-// The file a link named `file` leads to, so that a write replaces the real file and the link stays. Links are
-// followed a bounded number of times; a loop is left to the operation that follows to report.
-std::filesystem::path resolveLinks(std::filesystem::path file) {
-  constexpr int kMaxLinks = 40;
-  for (int i = 0; i < kMaxLinks; ++i) {
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(file, ec)) break;
-    const auto target = std::filesystem::read_symlink(file, ec);
-    if (ec) break;
-    file = (target.is_absolute() ? target : file.parent_path() / target).lexically_normal();
-  }
-  return file;
+  if (auto why = untrustedPath(folder)) throw KeychainError(*why);
 }
 
 // A write killed before its rename leaves its temporary file behind, with secrets in it. Under the folder lock no
@@ -261,14 +213,6 @@ void refuseUntrusted(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::optional<std::string> untrustedLocation(const std::filesystem::path& file) {
-  const auto target = resolveLinks(file);
-  for (const auto& path : {file.parent_path(), target.parent_path(), target}) {
-    if (auto why = untrusted(path)) return why;
-  }
-  return std::nullopt;
-}
-
 FileKeychain::FileKeychain(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
 void FileKeychain::save(Provider provider, std::string_view credential) {
@@ -277,7 +221,7 @@ void FileKeychain::save(Provider provider, std::string_view credential) {
   std::lock_guard guard(mutex_);
   refuseUntrusted(filePath());
   const auto file = resolveLinks(filePath());
-  ensurePrivateFolder(file.parent_path());
+  ensureTrustedFolder(file.parent_path());
   const UniqueFd lock = lockFolder(file.parent_path());
   removeLeftovers(file);
   Json items = readItems(file);
@@ -308,17 +252,18 @@ void FileKeychain::remove(Provider provider) {
   const auto it = items.find(std::string(rawValue(provider)));
   if (it == items.end()) return;
   items.erase(it);
-  ensurePrivateFolder(file.parent_path());
+  ensureTrustedFolder(file.parent_path());
   removeLeftovers(file);
   replaceFile(lock.get(), file, serialize(items));
 }
 
 std::optional<std::string> FileKeychain::exposureWarning() const {
   struct stat info {};
-  if (::stat(filePath().c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & 0044) == 0) {
-    return std::nullopt;
-  }
-  return "other users can read " + filePath().string() + "; make it private with: chmod 600 " + filePath().string();
+  if (::stat(filePath().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const auto who = othersWhoCan(info.st_mode, Access::read);
+  if (!who) return std::nullopt;
+  return std::string(*who) + " can read " + filePath().string() + "; make it private with: chmod 600 " +
+         filePath().string();
 }
 
 std::vector<Provider> FileKeychain::savedProviders() const {

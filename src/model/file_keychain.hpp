@@ -15,12 +15,12 @@ namespace dapplewick {
 // The credential store on disk: credentials.json in the configuration folder,
 //   {"service": "com.dapplewick.credentials", "items": {"<raw value>": "<credential>", ...}}
 //
-// The folder is made 0700 (created so, or tightened on a write when it is the user's own and no one else can write
-// to it) and the file is always 0600. Every operation, reads included, first refuses a location others could have
-// changed (see untrustedLocation); a missing folder is never created by a read. Every write
-// replaces the file atomically (a private temporary file in the same folder, flushed to disk, renamed over the old
-// one, then the folder flushed), so a crash leaves either the old or the new file, never a torn one; a temporary
-// file a killed write left behind is removed by the next write. Writers in different processes take an advisory
+// The folders a write creates are made 0700; an existing folder keeps its mode, and the file is always 0600. Every
+// operation, reads included, first refuses a location others could have changed (see untrustedLocation in
+// model/trusted_location.hpp); a missing folder is never created by a read. Every write replaces the file
+// atomically (a private temporary file in the same folder, flushed to disk, renamed over the old one, then the
+// folder flushed), so a crash leaves either the old or the new file, never a torn one; a temporary file a killed
+// write left behind is removed by the next write. Writers in different processes take an advisory
 // lock on the folder, so two concurrent saves cannot lose each other's update. When credentials.json is a
 // symbolic link, the folder of the file it leads to is the one locked, written and cleaned, and the link stays.
 //
@@ -43,8 +43,8 @@ class FileKeychain final : public KeychainService {
   void remove(Provider provider) override;
   std::vector<Provider> savedProviders() const override;
 
-  // A warning for the user when group or others can read the file, which is read all the same; nothing when the
-  // file is private or absent.
+  // A warning for the user when the group or other users can read the file, which is read all the same; nothing when
+  // the file is private or absent.
   std::optional<std::string> exposureWarning() const;
 
   const std::filesystem::path& folder() const { return folder_; }
@@ -54,11 +54,5 @@ class FileKeychain final : public KeychainService {
   mutable std::mutex mutex_;
   std::filesystem::path folder_;
 };
-
-// Why the file at `file` must not be trusted: its folder, the folder of the file a link leads to, or that file
-// belongs to another user, or group or others can write to it, so anyone could have planted or changed what it
-// says (a config.json's origins would receive the saved keys). Nothing when all are safe, absent or cannot be
-// examined (the read that follows reports that).
-std::optional<std::string> untrustedLocation(const std::filesystem::path& file);
 
 }  // namespace dapplewick

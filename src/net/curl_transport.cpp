@@ -18,6 +18,7 @@
 #include "common/excerpt.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "net/ca_bundle.hpp"
 
 namespace dapplewick {
 namespace {
@@ -476,7 +477,7 @@ class Authorities {
   StoreHandle load() const {
     StoreHandle store(X509_STORE_new());
     if (!store) return nullptr;
-    if (file_ && X509_STORE_load_file(store.get(), file_->c_str()) != 1) return nullptr;
+    if (file_ && !loadCertificateAuthorities(store.get(), *file_)) return nullptr;
     if (directory_ && X509_STORE_load_path(store.get(), directory_->c_str()) != 1) return nullptr;
     // As libcurl sets its own store: trusted issuers first, and a trusted intermediate ends a chain.
     X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);

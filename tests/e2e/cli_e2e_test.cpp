@@ -141,6 +141,12 @@ TEST(CommandLine, AConfigurationOthersCanChangeIsRefusedBeforeAnyRequest) {
   const Case cases[] = {
       {".", 0775} /* a umask of 002 */,    {".", 01757},         {".", 0755, 65534},    {"credentials.json", 0664},
       {"credentials.json", 0600, 3999999}, {"../shared", 01777}, {"config.json", 0602}, {"config.json", 0644, 65534}};
+  // Who each mode lets write, as the refusal names them.
+  const std::map<mode_t, std::string> writers = {{0775, "the group"},
+                                                 {01757, "other users"},
+                                                 {0664, "the group"},
+                                                 {01777, "the group and other users"},
+                                                 {0602, "other users"}};
   const std::vector<std::vector<std::string>> commands = {{"deepgram"},
                                                           {"providers"},
                                                           {"credential", "list"},
@@ -166,7 +172,7 @@ TEST(CommandLine, AConfigurationOthersCanChangeIsRefusedBeforeAnyRequest) {
     const bool isFolder = std::filesystem::is_directory(path);
     const std::string what = (isFolder ? "the folder " : "the file ") + path.string();
     const std::string refusal =
-        owner == 0 ? "others can write to " + what +
+        owner == 0 ? writers.at(mode) + " can write to " + what +
                          (isFolder ? "; Dapplewick keeps credentials only in a private folder (chmod 700 "
                                    : "; Dapplewick reads only files no one else can write to (chmod 600 ") +
                          path.string() + ")"

@@ -144,7 +144,7 @@ TEST_F(AppTest, VersionAndAWarningForAnExposedCredentialFile) {
     const auto result = run(args);
     EXPECT_EQ(result.exitCode, kExitSuccess);
     EXPECT_EQ(result.err,
-              "dapplewick: warning: other users can read " + path + "; make it private with: chmod 600 " + path + "\n");
+              "dapplewick: warning: the group can read " + path + "; make it private with: chmod 600 " + path + "\n");
   }
 }
 

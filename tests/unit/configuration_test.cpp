@@ -32,10 +32,21 @@ TEST(Configuration, ClearErrors) {
   EXPECT_TRUE(configurationFailure(R"({"origins": {"zai": "https://x"}})")
                   .starts_with("unknown origin key \"zai\" (known keys: abacus, "));
   EXPECT_EQ(configurationFailure(R"({"caBundle": 3})"), "\"caBundle\" in config.json must be a file path");
-  for (const char* bad : {"ftp://x", "https://", "https://x/", "https://x/path", "https://x:0", "https://x:99999",
-                          "https://x:", "https://a b", "http://[::1", "https://x?y", "https://user@x"}) {
+  for (const char* bad : {"ftp://x", "https://", "https:///", "https://x//", "https://x/path", "https://x/path/",
+                          "https://x/?", "https://x:0", "https://x:99999", "https://x:", "https://x:/", "https://a b",
+                          "http://[::1", "http://[::1/", "https://x?y", "https://user@x", "/"}) {
     EXPECT_EQ(configurationFailure(std::string(R"({"origins": {"codebuff": ")") + bad + "\"}}"),
               "origin \"codebuff\" must be http(s)://host[:port] with no path, not \"" + std::string(bad) + "\"");
+  }
+  // A single "/" after the authority, as a browser copies an address, is no path: the services add their own.
+  const std::pair<const char*, const char*> accepted[] = {{"https://x", "https://x"},
+                                                          {"https://x/", "https://x"},
+                                                          {"http://127.0.0.1:9/", "http://127.0.0.1:9"},
+                                                          {"http://[::1]:8080/", "http://[::1]:8080"}};
+  for (const auto& [origin, got] : accepted) {
+    SCOPED_TRACE(origin);
+    const auto configured = parseConfiguration(std::string(R"({"origins": {"codebuff": ")") + origin + "\"}}");
+    EXPECT_EQ(configured.origins.get("codebuff"), got);
   }
 }
 

@@ -48,21 +48,52 @@ TEST(FileKeychain, SaveCreatesPrivateFoldersAndFileInCatalogueOrderWhateverTheUm
   }
 }
 
-TEST(FileKeychain, ALooseFolderAndFileBecomePrivateOnAWriteOnly) {
+// A folder of the user's keeps the mode they gave it, on a save and on a removal alike: a shared 0755 folder (or,
+// as root, /srv) stays readable to those it serves. The file itself becomes private on a write, and only then.
+TEST(FileKeychain, AnExistingFolderKeepsItsModeAndALooseFileBecomesPrivateOnAWriteOnly) {
+  for (const mode_t folderMode : {mode_t{0755}, mode_t{0750}, mode_t{0711}, mode_t{0700}, mode_t{01755}}) {
+    SCOPED_TRACE(folderMode);
+    TempDir dir;
+    const auto file = dir.write("credentials.json", R"({"service": "com.dapplewick.credentials", "items": {}})");
+    ASSERT_EQ(::chmod(dir.path().c_str(), folderMode), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    FileKeychain keychain(dir.path());
+    EXPECT_EQ(keychain.load(Provider::deepgram), std::nullopt);
+    keychain.remove(Provider::codex);
+    EXPECT_EQ(testing::permissionsOf(file), 0644u) << "reading and removing nothing change nothing";
+    keychain.save(Provider::deepgram, "dg");
+    EXPECT_EQ(testing::permissionsOf(file), 0600u);
+    EXPECT_EQ(keychain.exposureWarning(), std::nullopt);
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    keychain.remove(Provider::deepgram);
+    EXPECT_EQ(testing::permissionsOf(file), 0600u);
+    EXPECT_EQ(testing::permissionsOf(dir.path()), folderMode);
+  }
+}
+
+// The warning names who besides the owner can read the file, whatever else the mode allows.
+TEST(FileKeychain, TheExposureWarningNamesWhoCanRead) {
   TempDir dir;
   const auto file = dir.write("credentials.json", R"({"service": "com.dapplewick.credentials", "items": {}})");
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  const std::string advice = " can read " + file.string() + "; make it private with: chmod 600 " + file.string();
+  const std::pair<mode_t, std::optional<std::string>> cases[] = {
+      {0600, std::nullopt},
+      {0620, std::nullopt},
+      {0602, std::nullopt},
+      {0700, std::nullopt},
+      {0640, "the group" + advice},
+      {0660, "the group" + advice},
+      {0604, "other users" + advice},
+      {0606, "other users" + advice},
+      {0644, "the group and other users" + advice},
+      {0444, "the group and other users" + advice},
+  };
   FileKeychain keychain(dir.path());
-  EXPECT_EQ(keychain.load(Provider::deepgram), std::nullopt);
-  keychain.remove(Provider::codex);
-  EXPECT_EQ(testing::permissionsOf(dir.path()), 0755u) << "reading and removing nothing change nothing";
-  EXPECT_EQ(keychain.exposureWarning(),
-            "other users can read " + file.string() + "; make it private with: chmod 600 " + file.string());
-  keychain.save(Provider::deepgram, "dg");
-  EXPECT_EQ(testing::permissionsOf(dir.path()), 0700u);
-  EXPECT_EQ(testing::permissionsOf(file), 0600u);
-  EXPECT_EQ(keychain.exposureWarning(), std::nullopt);
+  for (const auto& [mode, want] : cases) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+    EXPECT_EQ(keychain.exposureWarning(), want);
+  }
 }
 
 // A link stays a link: the file it leads to is written, in its own folder, where a killed write's leftovers go.
@@ -70,7 +101,7 @@ TEST(FileKeychain, WritesThroughALinkAndRemovesLeftoverTemporaryFiles) {
   TempDir dir;
   const auto real = dir.path() / "elsewhere";
   std::filesystem::create_directory(real);
-  ASSERT_EQ(::chmod(real.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
   const auto config = dir.path() / "config";
   std::filesystem::create_directory(config);
   std::filesystem::create_symlink("../elsewhere/store.json", config / "credentials.json");
@@ -86,6 +117,7 @@ TEST(FileKeychain, WritesThroughALinkAndRemovesLeftoverTemporaryFiles) {
   EXPECT_TRUE(std::filesystem::is_symlink(config / "credentials.json"));
   EXPECT_EQ(keychain.load(Provider::zai), "sk-zai");
   EXPECT_EQ(testing::permissionsOf(real / "store.json"), 0600u);
+  EXPECT_EQ(testing::permissionsOf(real), 0755u) << "the folder a link leads into keeps its mode";
   std::set<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(real)) left.insert(entry.path().filename().string());
   EXPECT_EQ(left, (std::set<std::string>{".store.json.x7", ".store.json.Ab12Cde", "store.json.Ab12Cd",
