@@ -40,6 +40,8 @@ const std::string_view kUsageText =
     "      Save the credential for PROVIDER, read from standard input (never from the command line).\n"
     "      On a terminal it is typed or pasted as one hidden line (a paste of several lines is refused:\n"
     "      pipe it instead); otherwise all of standard input is read and trailing line breaks are dropped.\n"
+    "      A blank secret (empty, or only white space and line breaks) is refused, and so is a control key\n"
+    "      (an arrow, Ctrl-U) typed at the prompt; the saved credential then stays as it was.\n"
     "  dapplewick credential delete PROVIDER\n"
     "      Delete the credential saved for PROVIDER.\n"
     "  dapplewick credential list\n"
@@ -59,8 +61,8 @@ const std::string_view kUsageText =
     "  1    Dapplewick cannot work: the configuration folder or a file in it is another user's or others\n"
     "       can write to it, the credential file is unreadable or damaged, config.json is bad,\n"
     "       the output cannot be written (\"dapplewick: write error: ...\")\n"
-    "  2    usage error: unknown provider, missing or unexpected argument, empty secret, a secret of\n"
-    "       several lines pasted on a terminal (nothing is saved)\n"
+    "  2    usage error: unknown provider, missing or unexpected argument, blank secret, a secret of\n"
+    "       several lines pasted or a control key typed at the terminal's prompt (nothing is saved)\n"
     "  129  stopped by SIGHUP\n"
     "  130  interrupted (Ctrl-C, SIGINT)\n"
     "  141  a write met a pipe its reader had already closed (SIGPIPE); output that fits in the pipe\n"
@@ -245,7 +247,15 @@ std::optional<std::string> readTypedSecret(Provider provider, const AppContext& 
   io.err << "\n";
   switch (read.status) {
     case LineReadStatus::line:
-    case LineReadStatus::endOfInput: return std::move(read.text);
+    case LineReadStatus::endOfInput:
+      // The prompt handles Enter, Ctrl-D, Backspace and DEL; any other control key (an arrow key's ESC, Ctrl-U)
+      // would be saved inside the secret. A tab may belong to a pasted secret.
+      if (std::ranges::any_of(read.text, [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; })) {
+        throw UsageError("the typed secret holds a control character (a key such as an arrow or Ctrl-U); nothing "
+                         "was saved");
+      }
+      if (trimWhitespace(read.text).empty()) throw UsageError("nothing was typed at the prompt; nothing was saved");
+      return std::move(read.text);
     case LineReadStatus::tooLong: throw UsageError("the secret is longer than 1 MiB");
     // Its first line alone would be saved, and would fail later as a credential that looks saved.
     case LineReadStatus::severalLines:
@@ -268,8 +278,8 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
     secret = std::move(*typed);
   } else {
     secret = readPipedSecret(io.in);
+    if (trimWhitespace(secret).empty()) throw UsageError("the secret on standard input is blank; nothing was saved");
   }
-  if (secret.empty()) throw UsageError("no secret on standard input");
   if (!isValidUTF8(secret)) throw UsageError("the secret on standard input is not UTF-8 text");
   FileKeychain keychain(configurationFolder(context.environment));
   keychain.save(provider, secret);

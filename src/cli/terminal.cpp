@@ -82,9 +82,10 @@ ssize_t readSome(int fd, char* buffer, std::size_t size) {
   }
 }
 
-// After the line break of the first line: more text in the same read, or in the next read if it comes at once,
-// is a paste of several lines, which is then read to its end (until the input falls quiet) and dropped, so that
-// none of it is left for the shell. Line breaks alone, as a CR LF sent in two pieces, are no further line.
+// After the line break of the first line (or the byte that made a line too long): more text in the same read, or
+// in the next read if it comes at once, is a paste of several lines, which is then read to its end (until the
+// input falls quiet) and dropped, so that none of it is left for the shell. Line breaks alone, as a CR LF sent in
+// two pieces, are no further line.
 LineReadStatus restOfPaste(int fd, std::string_view rest, const std::stop_token& stop) {
   bool severalLines = rest.find_first_not_of("\r\n") != std::string_view::npos;
   while (true) {
@@ -143,7 +144,13 @@ LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop) {
         continue;
       }
       result.text.push_back(c);
-      if (result.text.size() > maxBytes) return {LineReadStatus::tooLong, {}};
+      if (result.text.size() > maxBytes) {
+        // The rest of the line, and anything pasted with it, is read and dropped like the rest of a paste of
+        // several lines, or it would be left for the shell.
+        const std::string_view rest(buffer + i + 1, static_cast<std::size_t>(n - i - 1));
+        if (restOfPaste(fd, rest, stop) == LineReadStatus::stopped) return {LineReadStatus::stopped, {}};
+        return {LineReadStatus::tooLong, {}};
+      }
     }
   }
 }

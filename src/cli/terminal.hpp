@@ -34,9 +34,10 @@ struct LineRead {
 };
 
 // Reads one line typed on a terminal in the mode above: ends at a line break (not kept) or Ctrl-D, honours
-// backspace, and gives up at once when `stop` is requested. More than `maxBytes` is `tooLong`. Text that
-// follows the line break at once (a paste of several lines, which a line would cut) is `severalLines`: it is
-// read to its end and dropped, and no text is returned.
+// backspace, and gives up at once when `stop` is requested. Text that follows the line break at once (a paste of
+// several lines, which a line would cut) is `severalLines`: it is read to its end and dropped, and no text is
+// returned. More than `maxBytes` is `tooLong`: the rest of that paste is read and dropped the same way. Every
+// other control character is kept in the text.
 LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop);
 
 }  // namespace dapplewick

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -75,25 +77,74 @@ TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
   EXPECT_EQ(testing::readFileText(sandbox.home() / "out"), "zai\ndeepgram\n");
 }
 
-// A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted. Each
-// piece is written once the binary has read the one before, so a paste can arrive in several reads.
+// A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted.
+class PseudoTerminal {
+ public:
+  PseudoTerminal() {
+    EXPECT_EQ(::openpty(&master_, &terminal_, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(::fcntl(master_, F_SETFL, O_NONBLOCK), 0);
+  }
+  ~PseudoTerminal() {
+    ::close(terminal_);
+    ::close(master_);
+  }
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+  int terminal() const { return terminal_; }
+  // Bytes typed that nobody has read yet: what the shell would get.
+  int queued() const {
+    int bytes = 0;
+    return ::ioctl(terminal_, FIONREAD, &bytes) == 0 ? bytes : -1;
+  }
+  // The binary is reading a hidden line (the terminal no longer collects lines).
+  bool hidden() const {
+    termios settings{};
+    return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+  }
+  ssize_t type(std::string_view text) const { return ::write(master_, text.data(), text.size()); }
+
+  // Runs `dapplewick ARGS` on this terminal, writing each piece once the binary has read the one before, so that
+  // a paste can arrive in several reads. `done` counts the pieces written whole.
+  RunResult run(const Sandbox& sandbox, const std::vector<std::string>& args, const std::vector<std::string>& pieces,
+                std::size_t& done) const {
+    done = 0;
+    std::size_t written = 0;
+    return sandbox.runWatched(args, [&](pid_t) {
+      if (!hidden() || done == pieces.size() || (done > 0 && written == 0 && queued() != 0)) return;
+      const ssize_t n = type(std::string_view(pieces[done]).substr(written));
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (written == pieces[done].size()) ++done, written = 0;
+    });
+  }
+
+ private:
+  int master_ = -1;
+  int terminal_ = -1;
+};
+
+const std::string kUsageHint = "\nRun 'dapplewick --help' for usage.\n";
+
+std::string windsurfPrompt() { return "Paste the credential for windsurf and press Enter (input is hidden): \n"; }
+
+// The credential saved for `provider` in the sandbox ("" when none).
+std::string savedCredential(const Sandbox& sandbox, const std::string& provider) {
+  const auto stored = parseJsonOrNothing(testing::readFileText(sandbox.configDir() / "credentials.json"));
+  if (!stored || !(*stored)["items"].contains(provider)) return "";
+  return (*stored)["items"][provider].get<std::string>();
+}
+
 TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingForTheShell) {
   Sandbox sandbox;
-  int master = -1;
-  int terminal = -1;
-  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
-  ASSERT_EQ(::fcntl(master, F_SETFL, O_NONBLOCK), 0);
-  sandbox.setInput(terminal);
-  const auto queued = [&] {
-    int bytes = 0;
-    return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
-  };
-  const std::string prompt = "Paste the credential for windsurf and press Enter (input is hidden): \n";
+  const PseudoTerminal tty;
+  sandbox.setInput(tty.terminal());
+  const std::string prompt = windsurfPrompt();
   const auto saved = std::make_tuple(0, std::string("Saved the credential for windsurf.\n"), prompt);
   const auto refused = std::make_tuple(2, std::string(),
-                                       prompt + "dapplewick: The pasted text has several lines; pipe it instead: "
-                                                "\u2026 | dapplewick credential set windsurf\nRun 'dapplewick --help' "
-                                                "for usage.\n");
+                                       prompt +
+                                           "dapplewick: The pasted text has several lines; pipe it instead: "
+                                           "\u2026 | dapplewick credential set windsurf" +
+                                           kUsageHint);
   const std::string json = "{\n  \"devin_session_token\": \"devin-x\"\n}";
   const std::vector<std::pair<std::vector<std::string>, std::tuple<int, std::string, std::string>>> cases = {
       {{"sk-one\r", "\n"}, saved},  // a CR LF in two reads
@@ -104,24 +155,123 @@ TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingFor
   for (const auto& c : cases) {
     const std::vector<std::string>& pieces = c.first;
     SCOPED_TRACE(pieces.front().substr(0, 20));
-    std::size_t piece = 0;
-    std::size_t written = 0;
-    const RunResult result = sandbox.runWatched({"credential", "set", "windsurf"}, [&](pid_t) {
-      termios settings{};
-      if (::tcgetattr(terminal, &settings) != 0 || (settings.c_lflag & ICANON) != 0) return;  // not reading yet
-      if (piece == pieces.size() || (piece > 0 && written == 0 && queued() != 0)) return;
-      const ssize_t n = ::write(master, pieces[piece].data() + written, pieces[piece].size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (written == pieces[piece].size()) ++piece, written = 0;
-    });
+    std::size_t done = 0;
+    const RunResult result = tty.run(sandbox, {"credential", "set", "windsurf"}, pieces, done);
     EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), c.second);
-    EXPECT_EQ(piece, pieces.size()) << "not all of it was read";
-    EXPECT_EQ(queued(), 0) << "left for the shell";
+    EXPECT_EQ(done, pieces.size()) << "not all of it was read";
+    EXPECT_EQ(tty.queued(), 0) << "left for the shell";
   }
-  ::close(terminal);
-  ::close(master);
   const std::string stored = testing::readFileText(sandbox.configDir() / "credentials.json");
   EXPECT_TRUE(stored.find("sk-one") != std::string::npos && stored.find("devin") == std::string::npos) << stored;
+}
+
+// At the hidden prompt only Enter, Ctrl-D, Backspace and DEL are keys; a line with any other control key (an
+// arrow's ESC, Ctrl-U) or nothing but blanks saves nothing, and neither does a line too long, whose rest is read
+// and dropped rather than left for the shell. The saved credential stays as it was.
+TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
+  Sandbox sandbox;
+  sandbox.saveCredential("windsurf", "sk-before");
+  const PseudoTerminal tty;
+  sandbox.setInput(tty.terminal());
+  const std::string refusal = windsurfPrompt() + "dapplewick: ";
+  const std::string blank = refusal + "nothing was typed at the prompt; nothing was saved" + kUsageHint;
+  const std::string control = refusal +
+                              "the typed secret holds a control character (a key such as an arrow or Ctrl-U); "
+                              "nothing was saved" +
+                              kUsageHint;
+  const std::string tooLong = refusal + "the secret is longer than 1 MiB" + kUsageHint;
+  const std::string longLine(1024 * 1024 + 1, 'x');
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"\r"}, blank},
+      {{"\x04"}, blank},
+      {{" \t \u00A0\u3000\r"}, blank},
+      {{"ab\b\b\x7f \r"}, blank},
+      {{"sk-ab\x1b[Dc\r"}, control},
+      {{"sk-wrong\x15sk-right\r"}, control},
+      {{"sk-\x1bOA\x04"}, control},
+      {{std::string("sk-\0x\r", 6)}, control},
+      {{"sk\x0b\r"}, control},
+      {{longLine.substr(0, 600000), longLine.substr(600000) + "\r"}, tooLong},
+      {{longLine + std::string(200000, 'x') + "\rmore\r"}, tooLong},  // still arriving when refused
+  };
+  for (const auto& [pieces, err] : refused) {
+    SCOPED_TRACE(::testing::PrintToString(pieces.front().substr(0, 20)));
+    std::size_t done = 0;
+    const RunResult result = tty.run(sandbox, {"credential", "set", "windsurf"}, pieces, done);
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::make_tuple(2, std::string(), err));
+    EXPECT_EQ(done, pieces.size()) << "not all of it was read";
+    EXPECT_EQ(tty.queued(), 0) << "left for the shell";
+    EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
+  }
+  // A tab and blanks after a kind prefix are kept, byte for byte.
+  for (const std::string typed : {"sk-a\tb", "api: \t ", " sk-c "}) {
+    SCOPED_TRACE(::testing::PrintToString(typed));
+    std::size_t done = 0;
+    const RunResult result = tty.run(sandbox, {"credential", "set", "windsurf"}, {typed + "\r"}, done);
+    EXPECT_EQ(std::tie(result.exitCode, result.out),
+              std::make_tuple(0, std::string("Saved the credential for windsurf.\n")));
+    EXPECT_EQ(savedCredential(sandbox, "windsurf"), typed);
+  }
+}
+
+// From a pipe, trailing line breaks are dropped; what is then empty or only white space saves nothing and keeps
+// the credential saved before. Anything else is saved byte for byte, blanks after a kind prefix too.
+TEST(CommandLine, ABlankSecretFromAPipeSavesNothing) {
+  Sandbox sandbox;
+  sandbox.saveCredential("zai", "sk-good");
+  for (const std::string input : {"", "\n", "  ", " \t\r\n\n", "\u3000\u00A0\v\f\n"}) {
+    SCOPED_TRACE(::testing::PrintToString(input));
+    const RunResult result = sandbox.run({"credential", "set", "zai"}, input);
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err),
+              std::make_tuple(2, std::string(),
+                              "dapplewick: the secret on standard input is blank; nothing was saved" + kUsageHint));
+    EXPECT_EQ(savedCredential(sandbox, "zai"), "sk-good");
+  }
+  for (const std::string secret : {"api: \t ", "\tsk-x\x1b[D \n x"}) {
+    EXPECT_EQ(sandbox.run({"credential", "set", "zai"}, secret + "\r\n").exitCode, 0);
+    EXPECT_EQ(savedCredential(sandbox, "zai"), secret);
+  }
+}
+
+// A paste arrives in reads close together: a second line 10 ms after the first belongs to it. The gap is measured
+// from the start of the first write to the end of the second, and a case the machine stretched past 25 ms is
+// tried again; the binary has read the first line before the second is written.
+TEST(CommandLine, ALineTenMillisecondsAfterTheFirstIsPartOfThePaste) {
+  using std::chrono::steady_clock;
+  Sandbox sandbox;
+  const PseudoTerminal tty;
+  sandbox.setInput(tty.terminal());
+  const auto waitFor = [](const std::function<bool()>& condition) {
+    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+    while (!condition() && steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return condition();
+  };
+  constexpr int kAttempts = 20;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    ASSERT_EQ(::tcflush(tty.terminal(), TCIFLUSH), 0);
+    const std::string before = savedCredential(sandbox, "windsurf");  // an attempt tried again may have saved
+    steady_clock::duration gap = steady_clock::duration::max();
+    std::thread writer([&] {
+      if (!waitFor([&] { return tty.hidden(); })) return;
+      const auto first = steady_clock::now();
+      if (tty.type("sk-first\r") != 9 || !waitFor([&] { return tty.queued() == 0; })) return;
+      std::this_thread::sleep_until(first + std::chrono::milliseconds(10));
+      if (tty.type("second\r") == 7) gap = steady_clock::now() - first;
+    });
+    const RunResult result = sandbox.run({"credential", "set", "windsurf"});
+    writer.join();
+    if (gap > std::chrono::milliseconds(25)) continue;
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err),
+              std::make_tuple(2, std::string(),
+                              windsurfPrompt() +
+                                  "dapplewick: The pasted text has several lines; pipe it instead: \u2026 | "
+                                  "dapplewick credential set windsurf" +
+                                  kUsageHint));
+    EXPECT_EQ(tty.queued(), 0) << "left for the shell";
+    EXPECT_EQ(savedCredential(sandbox, "windsurf"), before);
+    return;
+  }
+  FAIL() << "the second line never followed the first within 25 ms in " << kAttempts << " attempts";
 }
 
 // Whoever can write to the configuration folder or a file in it could plant origins that receive the saved key,

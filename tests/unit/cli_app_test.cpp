@@ -80,7 +80,9 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {{"credential"}, "credential needs one of: set, delete, list"},
       {{"credential", "sk-SECRET", "list"}, "unexpected arguments"},
       {{"providers", "--json"}, "--json applies only to the refresh"},
-      {set, "no secret on standard input", "\n\r\n"},
+      {set, "the secret on standard input is blank; nothing was saved", "\n\r\n"},
+      {set, "the secret on standard input is blank; nothing was saved", ""},
+      {set, "the secret on standard input is blank; nothing was saved", " \t\v\f\u0085\u00A0\u2028\u3000\r\n"},
       {set, "the secret on standard input is not UTF-8 text", "sk-SECRET\xff\n"},
       {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a')},
   };
@@ -93,8 +95,11 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
 }
 
 TEST_F(AppTest, CredentialCommands) {
-  const std::vector<std::pair<std::string, std::string>> stored = {
-      {"sk-1\n\n\r\n", "sk-1"}, {"  sk-1 \t\n", "  sk-1 \t"}, {"web:a=1;\nb=2\n", "web:a=1;\nb=2"}};
+  const std::vector<std::pair<std::string, std::string>> stored = {{"sk-1\n\n\r\n", "sk-1"},
+                                                                   {"  sk-1 \t\n", "  sk-1 \t"},
+                                                                   {"web:a=1;\nb=2\n", "web:a=1;\nb=2"},
+                                                                   {"api: \t \n", "api: \t "},
+                                                                   {"\x1b[D\x15\n", "\x1b[D\x15"}};
   for (const auto& [input, want] : stored) {
     EXPECT_EQ(run({"credential", "set", "zai"}, input).out, "Saved the credential for zai.\n");
     EXPECT_EQ(keychain.load(Provider::zai), want);

@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <string_view>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -74,6 +78,40 @@ TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
   EXPECT_EQ(flags() & ECHO, 0u);
   stop.request_stop();
   EXPECT_EQ(flags(), before);
+  ::close(terminal);
+  ::close(master);
+}
+
+// What arrived while input was hidden and nobody read (the rest of a refused paste) would reach the shell as
+// commands: restoring the terminal drops it, whether at the end or on a stop.
+TEST(HiddenTerminalInput, DropsWhatIsQueuedWhenTheTerminalIsRestored) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  const auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  // The terminal hands written text on to the reading side a moment later.
+  const auto typeAndWait = [&](std::string_view text) {
+    ASSERT_EQ(::write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (queued() < static_cast<int>(text.size()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(queued(), static_cast<int>(text.size()));
+  };
+  {
+    const HiddenTerminalInput hidden(terminal, {});
+    typeAndWait("typed ahead\n");
+  }
+  EXPECT_EQ(queued(), 0);
+  std::stop_source stop;
+  const HiddenTerminalInput hidden(terminal, stop.get_token());
+  typeAndWait("more\n");
+  stop.request_stop();
+  EXPECT_EQ(queued(), 0);
   ::close(terminal);
   ::close(master);
 }
