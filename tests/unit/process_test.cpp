@@ -95,7 +95,7 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
       EXPECT_EQ(failure(binary, c.limits), binary + c.error);
     } else {
       ProcessResult result = runProcess(binary, {}, kEnvironment, c.limits);
-      for (auto* text : {&result.stdout, &result.stderr}) {
+      for (auto* text : {&result.standardOutput, &result.standardError}) {
         if (text->size() > 64) *text = std::to_string(text->size()) + " bytes from " + text->substr(0, 4);
       }
       EXPECT_EQ(result, c.want);
@@ -120,11 +120,11 @@ TEST_F(ProcessTest, TheToolSeesItsArgumentsTheGivenEnvironmentAndNoOtherPipe) {
                                         "for f in /proc/$$/fd/*; do readlink \"$f\"; done"),
                                  {"chat", "--no-interactive", "/usage", "a b", ""}, kEnvironment, limits(5s, 5s));
   const std::string head = "[chat][--no-interactive][/usage][a b][]\nbar baz|unset|/usr/bin:/bin\n/dev/null\n";
-  EXPECT_EQ(result.stdout.substr(0, head.size()), head);
-  std::istringstream lines(result.stdout.substr(head.size()));
+  EXPECT_EQ(result.standardOutput.substr(0, head.size()), head);
+  std::istringstream lines(result.standardOutput.substr(head.size()));
   int pipes = 0;
   for (std::string line; std::getline(lines, line);) pipes += line.starts_with("pipe:") ? 1 : 0;
-  EXPECT_EQ(pipes, 2) << result.stdout;
+  EXPECT_EQ(pipes, 2) << result.standardOutput;
 }
 
 TEST_F(ProcessTest, StopRequestsAndLaunchFailuresEndTheRunWithTheirReason) {
