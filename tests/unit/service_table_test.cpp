@@ -118,6 +118,9 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
       {Provider::minimax, "web:a=1; session=cookie-v", {"cookie-v"}},  // 8 bytes: a value; "shorter", 7, is none
       {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
+      // The route drops one prefix; the fetch sends the rest whole, a second prefix too, and so do the secrets.
+      {Provider::kimi, "web:api:sk-XYZ", {"api:sk-XYZ"}}, {Provider::manus, "web:api: tok \n", {"api: tok"}},
+      {Provider::zai, "api:web:key", {"web:key"}},  // the service drops one prefix itself
       {Provider::jetBrains, "jetbrains", {}},
   };
   // clang-format on
@@ -125,6 +128,43 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
     const ServiceLine& line = *serviceLineFor(c.provider);
     const RoutedCredential routed = routedCredential(line.route, c.stored, c.provider);
     EXPECT_EQ(lineSecrets(line, routed, MapEnvironment(c.environment)), c.want) << c.stored;
+  }
+}
+
+// What each line's fetch receives is its routed text, and its secrets are read from exactly that text: on a line
+// whose route drops the kind prefix (prefixDropped, withKindFlag, twoPaths, each kind it routes), a prefix still
+// left is read as any other text, so the secrets of "web:" or "api:" followed by the text are those of "zzz:"
+// followed by it, with "zzz:" put back. An unchanged line's service drops one prefix itself, and so do its secrets.
+// Each line with its sample's text and with a bare token.
+TEST(ServiceTable, EachLineReadsItsSecretsFromTheTextItsFetchReceives) {
+  using enum CredentialRoute;
+  const std::string bareToken = "tok-" + std::string(kCanary);
+  for (const ServiceLine& line : serviceTable()) {
+    if (line.route == notPassed) continue;
+    const testing::ServiceSample& sample = *testing::sampleFor(line.provider);
+    const MapEnvironment environment(sample.environment);
+    const auto secretsOf = [&](const RoutedCredential& routed) { return lineSecrets(line, routed, environment); };
+    for (const std::string& text : {std::string(stripKindPrefix(sample.credential)), bareToken}) {
+      for (const std::string prefix : {"web:", "api:"}) {
+        SCOPED_TRACE(std::string(rawValue(line.provider)) + " " + prefix + text);
+        if (line.route == unchanged) {
+          EXPECT_EQ(secretsOf(routedCredential(line.route, prefix + text, line.provider)),
+                    secretsOf(routedCredential(line.route, text, line.provider)));
+          continue;
+        }
+        const std::vector<std::string> kinds =
+            line.route == prefixDropped ? std::vector<std::string>{"web:"} : std::vector<std::string>{"web:", "api:"};
+        for (const std::string& kind : kinds) {
+          const RoutedCredential routed = routedCredential(line.route, kind + prefix + text, line.provider);
+          ASSERT_EQ(routed.credential, prefix + text);
+          std::vector<std::string> want = secretsOf({"zzz:" + text, routed.isAPIKey});
+          for (std::string& secret : want) {
+            if (secret.starts_with("zzz:")) secret.replace(0, 4, prefix);
+          }
+          EXPECT_EQ(secretsOf(routed), want) << kind;
+        }
+      }
+    }
   }
 }
 
