@@ -178,6 +178,20 @@ TEST(ProcessGroups, KillingSignalsEachGroupButNeverOursOrEveryProcessAndAReapedP
   EXPECT_EQ(signalsSent, (std::vector<std::pair<pid_t, int>>{{-700, SIGKILL}, {700, SIGKILL}, {-800, SIGKILL}}));
 }
 
+// Marking one run reaped leaves another marked: both groups are signalled, neither pid.
+TEST(ProcessGroups, EveryReapedProcessIsSignalledOnlyThroughItsGroup) {
+  signalsSent.clear();
+  ProcessGroups groups([](pid_t pid, int signal) { return (signalsSent.emplace_back(pid, signal), 0); });
+  for (const pid_t id : {700, 800}) {
+    pid_t added = 0;
+    groups.spawnAndAdd(added, [id](pid_t& pid) { return (pid = id, 0); });
+  }
+  groups.markReaped(700);
+  groups.markReaped(800);
+  groups.killAllAndClose();
+  EXPECT_EQ(signalsSent, (std::vector<std::pair<pid_t, int>>{{-700, SIGKILL}, {-800, SIGKILL}}));
+}
+
 TEST_F(ProcessTest, FindsTheFirstExecutableFileInAnAbsoluteFolderOnly) {
   for (const auto* folder : {"plain", "folder/kiro-cli", "first", "links"}) std::filesystem::create_directories(folder);
   std::ofstream("plain/kiro-cli") << "data";

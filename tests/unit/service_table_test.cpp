@@ -115,6 +115,7 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
       {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=shorter", {"sid=shorter"}},
       // An explicit prefix overrules the kind test, for the secrets as for the fetch.
       {Provider::factory, "api:fk=key-with-equals", {"fk=key-with-equals"}},
+      {Provider::minimax, "api:mm=key-with-equals", {"mm=key-with-equals"}},
       {Provider::minimax, "web:a=1; session=cookie-v", {"cookie-v"}},  // 8 bytes: a value; "shorter", 7, is none
       {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
@@ -345,6 +346,26 @@ TEST(UsageService, AnErrorKeepsItsOwnWordsAndLosesTheEchoedSecret) {
       return HTTPResponse{true, c.status, {}, c.body, request.url};
     });
     EXPECT_EQ(engine.service.fetchDispatch(c.provider).error, c.want);
+  }
+}
+
+// A transport that fails with what it was sent in its text: the engine takes the secrets out of any error, not
+// only a service's, and hides each key whole. An API key holding "=" with 8 or more bytes after it is one secret,
+// not a cookie's value; a prefix left after the route dropped one is sent, and hidden with the rest.
+TEST(UsageService, AnyErrorThatRepeatsTheSentKeyShowsItHidden) {
+  const std::pair<Provider, std::string> cases[] = {
+      {Provider::zai, "api: zk-secret-key\n"},
+      {Provider::factory, "api:fk=key-with-equals"},
+      {Provider::minimax, "api:mm=key-with-equals"},
+      {Provider::kimi, "web:api:sk-secret-key"},
+  };
+  for (const auto& [provider, stored] : cases) {
+    Engine engine;
+    engine.keychain.save(provider, stored);
+    engine.world.transport.handleUnscripted([](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
+      throw std::runtime_error("refused " + request.headers.get("Authorization").value_or("nothing"));
+    });
+    EXPECT_EQ(engine.service.fetchDispatch(provider).error, "refused Bearer [redacted]") << stored;
   }
 }
 
