@@ -441,8 +441,8 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
   if (reason == StopReason::deadline && stoppedEarly) throw ProcessError::deadlinePassed(binary);
 
   ProcessResult result;
-  result.stdout = repairUTF8(capture.out());
-  result.stderr = repairUTF8(capture.err());
+  result.standardOutput = repairUTF8(capture.out());
+  result.standardError = repairUTF8(capture.err());
   result.status = child.status();
   result.timedOut = reason == StopReason::idleLimit;
   return result;

@@ -1,9 +1,5 @@
 #pragma once
 
-// <cstdio> first: some C libraries define `stdout` and `stderr` as macros, and ProcessResult uses those names as
-// members; including it here keeps every translation unit spelling them the same way.
-#include <cstdio>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,8 +37,8 @@ struct ProcessLimits {
 
 struct ProcessResult {
   // What the process wrote, decoded as UTF-8 (invalid bytes become U+FFFD), at most maxCapture bytes each.
-  std::string stdout;
-  std::string stderr;
+  std::string standardOutput;
+  std::string standardError;
   // The exit code, or 128 + the number of the signal that ended the process.
   std::int32_t status = 0;
   // True only when the run was stopped by the idle limit.

@@ -61,7 +61,7 @@ class ServiceInstances {
 
 // What a credential shows a server, named by the service of each line: a function of the credential as the line's
 // route passes it (the routed credential's text) and of the environment, for keys read there.
-// It never throws (providers/shared/secrets.hpp has the usual two).
+// It never throws (providers/shared/secrets.hpp has the usual ones, for a routed text and for a stored string).
 using SecretsOf = std::vector<std::string> (*)(std::string_view credential, const Environment& environment);
 
 // One line of the service table: the provider, its credential route, how its fetch is bound to the service, the

@@ -42,7 +42,7 @@ std::vector<std::string> secrets(std::string_view stored, const Environment& env
   try {
     return {parseCredential(stored).apiKey};
   } catch (const AzureOpenAIError&) {
-    return keySecrets(stored, environment);
+    return storedKeySecrets(stored, environment);
   }
 }
 

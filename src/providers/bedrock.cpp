@@ -59,7 +59,7 @@ std::vector<std::string> secrets(std::string_view credential, const Environment&
     AWSCredentials keys = resolveCredentials(stripKindPrefix(credential), environment).credentials;
     return {std::move(keys.accessKeyID), std::move(keys.secretAccessKey), keys.sessionToken.value_or("")};
   } catch (const BedrockError&) {
-    return keySecrets(credential, environment);
+    return storedKeySecrets(credential, environment);
   }
 }
 

@@ -63,7 +63,7 @@ std::vector<std::string> secrets(std::string_view credential, const Environment&
   if (auto pair = parseCredential(stripKindPrefix(credential))) {
     return {std::move(pair->accessKeyId), std::move(pair->secretAccessKey)};
   }
-  return keySecrets(credential, environment);
+  return storedKeySecrets(credential, environment);
 }
 
 // ---- Requests ----

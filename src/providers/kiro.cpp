@@ -154,8 +154,8 @@ std::optional<std::string> parseWhoamiOutput(std::string_view text) {
 
 std::optional<std::string> evaluateWhoamiResult(const ProcessResult& result) {
   // The tool reports trouble on standard error; when it wrote there, that is all that is read.
-  const std::string_view chosen =
-      trimWhitespace(result.stderr).empty() ? std::string_view(result.stdout) : std::string_view(result.stderr);
+  const std::string_view chosen = trimWhitespace(result.standardError).empty() ? std::string_view(result.standardOutput)
+                                                                               : std::string_view(result.standardError);
   const std::string_view text = trimWhitespace(chosen);
   const std::string lowered = toLowerASCII(text);
   if (containsAny(lowered, {"not logged in", "login required"})) throw KiroError::notLoggedIn();
@@ -164,8 +164,8 @@ std::optional<std::string> evaluateWhoamiResult(const ProcessResult& result) {
 }
 
 std::string evaluateUsageResult(const ProcessResult& result) {
-  const std::string_view out = trimWhitespace(result.stdout);
-  const std::string_view err = trimWhitespace(result.stderr);
+  const std::string_view out = trimWhitespace(result.standardOutput);
+  const std::string_view err = trimWhitespace(result.standardError);
   const std::string_view check = err.empty() ? out : err;
   const std::string lowered = toLowerASCII(stripANSI(check));
   if (containsAny(lowered, {"not logged in", "login required", "kiro-cli login", "oauth error"})) {
@@ -173,7 +173,7 @@ std::string evaluateUsageResult(const ProcessResult& result) {
   }
   // The tool may stay open after printing its report; a report that then stalled is still a report.
   if (result.timedOut && !looksLikeUsageOutput(check)) throw KiroError::timeout();
-  return out.empty() ? result.stderr : result.stdout;
+  return out.empty() ? result.standardError : result.standardOutput;
 }
 
 bool looksLikeUsageOutput(std::string_view text) {

@@ -121,7 +121,7 @@ std::vector<std::string> secrets(std::string_view credential, const Environment&
     return {std::move(auth->sessionToken), std::move(auth->auth1Token), std::move(auth->accountID),
             std::move(auth->primaryOrgID)};
   }
-  return keySecrets(credential, environment);
+  return storedKeySecrets(credential, environment);
 }
 
 // ---- Requests ----

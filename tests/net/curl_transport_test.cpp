@@ -424,7 +424,7 @@ TEST_F(CurlLimits, AToolStartedMeanwhileInheritsNoDescriptorAndCancellationIsPro
                                  {"-c", R"(cd /proc/self/fd && for f in *; do [ "$f" -gt 2 ] && )"
                                         R"(readlink "$f"; done; true)"},
                                  {}, limits);
-  EXPECT_EQ(listed.stdout, "");
+  EXPECT_EQ(listed.standardOutput, "");
   const auto stopped = Clock::now();
   stop.request_stop();
   ASSERT_EQ(result.wait_for(milliseconds(10'000)), std::future_status::ready);

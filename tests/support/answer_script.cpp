@@ -68,8 +68,8 @@ std::vector<HTTPResponse> decodeAnswers(std::string_view bytes) {
 }
 
 HTTPResponse answerOfToolResult(const ProcessResult& result) {
-  HTTPResponse answer{true, result.status, {}, result.stdout, ""};
-  if (!result.stderr.empty()) answer.headers.add("stderr", result.stderr);
+  HTTPResponse answer{true, result.status, {}, result.standardOutput, ""};
+  if (!result.standardError.empty()) answer.headers.add("stderr", result.standardError);
   if (result.timedOut) answer.headers.add("timedOut", "");
   return answer;
 }

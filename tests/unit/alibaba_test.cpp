@@ -260,6 +260,24 @@ TEST(AlibabaJson, NormalisesAndSearchesLeniently) {
   for (std::size_t i = 1; i < kMaxJsonValues / 2 - 1; ++i) half += ",0";
   const Json halves = Json::array({half + "]", half + "]"});
   EXPECT_EQ(testing::errorText([&] { alibaba::normalizeJSON(halves); }), "The answer holds more than 250000 values");
+  // Each value of the copy counts once, and a string that gave way to what it decoded to counts no more: an answer
+  // of `total` values, a text inside a text among them (the object, the text's object, its list of three zeros with
+  // them, its long list and the long list beside it: 8 values besides the zeros of the two long lists).
+  const auto zeros = [](std::size_t count) {
+    std::string list = "[0";
+    for (std::size_t i = 1; i < count; ++i) list += ",0";
+    return list + "]";
+  };
+  const auto answer = [&](std::size_t total) {
+    const std::string text = R"({"inner":"[0,0,0]","n":)" + zeros(100'000) + "}";
+    return parseJson(R"({"a":)" + Json(text).dump() + R"(,"b":)" + zeros(total - 8 - 100'000) + "}");
+  };
+  Json read;
+  EXPECT_EQ(testing::errorText([&] { read = alibaba::normalizeJSON(answer(kMaxJsonValues)); }), "no error");
+  EXPECT_EQ(read["a"]["inner"], Json::parse("[0,0,0]"));
+  EXPECT_EQ(read["a"]["n"].size() + read["b"].size(), kMaxJsonValues - 8);
+  EXPECT_EQ(testing::errorText([&] { alibaba::normalizeJSON(answer(kMaxJsonValues + 1)); }),
+            "The answer holds more than 250000 values");
 }
 
 TEST(AlibabaJson, NumbersAndDates) {

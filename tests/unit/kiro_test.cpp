@@ -23,9 +23,11 @@ const std::string kNotLoggedIn = "Not logged in to Kiro. Run 'kiro-cli login' fi
 const std::string kTimedOut = "Kiro CLI timed out";
 const std::string kBar = "\u2588";
 
-R out(std::string text) { return R{.stdout = std::move(text), .stderr = ""}; }
+R out(std::string text) { return R{.standardOutput = std::move(text), .standardError = ""}; }
 // Stopped by the idle limit after printing.
-R stalled(std::string text) { return R{.stdout = std::move(text), .stderr = "", .status = 143, .timedOut = true}; }
+R stalled(std::string text) {
+  return R{.standardOutput = std::move(text), .standardError = "", .status = 143, .timedOut = true};
+}
 
 // What the tool printed, read through the service by the account step (the usage step then prints a bare
 // report; the note names the account) or by the usage step (the account step printed nothing): the note, or the
@@ -48,23 +50,23 @@ TEST(KiroService, ReadsWhatEachRunOfTheToolPrinted) {
       {true, out("Logged in with Builder ID (someone@example.com)"), "Kiro"},  // the sign-in, not the account
       {true, out("user someone@example.com"), "Kiro"}, {true, out("Email:\nsomeone@example.com"), "Kiro"},
       {true, out("Login required."), kNotLoggedIn},
-      {true, R{.stdout = "", .stderr = "Error: Not logged in\n", .status = 1}, kNotLoggedIn},
-      {true, R{.stdout = "fatal\n", .stderr = "  something broke  \n", .status = 2}, "something broke"},
-      {true, R{.stdout = "", .stderr = "", .status = 1}, "Kiro"},
+      {true, R{.standardOutput = "", .standardError = "Error: Not logged in\n", .status = 1}, kNotLoggedIn},
+      {true, R{.standardOutput = "fatal\n", .standardError = "  something broke  \n", .status = 2}, "something broke"},
+      {true, R{.standardOutput = "", .standardError = "", .status = 1}, "Kiro"},
       {true, stalled("a@example.com"), "a@example.com"},  // the tool's words, as its failure
-      {true, R{.stdout = "Email: a@example.com", .stderr = "b@example.com"}, account + "b@example.com"},  // stderr wins
-      {false, R{.stdout = "\n Plan: Pro \n" + bar, .stderr = "", .status = 7}, "Pro"},
-      {false, R{.stdout = " \n", .stderr = "Plan: Err" + bar}, "Err"}, {false, out("LOGIN REQUIRED"), kNotLoggedIn},
+      {true, R{.standardOutput = "Email: a@example.com", .standardError = "b@example.com"}, account + "b@example.com"},  // stderr wins
+      {false, R{.standardOutput = "\n Plan: Pro \n" + bar, .standardError = "", .status = 7}, "Pro"},
+      {false, R{.standardOutput = " \n", .standardError = "Plan: Err" + bar}, "Err"}, {false, out("LOGIN REQUIRED"), kNotLoggedIn},
       {false, out("\x1B[31mNot logged in\x1B[0m"), kNotLoggedIn}, {false, out("kiro-cli login"), kNotLoggedIn},
-      {false, R{.stdout = "", .stderr = "OAuth error: expired", .status = 1}, kNotLoggedIn},
+      {false, R{.standardOutput = "", .standardError = "OAuth error: expired", .status = 1}, kNotLoggedIn},
       // Standard error's words hide standard output's.
-      {false, R{.stdout = "OAuth error" + bar, .stderr = "warning"}, "Kiro"},
+      {false, R{.standardOutput = "OAuth error" + bar, .standardError = "warning"}, "Kiro"},
       // A report that stalled is still a report.
       {false, stalled("Plan: Pro" + bar), "Pro"}, {false, stalled("(1 of 4 covered in plan)"), "Kiro"},
       {false, stalled("Resets on 03/01" + bar), "Kiro"}, {false, stalled("BONUS CREDITS" + bar), "Kiro"},
       {false, stalled("Managed by admin"), "Kiro (managed plan)"},
       {false, stalled("managed by organization"), kTimedOut}, {false, stalled("Loading..."), kTimedOut},
-      {false, R{.stdout = "Plan: Pro", .stderr = "spinner", .status = 143, .timedOut = true}, kTimedOut},
+      {false, R{.standardOutput = "Plan: Pro", .standardError = "spinner", .status = 143, .timedOut = true}, kTimedOut},
   };
   // clang-format on
   const auto note = [](const UsageData& record) { return record.note.value_or(""); };
@@ -74,7 +76,7 @@ TEST(KiroService, ReadsWhatEachRunOfTheToolPrinted) {
     world.tools.respond(c.whoami ? c.result : out(""));
     world.tools.respond(c.whoami ? out(bar) : c.result);
     EXPECT_EQ(testing::outcomeOf([&world] { return KiroService(world.context).fetchUsage(); }, note), c.want)
-        << c.result.stdout << "|" << c.result.stderr;
+        << c.result.standardOutput << "|" << c.result.standardError;
   }
 }
 

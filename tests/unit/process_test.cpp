@@ -95,7 +95,7 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
       EXPECT_EQ(failure(binary, c.limits), binary + c.error);
     } else {
       ProcessResult result = runProcess(binary, {}, kEnvironment, c.limits);
-      for (auto* text : {&result.stdout, &result.stderr}) {
+      for (auto* text : {&result.standardOutput, &result.standardError}) {
         if (text->size() > 64) *text = std::to_string(text->size()) + " bytes from " + text->substr(0, 4);
       }
       EXPECT_EQ(result, c.want);
@@ -120,11 +120,11 @@ TEST_F(ProcessTest, TheToolSeesItsArgumentsTheGivenEnvironmentAndNoOtherPipe) {
                                         "for f in /proc/$$/fd/*; do readlink \"$f\"; done"),
                                  {"chat", "--no-interactive", "/usage", "a b", ""}, kEnvironment, limits(5s, 5s));
   const std::string head = "[chat][--no-interactive][/usage][a b][]\nbar baz|unset|/usr/bin:/bin\n/dev/null\n";
-  EXPECT_EQ(result.stdout.substr(0, head.size()), head);
-  std::istringstream lines(result.stdout.substr(head.size()));
+  EXPECT_EQ(result.standardOutput.substr(0, head.size()), head);
+  std::istringstream lines(result.standardOutput.substr(head.size()));
   int pipes = 0;
   for (std::string line; std::getline(lines, line);) pipes += line.starts_with("pipe:") ? 1 : 0;
-  EXPECT_EQ(pipes, 2) << result.stdout;
+  EXPECT_EQ(pipes, 2) << result.standardOutput;
 }
 
 TEST_F(ProcessTest, StopRequestsAndLaunchFailuresEndTheRunWithTheirReason) {
@@ -176,6 +176,20 @@ TEST(ProcessGroups, KillingSignalsEachGroupButNeverOursOrEveryProcessAndAReapedP
   groups.remove(900);
   groups.killAllAndClose();
   EXPECT_EQ(signalsSent, (std::vector<std::pair<pid_t, int>>{{-700, SIGKILL}, {700, SIGKILL}, {-800, SIGKILL}}));
+}
+
+// Marking one run reaped leaves another marked: both groups are signalled, neither pid.
+TEST(ProcessGroups, EveryReapedProcessIsSignalledOnlyThroughItsGroup) {
+  signalsSent.clear();
+  ProcessGroups groups([](pid_t pid, int signal) { return (signalsSent.emplace_back(pid, signal), 0); });
+  for (const pid_t id : {700, 800}) {
+    pid_t added = 0;
+    groups.spawnAndAdd(added, [id](pid_t& pid) { return (pid = id, 0); });
+  }
+  groups.markReaped(700);
+  groups.markReaped(800);
+  groups.killAllAndClose();
+  EXPECT_EQ(signalsSent, (std::vector<std::pair<pid_t, int>>{{-700, SIGKILL}, {-800, SIGKILL}}));
 }
 
 TEST_F(ProcessTest, FindsTheFirstExecutableFileInAnAbsoluteFolderOnly) {

@@ -115,9 +115,13 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
       {Provider::factory, "a=1; s=cookie-value", {"cookie-value"}}, {Provider::minimax, "sid=shorter", {"sid=shorter"}},
       // An explicit prefix overrules the kind test, for the secrets as for the fetch.
       {Provider::factory, "api:fk=key-with-equals", {"fk=key-with-equals"}},
+      {Provider::minimax, "api:mm=key-with-equals", {"mm=key-with-equals"}},
       {Provider::minimax, "web:a=1; session=cookie-v", {"cookie-v"}},  // 8 bytes: a value; "shorter", 7, is none
       {Provider::alibaba, " login_aliyunid_ticket=ticket-value; csrf=c1", {"ticket-value"}},
       {Provider::kilo, "api:  kilo-key\n", {"kilo-key"}}, {Provider::kiro, "jetbrains", {}},
+      // The route drops one prefix; the fetch sends the rest whole, a second prefix too, and so do the secrets.
+      {Provider::kimi, "web:api:sk-XYZ", {"api:sk-XYZ"}}, {Provider::manus, "web:api: tok \n", {"api: tok"}},
+      {Provider::zai, "api:web:key", {"web:key"}},  // the service drops one prefix itself
       {Provider::jetBrains, "jetbrains", {}},
   };
   // clang-format on
@@ -125,6 +129,43 @@ TEST(ServiceTable, EachLineNamesWhatItsServiceSendsAndNothingElse) {
     const ServiceLine& line = *serviceLineFor(c.provider);
     const RoutedCredential routed = routedCredential(line.route, c.stored, c.provider);
     EXPECT_EQ(lineSecrets(line, routed, MapEnvironment(c.environment)), c.want) << c.stored;
+  }
+}
+
+// What each line's fetch receives is its routed text, and its secrets are read from exactly that text: on a line
+// whose route drops the kind prefix (prefixDropped, withKindFlag, twoPaths, each kind it routes), a prefix still
+// left is read as any other text, so the secrets of "web:" or "api:" followed by the text are those of "zzz:"
+// followed by it, with "zzz:" put back. An unchanged line's service drops one prefix itself, and so do its secrets.
+// Each line with its sample's text and with a bare token.
+TEST(ServiceTable, EachLineReadsItsSecretsFromTheTextItsFetchReceives) {
+  using enum CredentialRoute;
+  const std::string bareToken = "tok-" + std::string(kCanary);
+  for (const ServiceLine& line : serviceTable()) {
+    if (line.route == notPassed) continue;
+    const testing::ServiceSample& sample = *testing::sampleFor(line.provider);
+    const MapEnvironment environment(sample.environment);
+    const auto secretsOf = [&](const RoutedCredential& routed) { return lineSecrets(line, routed, environment); };
+    for (const std::string& text : {std::string(stripKindPrefix(sample.credential)), bareToken}) {
+      for (const std::string prefix : {"web:", "api:"}) {
+        SCOPED_TRACE(std::string(rawValue(line.provider)) + " " + prefix + text);
+        if (line.route == unchanged) {
+          EXPECT_EQ(secretsOf(routedCredential(line.route, prefix + text, line.provider)),
+                    secretsOf(routedCredential(line.route, text, line.provider)));
+          continue;
+        }
+        const std::vector<std::string> kinds =
+            line.route == prefixDropped ? std::vector<std::string>{"web:"} : std::vector<std::string>{"web:", "api:"};
+        for (const std::string& kind : kinds) {
+          const RoutedCredential routed = routedCredential(line.route, kind + prefix + text, line.provider);
+          ASSERT_EQ(routed.credential, prefix + text);
+          std::vector<std::string> want = secretsOf({"zzz:" + text, routed.isAPIKey});
+          for (std::string& secret : want) {
+            if (secret.starts_with("zzz:")) secret.replace(0, 4, prefix);
+          }
+          EXPECT_EQ(secretsOf(routed), want) << kind;
+        }
+      }
+    }
   }
 }
 
@@ -305,6 +346,26 @@ TEST(UsageService, AnErrorKeepsItsOwnWordsAndLosesTheEchoedSecret) {
       return HTTPResponse{true, c.status, {}, c.body, request.url};
     });
     EXPECT_EQ(engine.service.fetchDispatch(c.provider).error, c.want);
+  }
+}
+
+// A transport that fails with what it was sent in its text: the engine takes the secrets out of any error, not
+// only a service's, and hides each key whole. An API key holding "=" with 8 or more bytes after it is one secret,
+// not a cookie's value; a prefix left after the route dropped one is sent, and hidden with the rest.
+TEST(UsageService, AnyErrorThatRepeatsTheSentKeyShowsItHidden) {
+  const std::pair<Provider, std::string> cases[] = {
+      {Provider::zai, "api: zk-secret-key\n"},
+      {Provider::factory, "api:fk=key-with-equals"},
+      {Provider::minimax, "api:mm=key-with-equals"},
+      {Provider::kimi, "web:api:sk-secret-key"},
+  };
+  for (const auto& [provider, stored] : cases) {
+    Engine engine;
+    engine.keychain.save(provider, stored);
+    engine.world.transport.handleUnscripted([](const HTTPRequest& request, std::stop_token) -> HTTPResponse {
+      throw std::runtime_error("refused " + request.headers.get("Authorization").value_or("nothing"));
+    });
+    EXPECT_EQ(engine.service.fetchDispatch(provider).error, "refused Bearer [redacted]") << stored;
   }
 }
 
