@@ -167,6 +167,7 @@ TEST_F(ProcessTest, KillingAllGroupsEndsTheRunsUnderWayAndRefusesEveryLaterOne) 
 std::vector<std::pair<pid_t, int>> signalsSent;
 
 TEST(ProcessGroups, KillingSignalsEachGroupButNeverOursOrEveryProcessAndAReapedProcessOnlyThroughItsGroup) {
+  signalsSent.clear();
   ProcessGroups groups([](pid_t pid, int signal) { return (signalsSent.emplace_back(pid, signal), 0); });
   for (const pid_t id : {0, 1, 700, 800, 900}) {
     pid_t added = 0;
