@@ -1,6 +1,7 @@
 #include "cli/terminal.hpp"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,6 +44,11 @@ HiddenTerminalInput::HiddenTerminalInput(int fd, std::stop_token stop) : state_(
 HiddenTerminalInput::~HiddenTerminalInput() {
   restoreOnStop_.reset();
   state_->restore();
+}
+
+int terminalColumns(int fd) {
+  winsize size{};
+  return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 namespace {

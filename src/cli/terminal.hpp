@@ -26,6 +26,9 @@ class HiddenTerminalInput {
   std::optional<std::stop_callback<std::function<void()>>> restoreOnStop_;
 };
 
+// The width in columns of the terminal on `fd`; 0 when it is no terminal or does not say.
+int terminalColumns(int fd);
+
 enum class LineReadStatus { line, endOfInput, tooLong, severalLines, stopped, failed };
 
 struct LineRead {
