@@ -371,8 +371,8 @@ int listProviders(const AppContext& context, AppIO& io) {
 // ---- Refresh ----
 
 // One line on a terminal's standard error while fetches are outstanding, rewritten as each one finishes and
-// erased at the end. Called from the engine's workers, one at a time. The line is cut one column short of the
-// terminal's width, asked at each draw: a line that wraps is erased only in part by the next draw.
+// erased at the end. Called from the engine's workers, one at a time. The terminal's width is asked at each draw,
+// since the window may be resized meanwhile.
 class Progress {
  public:
   Progress(const AppIO& io, bool enabled, std::vector<Provider> pending)
@@ -413,10 +413,7 @@ class Progress {
       line += rawValue(pending_[i]);
     }
     if (pending_.size() > kNamesShown) line += ", ...";
-    constexpr int kDefaultColumns = 80;
-    const int columns = columns_ ? columns_() : 0;
-    err_ << "\r\x1b[2K" << prefixCodePoints(line, static_cast<std::size_t>(columns > 0 ? columns : kDefaultColumns) - 1)
-         << std::flush;
+    err_ << "\r\x1b[2K" << fitTerminalLine(line, columns_ ? columns_() : 0) << std::flush;
     drawn_ = true;
   }
 

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "common/text.hpp"
+
 namespace dapplewick {
 
 struct HiddenTerminalInput::State {
@@ -49,6 +51,11 @@ HiddenTerminalInput::~HiddenTerminalInput() {
 int terminalColumns(int fd) {
   winsize size{};
   return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+std::string_view fitTerminalLine(std::string_view line, int columns) {
+  constexpr int kDefaultColumns = 80;
+  return prefixCodePoints(line, static_cast<std::size_t>(columns > 0 ? columns : kDefaultColumns) - 1);
 }
 
 namespace {
