@@ -78,7 +78,7 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {{"credential", "set", "sk-or-v1-SECRET0123456789abcdef0123456789abcdef0123"},
        "an unknown provider name of 51 characters, not shown" + unknown},
       {{"credential", "delete", "SECRET\u00e9"}, "an unknown provider name of 7 characters, not shown" + unknown},
-      {{"SECRET\xff"}, "an unknown provider name of 7 characters, not shown" + unknown},  // bytes: not UTF-8
+      {{"SECRET\u00e9\xff"}, "an unknown provider name of 9 characters, not shown" + unknown},  // not UTF-8: bytes
       {{"zai", "SECRET sk"}, "an unknown provider name of 9 characters, not shown" + unknown},
       {{"/"}, "an unknown provider name of 1 character, not shown" + unknown},
       {{"--json=sk-SECRET"}, "option --json takes no value"},
