@@ -152,7 +152,6 @@ std::string describeExtras(const std::vector<std::string>& extras) {
 // naming the option alone.
 void refuseOptionValues(const std::vector<std::string>& args) {
   for (const auto& arg : args) {
-    if (arg == "--") return;  // what follows is positional
     const std::size_t equals = arg.find('=');
     if (!arg.starts_with('-') || equals == std::string::npos) continue;
     const std::string name = arg.substr(0, equals);
