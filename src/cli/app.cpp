@@ -33,7 +33,8 @@ const std::string_view kUsageText =
     "Usage:\n"
     "  dapplewick [PROVIDER...] [--json]\n"
     "      Refresh every provider that has a saved credential, or only the providers named, and print\n"
-    "      their usage. A named provider without a credential shows \"No credential saved\".\n"
+    "      their usage. A named provider without a credential shows \"No credential saved\"; with none\n"
+    "      saved and none named, no record is printed and standard error names the folder searched.\n"
     "  dapplewick providers\n"
     "      List every provider, whether a credential is saved for it and whether this build reads it.\n"
     "  dapplewick credential set PROVIDER\n"
@@ -94,10 +95,27 @@ std::string validProviderNames() {
   return list;
 }
 
+// An unknown name is repeated only when it could be a name (a provider's or an option's): anything else may be a
+// secret typed where the name belongs, and is described by its length alone.
+bool couldBeAName(std::string_view text) {
+  constexpr std::size_t kMaxShownName = 24;
+  return text.size() <= kMaxShownName && std::ranges::all_of(text, [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                  c == '.';
+         });
+}
+
+// "51 characters": code points, or bytes when the text is not UTF-8.
+std::string lengthInCharacters(std::string_view text) {
+  const std::size_t length = isValidUTF8(text) ? codePointCount(text) : text.size();
+  return std::to_string(length) + (length == 1 ? " character" : " characters");
+}
+
 Provider providerNamed(const std::string& name) {
   if (auto provider = providerFromRawValue(name)) return *provider;
-  throw UsageError("unknown provider \"" + printableText(errorExcerpt(name)) +
-                   "\"\nValid providers: " + validProviderNames());
+  throw UsageError((couldBeAName(name) ? "unknown provider \"" + name + "\""
+                                       : "an unknown provider name of " + lengthInCharacters(name) + ", not shown") +
+                   "\nValid providers: " + validProviderNames());
 }
 
 // The one PROVIDER of `credential set` and `credential delete`.
@@ -112,13 +130,15 @@ Provider singleProvider(const std::vector<std::string>& names, std::string_view 
   return providerNamed(names.front());
 }
 
-// Arguments nobody takes. An option is named up to any "=", since what follows may be a secret; anything else
-// is not repeated at all, for the same reason.
+// Arguments nobody takes. An option is named up to any "=", since what follows may be a secret, and only when that
+// could be an option's name (a value glued to a short option, "-xVALUE", is not); anything else is not repeated at
+// all, for the same reason.
 std::string describeExtras(const std::vector<std::string>& extras) {
   std::vector<std::string> options;
   for (const auto& extra : extras) {
     if (extra.size() > 1 && extra.front() == '-') {
-      options.push_back(printableText(errorExcerpt(extra.substr(0, extra.find('=')), 40)));
+      const std::string name = extra.substr(0, extra.find('='));
+      options.push_back(couldBeAName(name) ? name : "[" + lengthInCharacters(name) + ", not shown]");
     }
   }
   if (options.empty()) return "unexpected arguments";
@@ -128,7 +148,22 @@ std::string describeExtras(const std::vector<std::string>& extras) {
   return message;
 }
 
+// Every option here is a flag. The parser takes a value glued to one ("--json=VALUE") and, when it cannot read
+// it, repeats the value, which may be a secret given in the wrong place: such an argument is refused here instead,
+// naming the option alone.
+void refuseOptionValues(const std::vector<std::string>& args) {
+  for (const auto& arg : args) {
+    const std::size_t equals = arg.find('=');
+    if (!arg.starts_with('-') || equals == std::string::npos) continue;
+    const std::string name = arg.substr(0, equals);
+    if (name == "-h" || name == "--help" || name == "--version" || name == "--json") {
+      throw UsageError("option " + name + " takes no value");
+    }
+  }
+}
+
 Command parseCommandLine(const std::vector<std::string>& args) {
+  refuseOptionValues(args);
   CLI::App app("", "dapplewick");
   app.set_help_flag();
   // Options and positionals a subcommand does not know go to its parent, so misplaced ones are reported below
@@ -158,8 +193,9 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
-  } catch (const CLI::ParseError& error) {
-    throw UsageError(error.what());
+  } catch (const CLI::ParseError&) {
+    // Not reached with the flags above; its text is not repeated, since it may quote an argument.
+    throw UsageError("the arguments cannot be read");
   }
   if (const auto extras = app.remaining(true); !extras.empty()) throw UsageError(describeExtras(extras));
 
@@ -283,7 +319,9 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
   if (!isValidUTF8(secret)) throw UsageError("the secret on standard input is not UTF-8 text");
   FileKeychain keychain(configurationFolder(context.environment));
   keychain.save(provider, secret);
-  io.out << "Saved the credential for " << rawValue(provider) << ".\n";
+  io.out << "Saved the credential for " << rawValue(provider);
+  if (!UsageService::isSupported(provider)) io.out << "; this build does not read " << rawValue(provider);
+  io.out << ".\n";
   if (!flushOutput(io)) {
     // Whoever reads the failure must not think the credential is missing.
     io.err << "dapplewick: the credential for " << rawValue(provider) << " was saved all the same\n";
@@ -342,11 +380,16 @@ int listProviders(const AppContext& context, AppIO& io) {
 // ---- Refresh ----
 
 // One line on a terminal's standard error while fetches are outstanding, rewritten as each one finishes and
-// erased at the end. Called from the engine's workers, one at a time.
+// erased at the end. Called from the engine's workers, one at a time. The terminal's width is asked at each draw,
+// since the window may be resized meanwhile.
 class Progress {
  public:
-  Progress(std::ostream& err, bool enabled, std::vector<Provider> pending)
-      : err_(err), enabled_(enabled), total_(pending.size()), pending_(std::move(pending)) {
+  Progress(const AppIO& io, bool enabled, std::vector<Provider> pending)
+      : err_(io.err),
+        columns_(io.errorColumns),
+        enabled_(enabled),
+        total_(pending.size()),
+        pending_(std::move(pending)) {
     draw();
   }
   ~Progress() { clear(); }
@@ -379,11 +422,12 @@ class Progress {
       line += rawValue(pending_[i]);
     }
     if (pending_.size() > kNamesShown) line += ", ...";
-    err_ << "\r\x1b[2K" << line << std::flush;
+    err_ << "\r\x1b[2K" << fitTerminalLine(line, columns_ ? columns_() : 0) << std::flush;
     drawn_ = true;
   }
 
   std::ostream& err_;
+  const std::function<int()> columns_;
   const bool enabled_;
   const std::size_t total_;
   std::mutex mutex_;
@@ -420,12 +464,12 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
     (isSaved ? withCredential : withoutCredential).push_back(provider);
   }
   if (wanted.empty()) {
-    if (command.json) {
-      io.out << "[]\n";
-    } else {
-      io.out << "No credentials saved. Save one with: dapplewick credential set PROVIDER\n"
-             << "(dapplewick providers lists the providers.)\n";
-    }
+    // Said beside the output, which holds records alone: a job run with another configuration folder than the
+    // shell's would otherwise watch nothing without a word.
+    io.err << "No credentials saved in " << keychain.folder().string()
+           << ". Save one with: dapplewick credential set PROVIDER\n"
+           << "(dapplewick providers lists the providers.)\n";
+    if (command.json) io.out << "[]\n";
     return kExitSuccess;
   }
 
@@ -435,7 +479,9 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
   UsageService engine(keychain, services);
   for (Provider provider : withoutCredential) engine.refresh(provider, context.stop);
   {
-    Progress progress(io.err, io.errorIsTerminal, withCredential);
+    // A terminal that cannot move the cursor would show every draw on a line of its own.
+    const bool showsProgress = io.errorIsTerminal && context.environment.get("TERM") != "dumb";
+    Progress progress(io, showsProgress, withCredential);
     engine.refreshAll(withCredential, context.stop,
                       [&](const UsageData& record) { progress.finished(record.provider); });
   }

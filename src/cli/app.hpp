@@ -41,6 +41,8 @@ struct AppIO {
   bool errorIsTerminal = false;
   // Why writing to `out` failed, as an errno value (0 or no function: the reason is unknown).
   std::function<int()> outputError = {};
+  // The width in columns of standard error's terminal, asked at each progress draw (0 or no function: 80).
+  std::function<int()> errorColumns = {};
 };
 
 // What the command line runs with. Each member is a test seam.

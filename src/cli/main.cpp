@@ -17,6 +17,7 @@
 
 #include "cli/app.hpp"
 #include "cli/output_buffer.hpp"
+#include "cli/terminal.hpp"
 #include "common/process.hpp"
 #include "net/curl_transport.hpp"
 
@@ -107,7 +108,8 @@ int main(int argc, char** argv) {
   const bool inputIsTerminal = ::isatty(STDIN_FILENO) == 1;
   const bool errorIsTerminal = ::isatty(STDERR_FILENO) == 1;
   const auto outputError = [&outBuffer] { return outBuffer.error(); };
-  dapplewick::AppIO io{std::cin, out, std::cerr, inputIsTerminal, errorIsTerminal, outputError};
+  const auto errorColumns = [] { return dapplewick::terminalColumns(STDERR_FILENO); };
+  dapplewick::AppIO io{std::cin, out, std::cerr, inputIsTerminal, errorIsTerminal, outputError, errorColumns};
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   return interrupts.exitStatus(dapplewick::runApp(args, context, io));
 }

@@ -1,6 +1,7 @@
 #include "cli/terminal.hpp"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <functional>
 #include <mutex>
 #include <string_view>
+
+#include "common/text.hpp"
 
 namespace dapplewick {
 
@@ -43,6 +46,16 @@ HiddenTerminalInput::HiddenTerminalInput(int fd, std::stop_token stop) : state_(
 HiddenTerminalInput::~HiddenTerminalInput() {
   restoreOnStop_.reset();
   state_->restore();
+}
+
+int terminalColumns(int fd) {
+  winsize size{};
+  return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+std::string_view fitTerminalLine(std::string_view line, int columns) {
+  constexpr int kDefaultColumns = 80;
+  return prefixCodePoints(line, static_cast<std::size_t>(columns > 0 ? columns : kDefaultColumns) - 1);
 }
 
 namespace {

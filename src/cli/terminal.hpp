@@ -6,6 +6,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace dapplewick {
 
@@ -25,6 +26,13 @@ class HiddenTerminalInput {
   std::shared_ptr<State> state_;
   std::optional<std::stop_callback<std::function<void()>>> restoreOnStop_;
 };
+
+// The width in columns of the terminal on `fd`; 0 when it is no terminal or does not say.
+int terminalColumns(int fd);
+
+// The most of `line` that fits on one line of a terminal `columns` wide (0: unknown, taken as 80) with a column to
+// spare, cut between code points. A line that wraps is erased only in part when it is drawn again.
+std::string_view fitTerminalLine(std::string_view line, int columns);
 
 enum class LineReadStatus { line, endOfInput, tooLong, severalLines, stopped, failed };
 

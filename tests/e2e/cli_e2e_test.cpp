@@ -53,6 +53,46 @@ TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sandbox.configDir()), {}), 1);
 }
 
+// What a newcomer meets: a folder with nothing saved is named on standard error, which keeps standard output for
+// records; a secret typed where a provider's name or an option belongs is not repeated; a provider this build does
+// not read is saved, and said to be unread.
+TEST(CommandLine, NothingSavedIsNamedBesideTheRecordsAndAMisplacedSecretIsNeverRepeated) {
+  Sandbox sandbox;
+  const std::string hint = "No credentials saved in " + sandbox.configDir().string() +
+                           ". Save one with: dapplewick credential set PROVIDER\n"
+                           "(dapplewick providers lists the providers.)\n";
+  for (const auto& [args, records] : {std::pair<std::vector<std::string>, std::string>{{}, ""}, {{"--json"}, "[]\n"}}) {
+    const RunResult result = sandbox.run(args);
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::make_tuple(0, records, hint));
+  }
+  const RunResult named = sandbox.run({"--json", "deepgram"});
+  EXPECT_EQ(named.err, "");
+  EXPECT_EQ(sandbox.runJson({"deepgram"})[0]["error"], "No credential saved");
+
+  const std::string secret = "sk-or-v1-SECRET0123456789abcdef0123456789abcdef0123";
+  const std::string unknown = "dapplewick: an unknown provider name of 51 characters, not shown\nValid providers: ";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"credential", "set", secret}, unknown},
+      {{"credential", "delete", secret}, unknown},
+      {{"deepgram", secret}, unknown},
+      {{"--json=" + secret}, "dapplewick: option --json takes no value\nRun 'dapplewick --help' for usage.\n"},
+      {{"-h" + secret}, "dapplewick: unknown option [52 characters, not shown]\nRun 'dapplewick --help' for usage.\n"},
+  };
+  for (const auto& [args, want] : refused) {
+    SCOPED_TRACE(args.front());
+    const RunResult result = sandbox.run(args, "sk-piped");
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with(want)) << result.err;
+    EXPECT_EQ(result.err.find("SECRET"), std::string::npos) << result.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(sandbox.configDir()));
+
+  EXPECT_EQ(sandbox.run({"credential", "set", "claude"}, "sk-ant\n").out,
+            "Saved the credential for claude; this build does not read claude.\n");
+  EXPECT_EQ(sandbox.run({"credential", "list"}).out, "claude\n");
+}
+
 // Output that cannot be written is a failure, said on standard error; a saved credential is said to be saved.
 TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
   Sandbox sandbox;
@@ -345,7 +385,9 @@ TEST(CommandLine, AConfigurationOthersCanChangeIsRefusedBeforeAnyRequest) {
   EXPECT_EQ(sandbox.run({"providers"}).exitCode, 0);
   EXPECT_EQ(sandbox.run({"credential", "list"}).out, "");
   EXPECT_EQ(sandbox.run({"credential", "delete", "deepgram"}).out, "No credential was saved for deepgram.\n");
-  EXPECT_TRUE(sandbox.run({}).out.starts_with("No credentials saved."));
+  const RunResult nothing = sandbox.run({});
+  EXPECT_EQ(nothing.out, "");
+  EXPECT_TRUE(nothing.err.starts_with("No credentials saved in " + sandbox.configDir().string() + ". ")) << nothing.err;
   EXPECT_FALSE(std::filesystem::exists(sandbox.configDir()));
   sandbox.saveCredential("deepgram", "sk-kept");
   sandbox.setOrigins({{"deepgram", server.origin()}});

@@ -36,7 +36,7 @@ class AppTest : public ::testing::Test {
   testing::RunResult run(const std::vector<std::string>& args, const std::string& input = "", bool terminal = false) {
     std::istringstream in(input);
     std::ostringstream out, err;
-    AppIO io{in, out, err, false, terminal};
+    AppIO io{in, out, err, false, terminal, {}, columns};
     const auto transport = [this](const Configuration& configuration) -> std::unique_ptr<HTTPTransport> {
       configurations.push_back(configuration);
       return std::make_unique<testing::FakeTransport>();
@@ -56,6 +56,8 @@ class AppTest : public ::testing::Test {
   FixedClock clock{Timestamp(std::chrono::milliseconds(1796570000000))};  // 2026-12-06T15:13:20Z
   std::vector<Configuration> configurations;
   std::stop_source stop;
+  // The width of standard error's terminal.
+  std::function<int()> columns;
 };
 
 TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
@@ -70,6 +72,22 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
   const Case cases[] = {
       {{"foo"}, "unknown provider \"foo\"" + unknown},
       {{"credential", "set", "nope"}, "unknown provider \"nope\"" + unknown},
+      // Shown only when it could be a provider's name: at most 24 characters of ASCII letters, digits, "-_.".
+      {{"credential", "delete", "Az09-_.abcdefghijklmnopq"}, "unknown provider \"Az09-_.abcdefghijklmnopq\"" + unknown},
+      {{"Az09-_.abcdefghijklmnopqr"}, "an unknown provider name of 25 characters, not shown" + unknown},
+      {{"credential", "set", "sk-or-v1-SECRET0123456789abcdef0123456789abcdef0123"},
+       "an unknown provider name of 51 characters, not shown" + unknown},
+      {{"credential", "delete", "SECRET\u00e9"}, "an unknown provider name of 7 characters, not shown" + unknown},
+      {{"SECRET\u00e9\xff"}, "an unknown provider name of 9 characters, not shown" + unknown},  // not UTF-8: bytes
+      {{"zai", "SECRET sk"}, "an unknown provider name of 9 characters, not shown" + unknown},
+      {{"/"}, "an unknown provider name of 1 character, not shown" + unknown},
+      {{"--json=sk-SECRET"}, "option --json takes no value"},
+      {{"--json=true"}, "option --json takes no value"},
+      {{"credential", "set", "zai", "--version=SECRET"}, "option --version takes no value"},
+      {{"--help=SECRET"}, "option --help takes no value"},
+      {{"credential", "list", "-h=SECRET"}, "option -h takes no value"},
+      {{"-hsk-SECRET-0123456789abcdef"}, "unknown option [27 characters, not shown]"},
+      {{"--sk-SECRET-0123456789abcdef=x", "--jsno"}, "unknown options [28 characters, not shown], --jsno"},
       {{"credential", "set", "zai", "sk-SECRET"},
        "credential set takes one PROVIDER and nothing else; a secret is "
        "read from standard input, never from the command line"},
@@ -105,6 +123,11 @@ TEST_F(AppTest, CredentialCommands) {
     EXPECT_EQ(keychain.load(Provider::zai), want);
   }
   EXPECT_EQ(run({"credential", "set", "codex"}, std::string(kMaxSecretBytes, 'b')).exitCode, kExitSuccess);
+  // Saved all the same, for a build that reads it.
+  EXPECT_EQ(run({"credential", "set", "claude"}, "sk-ant\n").out,
+            "Saved the credential for claude; this build does not read claude.\n");
+  EXPECT_EQ(keychain.load(Provider::claude), "sk-ant");
+  EXPECT_EQ(run({"credential", "delete", "claude"}).exitCode, kExitSuccess);
   EXPECT_EQ(run({"credential", "delete", "codex"}).out, "Deleted the credential for codex.\n");
   EXPECT_EQ(run({"credential", "delete", "codex"}).out, "No credential was saved for codex.\n");
   EXPECT_EQ(run({"credential", "list"}).out, "zai\n");
@@ -119,9 +142,15 @@ TEST_F(AppTest, ProvidersListsTheCatalogueWithCredentialAndSupport) {
 }
 
 TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
-  EXPECT_EQ(run({}).out, "No credentials saved. Save one with: dapplewick credential set PROVIDER\n"
-                         "(dapplewick providers lists the providers.)\n");
-  EXPECT_EQ(run({"--json"}).out, "[]\n");
+  // Nothing saved and nothing named: standard output holds the records alone, and the hint names the folder.
+  const std::string noneSaved = "No credentials saved in " + dir.path().string() +
+                                ". Save one with: dapplewick credential set PROVIDER\n"
+                                "(dapplewick providers lists the providers.)\n";
+  for (const auto& [args, records] : {std::pair<std::vector<std::string>, std::string>{{}, ""}, {{"--json"}, "[]\n"}}) {
+    const auto result = run(args);
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::tie(kExitSuccess, records, noneSaved));
+  }
+  EXPECT_EQ(outcome({"deepgram"}), said(kExitSuccess, "deepgram\n  error: No credential saved\n"));
 
   const std::string name(rawValue(unsupportedProvider()));
   keychain.save(unsupportedProvider(), "secret");
@@ -137,6 +166,33 @@ TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
   EXPECT_EQ(records, (std::vector<std::string>{name + ": " + unread, "deepgram: No credential saved"}));
   stop.request_stop();
   EXPECT_EQ(outcome({"--json"}), said(kExitInterrupted, "dapplewick: interrupted\n"));
+}
+
+// Cut to the terminal's width less one column, asked at each draw (0: 80); none on a terminal that says it is dumb.
+TEST_F(AppTest, TheProgressLineFitsTheTerminalAndADumbOneHasNone) {
+  keychain.save(Provider::codex, "secret");
+  keychain.save(Provider::openAI, "secret");
+  std::vector<int> widths = {30, 0};
+  columns = [&] {
+    const int width = widths.front();
+    widths.erase(widths.begin());
+    return width;
+  };
+  const std::string err = run({}, "", true).err;
+  const std::string first = "Refreshing: 0 of 2 done, waiting for codex, openai";
+  EXPECT_TRUE(err.starts_with("\r\x1b[2K" + first.substr(0, 29) + "\r\x1b[2KRefreshing: 1 of 2 done, waiting for "))
+      << err;
+  EXPECT_TRUE(err.ends_with("done, waiting for codex\r\x1b[2K") || err.ends_with("done, waiting for openai\r\x1b[2K"))
+      << err;
+  EXPECT_TRUE(widths.empty()) << "asked once per draw";
+
+  columns = {};
+  environment.set("TERM", "dumb");
+  const auto dumb = run({}, "", true);
+  EXPECT_EQ(dumb.exitCode, kExitSuccess);
+  EXPECT_EQ(dumb.err, "");
+  environment.set("TERM", "xterm-256color");
+  EXPECT_TRUE(run({}, "", true).err.starts_with("\r\x1b[2K" + first + "\r"));
 }
 
 // The version the build declares; a credential file others can read is read, with a warning that names the fix.

@@ -53,6 +53,21 @@ TEST(TerminalLine, ReadsOneLineWithBackspaceAndEndingsAndGivesUpPromptlyWhenStop
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
+TEST(TerminalLine, FitsOneColumnShortOfTheWidthCutBetweenCodePoints) {
+  const std::string eighty(80, 'x');
+  // clang-format off
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"abc", 4, "abc"}, {"abcd", 4, "abc"}, {"abcd", 1, ""}, {"", 0, ""},
+      {eighty, 0, eighty.substr(1)}, {eighty, -1, eighty.substr(1)}, {eighty, 81, eighty}, {eighty, 80, eighty.substr(1)},
+      {"h\u00e9llo", 3, "h\u00e9"}, {"ab\u20ac", 3, "ab"}, {"ab\u20acd", 4, "ab\u20ac"},
+  };
+  // clang-format on
+  for (const auto& [line, columns, want] : cases) {
+    SCOPED_TRACE(line + " in " + std::to_string(columns));
+    EXPECT_EQ(fitTerminalLine(line, columns), want);
+  }
+}
+
 // A pseudo-terminal stands for the user's terminal.
 TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -64,6 +79,17 @@ TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
     EXPECT_EQ(::tcgetattr(terminal, &settings), 0);
     return settings.c_lflag;
   };
+  // Its width as the terminal tells it; none from what is no terminal.
+  EXPECT_EQ(terminalColumns(terminal), 0);
+  const winsize size{24, 132, 0, 0};
+  ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+  EXPECT_EQ(terminalColumns(terminal), 132);
+  EXPECT_EQ(terminalColumns(-1), 0);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  EXPECT_EQ(terminalColumns(fds[0]), 0);
+  ::close(fds[0]);
+  ::close(fds[1]);
   const tcflag_t before = flags();
   ASSERT_NE(before & ECHO, 0u);
   {
