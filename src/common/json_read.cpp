@@ -184,16 +184,29 @@ std::optional<Json> parseDocument(std::string_view body, const ListFold* fold) {
   return value;
 }
 
+// What a body that did not parse is, said without quoting any of it: a user can act on an empty answer or on a web
+// page (a sign-in page once a browser session has expired, or a proxy's page) where "not JSON" alone tells nothing.
+// A leading byte-order mark and blanks are passed over first; no JSON text begins with "<".
+const char* whyNotJson(std::string_view body) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (body.starts_with(kByteOrderMark)) body.remove_prefix(kByteOrderMark.size());
+  const std::size_t first = body.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return "the answer is empty, not JSON";
+  if (body[first] == '<') {
+    return "the answer is a web page, not JSON (a sign-in page when a browser session has expired, or a proxy's page)";
+  }
+  if (nestsTooDeeply(body)) return "the JSON nests too deeply";
+  return "the answer is not valid JSON";
+}
+
 }  // namespace
 
 JsonTooLargeError::JsonTooLargeError()
     : std::runtime_error("The answer holds more than " + std::to_string(kMaxJsonValues) + " values") {}
 
 Json parseJson(std::string_view body) {
-  if (nestsTooDeeply(body)) throw DecodingError("the JSON nests too deeply");
-  auto document = parseDocument(body, nullptr);
-  if (!document) throw DecodingError("the data is not valid JSON");
-  return std::move(*document);
+  if (auto document = parseDocument(body, nullptr)) return std::move(*document);
+  throw DecodingError(whyNotJson(body));
 }
 
 std::optional<Json> parseJsonOrNothing(std::string_view body) { return parseDocument(body, nullptr); }

@@ -38,9 +38,10 @@ class JsonTooLargeError : public std::runtime_error {
   JsonTooLargeError();
 };
 
-// Parses a whole body as JSON; throws DecodingError when it is not JSON or nests deeper than kMaxJsonDepth, and
-// JsonTooLargeError when it holds too many values. An object keeps its keys in document order; a repeated key
-// keeps its first place and its last value.
+// Parses a whole body as JSON; throws DecodingError when it is not JSON (its text says whether the body is empty, a
+// web page or something else, never quoting it) or nests deeper than kMaxJsonDepth, and JsonTooLargeError when it
+// holds too many values. An object keeps its keys in document order; a repeated key keeps its first place and its
+// last value.
 Json parseJson(std::string_view body);
 // The same, but nothing for a body that is not JSON (JsonTooLargeError is still thrown).
 std::optional<Json> parseJsonOrNothing(std::string_view body);
