@@ -35,9 +35,6 @@ HTTPRequest customerDataRequest(std::string_view origin, std::string_view cookie
 // "usageMonthPercentage", or both "subscription" and "usageBand" (presence counts, null included).
 const Json* findCustomerData(const Json& value);
 
-// A JSON number, or a text that reads whole as a decimal number (no blanks around it).
-std::optional<double> numberValue(const Json* value);
-
 // The customer-data object of a 200 body: T3ChatError::invalidResponse when the body is not UTF-8 or no line holds
 // one. Lines that are not a JSON object or list are passed over.
 UsageData readUsage(std::string_view body, Timestamp now);
