@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"

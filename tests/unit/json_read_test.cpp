@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/json_fold.hpp"
+#include "common/json_lenient.hpp"
 #include "support/service_world.hpp"
 
 namespace dapplewick {

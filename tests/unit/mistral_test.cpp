@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/dates.hpp"
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "support/env_guard.hpp"
 #include "support/record_text.hpp"
 #include "support/service_world.hpp"
