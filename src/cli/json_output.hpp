@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "model/usage_data.hpp"
 
 namespace dapplewick {

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/local_file.hpp"
 #include "common/text.hpp"
 #include "model/trusted_location.hpp"

@@ -4,6 +4,7 @@
 
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/task_group.hpp"
 #include "common/text.hpp"

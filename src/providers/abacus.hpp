@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/service_error.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "common/excerpt.hpp"
-#include "common/json_read.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/patterns.hpp"
 #include "common/random.hpp"

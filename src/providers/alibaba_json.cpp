@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/timestamp.hpp"
 
 // The lenient reading of the Alibaba console's answers, which carry one figure under several names, at varying

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "providers/shared/credential.hpp"
 
 namespace dapplewick {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/service_error.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/excerpt.hpp"
-#include "common/json_read.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "model/credential_kind.hpp"

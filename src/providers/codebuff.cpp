@@ -3,7 +3,7 @@
 #include <cmath>
 #include <initializer_list>
 
-#include "common/json_read.hpp"
+#include "common/json_lenient.hpp"
 #include "common/task_group.hpp"
 #include "providers/shared/credential.hpp"
 #include "providers/shared/request.hpp"

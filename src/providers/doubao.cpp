@@ -9,6 +9,7 @@
 
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
+#include "common/json_lenient.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/patterns.hpp"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/json_read.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/json_lenient.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/task_group.hpp"

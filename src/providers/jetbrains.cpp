@@ -9,7 +9,7 @@
 #include <re2/re2.h>
 
 #include "common/dates.hpp"
-#include "common/json_read.hpp"
+#include "common/json_lenient.hpp"
 #include "common/local_file.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"

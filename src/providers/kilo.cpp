@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"

@@ -6,6 +6,7 @@
 
 #include "common/base64.hpp"
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "providers/shared/response.hpp"

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
+#include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"

@@ -5,6 +5,7 @@
 
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "providers/shared/credential.hpp"

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
@@ -22,9 +23,14 @@ std::optional<Timestamp> epochDate(std::optional<double> value) {
   return fromEpochAuto(*value, kMillisecondsAbove);
 }
 
+// A JSON number, or a text that reads whole as a decimal number (no blanks around it).
+std::optional<double> numberOrExactNumericText(const Json* value) {
+  return numberOrNumericText(value, NumberTextTrim::none);
+}
+
 std::optional<double> firstNumber(const Json& object, std::string_view key, std::string_view fallbackKey) {
-  if (auto value = numberValue(member(&object, key))) return value;
-  return numberValue(member(&object, fallbackKey));
+  if (auto value = numberOrExactNumericText(member(&object, key))) return value;
+  return numberOrExactNumericText(member(&object, fallbackKey));
 }
 
 double clampPercent(double value) { return std::clamp(value, 0.0, 100.0); }
@@ -69,8 +75,6 @@ const Json* findCustomerData(const Json& value) {
   return nullptr;
 }
 
-std::optional<double> numberValue(const Json* value) { return numberOrNumericText(value, NumberTextTrim::none); }
-
 UsageData readUsage(std::string_view body, Timestamp now) {
   if (!isValidUTF8(body)) throw T3ChatError::invalidResponse();
   for (const std::string_view line : splitLines(body)) {
@@ -84,7 +88,7 @@ UsageData readUsage(std::string_view body, Timestamp now) {
 // ---- Mapping ----
 
 UsageData makeUsageData(const Json& customerData, Timestamp now) {
-  const auto fourHour = numberValue(member(&customerData, "usageFourHourPercentage"));
+  const auto fourHour = numberOrExactNumericText(member(&customerData, "usageFourHourPercentage"));
   const auto month = firstNumber(customerData, "usageMonthPercentage", "usagePeriodPercentage");
 
   UsageData data = UsageData::blank(Provider::t3Chat);
@@ -103,7 +107,8 @@ UsageData makeUsageData(const Json& customerData, Timestamp now) {
     UsageData overage = UsageData::blank(Provider::t3Chat);
     overage.used = clampPercent(*month);
     overage.limit = 100;
-    overage.resetAt = epochDate(numberValue(member(member(&customerData, "subscription"), "currentPeriodEnd")));
+    overage.resetAt =
+        epochDate(numberOrExactNumericText(member(member(&customerData, "subscription"), "currentPeriodEnd")));
     overage.resetPeriod = ResetPeriod::monthly;
     overage.lastUpdated = now;
     overage.note = "Overage";

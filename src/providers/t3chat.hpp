@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/service_error.hpp"
 #include "model/http.hpp"
 #include "model/usage_data.hpp"
@@ -34,9 +34,6 @@ HTTPRequest customerDataRequest(std::string_view origin, std::string_view cookie
 // The first object, depth first in document order, that holds "usageFourHourPercentage" or
 // "usageMonthPercentage", or both "subscription" and "usageBand" (presence counts, null included).
 const Json* findCustomerData(const Json& value);
-
-// A JSON number, or a text that reads whole as a decimal number (no blanks around it).
-std::optional<double> numberValue(const Json* value);
 
 // The customer-data object of a 200 body: T3ChatError::invalidResponse when the body is not UTF-8 or no line holds
 // one. Lines that are not a JSON object or list are passed over.

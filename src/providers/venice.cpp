@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/json_lenient.hpp"
 #include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"

@@ -5,6 +5,8 @@
 
 #include "common/dates.hpp"
 #include "common/excerpt.hpp"
+#include "common/json_fold.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/service_error.hpp"
 #include "common/timestamp.hpp"
 #include "model/environment.hpp"

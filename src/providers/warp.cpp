@@ -13,6 +13,7 @@
 #endif
 
 #include "common/dates.hpp"
+#include "common/json_lenient.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"

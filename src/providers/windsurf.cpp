@@ -5,7 +5,7 @@
 #include <initializer_list>
 
 #include "common/dates.hpp"
-#include "common/json_read.hpp"
+#include "common/json_lenient.hpp"
 #include "common/text.hpp"
 #include "providers/shared/credential.hpp"
 #include "providers/shared/response.hpp"

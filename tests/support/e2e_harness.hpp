@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 
 namespace dapplewick::testing {
 

@@ -452,6 +452,13 @@ std::vector<Scenario> serviceScenarios() {
        .onEveryRequest = {"Cookie: __Secure-next-auth.session-token=px-e2e"},
        .want = {{"error", nullptr}, {"used", 4200}, {"limit", 15000}, {"resetAt", "2025-07-01T00:00:00.000Z"},
         {"note", "Balance: 108 credits"}}},
+      // An expired browser session is answered with a sign-in page, status 200: the record says so.
+      {.name = "PerplexitySignInPage", .provider = "perplexity", .credential = "web: px-e2e\n", .secret = "px-e2e",
+       .hosts = at({"perplexity"}, 1, {{{"GET /rest/billing/credits?"}, 200,
+           "\xEF\xBB\xBF\r\n <!DOCTYPE html><html><body><form action=\"/login\">Sign in</form></body></html>",
+           "text/html; charset=utf-8"}}),
+       .want = {{"error", "the answer is a web page, not JSON (a sign-in page when a browser session has expired, "
+                          "or a proxy's page)"}, {"used", 0}}},
       {.name = "StepFun", .provider = "stepfun", .credential = "web: sf-e2e...\n", .secret = "sf-e2e",
        .hosts = at({"stepfun"}, 1, {{{"POST /api/step.openapi.devcenter.Dashboard/QueryStepPlanRateLimit ",
          "\r\n\r\n{}"}, 200,

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "support/e2e_harness.hpp"
 #include "support/loopback_server.hpp"
 

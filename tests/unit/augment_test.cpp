@@ -35,6 +35,8 @@ TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
   };
   const std::string credits = R"({"usageUnitsRemaining":70,"usageUnitsConsumedThisBillingCycle":30})";
   const std::string parse = "Failed to parse Augment response: Credits: expected ";
+  const std::string webPage =
+      "the answer is a web page, not JSON (a sign-in page when a browser session has expired, or a proxy's page)";
   // clang-format off
   const std::vector<Case> cases = {
       {.credits = R"({"usageUnitsConsumedThisBillingCycle":250,"usageUnitsAvailable":1000})", .subscriptionStatus = 200,
@@ -51,6 +53,7 @@ TEST(AugmentService, ReadsTheCreditsThenTheSubscription) {
       {.credits = R"({"usageUnitsAvailable":"1000"})", .want = parse + "a number at \"usageUnitsAvailable\""},
       {.credits = R"({"usageBalanceStatus":1})", .want = parse + "a string at \"usageBalanceStatus\""},
       {.credits = "[]", .want = parse + "an object at the top level"},
+      {.credits = "\n<html>", .want = "Failed to parse Augment response: Credits: " + webPage},
       {.creditsStatus = 401, .want = "Augment session expired \u2014 please sign in again"},
       {.creditsStatus = 403, .want = "Not logged in to Augment"},
       {.creditsStatus = 204, .want = "Augment HTTP error 204"},

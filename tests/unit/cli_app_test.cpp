@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/json_read.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
 #include "support/e2e_harness.hpp"

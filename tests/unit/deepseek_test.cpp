@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "support/env_guard.hpp"
 #include "support/record_text.hpp"
 #include "support/service_world.hpp"

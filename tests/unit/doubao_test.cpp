@@ -41,6 +41,8 @@ TEST(DoubaoCredential, PairsAndRegions) {
 // Both plan calls signed in turn; the Coding Plan rows, then the Agent Plan windows in their fixed order, mapped.
 TEST(DoubaoService, PlansAndTheirMapping) {
   const std::string jan8 = " @2026-01-08T00:00:00Z", parse = "Failed to parse Doubao response: ";
+  const std::string webPage =
+      "the answer is a web page, not JSON (a sign-in page when a browser session has expired, or a proxy's page)";
   const std::string empty = "0/0 window 'Doubao AK/SK credentials are valid but no active Coding/Agent Plan quota "
                             "was found.'";
   const std::string keys = "api: AKLTEXAMPLE : c2VjcmV0LWtleS1leGFtcGxl== ";
@@ -72,6 +74,8 @@ TEST(DoubaoService, PlansAndTheirMapping) {
        .want = "Doubao API error (500): busy"},
       {.coding = R"({"Result":{"QuotaUsage":[{"Percent":1}]}})",
        .want = parse + "missing key \"Result.QuotaUsage[0].Level\""},
+      {.coding = " ", .want = parse + "the answer is empty, not JSON"},
+      {.coding = "<html>", .want = parse + webPage},
       {.codingStatus = 401, .coding = R"({"message":"bad key"})", .want = "Doubao API error (401): bad key"},
       {.coding = R"({"Result":{}})", .agentStatus = 404, .want = empty},
       {.codingStatus = kNotHTTP, .want = "Unexpected response from Doubao"},

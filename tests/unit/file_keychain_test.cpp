@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/json_read.hpp"
 #include "support/e2e_harness.hpp"
 #include "support/service_world.hpp"
 

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/json_fold.hpp"
+#include "common/json_lenient.hpp"
 #include "support/service_world.hpp"
 
 namespace dapplewick {
@@ -30,6 +32,45 @@ TEST(ParseJson, RejectsInvalidAndTooDeepAndKeepsDocumentOrder) {
     EXPECT_THROW(parseJson(nul), DecodingError);
   }
   EXPECT_EQ(parseJson(R"("a\u0000b")"), Json(std::string("a\0b", 3)));
+}
+
+// A body that does not parse is described by what it is, after a byte-order mark and blanks, and never quoted.
+TEST(ParseJson, SaysWhetherABodyThatIsNotJsonIsEmptyOrAWebPage) {
+  const std::string empty = "the answer is empty, not JSON";
+  const std::string page =
+      "the answer is a web page, not JSON (a sign-in page when a browser session has expired, or a proxy's page)";
+  const std::string invalid = "the answer is not valid JSON";
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", empty},
+      {" \t\r\n", empty},
+      {bom, empty},
+      {bom + "\n\n", empty},
+      {"\f", invalid},
+      {"<", page},
+      {"<!DOCTYPE html><html><body>Sign in</body></html>", page},
+      {bom + " \t\r\n<html>", page},
+      {std::string("<html>\0", 7), page},
+      {std::string("\0<html>", 7), invalid},
+      {std::string("\n\0", 2), invalid},
+      {std::string("{\"a\":1}\0", 8), invalid},
+      {"{\"a\":", invalid},
+      {"[1,2", invalid},
+      {"\xEF\xBB<", invalid},
+      {"x<html>", invalid},
+      {std::string(257, '[') + std::string(257, ']'), "the JSON nests too deeply"},
+      {"<" + std::string(257, '['), page},
+  };
+  for (const auto& [body, want] : cases) {
+    try {
+      parseJson(body);
+      ADD_FAILURE() << "parsed: " << body;
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(error.what(), want) << body;
+    }
+  }
+  // A byte-order mark and blanks around a document are no fault.
+  EXPECT_EQ(parseJson(bom + " {\"a\":1}\r\n"), Json({{"a", 1}}));
 }
 
 // Keys are appended as read, and a small object finds a repeated key by a walk, a large one by its index.

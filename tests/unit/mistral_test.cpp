@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/dates.hpp"
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "support/env_guard.hpp"
 #include "support/record_text.hpp"
 #include "support/service_world.hpp"
@@ -85,7 +85,9 @@ TEST(MistralService, PricesEveryLineOfTheMonth) {
       {200, priced(price("a", "0.002"), ""), "expected a string at \"prices[0].price\""},
       {200, priced("", line("a", R"("value":12.5)")), "expected an integer at \"completion.models[0].input[0].value\""},
       {200, R"({"fine_tuning":{"storage":{"m":null}}})", "expected an object at \"fine_tuning.storage[0]\""},
-      {200, "<html>login</html>", "the data is not valid JSON"}, {500, "", "Mistral API error 500"},
+      {200, "<html>login</html>",
+       "the answer is a web page, not JSON (a sign-in page when a browser session has expired, or a proxy's page)"},
+      {500, "", "Mistral API error 500"},
       {401, "", "Invalid Mistral session cookie"}, {403, "", "Invalid Mistral session cookie"},
   };
   // clang-format on

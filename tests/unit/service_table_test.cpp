@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/excerpt.hpp"
-#include "common/json_read.hpp"
+#include "common/json_document.hpp"
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/configuration.hpp"

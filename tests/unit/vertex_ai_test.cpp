@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/dates.hpp"
+#include "common/json_read.hpp"
 #include "support/service_world.hpp"
 #include "support/usage_data_print.hpp"
 

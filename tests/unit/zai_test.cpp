@@ -54,7 +54,11 @@ TEST(ZaiService, HostOrderAndFailures) {
       {.status = 500, .want = "z.ai API error 500"},
       {.body = R"({"code":1001,"msg":"bad","success":false})", .want = "z.ai API error 1001"},
       {.body = "", .want = "Unexpected response from z.ai"},
-      {.body = "<html>", .want = "the data is not valid JSON"},
+      {.body = "<html>",
+       .want =
+           "the answer is a web page, not JSON (a sign-in page when a browser session has expired, or a proxy's page)"},
+      {.body = " \r\n", .want = "the answer is empty, not JSON"},
+      {.body = "{\"code\":", .want = "the answer is not valid JSON"},
       {.body = R"({"code":200,"msg":"ok","data":null,"success":true})", .want = "Unexpected response from z.ai"},
       {.body = R"({"code":200,"msg":"ok","data":{},"success":false})", .want = "z.ai API error 200"},
       {.body = "{}", .want = "missing key \"code\""},
