@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/dates.hpp"
+#include "common/json_read.hpp"
 #include "common/numbers.hpp"
 #include "providers/alibaba_json.hpp"
 #include "providers/shared/request.hpp"
