@@ -2,10 +2,18 @@
 #include "cli/text_output.hpp"
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <map>
+#include <sstream>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "cli/app.hpp"
+#include "support/e2e_harness.hpp"
 
 namespace dapplewick {
 namespace {
@@ -148,6 +156,50 @@ TEST(JsonOutput, FieldsInRecordOrderThenPercentageInAnArrayThatIsAlwaysJSON) {
   const std::string zeros = usageJson(zero).dump();
   EXPECT_EQ(zeros.find("-0"), std::string::npos) << zeros;
   EXPECT_NE(zeros.find(R"("used":0.0,"limit":0.0,"cost":0.0,)"), std::string::npos) << zeros;
+}
+
+// The README section that --help points to documents the record as it is printed: every field in order, and every
+// value of the two enumerations.
+TEST(JsonOutput, TheReadmeSectionTheHelpNamesDocumentsEveryFieldAndValue) {
+  EXPECT_NE(kUsageText.find("README.md, section \"The --json record\""), std::string_view::npos);
+  const std::string readme =
+      testing::readFileText(std::filesystem::path(DAPPLEWICK_TEST_DATA).parent_path().parent_path() / "README.md");
+  const auto start = readme.find("\n## The `--json` record\n");
+  ASSERT_NE(start, std::string::npos);
+  std::istringstream section(readme.substr(start, readme.find("\n## ", start + 1) - start));
+  // Table rows read "| `field` | type | meaning |"; the words in backquotes of a meaning are its values.
+  std::vector<std::string> fields;
+  std::map<std::string, std::vector<std::string>> quoted;
+  for (std::string line; std::getline(section, line);) {
+    if (line.rfind("| `", 0) != 0) continue;
+    const std::string field = line.substr(3, line.find('`', 3) - 3);
+    fields.push_back(field);
+    const std::string meaning = line.substr(line.rfind(" | ", line.size() - 3));
+    for (std::size_t open = meaning.find('`'), close = 0; open != std::string::npos;
+         open = meaning.find('`', close + 1)) {
+      close = meaning.find('`', open + 1);
+      ASSERT_NE(close, std::string::npos) << line;
+      quoted[field].push_back(meaning.substr(open + 1, close - open - 1));
+    }
+  }
+  std::vector<std::string> printed;
+  const Json json = usageJson(UsageData::blank(Provider::zai));
+  for (auto field = json.begin(); field != json.end(); ++field) printed.push_back(field.key());
+  EXPECT_EQ(fields, printed);
+  std::vector<std::string> semantics;
+  for (const auto value : {CostSemantic::none, CostSemantic::incremental, CostSemantic::periodCumulative,
+                           CostSemantic::balance, CostSemantic::lifetime}) {
+    semantics.emplace_back(caseName(value));
+  }
+  EXPECT_EQ(quoted["costSemantic"], semantics);
+  std::vector<std::string> periods;
+  for (const auto value : {ResetPeriod::window, ResetPeriod::daily, ResetPeriod::weekly, ResetPeriod::monthly}) {
+    periods.emplace_back(caseName(value));
+  }
+  // The meaning lists the values first, then says what `window` is.
+  ASSERT_GE(quoted["resetPeriod"].size(), periods.size());
+  quoted["resetPeriod"].resize(periods.size());
+  EXPECT_EQ(quoted["resetPeriod"], periods);
 }
 
 }  // namespace
