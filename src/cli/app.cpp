@@ -5,13 +5,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <istream>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <stdexcept>
-#include <system_error>
 
 #include <CLI/CLI.hpp>
 
