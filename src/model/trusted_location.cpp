@@ -22,7 +22,7 @@ struct Wording {
 };
 
 constexpr Wording kFolderWording{"the folder ", "keeps credentials only in a folder of your own",
-                                 "keeps credentials only in a private folder", "700"};
+                                 "keeps credentials only in a folder no one else can write to", "700"};
 constexpr Wording kFileWording{"the file ", "reads only files of your own", "reads only files no one else can write to",
                                "600"};
 

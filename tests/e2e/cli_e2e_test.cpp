@@ -362,13 +362,14 @@ TEST(CommandLine, AConfigurationOthersCanChangeIsRefusedBeforeAnyRequest) {
     const bool isFolder = std::filesystem::is_directory(path);
     const std::string what = (isFolder ? "the folder " : "the file ") + path.string();
     const std::string refusal =
-        owner == 0 ? writers.at(mode) + " can write to " + what +
-                         (isFolder ? "; Dapplewick keeps credentials only in a private folder (chmod 700 "
-                                   : "; Dapplewick reads only files no one else can write to (chmod 600 ") +
-                         path.string() + ")"
-                   : what + " belongs to another user (" + (owner == 65534 ? "nobody" : "uid 3999999") +
-                         (isFolder ? "); Dapplewick keeps credentials only in a folder of your own"
-                                   : "); Dapplewick reads only files of your own");
+        owner == 0
+            ? writers.at(mode) + " can write to " + what +
+                  (isFolder ? "; Dapplewick keeps credentials only in a folder no one else can write to (chmod 700 "
+                            : "; Dapplewick reads only files no one else can write to (chmod 600 ") +
+                  path.string() + ")"
+            : what + " belongs to another user (" + (owner == 65534 ? "nobody" : "uid 3999999") +
+                  (isFolder ? "); Dapplewick keeps credentials only in a folder of your own"
+                            : "); Dapplewick reads only files of your own");
     for (const auto& args : commands) {
       if (name == "config.json" && &args != &commands.front()) break;  // read by the refresh alone
       SCOPED_TRACE(refusal + " " + ::testing::PrintToString(args));

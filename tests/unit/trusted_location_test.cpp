@@ -46,7 +46,7 @@ TEST(TrustedLocation, TheRefusalSaysWhoCanWriteAndHowToMendIt) {
   const auto target = dir.write("shared/store.json", "{}");
   std::filesystem::create_symlink("../shared/store.json", folder / "credentials.json");
   const auto file = folder / "credentials.json";
-  const std::string ownFolder = "; Dapplewick keeps credentials only in a private folder (chmod 700 ";
+  const std::string ownFolder = "; Dapplewick keeps credentials only in a folder no one else can write to (chmod 700 ";
   const std::string ownFile = "; Dapplewick reads only files no one else can write to (chmod 600 ";
   struct Case {
     mode_t folderMode;
