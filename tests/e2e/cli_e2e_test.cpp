@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -143,6 +144,19 @@ class PseudoTerminal {
     return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
   }
   ssize_t type(std::string_view text) const { return ::write(master_, text.data(), text.size()); }
+  void setColumns(unsigned short columns) const {
+    const winsize size{.ws_row = 24, .ws_col = columns, .ws_xpixel = 0, .ws_ypixel = 0};
+    EXPECT_EQ(::ioctl(terminal_, TIOCSWINSZ, &size), 0);
+  }
+  // What was written to the terminal since the last call: what the user saw.
+  std::string shown() const {
+    std::string text;
+    std::array<char, 4096> buffer{};
+    ssize_t n = 0;
+    while ((n = ::read(master_, buffer.data(), buffer.size())) > 0)
+      text.append(buffer.data(), static_cast<std::size_t>(n));
+    return text;
+  }
 
   // Runs `dapplewick ARGS` on this terminal, writing each piece once the binary has read the one before, so that
   // a paste can arrive in several reads. `done` counts the pieces written whole.
@@ -162,6 +176,33 @@ class PseudoTerminal {
   int master_ = -1;
   int terminal_ = -1;
 };
+
+// While the fetches are out, a terminal's standard error shows one progress line, redrawn in place: cut one column
+// short of the terminal's width, since a line that wraps is erased only in part. A dumb terminal shows none.
+TEST(CommandLine, TheProgressLineFitsTheTerminalAndADumbOneShowsNone) {
+  Sandbox sandbox;
+  sandbox.setOrigins({{"zai.international", "http://127.0.0.1:9"}, {"deepgram", "http://127.0.0.1:9"}});
+  sandbox.saveCredential("zai", "sk-zai-progress");
+  sandbox.saveCredential("deepgram", "dg-progress");
+  const PseudoTerminal tty;
+  tty.setColumns(30);
+  sandbox.setError(tty.terminal());
+  const std::string redraw = "\r\x1b[2K";
+
+  sandbox.setEnv("TERM", "xterm");
+  EXPECT_EQ(sandbox.run({}).exitCode, 0);
+  const std::string shown = tty.shown();
+  ASSERT_TRUE(shown.starts_with(redraw + "Refreshing: 0 of 2 done, wait" + redraw)) << shown;
+  for (std::size_t at = 0; (at = shown.find(redraw, at)) != std::string::npos; at += redraw.size()) {
+    const std::size_t next = shown.find(redraw, at + redraw.size());
+    EXPECT_LE((next == std::string::npos ? shown.size() : next) - at - redraw.size(), 29U) << shown;
+  }
+  EXPECT_TRUE(shown.ends_with(redraw)) << "the line is erased at the end: " << shown;
+
+  sandbox.setEnv("TERM", "dumb");
+  EXPECT_EQ(sandbox.run({}).exitCode, 0);
+  EXPECT_EQ(tty.shown(), "");
+}
 
 const std::string kUsageHint = "\nRun 'dapplewick --help' for usage.\n";
 

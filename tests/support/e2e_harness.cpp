@@ -120,7 +120,11 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   }
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (errorFd_) {
+    posix_spawn_file_actions_adddup2(&actions, *errorFd_, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   // The binary starts with default signal handling and an empty signal mask, as from a shell.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -160,7 +164,7 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   result.cpu = microseconds(usage.ru_utime) + microseconds(usage.ru_stime);
   result.peakKiB = usage.ru_maxrss;
   result.out = output_ ? "" : readFileText(out);
-  result.err = readFileText(err);
+  result.err = errorFd_ ? "" : readFileText(err);
   return result;
 }
 

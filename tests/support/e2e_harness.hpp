@@ -67,6 +67,8 @@ class Sandbox {
   void setOutput(std::filesystem::path file) { output_ = std::move(file); }
   // Standard input is this descriptor (such as a pseudo-terminal or a FIFO) instead of the `input` text of a run.
   void setInput(int fd) { inputFd_ = fd; }
+  // Standard error is this descriptor (such as a pseudo-terminal) instead of RunResult::err, which stays empty.
+  void setError(int fd) { errorFd_ = fd; }
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
@@ -87,6 +89,7 @@ class Sandbox {
   std::map<std::string, std::string> env_;
   std::optional<std::filesystem::path> output_;
   std::optional<int> inputFd_;
+  std::optional<int> errorFd_;
 };
 
 }  // namespace dapplewick::testing
