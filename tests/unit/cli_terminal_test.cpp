@@ -68,12 +68,31 @@ TEST(TerminalLine, FitsOneColumnShortOfTheWidthCutBetweenCodePoints) {
   }
 }
 
-// A pseudo-terminal stands for the user's terminal.
+// A pseudo-terminal stands for the user's terminal: what is written to `master` arrives on `terminal` as typed.
+struct PseudoTerminal {
+  PseudoTerminal() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
+      terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    }
+  }
+  ~PseudoTerminal() {
+    if (terminal >= 0) ::close(terminal);
+    if (master >= 0) ::close(master);
+  }
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+  bool opened() const { return master >= 0 && terminal >= 0; }
+
+  int master = -1;
+  int terminal = -1;
+};
+
 TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
+  const PseudoTerminal pty;
+  ASSERT_TRUE(pty.opened());
+  const int master = pty.master;
+  const int terminal = pty.terminal;
   const auto flags = [&] {
     termios settings{};
     EXPECT_EQ(::tcgetattr(terminal, &settings), 0);
@@ -104,17 +123,15 @@ TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
   EXPECT_EQ(flags() & ECHO, 0u);
   stop.request_stop();
   EXPECT_EQ(flags(), before);
-  ::close(terminal);
-  ::close(master);
 }
 
 // What arrived while input was hidden and nobody read (the rest of a refused paste) would reach the shell as
 // commands: restoring the terminal drops it, whether at the end or on a stop.
 TEST(HiddenTerminalInput, DropsWhatIsQueuedWhenTheTerminalIsRestored) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
+  const PseudoTerminal pty;
+  ASSERT_TRUE(pty.opened());
+  const int master = pty.master;
+  const int terminal = pty.terminal;
   const auto queued = [&] {
     int bytes = 0;
     return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
@@ -138,8 +155,6 @@ TEST(HiddenTerminalInput, DropsWhatIsQueuedWhenTheTerminalIsRestored) {
   typeAndWait("more\n");
   stop.request_stop();
   EXPECT_EQ(queued(), 0);
-  ::close(terminal);
-  ::close(master);
 }
 
 }  // namespace
