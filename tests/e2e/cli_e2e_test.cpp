@@ -223,8 +223,8 @@ TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingFor
   const auto saved = std::make_tuple(0, std::string("Saved the credential for windsurf.\n"), prompt);
   const auto refused = std::make_tuple(2, std::string(),
                                        prompt +
-                                           "dapplewick: The pasted text has several lines; pipe it instead: "
-                                           "\u2026 | dapplewick credential set windsurf" +
+                                           "dapplewick: the pasted text has several lines; nothing was saved; "
+                                           "pipe it instead: \u2026 | dapplewick credential set windsurf" +
                                            kUsageHint);
   const std::string json = "{\n  \"devin_session_token\": \"devin-x\"\n}";
   const std::vector<std::pair<std::vector<std::string>, std::tuple<int, std::string, std::string>>> cases = {
@@ -255,7 +255,8 @@ TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
   const PseudoTerminal tty;
   sandbox.setInput(tty.terminal());
   const std::string refusal = windsurfPrompt() + "dapplewick: ";
-  const std::string blank = refusal + "nothing was typed at the prompt; nothing was saved" + kUsageHint;
+  const std::string empty = refusal + "nothing was typed at the prompt; nothing was saved" + kUsageHint;
+  const std::string blank = refusal + "the typed secret is blank; nothing was saved" + kUsageHint;
   const std::string control = refusal +
                               "the typed secret holds a control character (a key such as an arrow or Ctrl-U); "
                               "nothing was saved" +
@@ -263,8 +264,8 @@ TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
   const std::string tooLong = refusal + "the secret is longer than 1 MiB" + kUsageHint;
   const std::string longLine(1024 * 1024 + 1, 'x');
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
-      {{"\r"}, blank},
-      {{"\x04"}, blank},
+      {{"\r"}, empty},
+      {{"\x04"}, empty},
       {{" \t \u00A0\u3000\r"}, blank},
       {{"ab\b\b\x7f \r"}, blank},
       {{"sk-ab\x1b[Dc\r"}, control},
@@ -345,8 +346,8 @@ TEST(CommandLine, ALineTenMillisecondsAfterTheFirstIsPartOfThePaste) {
     EXPECT_EQ(std::tie(result.exitCode, result.out, result.err),
               std::make_tuple(2, std::string(),
                               windsurfPrompt() +
-                                  "dapplewick: The pasted text has several lines; pipe it instead: \u2026 | "
-                                  "dapplewick credential set windsurf" +
+                                  "dapplewick: the pasted text has several lines; nothing was saved; pipe it "
+                                  "instead: \u2026 | dapplewick credential set windsurf" +
                                   kUsageHint));
     EXPECT_EQ(tty.queued(), 0) << "left for the shell";
     EXPECT_EQ(savedCredential(sandbox, "windsurf"), before);
