@@ -217,6 +217,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     throw UsageError("the arguments cannot be read");
   }
   if (const auto extras = app.remaining(true); !extras.empty()) throw UsageError(describeExtras(extras));
+  // What follows "--" belongs to the command written before it, which judges it as it would its own PROVIDER.
   std::vector<std::string>& operandNames = set->parsed() ? setNames : remove->parsed() ? deleteNames : names;
   operandNames.insert(operandNames.end(), operands.begin(), operands.end());
 
