@@ -90,6 +90,11 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {{"--help=SECRET"}, "option --help takes no value"},
       {{"credential", "list", "-h=SECRET"}, "option -h takes no value"},
       {{"-hsk-SECRET-0123456789abcdef"}, "unknown option [27 characters, not shown]"},
+      // A short option is named only as two characters: "-sk-secret123" is what "-h" leaves, "-x" knows no value.
+      {{"-hsk-secret123"}, "unknown option [13 characters, not shown]"},
+      {{"-xVALUE"}, "unknown option [7 characters, not shown]"},
+      {{"-x=VALUE", "--jsno=VALUE"}, "unknown options [8 characters, not shown], --jsno"},
+      {{"credential", "set", "zai", "-zSECRET"}, "unknown option [8 characters, not shown]"},
       {{"--sk-SECRET-0123456789abcdef=x", "--jsno"}, "unknown options [28 characters, not shown], --jsno"},
       {{"credential", "set", "zai", "sk-SECRET"},
        "credential set takes one PROVIDER and nothing else; a secret is "
@@ -101,6 +106,19 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {{"credential"}, "credential needs one of: set, delete, list"},
       {{"credential", "sk-SECRET", "list"}, "unexpected arguments"},
       {{"providers", "--json"}, "--json applies only to the refresh"},
+      // After "--" every argument is a PROVIDER, and one starting with "-" is not repeated.
+      {{"--", "--json"}, "an unknown provider name of 6 characters, not shown" + unknown},
+      {{"--json", "--", "-hsk-secret123"}, "an unknown provider name of 14 characters, not shown" + unknown},
+      {{"--", "--json=sk-SECRET"}, "an unknown provider name of 16 characters, not shown" + unknown},
+      {{"--", "zai", "--"}, "an unknown provider name of 2 characters, not shown" + unknown},
+      {{"--", "credential", "list"}, "unknown provider \"credential\"" + unknown},
+      {{"credential", "delete", "--", "-x"}, "an unknown provider name of 2 characters, not shown" + unknown},
+      {{"credential", "set", "zai", "--", "--json"},
+       "credential set takes one PROVIDER and nothing else; a secret is "
+       "read from standard input, never from the command line"},
+      {{"credential", "list", "--", "--json"}, "unexpected arguments"},
+      {{"providers", "--", "-x"}, "providers takes no arguments"},
+      {{"--json=sk-SECRET", "--", "zai"}, "option --json takes no value"},
       {set, "the secret on standard input is blank; nothing was saved", "\n\r\n"},
       {set, "the secret on standard input is blank; nothing was saved", ""},
       {set, "the secret on standard input is blank; nothing was saved", " \t\v\f\u0085\u00A0\u2028\u3000\r\n"},
@@ -176,6 +194,24 @@ TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
   EXPECT_EQ(records, (std::vector<std::string>{name + ": " + unread, "deepgram: No credential saved"}));
   stop.request_stop();
   EXPECT_EQ(outcome({"--json"}), said(kExitInterrupted, "dapplewick: interrupted\n"));
+}
+
+// "--" ends the options wherever it stands, before the names of a refresh or the PROVIDER of a credential command.
+TEST_F(AppTest, DoubleDashEndsTheOptions) {
+  const std::string zai = "zai\n  error: No credential saved\n";
+  EXPECT_EQ(outcome({"--", "zai"}), said(kExitSuccess, zai));
+  EXPECT_EQ(outcome({"--", "zai", "zai"}), said(kExitSuccess, zai));
+  std::vector<std::string> records;
+  for (const auto& record : parseJson(run({"--json", "--", "zai", "deepgram"}).out)) {
+    records.push_back(record["provider"].get<std::string>() + ": " + record["error"].get<std::string>());
+  }
+  EXPECT_EQ(records, (std::vector<std::string>{"zai: No credential saved", "deepgram: No credential saved"}));
+
+  EXPECT_EQ(outcome({"credential", "set", "--", "zai"}, "sk-piped\n"),
+            said(kExitSuccess, "Saved the credential for zai.\n"));
+  EXPECT_EQ(keychain.load(Provider::zai), "sk-piped");
+  EXPECT_EQ(outcome({"credential", "delete", "--", "zai"}), said(kExitSuccess, "Deleted the credential for zai.\n"));
+  EXPECT_EQ(keychain.savedProviders(), std::vector<Provider>{});
 }
 
 // Cut to the terminal's width less one column, asked at each draw (0: 80); none on a terminal that says it is dumb.
