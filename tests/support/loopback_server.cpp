@@ -63,7 +63,7 @@ std::string revocationListPEM(const TestCertificate& issuer) {
   const std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
   const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> lastUpdate(X509_gmtime_adj(nullptr, -3600),
                                                                          ASN1_TIME_free);
-  const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> nextUpdate(X509_gmtime_adj(nullptr, 24 * 3600),
+  const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> nextUpdate(X509_gmtime_adj(nullptr, 24L * 3600),
                                                                          ASN1_TIME_free);
   const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
   const bool ok = crl && lastUpdate && nextUpdate && bio && X509_CRL_set_version(crl.get(), 1) == 1 &&
