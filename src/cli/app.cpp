@@ -500,9 +500,10 @@ class Progress {
 };
 
 // config.json names a CA bundle that cannot be used: better said now than as a TLS failure per provider.
-void checkConfiguredCABundle(const Configuration& configuration) {
+void checkConfiguredCABundle(const Configuration& configuration, const std::filesystem::path& configurationFolder) {
   if (!configuration.caBundle) return;
-  const std::string named = "the CA bundle \"" + errorExcerpt(*configuration.caBundle) + "\" named in config.json";
+  const std::string named = "the CA bundle \"" + printableExcerpt(*configuration.caBundle) + "\" named in " +
+                            configurationFile(configurationFolder).string();
   switch (checkCABundle(*configuration.caBundle)) {
     case CABundleFault::none: return;
     case CABundleFault::notReadable: throw ConfigurationError(named + " is not a readable file");
@@ -516,7 +517,7 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
   const auto saved = keychain.savedProviders();
   warnIfExposed(keychain, io);
   const Configuration configuration = loadConfiguration(keychain.folder());
-  checkConfiguredCABundle(configuration);
+  checkConfiguredCABundle(configuration, keychain.folder());
 
   // Named providers without a credential still get their record ("No credential saved"), so asking for one
   // always answers; they need no request.

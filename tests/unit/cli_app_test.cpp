@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/excerpt.hpp"
 #include "common/json_read.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
@@ -269,21 +270,36 @@ TEST_F(AppTest, DamagedCredentialFileStopsEveryCommand) {
 }
 
 TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
+  const auto config = dir.path() / "config.json";
   dir.write("config.json", R"({"caBundle": "/nonexistent/ca.pem"})");
-  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in config.json "
-                                            "is not a readable file\n"));    // even with nothing to refresh
+  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in " +
+                                                config.string() + " is not a readable file\n"));  // nothing to refresh
   EXPECT_EQ(run({"credential", "set", "zai"}, "x").exitCode, kExitSuccess);  // needs no config.json
   EXPECT_TRUE(configurations.empty());
 
   const auto bundle = dir.path() / "ca.pem";
   dir.write("config.json", R"({"origins": {"groq": "http://127.0.0.1:9"}, "caBundle": ")" + bundle.string() + "\"}");
-  for (const char* noCertificate : {"", "-----BEGIN CERTIFICATE-----\n"}) {
+  // A revocation list alone loads as a CA file does, yet trusts no server.
+  const auto authority = testing::selfSignedCertificate();
+  for (const std::string& noCertificate :
+       {std::string(), std::string("-----BEGIN CERTIFICATE-----\n"), testing::revocationListPEM(authority)}) {
+    SCOPED_TRACE(noCertificate);
     dir.write("ca.pem", noCertificate);
-    EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"" + bundle.string() +
-                                                  "\" named in config.json is not a PEM file of certificates: it "
-                                                  "holds none, or one that cannot be read\n"));
+    EXPECT_EQ(outcome({}),
+              said(kExitFailure, "dapplewick: the CA bundle \"" + bundle.string() + "\" named in " + config.string() +
+                                     " is not a PEM file of certificates: it holds none, or one that "
+                                     "cannot be read\n"));
   }
-  dir.write("ca.pem", testing::selfSignedCertificate().certificatePEM);
+  // The path is quoted as the terminal will show it: printable, and cut however long it is.
+  const std::string hostile = "/tmp/\x1b]0;owned\x07\x1b[31m" + std::string(300, 'p');
+  dir.write("config.json", Json{{"caBundle", hostile}}.dump());
+  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/tmp/\uFFFD]0;owned\uFFFD\uFFFD[31m" +
+                                                std::string(kMaxErrorTextCodePoints - 20, 'p') + "\" named in " +
+                                                config.string() + " is not a readable file\n"));
+
+  dir.write("config.json", R"({"origins": {"groq": "http://127.0.0.1:9"}, "caBundle": ")" + bundle.string() + "\"}");
+  // Beside a certificate, a revocation list is no fault.
+  dir.write("ca.pem", testing::revocationListPEM(authority) + authority.certificatePEM);
   keychain.save(unsupportedProvider(), "x");
   ASSERT_EQ(run({}).exitCode, kExitSuccess);
   ASSERT_EQ(configurations.size(), 1u);
@@ -291,16 +307,15 @@ TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   EXPECT_EQ(configurations[0].origins.get("groq"), "http://127.0.0.1:9");
 
   // config.json must be a small regular file: a FIFO would hang the reader, a link to /dev/zero fill memory.
-  const auto config = dir.path() / "config.json";
   const auto cannotRead = "dapplewick: cannot read " + config.string() + ": ";
-  const std::vector<std::pair<std::function<void()>, std::string>> hostile = {
+  const std::vector<std::pair<std::function<void()>, std::string>> unusable = {
       {[&] { ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0); }, "it is not a regular file"},
       {[&] { std::filesystem::create_symlink("/dev/zero", config); }, "it is not a regular file"},
       {[&] { std::filesystem::create_directory(config); }, "it is not a regular file"},
       {[&] { dir.write("config.json", std::string(kMaxConfigurationBytes + 1, ' ')); }, "it is larger than 1 MiB"},
-      {[&] { dir.write("config.json", std::string("{}\0{\"x\":1}", 10)); }, "config.json is not valid JSON"},
+      {[&] { dir.write("config.json", std::string("{}\0{\"x\":1}", 10)); }, config.string() + " is not valid JSON"},
   };
-  for (const auto& [make, want] : hostile) {
+  for (const auto& [make, want] : unusable) {
     std::filesystem::remove(config);
     make();
     EXPECT_EQ(outcome({}), said(kExitFailure, (want.starts_with("it ") ? cannotRead : "dapplewick: ") + want + "\n"));
