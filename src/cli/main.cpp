@@ -61,13 +61,19 @@ class InterruptWatcher {
   std::stop_token token() const { return source_.get_token(); }
 
   // The signal that stops the command: the first one taken, else the one the watcher will take next (the lowest
-  // pending); 0 when none has been raised.
+  // pending); 0 when none has been raised. A signal once seen pending is kept: the watcher may have taken it off the
+  // pending set without having recorded it yet.
   int raisedStop() const {
     if (const int signal = first_.load(); signal != 0) return signal;
+    if (const int signal = seen_.load(); signal != 0) return signal;
     sigset_t pending;
     if (sigpending(&pending) != 0) return 0;
     for (const int signal : kStops) {
-      if (sigismember(&pending, signal) == 1) return signal;
+      if (sigismember(&pending, signal) == 1) {
+        int none = 0;
+        seen_.compare_exchange_strong(none, signal);
+        return seen_.load();
+      }
     }
     return 0;
   }
@@ -132,6 +138,8 @@ class InterruptWatcher {
   std::atomic<bool> done_{false};
   // The first stop signal taken, set before stop is requested; 0 until then.
   std::atomic<int> first_{0};
+  // The first stop signal seen pending before the watcher took any; 0 until then.
+  mutable std::atomic<int> seen_{0};
   std::thread thread_;
 };
 
