@@ -40,7 +40,9 @@ const std::string_view kUsageText =
     "      On a terminal it is typed or pasted as one hidden line (a paste of several lines is refused:\n"
     "      pipe it instead); otherwise all of standard input is read and trailing line breaks are dropped.\n"
     "      A blank secret (empty, or only white space and line breaks) is refused, and so is a control key\n"
-    "      (an arrow, Ctrl-U) typed at the prompt; the saved credential then stays as it was.\n"
+    "      (an arrow, Ctrl-U) typed at the prompt; the saved credential then stays as it was. Stopped at the\n"
+    "      prompt (Ctrl-Z) and resumed, it asks again from the start. Nothing is saved when the terminal\n"
+    "      closes before Enter, or a signal stops the command before the credential is written.\n"
     "  dapplewick credential delete PROVIDER\n"
     "      Delete the credential saved for PROVIDER.\n"
     "  dapplewick credential list\n"
@@ -60,11 +62,13 @@ const std::string_view kUsageText =
     "  0    the command ran; a provider's failure is part of the output\n"
     "  1    Dapplewick cannot work: the configuration folder or a file in it is another user's or the\n"
     "       group or other users can write to it, the credential file is unreadable or damaged,\n"
-    "       config.json is bad, the output cannot be written (\"dapplewick: write error: ...\")\n"
+    "       config.json is bad, the output cannot be written (\"dapplewick: write error: ...\"), the\n"
+    "       terminal closed before Enter at the prompt\n"
     "  2    usage error: unknown provider, missing or unexpected argument, blank secret, a secret of\n"
     "       several lines pasted or a control key typed at the terminal's prompt (nothing is saved)\n"
     "  129  stopped by SIGHUP\n"
     "  130  interrupted (Ctrl-C, SIGINT)\n"
+    "  131  stopped by SIGQUIT (Ctrl-\\)\n"
     "  141  a write met a pipe its reader had already closed (SIGPIPE); output that fits in the pipe\n"
     "       before the reader closes it ends with 0\n"
     "  143  stopped by SIGTERM\n";
@@ -258,43 +262,81 @@ void warnIfExposed(const FileKeychain& keychain, AppIO& io) {
 
 // ---- Credentials ----
 
-// All of a non-terminal standard input, with the trailing line breaks a pipe or a here-string adds removed.
+// A stop signal has been raised: taken by the watcher, or still pending.
+bool stopRaised(const AppContext& context) {
+  return context.stop.stop_requested() || (context.stopRaised && context.stopRaised());
+}
+
+int interrupted(AppIO& io) {
+  io.err << "dapplewick: interrupted\n";
+  return kExitInterrupted;
+}
+
+// All of a non-terminal standard input, with the trailing line breaks a pipe or a here-string adds removed; the
+// limit holds for what is left. Reading stops once no such break could bring it back under the limit, so an
+// endless input ends at once.
 std::string readPipedSecret(std::istream& in) {
+  constexpr std::size_t kMostRead = kMaxSecretBytes + 3;  // the limit, a CR LF, and one byte more
+  const auto tooLong = [] { return UsageError("the secret on standard input is longer than 1 MiB"); };
   std::string secret;
   char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+  while (secret.size() < kMostRead) {
+    const std::size_t wanted = std::min(sizeof buffer, kMostRead - secret.size());
+    in.read(buffer, static_cast<std::streamsize>(wanted));
+    if (in.gcount() <= 0) break;
     secret.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (secret.size() > kMaxSecretBytes) throw UsageError("the secret on standard input is longer than 1 MiB");
   }
+  if (secret.size() >= kMostRead) throw tooLong();
   if (in.bad()) throw std::runtime_error("cannot read standard input");
   while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r')) secret.pop_back();
+  if (secret.size() > kMaxSecretBytes) throw tooLong();
   return secret;
 }
 
-// One hidden line typed or pasted on a terminal. Nothing when interrupted.
+// The prompt handles Enter, Ctrl-D, Backspace and DEL; any other control key (an arrow key's ESC, Ctrl-U, or a C1
+// control such as U+009B, an escape sequence in one character) would be saved inside the secret. A tab may belong
+// to a pasted secret.
+bool holdsControlCharacter(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t c = decodeUTF8(text, at);
+    if ((c < 0x20 && c != U'\t') || (c >= 0x80 && c <= 0x9F)) return true;
+  }
+  return false;
+}
+
+// One hidden line typed or pasted on a terminal. Nothing when interrupted, even by a signal raised while the line
+// was ending: Ctrl-C typed between two parts of a paste arrives with the rest of it.
 std::optional<std::string> readTypedSecret(Provider provider, const AppContext& context, AppIO& io) {
-  io.err << "Paste the credential for " << rawValue(provider) << " and press Enter (input is hidden): " << std::flush;
+  const std::string prompt =
+      "Paste the credential for " + std::string(rawValue(provider)) + " and press Enter (input is hidden): ";
+  io.err << prompt << std::flush;
   LineRead read;
   {
-    HiddenTerminalInput hidden(STDIN_FILENO, context.stop);
-    read = readTerminalLine(STDIN_FILENO, kMaxSecretBytes, context.stop);
+    // Asked again after a stop and resume, on a line of its own: the shell has written meanwhile.
+    HiddenTerminalInput hidden(STDIN_FILENO, context.stop, context.jobControl, [&] {
+      io.err << "\n" << prompt << std::flush;
+    });
+    read = hidden.readLine(kMaxSecretBytes);
   }
   io.err << "\n";
+  if (stopRaised(context)) return std::nullopt;
   switch (read.status) {
     case LineReadStatus::line:
     case LineReadStatus::endOfInput:
-      // The prompt handles Enter, Ctrl-D, Backspace and DEL; any other control key (an arrow key's ESC, Ctrl-U)
-      // would be saved inside the secret. A tab may belong to a pasted secret.
-      if (std::ranges::any_of(read.text, [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; })) {
+      if (holdsControlCharacter(read.text)) {
         throw UsageError("the typed secret holds a control character (a key such as an arrow or Ctrl-U); nothing "
                          "was saved");
       }
-      if (trimWhitespace(read.text).empty()) throw UsageError("nothing was typed at the prompt; nothing was saved");
+      if (read.text.empty()) throw UsageError("nothing was typed at the prompt; nothing was saved");
+      if (trimWhitespace(read.text).empty()) throw UsageError("the typed secret is blank; nothing was saved");
       return std::move(read.text);
+    // A terminal closed while a key was half typed: what arrived is not the key.
+    case LineReadStatus::hungUp: throw std::runtime_error("the terminal closed before Enter; nothing was saved");
     case LineReadStatus::tooLong: throw UsageError("the secret is longer than 1 MiB");
     // Its first line alone would be saved, and would fail later as a credential that looks saved.
     case LineReadStatus::severalLines:
-      throw UsageError("The pasted text has several lines; pipe it instead: \u2026 | dapplewick credential set " +
+      throw UsageError("the pasted text has several lines; nothing was saved; pipe it instead: \u2026 | dapplewick "
+                       "credential set " +
                        std::string(rawValue(provider)));
     case LineReadStatus::stopped: return std::nullopt;
     case LineReadStatus::failed: break;
@@ -306,17 +348,17 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
   std::string secret;
   if (io.inputIsTerminal) {
     auto typed = readTypedSecret(provider, context, io);
-    if (!typed) {
-      io.err << "dapplewick: interrupted\n";
-      return kExitInterrupted;
-    }
+    if (!typed) return interrupted(io);
     secret = std::move(*typed);
   } else {
     secret = readPipedSecret(io.in);
+    if (stopRaised(context)) return interrupted(io);
     if (trimWhitespace(secret).empty()) throw UsageError("the secret on standard input is blank; nothing was saved");
   }
   if (!isValidUTF8(secret)) throw UsageError("the secret on standard input is not UTF-8 text");
   FileKeychain keychain(configurationFolder(context.environment));
+  // A stop raised by now saves nothing; one raised once the file is written leaves it saved, and says so.
+  if (stopRaised(context)) return interrupted(io);
   keychain.save(provider, secret);
   io.out << "Saved the credential for " << rawValue(provider);
   if (!UsageService::isSupported(provider)) io.out << "; this build does not read " << rawValue(provider);
@@ -484,10 +526,7 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
     engine.refreshAll(withCredential, context.stop,
                       [&](const UsageData& record) { progress.finished(record.provider); });
   }
-  if (context.stop.stop_requested()) {
-    io.err << "dapplewick: interrupted\n";
-    return kExitInterrupted;
-  }
+  if (context.stop.stop_requested()) return interrupted(io);
 
   std::vector<UsageData> records;
   for (const auto& record : engine.usageData()) {

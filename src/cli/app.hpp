@@ -15,6 +15,8 @@
 
 namespace dapplewick {
 
+class TerminalJobControl;
+
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;        // the tool itself cannot work
 inline constexpr int kExitUsage = 2;          // the command line is wrong
@@ -53,6 +55,11 @@ struct AppContext {
   std::function<std::unique_ptr<HTTPTransport>(const Configuration&)> makeTransport;
   // Requested on Ctrl-C: in-flight requests are cancelled and the command ends with kExitInterrupted.
   std::stop_token stop;
+  // Where the signal watcher finds the hidden prompt on a stop (Ctrl-Z) and a resume; none: no job control.
+  TerminalJobControl* jobControl = nullptr;
+  // True once a signal that stops the command has been raised, even before `stop` is requested for it: a
+  // credential is then not saved.
+  std::function<bool()> stopRaised = {};
 };
 
 // Runs one command line (`args` without the program name) and returns the exit status.

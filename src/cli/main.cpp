@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -23,26 +24,35 @@
 
 namespace {
 
-// Ctrl-C, SIGTERM and SIGHUP are taken by a watcher thread rather than a signal handler, because requesting stop
-// is not async-signal-safe. They are blocked before any other thread starts, so every thread inherits the block
-// and only the watcher receives them. The first of them requests stop, which cancels in-flight requests and lets
-// the command end on its own; the status then says which signal it was (128 + its number: 130, 143, 129). Should
-// the command still be running after a grace period (long enough for a child process to be stopped and reaped),
-// or on a second signal of any kind, the process ends at once with that status, killing first the process group
-// of every tool not yet stopped, what a tool that has exited left behind included: a tool or child that ignores
-// SIGTERM, or is still handling it, would outlive us.
+// Ctrl-C, SIGTERM, SIGHUP and Ctrl-\ (SIGQUIT) are taken by a watcher thread rather than a signal handler, because
+// requesting stop is not async-signal-safe. They are blocked before any other thread starts, so every thread
+// inherits the block and only the watcher receives them. The first of them requests stop, which cancels in-flight
+// requests, puts a hidden prompt's terminal back and lets the command end on its own; the status then says which
+// signal it was (128 + its number: 130, 143, 129, 131). SIGQUIT's core dump would help no user of this tool, and
+// would leave a terminal hidden. Should the command still be running after a grace period (long enough for a child
+// process to be stopped and reaped), or on a second of these signals, the process ends at once with that status,
+// killing first the process group of every tool not yet stopped, what a tool that has exited left behind included:
+// a tool or child that ignores SIGTERM, or is still handling it, would outlive us.
+//
+// Ctrl-Z (SIGTSTP) and SIGCONT are taken the same way but stop nothing. On Ctrl-Z the watcher puts a hidden prompt's
+// terminal back, then stops the process by raising SIGTSTP with it unblocked in this thread alone; once resumed (at
+// once, in an orphaned process group, where the kernel drops the stop) the prompt hides input again and asks
+// again. A SIGCONT after a stop from outside (SIGSTOP, which cannot be caught) does the same. SIGTTIN and SIGTTOU
+// keep their default action: a background read or terminal change stops the process rather than failing.
 class InterruptWatcher {
  public:
-  InterruptWatcher() {
-    sigemptyset(&signals_);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, signal);
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+  explicit InterruptWatcher(dapplewick::TerminalJobControl& jobs) : jobs_(jobs) {
+    sigemptyset(&taken_);
+    for (const int signal : kStops) sigaddset(&taken_, signal);
+    sigaddset(&taken_, SIGTSTP);
+    sigaddset(&taken_, SIGCONT);
+    pthread_sigmask(SIG_BLOCK, &taken_, nullptr);
     thread_ = std::thread([this] { watch(); });
   }
   ~InterruptWatcher() {
     done_.store(true);
     // Wakes the watcher at once; it sees done_ and leaves without acting on the signal.
-    pthread_kill(thread_.native_handle(), SIGINT);
+    pthread_kill(thread_.native_handle(), SIGCONT);
     thread_.join();
   }
   InterruptWatcher(const InterruptWatcher&) = delete;
@@ -50,13 +60,27 @@ class InterruptWatcher {
 
   std::stop_token token() const { return source_.get_token(); }
 
+  // The signal that stops the command: the first one taken, else the one the watcher will take next (the lowest
+  // pending); 0 when none has been raised.
+  int raisedStop() const {
+    if (const int signal = first_.load(); signal != 0) return signal;
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return 0;
+    for (const int signal : kStops) {
+      if (sigismember(&pending, signal) == 1) return signal;
+    }
+    return 0;
+  }
+
   // The command's `status`, naming the signal when one stopped the command.
   int exitStatus(int status) const {
-    const int signal = first_.load();
+    const int signal = raisedStop();
     return status == dapplewick::kExitInterrupted && signal != 0 ? 128 + signal : status;
   }
 
  private:
+  // In the order of their numbers, the order in which the kernel hands pending signals over.
+  static constexpr std::array<int, 4> kStops = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
   static constexpr std::chrono::seconds kGrace{3};
 
   [[noreturn]] void exitNow() const {
@@ -64,25 +88,49 @@ class InterruptWatcher {
     std::_Exit(128 + first_.load());
   }
 
+  void stopProcess() {
+    jobs_.stopping();
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    // The SIGCONT that resumed the process is this resume, not another.
+    sigset_t resume;
+    sigemptyset(&resume);
+    sigaddset(&resume, SIGCONT);
+    const timespec now{0, 0};
+    sigtimedwait(&resume, nullptr, &now);
+    jobs_.resumed();
+  }
+
   void watch() {
     std::optional<std::chrono::steady_clock::time_point> deadline;
     const timespec tick{0, 100'000'000};
     while (!done_.load()) {
-      const int signal = sigtimedwait(&signals_, nullptr, &tick);
+      const int signal = sigtimedwait(&taken_, nullptr, &tick);
       if (signal > 0 && !done_.load()) {
-        if (deadline) exitNow();
-        first_.store(signal);
-        source_.request_stop();
-        deadline = std::chrono::steady_clock::now() + kGrace;
+        if (signal == SIGTSTP) {
+          stopProcess();
+        } else if (signal == SIGCONT) {
+          jobs_.resumed();
+        } else {
+          if (deadline) exitNow();
+          first_.store(signal);
+          source_.request_stop();
+          deadline = std::chrono::steady_clock::now() + kGrace;
+        }
       }
       if (deadline && std::chrono::steady_clock::now() >= *deadline && !done_.load()) exitNow();
     }
   }
 
-  sigset_t signals_{};
+  dapplewick::TerminalJobControl& jobs_;
+  sigset_t taken_{};
   std::stop_source source_;
   std::atomic<bool> done_{false};
-  // The first signal taken, set before stop is requested; 0 until then.
+  // The first stop signal taken, set before stop is requested; 0 until then.
   std::atomic<int> first_{0};
   std::thread thread_;
 };
@@ -92,17 +140,21 @@ class InterruptWatcher {
 int main(int argc, char** argv) {
   // Fixed at 1 MiB, not sliding, so every body's outgrown buffers leave memory when freed, not stay in arenas.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-  InterruptWatcher interrupts;
+  dapplewick::TerminalJobControl jobs;
+  InterruptWatcher interrupts(jobs);
   dapplewick::SystemClock clock;
   dapplewick::ProcessEnvironment environment;
   const dapplewick::AppContext context{
-      environment, clock,
+      environment,
+      clock,
       [](const dapplewick::Configuration& configuration) -> std::unique_ptr<dapplewick::HTTPTransport> {
         dapplewick::CurlTransportOptions options;
         options.caBundle = configuration.caBundle;
         return std::make_unique<dapplewick::CurlTransport>(options);
       },
-      interrupts.token()};
+      interrupts.token(),
+      &jobs,
+      [&interrupts] { return interrupts.raisedStop() != 0; }};
   dapplewick::DescriptorOutputBuffer outBuffer(STDOUT_FILENO);
   std::ostream out(&outBuffer);
   const bool inputIsTerminal = ::isatty(STDIN_FILENO) == 1;

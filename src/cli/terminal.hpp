@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -10,21 +11,56 @@
 
 namespace dapplewick {
 
+class TerminalJobControl;
+
+enum class LineReadStatus { line, endOfInput, hungUp, tooLong, severalLines, stopped, failed };
+
+struct LineRead {
+  LineReadStatus status = LineReadStatus::failed;
+  std::string text;
+};
+
 // While alive, a terminal on `fd` neither echoes what is typed nor collects it into lines: a secret pasted there
 // is not shown, and one longer than the terminal's line buffer (4095 bytes on Linux) is not silently cut. Ctrl-C
 // still raises SIGINT. The old settings come back in the destructor, and also as soon as `stop` is requested,
 // because an interrupted process may end before the destructor runs. Does nothing when `fd` is no terminal.
+//
+// With `jobs`, the signal watcher reaches this prompt on a stop and a resume (Ctrl-Z, then `fg`; or a SIGSTOP
+// from outside, then SIGCONT): the terminal is put back before the process stops, and on resume, once the
+// process is in the foreground again, input is hidden again, what was typed before is dropped, `prompt` is called
+// to ask again, and the line starts anew.
 class HiddenTerminalInput {
  public:
-  HiddenTerminalInput(int fd, std::stop_token stop);
+  HiddenTerminalInput(int fd, std::stop_token stop, TerminalJobControl* jobs = nullptr,
+                      std::function<void()> prompt = {});
   ~HiddenTerminalInput();
   HiddenTerminalInput(const HiddenTerminalInput&) = delete;
   HiddenTerminalInput& operator=(const HiddenTerminalInput&) = delete;
 
- private:
+  // Reads one line in this mode, as readTerminalLine does; a line started before a stop and resume is dropped.
+  LineRead readLine(std::size_t maxBytes);
+
   struct State;
+
+ private:
   std::shared_ptr<State> state_;
+  std::stop_token stop_;
+  TerminalJobControl* jobs_ = nullptr;
   std::optional<std::stop_callback<std::function<void()>>> restoreOnStop_;
+};
+
+// Where the signal watcher finds the hidden prompt that is up, if any.
+class TerminalJobControl {
+ public:
+  // The process is about to stop (SIGTSTP): the prompt's terminal is put back, its unread input dropped.
+  void stopping();
+  // The process goes on after a stop (SIGCONT): the prompt, once in the foreground, hides input and asks again.
+  void resumed();
+
+ private:
+  friend class HiddenTerminalInput;
+  std::mutex mutex_;
+  std::shared_ptr<HiddenTerminalInput::State> active_;
 };
 
 // The width in columns of the terminal on `fd`; 0 when it is no terminal or does not say.
@@ -34,18 +70,12 @@ int terminalColumns(int fd);
 // spare, cut between code points. A line that wraps is erased only in part when it is drawn again.
 std::string_view fitTerminalLine(std::string_view line, int columns);
 
-enum class LineReadStatus { line, endOfInput, tooLong, severalLines, stopped, failed };
-
-struct LineRead {
-  LineReadStatus status = LineReadStatus::failed;
-  std::string text;
-};
-
 // Reads one line typed on a terminal in the mode above: ends at a line break (not kept) or Ctrl-D, honours
-// backspace, and gives up at once when `stop` is requested. Text that follows the line break at once (a paste of
-// several lines, which a line would cut) is `severalLines`: it is read to its end and dropped, and no text is
-// returned. More than `maxBytes` is `tooLong`: the rest of that paste is read and dropped the same way. Every
-// other control character is kept in the text.
+// backspace, and gives up at once when `stop` is requested. The end of input (a terminal hung up: nothing more to
+// read, or EIO) is `hungUp` whatever was typed: only a line break or Ctrl-D ends a line. Text that follows the line
+// break at once (a paste of several lines, which a line would cut) is `severalLines`: it is read to its end and
+// dropped, and no text is returned. More than `maxBytes` is `tooLong`: the rest of that paste is read and dropped
+// the same way. Every other control character is kept in the text.
 LineRead readTerminalLine(int fd, std::size_t maxBytes, std::stop_token stop);
 
 }  // namespace dapplewick

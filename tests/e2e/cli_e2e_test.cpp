@@ -192,7 +192,7 @@ TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
   const PseudoTerminal tty;
   sandbox.setInput(tty.terminal());
   const std::string refusal = windsurfPrompt() + "dapplewick: ";
-  const std::string nothing = refusal + "nothing was typed at the prompt; nothing was saved" + kUsageHint;
+  const std::string empty = refusal + "nothing was typed at the prompt; nothing was saved" + kUsageHint;
   const std::string blank = refusal + "the typed secret is blank; nothing was saved" + kUsageHint;
   const std::string control = refusal +
                               "the typed secret holds a control character (a key such as an arrow or Ctrl-U); "
@@ -201,8 +201,8 @@ TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
   const std::string tooLong = refusal + "the secret is longer than 1 MiB" + kUsageHint;
   const std::string longLine(1024 * 1024 + 1, 'x');
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
-      {{"\r"}, nothing},
-      {{"\x04"}, nothing},
+      {{"\r"}, empty},
+      {{"\x04"}, empty},
       {{" \t \u00A0\u3000\r"}, blank},
       {{"ab\b\b\x7f \r"}, blank},
       {{" \x04"}, blank},

@@ -42,7 +42,7 @@ class AppTest : public ::testing::Test {
       configurations.push_back(configuration);
       return std::make_unique<testing::FakeTransport>();
     };
-    return {runApp(args, {environment, clock, transport, stop.get_token()}, io), out.str(), err.str()};
+    return {runApp(args, {environment, clock, transport, stop.get_token(), nullptr, raised}, io), out.str(), err.str()};
   }
 
   // The exit code and all the command printed, on standard output then standard error.
@@ -57,6 +57,8 @@ class AppTest : public ::testing::Test {
   FixedClock clock{Timestamp(std::chrono::milliseconds(1796570000000))};  // 2026-12-06T15:13:20Z
   std::vector<Configuration> configurations;
   std::stop_source stop;
+  // Whether a stop signal has been raised but not yet taken.
+  std::function<bool()> raised;
   // The width of standard error's terminal.
   std::function<int()> columns;
 };
@@ -104,6 +106,9 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {set, "the secret on standard input is blank; nothing was saved", " \t\v\f\u0085\u00A0\u2028\u3000\r\n"},
       {set, "the secret on standard input is not UTF-8 text", "sk-SECRET\xff\n"},
       {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a')},
+      {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a') + "\r\n"},
+      // Endless line breaks (`yes ''`) end once no more of them could be dropped.
+      {set, "the secret on standard input is longer than 1 MiB", std::string(3 * kMaxSecretBytes, '\n')},
   };
   keychain.save(Provider::codex, "kept");
   for (const auto& c : cases) EXPECT_EQ(outcome(c.args, c.input), said(kExitUsage, "dapplewick: " + c.message + kHint));
@@ -123,7 +128,11 @@ TEST_F(AppTest, CredentialCommands) {
     EXPECT_EQ(run({"credential", "set", "zai"}, input).out, "Saved the credential for zai.\n");
     EXPECT_EQ(keychain.load(Provider::zai), want);
   }
-  EXPECT_EQ(run({"credential", "set", "codex"}, std::string(kMaxSecretBytes, 'b')).exitCode, kExitSuccess);
+  // The limit holds for the secret without its trailing line breaks.
+  for (const std::string end : {"", "\n", "\r\n"}) {
+    EXPECT_EQ(run({"credential", "set", "codex"}, std::string(kMaxSecretBytes, 'b') + end).exitCode, kExitSuccess);
+    EXPECT_EQ(keychain.load(Provider::codex)->size(), kMaxSecretBytes);
+  }
   // Saved all the same, for a build that reads it.
   EXPECT_EQ(run({"credential", "set", "claude"}, "sk-ant\n").out,
             "Saved the credential for claude; this build does not read claude.\n");
@@ -264,6 +273,28 @@ TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   environment = MapEnvironment();
   EXPECT_EQ(run({"credential", "list"}).err,
             "dapplewick: cannot find the configuration folder: set DAPPLEWICK_CONFIG_DIR or HOME\n");
+}
+
+// A stop raised by the time the credential would be written (taken by the watcher, or still pending) saves
+// nothing; one raised once it is written leaves it saved, and the command says so.
+TEST_F(AppTest, AStopRaisedBeforeTheCredentialIsWrittenSavesNothing) {
+  keychain.save(Provider::zai, "sk-kept");
+  int asked = 0;
+  for (const int raisedFrom : {1, 2}) {
+    asked = 0;
+    raised = [&] { return ++asked >= raisedFrom; };
+    EXPECT_EQ(outcome({"credential", "set", "zai"}, "sk-new\n"), said(kExitInterrupted, "dapplewick: interrupted\n"));
+    EXPECT_EQ(keychain.load(Provider::zai), "sk-kept");
+  }
+  EXPECT_EQ(asked, 2) << "asked after reading, and again right before writing";
+  asked = 0;
+  raised = [&] { return ++asked >= 3; };
+  EXPECT_EQ(outcome({"credential", "set", "zai"}, "sk-new\n"), said(kExitSuccess, "Saved the credential for zai.\n"));
+  EXPECT_EQ(keychain.load(Provider::zai), "sk-new");
+  raised = {};
+  stop.request_stop();
+  EXPECT_EQ(outcome({"credential", "set", "zai"}, "sk-newer\n"), said(kExitInterrupted, "dapplewick: interrupted\n"));
+  EXPECT_EQ(keychain.load(Provider::zai), "sk-new");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <string_view>
 #include <thread>
 #include <tuple>
@@ -35,7 +37,7 @@ TEST(TerminalLine, ReadsOneLineWithBackspaceAndEndingsAndGivesUpPromptlyWhenStop
   // clang-format off
   const std::vector<std::tuple<std::string, bool, LineReadStatus, std::string>> cases = {
       {"sk-abc\r", false, line, "sk-abc"}, {"sk-abc\x04", false, line, "sk-abc"}, {"\x04", false, endOfInput, ""},
-      {"", true, endOfInput, ""}, {"partial", true, line, "partial"}, {"\x7f" "ab\b\bxy\n", false, line, "xy"},
+      {"", true, hungUp, ""}, {"partial", true, hungUp, ""}, {"\x7f" "ab\b\bxy\n", false, line, "xy"},
       {"cl\u00E9\x7f" "e\n", false, line, "cle"}, {"first\r\n\r\n", false, line, "first"},
       {"first\nsecond\n", false, severalLines, ""}, {"1234567890\n", false, line, "1234567890"},
       {"12345678901\n", false, tooLong, ""},
@@ -155,6 +157,85 @@ TEST(HiddenTerminalInput, DropsWhatIsQueuedWhenTheTerminalIsRestored) {
   typeAndWait("more\n");
   stop.request_stop();
   EXPECT_EQ(queued(), 0);
+}
+
+// Polls `condition` for up to 5 s.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return condition();
+}
+
+// Ctrl-Z at the prompt, then `fg`: the terminal is the shell's while stopped, and on resume input is hidden again,
+// what was typed before the stop or while stopped is dropped, and the prompt is asked again. The kernel echoes a
+// key when it arrives, so hiding again cannot wait for the reader.
+TEST(HiddenTerminalInput, AStopPutsTheTerminalBackAndAResumeHidesItAgainStartingTheLineAnew) {
+  const PseudoTerminal pty;
+  ASSERT_TRUE(pty.opened());
+  const auto lineMode = [&] {
+    termios settings{};
+    EXPECT_EQ(::tcgetattr(pty.terminal, &settings), 0);
+    return settings.c_lflag & (ECHO | ICANON);
+  };
+  const auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(pty.terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  const auto type = [&](std::string_view text) {
+    ASSERT_EQ(::write(pty.master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  const tcflag_t before = lineMode();
+  TerminalJobControl jobs;
+  int prompts = 0;
+  std::stop_source stop;
+  {
+    HiddenTerminalInput hidden(pty.terminal, stop.get_token(), &jobs, [&] { ++prompts; });
+    type("part");
+    ASSERT_TRUE(eventually([&] { return queued() == 4; }));
+    auto line = std::async(std::launch::async, [&] { return hidden.readLine(100); });
+    ASSERT_TRUE(eventually([&] { return queued() == 0; })) << "the reader never took what was typed";
+    jobs.stopping();
+    EXPECT_EQ(lineMode(), before);
+    type("shown in clear\n");
+    // Nothing is read while the terminal is the shell's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_GT(queued(), 0);
+    jobs.resumed();
+    EXPECT_EQ(lineMode(), 0u);
+    EXPECT_EQ(queued(), 0) << "what came while stopped is dropped";
+    EXPECT_EQ(prompts, 1);
+    type("rest\r");
+    ASSERT_EQ(line.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const LineRead read = line.get();
+    EXPECT_EQ(std::tie(read.status, read.text), std::make_tuple(LineReadStatus::line, "rest"));
+  }
+  EXPECT_EQ(lineMode(), before);
+  // No prompt is up: a stop and resume leave the terminal alone.
+  jobs.stopping();
+  jobs.resumed();
+  EXPECT_EQ(std::make_tuple(lineMode(), prompts), std::make_tuple(before, 1));
+  // Nor does a resume hide input again once the command was stopped.
+  HiddenTerminalInput hidden(pty.terminal, stop.get_token(), &jobs, [&] { ++prompts; });
+  stop.request_stop();
+  jobs.resumed();
+  EXPECT_EQ(std::make_tuple(lineMode(), prompts), std::make_tuple(before, 1));
+}
+
+// A terminal whose window closes while a key is half typed reads as its end: no line, whatever came before.
+TEST(HiddenTerminalInput, AHangUpIsNoLine) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.opened());
+  HiddenTerminalInput hidden(pty.terminal, {});
+  auto line = std::async(std::launch::async, [&] { return hidden.readLine(100); });
+  ASSERT_EQ(::write(pty.master, "sk-half", 7), 7);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::close(pty.master);
+  pty.master = -1;
+  ASSERT_EQ(line.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  const LineRead read = line.get();
+  EXPECT_EQ(std::tie(read.status, read.text), std::make_tuple(LineReadStatus::hungUp, ""));
 }
 
 }  // namespace
