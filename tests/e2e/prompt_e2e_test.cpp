@@ -147,11 +147,10 @@ TEST(HiddenPromptOnItsTerminal, ATerminalClosedBeforeEnterSavesNothing) {
       EXPECT_TRUE(result.exitCode == 129 || result.exitCode == 1) << result.exitCode << " " << result.err;
       EXPECT_EQ(result.out, "");
       if (!errorOnTheTerminal) {
-        EXPECT_TRUE(result.err.starts_with(kPrompt)) << result.err;
-        if (result.exitCode == 1) {
-          EXPECT_EQ(result.err, kPrompt + "\ndapplewick: the terminal closed before Enter; nothing was saved\n");
-        }
-        EXPECT_EQ(result.err.find("Saved"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err,
+                  kPrompt + "\n" +
+                      (result.exitCode == 129 ? kInterrupted
+                                              : "dapplewick: the terminal closed before Enter; nothing was saved\n"));
       }
       EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
     }
@@ -272,8 +271,8 @@ TEST(HiddenPromptOnItsTerminal, AResumedPromptHidesTypingAgainAndDropsWhatCameBe
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(std::tie(result.exitCode, result.out), std::make_tuple(0, kSaved));
   EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-rest");
-  EXPECT_EQ(shown.find("sk-"), std::string::npos);
-  EXPECT_EQ(timesIn(shown, kPrompt), 2U);
+  // Asked again on a line of its own, since a shell may have written meanwhile; nothing typed is shown.
+  EXPECT_EQ(shown, kPrompt + "\r\n" + kPrompt + "\r\n");
   EXPECT_TRUE(tty.inLineModeWithEcho()) << "the terminal was not put back";
 }
 
@@ -316,6 +315,9 @@ TEST(HiddenPromptUnderAShell, CtrlZThenFgHidesTypingAgainAndSavesOnlyWhatCameAft
   EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-rest");
   EXPECT_EQ(shell.shown().find("sk-"), std::string::npos) << shell.shown();
   EXPECT_EQ(shell.timesShown(kPrompt), 2U) << shell.shown();
+  const std::string resumed = "fg\r\n" + std::string(DAPPLEWICK_BINARY) + " credential set windsurf\r\n\r\n" + kPrompt +
+                              "\r\nSaved the credential for windsurf.\r\n";
+  EXPECT_NE(shell.shown().find(resumed), std::string::npos) << shell.shown();
 }
 
 // Outside the prompt Ctrl-Z stops the binary as any command, and fg lets it finish as it would have.
