@@ -1,14 +1,10 @@
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -26,6 +22,7 @@ namespace {
 using testing::PseudoTerminal;
 using testing::RunResult;
 using testing::Sandbox;
+using testing::savedCredential;
 
 TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
   Sandbox sandbox;
@@ -149,8 +146,6 @@ TEST(CommandLine, TheProgressLineFitsTheTerminalAndADumbOneShowsNone) {
 const std::string kUsageHint = "\nRun 'dapplewick --help' for usage.\n";
 
 std::string windsurfPrompt() { return "Paste the credential for windsurf and press Enter (input is hidden): \n"; }
-
-using testing::savedCredential;
 
 TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingForTheShell) {
   Sandbox sandbox;
