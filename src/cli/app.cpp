@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <istream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -53,6 +54,12 @@ const std::string_view kUsageText =
     "              README.md, section \"The --json record\".\n"
     "  -h, --help  Show this text.\n"
     "  --version   Show the version of Dapplewick.\n"
+    "  --          End the options: every argument after it is a PROVIDER, even one that starts with \"-\".\n"
+    "\n"
+    "An unknown argument is repeated in an error only when it could be a name (a long option up to any\n"
+    "\"=\", a short one of two characters, a PROVIDER of at most 24 ASCII letters, digits, \"-\", \"_\" and\n"
+    "\".\" not starting with \"-\"); anything else, such as a value glued to a short option (\"-xVALUE\"),\n"
+    "may be a secret and is described by its length alone.\n"
     "\n"
     "Files (in $DAPPLEWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/dapplewick, else ~/.config/dapplewick):\n"
     "  credentials.json  the saved credentials (file 0600; a folder Dapplewick creates is 0700)\n"
@@ -108,6 +115,9 @@ bool couldBeAName(std::string_view text) {
          });
 }
 
+// No provider's name starts with "-": such a text comes after "--", and may be an option with a secret glued to it.
+bool couldBeAProviderName(std::string_view text) { return !text.starts_with('-') && couldBeAName(text); }
+
 // "51 characters": code points, or bytes when the text is not UTF-8.
 std::string lengthInCharacters(std::string_view text) {
   const std::size_t length = isValidUTF8(text) ? codePointCount(text) : text.size();
@@ -116,8 +126,9 @@ std::string lengthInCharacters(std::string_view text) {
 
 Provider providerNamed(const std::string& name) {
   if (auto provider = providerFromRawValue(name)) return *provider;
-  throw UsageError((couldBeAName(name) ? "unknown provider \"" + name + "\""
-                                       : "an unknown provider name of " + lengthInCharacters(name) + ", not shown") +
+  throw UsageError((couldBeAProviderName(name)
+                        ? "unknown provider \"" + name + "\""
+                        : "an unknown provider name of " + lengthInCharacters(name) + ", not shown") +
                    "\nValid providers: " + validProviderNames());
 }
 
@@ -133,15 +144,18 @@ Provider singleProvider(const std::vector<std::string>& names, std::string_view 
   return providerNamed(names.front());
 }
 
-// Arguments nobody takes. An option is named up to any "=", since what follows may be a secret, and only when that
-// could be an option's name (a value glued to a short option, "-xVALUE", is not); anything else is not repeated at
-// all, for the same reason.
+// Arguments nobody takes, none of them repeated when it may hold a secret. A long option is named up to any "=",
+// and only when that could be an option's name; a short one only as two characters ("-x"): anything longer is a
+// value glued to it ("-xVALUE", or "-VALUE" left of "-hVALUE" once the parser has taken the "-h"), and is described
+// by its length alone. Other arguments are not repeated at all.
 std::string describeExtras(const std::vector<std::string>& extras) {
   std::vector<std::string> options;
   for (const auto& extra : extras) {
     if (extra.size() > 1 && extra.front() == '-') {
-      const std::string name = extra.substr(0, extra.find('='));
-      options.push_back(couldBeAName(name) ? name : "[" + lengthInCharacters(name) + ", not shown]");
+      const bool isLong = extra.starts_with("--");
+      const std::string name = isLong ? extra.substr(0, extra.find('=')) : extra;
+      const bool isShown = couldBeAName(name) && (isLong || name.size() == 2);
+      options.push_back(isShown ? name : "[" + lengthInCharacters(name) + ", not shown]");
     }
   }
   if (options.empty()) return "unexpected arguments";
@@ -166,7 +180,13 @@ void refuseOptionValues(const std::vector<std::string>& args) {
 }
 
 Command parseCommandLine(const std::vector<std::string>& args) {
-  refuseOptionValues(args);
+  // "--" ends the options: whatever follows is a PROVIDER. The parser sees only what comes before it, since it keeps
+  // "--" as a left-over argument, and a subcommand that has its PROVIDER (or takes none) hands "--" back to its
+  // parent, which reads what follows as options again.
+  const auto mark = std::ranges::find(args, std::string_view("--"));
+  const std::vector<std::string> options(args.begin(), mark);
+  const std::vector<std::string> operands(mark == args.end() ? mark : std::next(mark), args.end());
+  refuseOptionValues(options);
   CLI::App app("", "dapplewick");
   app.set_help_flag();
   // Options and positionals a subcommand does not know go to its parent, so misplaced ones are reported below
@@ -193,7 +213,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   remove->add_option("PROVIDER", deleteNames);
   CLI::App* list = credential->add_subcommand("list");
 
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  std::vector<std::string> reversed(options.rbegin(), options.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError&) {
@@ -201,6 +221,9 @@ Command parseCommandLine(const std::vector<std::string>& args) {
     throw UsageError("the arguments cannot be read");
   }
   if (const auto extras = app.remaining(true); !extras.empty()) throw UsageError(describeExtras(extras));
+  // What follows "--" belongs to the command written before it, which judges it as it would its own PROVIDER.
+  std::vector<std::string>& operandNames = set->parsed() ? setNames : remove->parsed() ? deleteNames : names;
+  operandNames.insert(operandNames.end(), operands.begin(), operands.end());
 
   Command command;
   command.json = json;
@@ -477,9 +500,10 @@ class Progress {
 };
 
 // config.json names a CA bundle that cannot be used: better said now than as a TLS failure per provider.
-void checkConfiguredCABundle(const Configuration& configuration) {
+void checkConfiguredCABundle(const Configuration& configuration, const std::filesystem::path& configurationFolder) {
   if (!configuration.caBundle) return;
-  const std::string named = "the CA bundle \"" + errorExcerpt(*configuration.caBundle) + "\" named in config.json";
+  const std::string named = "the CA bundle \"" + printableExcerpt(*configuration.caBundle) + "\" named in " +
+                            configurationFile(configurationFolder).string();
   switch (checkCABundle(*configuration.caBundle)) {
     case CABundleFault::none: return;
     case CABundleFault::notReadable: throw ConfigurationError(named + " is not a readable file");
@@ -493,7 +517,7 @@ int refresh(const Command& command, const AppContext& context, AppIO& io) {
   const auto saved = keychain.savedProviders();
   warnIfExposed(keychain, io);
   const Configuration configuration = loadConfiguration(keychain.folder());
-  checkConfiguredCABundle(configuration);
+  checkConfiguredCABundle(configuration, keychain.folder());
 
   // Named providers without a credential still get their record ("No credential saved"), so asking for one
   // always answers; they need no request.

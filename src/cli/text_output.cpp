@@ -58,23 +58,6 @@ std::string formatCost(const UsageData& record) {
   return "cost " + amount;
 }
 
-std::string printableText(std::string_view text) {
-  const std::string repaired = repairUTF8(text);
-  std::string out;
-  out.reserve(repaired.size());
-  std::size_t pos = 0;
-  while (pos < repaired.size()) {
-    const char32_t codePoint = decodeUTF8(repaired, pos);
-    const bool control = codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F);
-    // Marks, embeddings, overrides and isolates change the order in which a terminal shows what follows, so a
-    // server's text could make a figure or a name read differently than it is.
-    const bool reorders = codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||
-                          (codePoint >= 0x202A && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
-    appendUTF8(out, control || reorders ? U'\uFFFD' : codePoint);
-  }
-  return out;
-}
-
 namespace {
 
 // The figures of one window on one line: bar, percentage, used / limit, period, countdown.

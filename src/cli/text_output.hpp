@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "model/clock.hpp"
@@ -25,11 +24,6 @@ std::string formatFigure(double value);
 // The cost with its meaning: "cost 12.30", "cost 12.30 today", "cost 12.30 this month", "cost 12.30 in total".
 // Empty when the record has no cost, and for a balance record, whose note carries the balance.
 std::string formatCost(const UsageData& record);
-
-// Server text made safe for a terminal: control characters (C0, DEL, C1) and the characters that reorder text
-// (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) become U+FFFD, so a hostile answer cannot move the
-// cursor, change the terminal or disguise what it shows; invalid UTF-8 is repaired.
-std::string printableText(std::string_view text);
 
 // Every record as the text form shows it: per provider its name, the usage bar with the figures, the reset
 // period and countdown, the cost, the note and the error, and the auxiliary windows beneath, indented.

@@ -53,6 +53,14 @@ std::size_t codePointCount(std::string_view text);
 // At most `maxCodePoints` code points, never splitting a UTF-8 sequence.
 std::string_view prefixCodePoints(std::string_view text, std::size_t maxCodePoints);
 
+// ---- Terminal ----
+
+// Text from a server, a tool or a file made safe for a terminal: control characters (C0, DEL, C1) and the
+// characters that reorder text (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) become U+FFFD, one
+// for one, so hostile text cannot move the cursor, change the terminal or disguise what it shows; invalid UTF-8 is
+// repaired.
+std::string printableText(std::string_view text);
+
 // ---- Notes ----
 
 // Parts of a note joined with " · " (blank, middle dot, blank); no parts gives nothing.

@@ -63,6 +63,9 @@ const std::vector<OriginKey>& originKeys() {
 
 namespace {
 
+// No DNS name is longer; a longer host can name no server.
+constexpr std::size_t kMaxOriginHostCharacters = 253;
+
 const OriginKey* findKey(std::string_view key) {
   for (const auto& entry : originKeys()) {
     if (entry.key == key) return &entry;
@@ -72,6 +75,14 @@ const OriginKey* findKey(std::string_view key) {
 
 bool isHostCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+// The host of an origin isValidOrigin accepts, trailing "/" or not, as it stands in the authority: a bracketed
+// IPv6 literal with its brackets.
+std::string_view originHost(std::string_view origin) {
+  const std::string_view rest = origin.substr(origin.find("://") + 3);
+  if (startsWith(rest, "[")) return rest.substr(0, rest.find(']') + 1);
+  return rest.substr(0, rest.find_first_of(":/"));
 }
 
 }  // namespace
@@ -132,13 +143,14 @@ Origins::Origins(const std::map<std::string, std::string>& overrides) {
         if (!known.empty()) known += ", ";
         known += entry.key;
       }
-      throw ConfigurationError("unknown origin key \"" + errorExcerpt(key) + "\" (known keys: " + known + ")");
+      throw ConfigurationError("unknown origin key \"" + printableExcerpt(key) + "\" (known keys: " + known + ")");
     }
     // An address copied from a browser ends in "/"; that alone is no path, and the services add their own.
     const std::string_view origin = value.ends_with('/') ? std::string_view(value).substr(0, value.size() - 1) : value;
     if (!isValidOrigin(origin)) {
-      throw ConfigurationError("origin \"" + key + "\" must be http(s)://host[:port] with no path, not \"" +
-                               errorExcerpt(value) + "\"");
+      throw ConfigurationError("origin \"" + printableExcerpt(key) +
+                               "\" must be http(s)://host[:port] with no path, not \"" + printableExcerpt(value) +
+                               "\"");
     }
     overrides_[key] = std::string(origin);
   }
@@ -162,40 +174,52 @@ std::filesystem::path configurationFolder(const Environment& environment) {
   throw ConfigurationError("cannot find the configuration folder: set DAPPLEWICK_CONFIG_DIR or HOME");
 }
 
-Configuration parseConfiguration(std::string_view text) {
+std::filesystem::path configurationFile(const std::filesystem::path& folder) { return folder / "config.json"; }
+
+Configuration parseConfiguration(std::string_view text, const std::filesystem::path& file) {
+  const std::string named = file.string();
   Json document;
   try {
     document = parseJson(text);
   } catch (const DecodingError&) {
-    throw ConfigurationError("config.json is not valid JSON");
+    throw ConfigurationError(named + " is not valid JSON");
   }
-  if (!document.is_object()) throw ConfigurationError("config.json must hold a JSON object");
+  if (!document.is_object()) throw ConfigurationError(named + " must hold a JSON object");
   Configuration configuration;
   std::map<std::string, std::string> overrides;
   for (const auto& [key, value] : document.items()) {
     if (key == "origins") {
-      if (!value.is_object()) throw ConfigurationError("\"origins\" in config.json must be an object");
+      if (!value.is_object()) throw ConfigurationError("\"origins\" in " + named + " must be an object");
       for (const auto& [originKey, origin] : value.items()) {
         if (!origin.is_string()) {
-          throw ConfigurationError("origin \"" + errorExcerpt(originKey) + "\" must be a string");
+          throw ConfigurationError("origin \"" + printableExcerpt(originKey) + "\" must be a string");
         }
         overrides[originKey] = origin.get<std::string>();
       }
     } else if (key == "caBundle") {
       if (!value.is_string() || value.get_ref<const std::string&>().empty()) {
-        throw ConfigurationError("\"caBundle\" in config.json must be a file path");
+        throw ConfigurationError("\"caBundle\" in " + named + " must be a file path");
       }
       configuration.caBundle = value.get<std::string>();
     } else {
-      throw ConfigurationError("unknown key \"" + errorExcerpt(key) + "\" in config.json");
+      throw ConfigurationError("unknown key \"" + printableExcerpt(key) + "\" in " + named);
     }
   }
   configuration.origins = Origins(overrides);
+  // Every origin is well formed by now. A host past any DNS name's length would otherwise be quoted whole in every
+  // error that names the origin.
+  for (const auto& [key, origin] : overrides) {
+    if (const auto host = originHost(origin); host.size() > kMaxOriginHostCharacters) {
+      throw ConfigurationError("origin \"" + printableExcerpt(key) + "\" in " + named + " has a host of " +
+                               std::to_string(host.size()) + " characters; no host name is longer than " +
+                               std::to_string(kMaxOriginHostCharacters));
+    }
+  }
   return configuration;
 }
 
 Configuration loadConfiguration(const std::filesystem::path& folder) {
-  const auto path = folder / "config.json";
+  const auto path = configurationFile(folder);
   // Origins planted by someone else would receive the saved keys.
   if (auto why = untrustedLocation(path)) throw ConfigurationError(*why);
   std::optional<std::string> text;
@@ -208,7 +232,7 @@ Configuration loadConfiguration(const std::filesystem::path& folder) {
     throw ConfigurationError("cannot read " + path.string() + ": " + reason);
   }
   if (!text) return {};
-  return parseConfiguration(*text);
+  return parseConfiguration(*text, path);
 }
 
 }  // namespace dapplewick

@@ -57,10 +57,12 @@ std::filesystem::path configurationFolder(const Environment& environment);
 // The largest config.json read.
 inline constexpr std::uintmax_t kMaxConfigurationBytes = std::uintmax_t{1024} * 1024;
 
+// The path of config.json in `folder`, by which its errors name it.
+std::filesystem::path configurationFile(const std::filesystem::path& folder);
 // Reads config.json from `folder`, a regular file of at most kMaxConfigurationBytes; a missing file gives the
 // defaults. A folder or file others could have changed is refused (see model/trusted_location.hpp).
 Configuration loadConfiguration(const std::filesystem::path& folder);
-// The same from the text of a config.json.
-Configuration parseConfiguration(std::string_view text);
+// The same from the text of the config.json at `file`, which the errors name.
+Configuration parseConfiguration(std::string_view text, const std::filesystem::path& file);
 
 }  // namespace dapplewick

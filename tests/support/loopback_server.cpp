@@ -59,6 +59,25 @@ TestCertificate selfSignedCertificate(const std::vector<std::string>& subjectAlt
   return {std::string(pem, static_cast<std::size_t>(length)), cert, key};
 }
 
+std::string revocationListPEM(const TestCertificate& issuer) {
+  const std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
+  const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> lastUpdate(X509_gmtime_adj(nullptr, -3600),
+                                                                         ASN1_TIME_free);
+  const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> nextUpdate(X509_gmtime_adj(nullptr, 24L * 3600),
+                                                                         ASN1_TIME_free);
+  const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  const bool ok = crl && lastUpdate && nextUpdate && bio && X509_CRL_set_version(crl.get(), 1) == 1 &&
+                  X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer.certificate.get())) == 1 &&
+                  X509_CRL_set1_lastUpdate(crl.get(), lastUpdate.get()) == 1 &&
+                  X509_CRL_set1_nextUpdate(crl.get(), nextUpdate.get()) == 1 &&
+                  X509_CRL_sign(crl.get(), issuer.key.get(), EVP_sha256()) > 0 &&
+                  PEM_write_bio_X509_CRL(bio.get(), crl.get()) == 1;
+  if (!ok) throw std::runtime_error("test revocation list failed");
+  char* pem = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &pem);
+  return {pem, static_cast<std::size_t>(length)};
+}
+
 std::vector<std::string> ReceivedRequest::headLines() const {
   const std::string_view head = std::string_view(raw).substr(0, raw.find("\r\n\r\n"));
   std::vector<std::string> lines;

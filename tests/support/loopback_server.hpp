@@ -30,6 +30,10 @@ struct TestCertificate {
 TestCertificate selfSignedCertificate(const std::vector<std::string>& subjectAltNames = {"IP:127.0.0.1",
                                                                                          "DNS:localhost"});
 
+// A certificate revocation list that `issuer` signs, revoking nothing, as PEM: a block a CA file may hold that is
+// no certificate.
+std::string revocationListPEM(const TestCertificate& issuer);
+
 // A request exactly as it reached the server: header order and letter case kept.
 struct ReceivedRequest {
   std::string raw;  // the head and the Content-Length body

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/excerpt.hpp"
 #include "common/json_read.hpp"
 #include "engine/usage_service.hpp"
 #include "model/file_keychain.hpp"
@@ -90,6 +91,11 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {{"--help=SECRET"}, "option --help takes no value"},
       {{"credential", "list", "-h=SECRET"}, "option -h takes no value"},
       {{"-hsk-SECRET-0123456789abcdef"}, "unknown option [27 characters, not shown]"},
+      // A short option is named only as two characters: "-sk-secret123" is what "-h" leaves, "-x" knows no value.
+      {{"-hsk-secret123"}, "unknown option [13 characters, not shown]"},
+      {{"-xVALUE"}, "unknown option [7 characters, not shown]"},
+      {{"-x=VALUE", "--jsno=VALUE"}, "unknown options [8 characters, not shown], --jsno"},
+      {{"credential", "set", "zai", "-zSECRET"}, "unknown option [8 characters, not shown]"},
       {{"--sk-SECRET-0123456789abcdef=x", "--jsno"}, "unknown options [28 characters, not shown], --jsno"},
       {{"credential", "set", "zai", "sk-SECRET"},
        "credential set takes one PROVIDER and nothing else; a secret is "
@@ -101,6 +107,19 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {{"credential"}, "credential needs one of: set, delete, list"},
       {{"credential", "sk-SECRET", "list"}, "unexpected arguments"},
       {{"providers", "--json"}, "--json applies only to the refresh"},
+      // After "--" every argument is a PROVIDER, and one starting with "-" is not repeated.
+      {{"--", "--json"}, "an unknown provider name of 6 characters, not shown" + unknown},
+      {{"--json", "--", "-hsk-secret123"}, "an unknown provider name of 14 characters, not shown" + unknown},
+      {{"--", "--json=sk-SECRET"}, "an unknown provider name of 16 characters, not shown" + unknown},
+      {{"--", "zai", "--"}, "an unknown provider name of 2 characters, not shown" + unknown},
+      {{"--", "credential", "list"}, "unknown provider \"credential\"" + unknown},
+      {{"credential", "delete", "--", "-x"}, "an unknown provider name of 2 characters, not shown" + unknown},
+      {{"credential", "set", "zai", "--", "--json"},
+       "credential set takes one PROVIDER and nothing else; a secret is "
+       "read from standard input, never from the command line"},
+      {{"credential", "list", "--", "--json"}, "unexpected arguments"},
+      {{"providers", "--", "-x"}, "providers takes no arguments"},
+      {{"--json=sk-SECRET", "--", "zai"}, "option --json takes no value"},
       {set, "the secret on standard input is blank; nothing was saved", "\n\r\n"},
       {set, "the secret on standard input is blank; nothing was saved", ""},
       {set, "the secret on standard input is blank; nothing was saved", " \t\v\f\u0085\u00A0\u2028\u3000\r\n"},
@@ -178,6 +197,24 @@ TEST_F(AppTest, RefreshPrintsOnlyTheProvidersAskedForInCatalogueOrder) {
   EXPECT_EQ(outcome({"--json"}), said(kExitInterrupted, "dapplewick: interrupted\n"));
 }
 
+// "--" ends the options wherever it stands, before the names of a refresh or the PROVIDER of a credential command.
+TEST_F(AppTest, DoubleDashEndsTheOptions) {
+  const std::string zai = "zai\n  error: No credential saved\n";
+  EXPECT_EQ(outcome({"--", "zai"}), said(kExitSuccess, zai));
+  EXPECT_EQ(outcome({"--", "zai", "zai"}), said(kExitSuccess, zai));
+  std::vector<std::string> records;
+  for (const auto& record : parseJson(run({"--json", "--", "zai", "deepgram"}).out)) {
+    records.push_back(record["provider"].get<std::string>() + ": " + record["error"].get<std::string>());
+  }
+  EXPECT_EQ(records, (std::vector<std::string>{"zai: No credential saved", "deepgram: No credential saved"}));
+
+  EXPECT_EQ(outcome({"credential", "set", "--", "zai"}, "sk-piped\n"),
+            said(kExitSuccess, "Saved the credential for zai.\n"));
+  EXPECT_EQ(keychain.load(Provider::zai), "sk-piped");
+  EXPECT_EQ(outcome({"credential", "delete", "--", "zai"}), said(kExitSuccess, "Deleted the credential for zai.\n"));
+  EXPECT_EQ(keychain.savedProviders(), std::vector<Provider>{});
+}
+
 // Cut to the terminal's width less one column, asked at each draw (0: 80); none on a terminal that says it is dumb.
 TEST_F(AppTest, TheProgressLineFitsTheTerminalAndADumbOneHasNone) {
   keychain.save(Provider::codex, "secret");
@@ -233,21 +270,36 @@ TEST_F(AppTest, DamagedCredentialFileStopsEveryCommand) {
 }
 
 TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
+  const auto config = dir.path() / "config.json";
   dir.write("config.json", R"({"caBundle": "/nonexistent/ca.pem"})");
-  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in config.json "
-                                            "is not a readable file\n"));    // even with nothing to refresh
+  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/nonexistent/ca.pem\" named in " +
+                                                config.string() + " is not a readable file\n"));  // nothing to refresh
   EXPECT_EQ(run({"credential", "set", "zai"}, "x").exitCode, kExitSuccess);  // needs no config.json
   EXPECT_TRUE(configurations.empty());
 
   const auto bundle = dir.path() / "ca.pem";
   dir.write("config.json", R"({"origins": {"groq": "http://127.0.0.1:9"}, "caBundle": ")" + bundle.string() + "\"}");
-  for (const char* noCertificate : {"", "-----BEGIN CERTIFICATE-----\n"}) {
+  // A revocation list alone loads as a CA file does, yet trusts no server.
+  const auto authority = testing::selfSignedCertificate();
+  for (const std::string& noCertificate :
+       {std::string(), std::string("-----BEGIN CERTIFICATE-----\n"), testing::revocationListPEM(authority)}) {
+    SCOPED_TRACE(noCertificate);
     dir.write("ca.pem", noCertificate);
-    EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"" + bundle.string() +
-                                                  "\" named in config.json is not a PEM file of certificates: it "
-                                                  "holds none, or one that cannot be read\n"));
+    EXPECT_EQ(outcome({}),
+              said(kExitFailure, "dapplewick: the CA bundle \"" + bundle.string() + "\" named in " + config.string() +
+                                     " is not a PEM file of certificates: it holds none, or one that "
+                                     "cannot be read\n"));
   }
-  dir.write("ca.pem", testing::selfSignedCertificate().certificatePEM);
+  // The path is quoted as the terminal will show it: printable, and cut however long it is.
+  const std::string hostile = "/tmp/\x1b]0;owned\x07\x1b[31m" + std::string(300, 'p');
+  dir.write("config.json", Json{{"caBundle", hostile}}.dump());
+  EXPECT_EQ(outcome({}), said(kExitFailure, "dapplewick: the CA bundle \"/tmp/\uFFFD]0;owned\uFFFD\uFFFD[31m" +
+                                                std::string(kMaxErrorTextCodePoints - 20, 'p') + "\" named in " +
+                                                config.string() + " is not a readable file\n"));
+
+  dir.write("config.json", R"({"origins": {"groq": "http://127.0.0.1:9"}, "caBundle": ")" + bundle.string() + "\"}");
+  // Beside a certificate, a revocation list is no fault.
+  dir.write("ca.pem", testing::revocationListPEM(authority) + authority.certificatePEM);
   keychain.save(unsupportedProvider(), "x");
   ASSERT_EQ(run({}).exitCode, kExitSuccess);
   ASSERT_EQ(configurations.size(), 1u);
@@ -255,16 +307,15 @@ TEST_F(AppTest, ConfigurationIsReadForEveryRefreshAndABadOneExitsOne) {
   EXPECT_EQ(configurations[0].origins.get("groq"), "http://127.0.0.1:9");
 
   // config.json must be a small regular file: a FIFO would hang the reader, a link to /dev/zero fill memory.
-  const auto config = dir.path() / "config.json";
   const auto cannotRead = "dapplewick: cannot read " + config.string() + ": ";
-  const std::vector<std::pair<std::function<void()>, std::string>> hostile = {
+  const std::vector<std::pair<std::function<void()>, std::string>> unusable = {
       {[&] { ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0); }, "it is not a regular file"},
       {[&] { std::filesystem::create_symlink("/dev/zero", config); }, "it is not a regular file"},
       {[&] { std::filesystem::create_directory(config); }, "it is not a regular file"},
       {[&] { dir.write("config.json", std::string(kMaxConfigurationBytes + 1, ' ')); }, "it is larger than 1 MiB"},
-      {[&] { dir.write("config.json", std::string("{}\0{\"x\":1}", 10)); }, "config.json is not valid JSON"},
+      {[&] { dir.write("config.json", std::string("{}\0{\"x\":1}", 10)); }, config.string() + " is not valid JSON"},
   };
-  for (const auto& [make, want] : hostile) {
+  for (const auto& [make, want] : unusable) {
     std::filesystem::remove(config);
     make();
     EXPECT_EQ(outcome({}), said(kExitFailure, (want.starts_with("it ") ? cannotRead : "dapplewick: ") + want + "\n"));

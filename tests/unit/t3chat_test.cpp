@@ -58,6 +58,11 @@ TEST(T3ChatService, SendsTheSitesOwnBatchRequestAndReadsTheFirstLineHoldingCusto
       {R"({"usageFourHourPercentage":true,"usageMonthPercentage":"nan","usagePeriodPercentage":"1e999",)"
        R"("subTier":" Pro ","usageBand":" "})",
        "0/100 monthly 'Plan: Pro'"},
+      // The month's own end may come as a numeric text too, and goes with the overage alone.
+      {R"({"usageFourHourPercentage":5,"usageMonthPercentage":20,"subscription":{"currentPeriodEnd":"1769904000"}})",
+       "5/100 window + 20/100 monthly @2026-02-01T00:00:00Z 'Overage'"},
+      {R"({"usageFourHourPercentage":5,"usageMonthPercentage":20,"subscription":{"currentPeriodEnd":" 1769904000"}})",
+       "5/100 window + 20/100 monthly 'Overage'"},
       // Resets: seconds, milliseconds above 1e10, none at 0 or beyond the year 9999; the window's first.
       {R"({"usageFourHourPercentage":1,"usageFourHourNextResetAt":1767225600})", "1/100 window @2026-01-01T00:00:00Z"},
       {R"({"usageMonthPercentage":1,"usageFourHourNextResetAt":"x","usageWindowNextResetAt":1767225600000})",

@@ -90,6 +90,17 @@ TEST(UTF8, ValidateRepairCountCutAndExcerpt) {
   EXPECT_EQ(bodyExcerpt("ok\xFF"), "");
 }
 
+// Text quoted from a file: each control or reordering character is one U+FFFD, and the cut falls after 200 code
+// points whatever they were.
+TEST(UTF8, PrintableExcerptFiltersAndCuts) {
+  EXPECT_EQ(printableExcerpt("a\x1b]0;t\x07\u009b\u202E\xff\u00E9"), "a\uFFFD]0;t\uFFFD\uFFFD\uFFFD\uFFFD\u00E9");
+  std::string controls;
+  for (int i = 0; i < 100'000; ++i) controls += "\x1b\u2066";
+  std::string replaced;
+  for (std::size_t i = 0; i < kMaxErrorTextCodePoints; ++i) replaced += "\uFFFD";
+  EXPECT_EQ(printableExcerpt(controls), replaced);
+}
+
 TEST(Notes, JoinedWithMiddleDot) {
   EXPECT_EQ(joinNotes({}), std::nullopt);
   EXPECT_EQ(joinNotes({"Pro", "", "x"}), "Pro \u00B7  \u00B7 x");
