@@ -1,14 +1,10 @@
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -23,8 +19,10 @@
 namespace dapplewick {
 namespace {
 
+using testing::PseudoTerminal;
 using testing::RunResult;
 using testing::Sandbox;
+using testing::savedCredential;
 
 TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
   Sandbox sandbox;
@@ -123,65 +121,6 @@ TEST(CommandLine, AFullDiskIsAWriteErrorForEveryCommand) {
   EXPECT_EQ(testing::readFileText(sandbox.home() / "out"), "zai\ndeepgram\n");
 }
 
-// A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted.
-class PseudoTerminal {
- public:
-  PseudoTerminal() {
-    EXPECT_EQ(::openpty(&master_, &terminal_, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(::fcntl(master_, F_SETFL, O_NONBLOCK), 0);
-  }
-  ~PseudoTerminal() {
-    ::close(terminal_);
-    ::close(master_);
-  }
-  PseudoTerminal(const PseudoTerminal&) = delete;
-  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
-
-  int terminal() const { return terminal_; }
-  // Bytes typed that nobody has read yet: what the shell would get.
-  int queued() const {
-    int bytes = 0;
-    return ::ioctl(terminal_, FIONREAD, &bytes) == 0 ? bytes : -1;
-  }
-  // The binary is reading a hidden line (the terminal no longer collects lines).
-  bool hidden() const {
-    termios settings{};
-    return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
-  }
-  ssize_t type(std::string_view text) const { return ::write(master_, text.data(), text.size()); }
-  void setColumns(unsigned short columns) const {
-    const winsize size{.ws_row = 24, .ws_col = columns, .ws_xpixel = 0, .ws_ypixel = 0};
-    EXPECT_EQ(::ioctl(terminal_, TIOCSWINSZ, &size), 0);
-  }
-  // What was written to the terminal since the last call: what the user saw.
-  std::string shown() const {
-    std::string text;
-    std::array<char, 4096> buffer{};
-    ssize_t n = 0;
-    while ((n = ::read(master_, buffer.data(), buffer.size())) > 0)
-      text.append(buffer.data(), static_cast<std::size_t>(n));
-    return text;
-  }
-
-  // Runs `dapplewick ARGS` on this terminal, writing each piece once the binary has read the one before, so that
-  // a paste can arrive in several reads. `done` counts the pieces written whole.
-  RunResult run(const Sandbox& sandbox, const std::vector<std::string>& args, const std::vector<std::string>& pieces,
-                std::size_t& done) const {
-    done = 0;
-    std::size_t written = 0;
-    return sandbox.runWatched(args, [&](pid_t) {
-      if (!hidden() || done == pieces.size() || (done > 0 && written == 0 && queued() != 0)) return;
-      const ssize_t n = type(std::string_view(pieces[done]).substr(written));
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (written == pieces[done].size()) ++done, written = 0;
-    });
-  }
-
- private:
-  int master_ = -1;
-  int terminal_ = -1;
-};
-
 // While the fetches are out, a terminal's standard error shows one progress line, redrawn in place: cut one column
 // short of the terminal's width, since a line that wraps is erased only in part. A dumb terminal shows none.
 TEST(CommandLine, TheProgressLineFitsTheTerminalAndADumbOneShowsNone) {
@@ -212,13 +151,6 @@ TEST(CommandLine, TheProgressLineFitsTheTerminalAndADumbOneShowsNone) {
 const std::string kUsageHint = "\nRun 'dapplewick --help' for usage.\n";
 
 std::string windsurfPrompt() { return "Paste the credential for windsurf and press Enter (input is hidden): \n"; }
-
-// The credential saved for `provider` in the sandbox ("" when none).
-std::string savedCredential(const Sandbox& sandbox, const std::string& provider) {
-  const auto stored = parseJsonOrNothing(testing::readFileText(sandbox.configDir() / "credentials.json"));
-  if (!stored || !(*stored)["items"].contains(provider)) return "";
-  return (*stored)["items"][provider].get<std::string>();
-}
 
 TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingForTheShell) {
   Sandbox sandbox;
@@ -252,8 +184,8 @@ TEST(CommandLine, APasteOfSeveralLinesOnATerminalSavesNothingAndLeavesNothingFor
 }
 
 // At the hidden prompt only Enter, Ctrl-D, Backspace and DEL are keys; a line with any other control key (an
-// arrow's ESC, Ctrl-U) or nothing but blanks saves nothing, and neither does a line too long, whose rest is read
-// and dropped rather than left for the shell. The saved credential stays as it was.
+// arrow's ESC or one-character CSI, Ctrl-U) or nothing but blanks saves nothing, and neither does a line too long,
+// whose rest is read and dropped rather than left for the shell. The saved credential stays as it was.
 TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
   Sandbox sandbox;
   sandbox.saveCredential("windsurf", "sk-before");
@@ -273,11 +205,18 @@ TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
       {{"\x04"}, empty},
       {{" \t \u00A0\u3000\r"}, blank},
       {{"ab\b\b\x7f \r"}, blank},
+      {{" \x04"}, blank},
       {{"sk-ab\x1b[Dc\r"}, control},
       {{"sk-wrong\x15sk-right\r"}, control},
       {{"sk-\x1bOA\x04"}, control},
       {{std::string("sk-\0x\r", 6)}, control},
       {{"sk\x0b\r"}, control},
+      {{"sk\x1f\r"}, control},  // Ctrl-_
+      // The C1 controls, U+0080 to U+009F: a CSI (U+009B) starts an arrow key's sequence as ESC [ does.
+      {{"sk-\u009B31m\r"}, control},
+      {{"sk\u0080x\r"}, control},
+      {{"sk\u009Fx\r"}, control},
+      {{"\u0085\r"}, control},  // a control that is also a blank
       {{longLine.substr(0, 600000), longLine.substr(600000) + "\r"}, tooLong},
       {{longLine + std::string(200000, 'x') + "\rmore\r"}, tooLong},  // still arriving when refused
   };
@@ -291,7 +230,7 @@ TEST(CommandLine, WhatIsTypedAtTheHiddenPromptIsSavedOnlyWhenItIsAWholeSecret) {
     EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
   }
   // A tab and blanks after a kind prefix are kept, byte for byte.
-  for (const std::string typed : {"sk-a\tb", "api: \t ", " sk-c "}) {
+  for (const std::string typed : {"sk-a\tb", "api: \t ", " sk-c ", "sk-\u00A0\u00A1d"}) {
     SCOPED_TRACE(::testing::PrintToString(typed));
     std::size_t done = 0;
     const RunResult result = tty.run(sandbox, {"credential", "set", "windsurf"}, {typed + "\r"}, done);
@@ -488,15 +427,6 @@ TEST(CommandLine, CtrlCWhileACommandCannotNoticeEndsItWithTheGraceExit) {
   EXPECT_LT(result.elapsed, std::chrono::seconds(10));
 }
 
-// Standard signals do not queue: a second one sent before the binary took the first would be lost.
-bool signalPending(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("ShdPnd:")) return line.find_first_not_of('0', line.find('\t') + 1) != std::string::npos;
-  }
-  return false;
-}
-
 TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnce) {
   // The stand-in for kiro-cli ignores SIGTERM, and so does the child it starts in its group: the runner's SIGKILL
   // after its grace, or the binary's on a second signal, is all that ends them. The other stand-in exits at once;
@@ -521,6 +451,8 @@ TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnc
       {{SIGINT, SIGINT}, 130, "", stubborn},
       {{SIGTERM, SIGHUP}, 143, "", leftover},
       {{SIGHUP, SIGINT}, 129, "", leftover},
+      {{SIGQUIT}, 131, "dapplewick: interrupted\n", stubborn},
+      {{SIGQUIT, SIGINT}, 131, "", leftover},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.signals) + c.tool);
@@ -530,8 +462,9 @@ TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnc
     std::size_t sent = 0;
     const RunResult result = sandbox.runWatched({"kiro"}, [&](pid_t pid) {
       if (!tool) tool = testing::readPidFile(pidFile, std::chrono::milliseconds(0));
-      if (tool && sent < c.signals.size() && !signalPending(pid)) ::kill(pid, c.signals[sent++]);
+      if (tool && sent < c.signals.size() && !testing::signalPending(pid)) ::kill(pid, c.signals[sent++]);
     });
+    EXPECT_EQ(result.signal, 0) << "ended by the signal itself; core dumped: " << result.coreDumped;
     EXPECT_EQ(result.exitCode, c.status);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/json_document.hpp"
@@ -39,6 +40,10 @@ struct RunResult {
   int exitCode = -1;
   std::string out;
   std::string err;
+  // The signal that ended the binary (0 when it exited), and whether that left a core dump; exitCode is then
+  // 128 + signal, as a shell shows it.
+  int signal = 0;
+  bool coreDumped = false;
   // From start to exit.
   std::chrono::milliseconds elapsed{0};
   // User and system CPU time of the binary and its children, and its largest resident set.
@@ -59,7 +64,8 @@ class Sandbox {
   // given, the CA bundle that makes a loopback https server's test certificate trusted.
   void setOrigins(const std::map<std::string, std::string>& origins,
                   const std::optional<std::string>& caBundle = std::nullopt);
-  // Saves a credential through the binary itself (`dapplewick credential set PROVIDER`, secret on stdin).
+  // Saves a credential through the binary itself (`dapplewick credential set PROVIDER`, secret on stdin from a
+  // file, whatever setInput or setControllingTerminal gave the other runs).
   void saveCredential(const std::string& provider, const std::string& secret);
   // Extra environment for the binary (PATH, LLM_PROXY_BASE_URL, ...). TZ defaults to UTC.
   void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
@@ -69,6 +75,17 @@ class Sandbox {
   void setInput(int fd) { inputFd_ = fd; }
   // Standard error is this descriptor (such as a pseudo-terminal) instead of RunResult::err, which stays empty.
   void setError(int fd) { errorFd_ = fd; }
+  // The binary starts in a session of its own and opens this terminal by name as standard input (and standard
+  // error when `asError`), which makes it the binary's controlling terminal, as a shell's job has one: Ctrl-C and
+  // Ctrl-\ typed there raise signals for it, and closing the terminal hangs it up. Takes the place of setInput
+  // (and of setError). A process alone in a new session is in an orphaned process group, where the kernel drops
+  // a stop from the terminal (Ctrl-Z): stopping and resuming from a shell needs InteractiveShell.
+  void setControllingTerminal(std::filesystem::path terminal, bool asError = false) {
+    controllingTerminal_ = std::move(terminal);
+    terminalIsError_ = asError;
+  }
+  // The binary's whole environment: the sandbox's folders, LANG=C, a PATH, the proxies and what setEnv added.
+  std::vector<std::string> environment() const;
 
   // Runs the real dapplewick binary with `args`, feeding `input` on standard input. Gives up after 60 s.
   RunResult run(const std::vector<std::string>& args, const std::string& input = "") const;
@@ -90,6 +107,94 @@ class Sandbox {
   std::optional<std::filesystem::path> output_;
   std::optional<int> inputFd_;
   std::optional<int> errorFd_;
+  std::optional<std::filesystem::path> controllingTerminal_;
+  bool terminalIsError_ = false;
 };
+
+// A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted. Neither
+// end is inherited by what the tests start, so closing the other end here is a hang-up for whoever reads.
+class PseudoTerminal {
+ public:
+  PseudoTerminal();
+  ~PseudoTerminal();
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+  int terminal() const { return terminal_; }
+  // The terminal's name (/dev/pts/N), for a process to open it as its controlling terminal.
+  std::filesystem::path name() const;
+  // Bytes typed that nobody has read yet: what the shell would get.
+  int queued() const;
+  // The binary is reading a hidden line (the terminal no longer collects lines).
+  bool hidden() const;
+  // Hidden and silent: the terminal neither collects lines (ICANON) nor shows what is typed (ECHO).
+  bool hidesTyping() const;
+  // The terminal collects lines and shows what is typed, as a shell leaves it for a command.
+  bool inLineModeWithEcho() const;
+  // Turns line mode and echo on, as a shell does when it takes the terminal back from a job.
+  void setLineModeWithEcho() const;
+  ssize_t type(std::string_view text) const;
+  void setColumns(unsigned short columns) const;
+  // What was written to the terminal since the last call: what the user saw.
+  std::string shown() const;
+  // Closes the other end, as when the terminal's window closes: the terminal is hung up.
+  void hangUp();
+  // The terminal's foreground process group, seen from the other end (as a terminal window sees it).
+  pid_t foregroundGroup() const;
+
+  // Runs `dapplewick ARGS` on this terminal, writing each piece once the binary has read the one before, so that
+  // a paste can arrive in several reads. `done` counts the pieces written whole.
+  RunResult run(const Sandbox& sandbox, const std::vector<std::string>& args, const std::vector<std::string>& pieces,
+                std::size_t& done) const;
+
+ private:
+  int master_ = -1;
+  int terminal_ = -1;
+};
+
+// An interactive bash with job control (bash --norc --noprofile --noediting -i) in a session of its own, on a
+// pseudo-terminal that is its controlling terminal, with the sandbox's environment: what a user types at, how a
+// job is stopped with Ctrl-Z and resumed with fg. Line editing is off so that at the shell's prompt the terminal
+// is in line mode with echo, as the shell puts it back when a job stops. Every wait has a deadline; on one the
+// test fails with what the terminal showed.
+class InteractiveShell {
+ public:
+  // bash's prompt: text no command prints.
+  static constexpr std::string_view kPrompt = "<dapplewick-test-shell>$ ";
+
+  explicit InteractiveShell(const Sandbox& sandbox);
+  // Exits the shell; its process group is killed when it is still there after a while, and it is reaped.
+  ~InteractiveShell();
+  InteractiveShell(const InteractiveShell&) = delete;
+  InteractiveShell& operator=(const InteractiveShell&) = delete;
+
+  const PseudoTerminal& terminal() const { return terminal_; }
+  pid_t pid() const { return pid_; }
+  // Types `text` whole (failing the test when the terminal takes none of it for 5 s).
+  void type(std::string_view text);
+  // Everything the terminal showed so far.
+  const std::string& shown();
+  // How many times `text` was shown so far.
+  std::size_t timesShown(std::string_view text);
+  // Waits until `text` was shown `times` times in all; false, with a failure naming it and what was shown, after
+  // `limit`.
+  bool waitForShown(std::string_view text, std::size_t times = 1,
+                    std::chrono::milliseconds limit = std::chrono::seconds(15));
+  // Waits until `condition` holds, reading what is shown meanwhile; false after `limit`, with a failure saying
+  // `what` and what was shown.
+  bool waitUntil(const std::function<bool()>& condition, std::string_view what,
+                 std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+ private:
+  PseudoTerminal terminal_;
+  pid_t pid_ = -1;
+  std::string shown_;
+};
+
+// The credential saved for `provider` in the sandbox ("" when none).
+std::string savedCredential(const Sandbox& sandbox, const std::string& provider);
+
+// The state letter of a process in /proc/PID/stat ('T' stopped, 'Z' exited, '?' gone).
+char processState(pid_t pid);
 
 }  // namespace dapplewick::testing

@@ -25,6 +25,22 @@ std::optional<pid_t> readPidFile(const std::filesystem::path& file, std::chrono:
   }
 }
 
+bool signalPending(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("ShdPnd:")) return line.find_first_not_of('0', line.find('\t') + 1) != std::string::npos;
+  }
+  return false;
+}
+
+long long bytesRead(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  for (std::string line; std::getline(io, line);) {
+    if (line.starts_with("rchar:")) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
 bool processGroupAlive(pid_t pgid) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {

@@ -1,0 +1,456 @@
+// The hidden prompt of `dapplewick credential set` on a terminal that is the binary's controlling terminal, as
+// when a user runs it from a shell: keys that raise signals (Ctrl-C, Ctrl-\, Ctrl-Z), a terminal that closes, a
+// stop and a resume; and the limits of a secret that comes through a pipe.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/e2e_harness.hpp"
+#include "support/loopback_server.hpp"
+#include "support/process_probe.hpp"
+
+namespace dapplewick {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using testing::InteractiveShell;
+using testing::PseudoTerminal;
+using testing::RunResult;
+using testing::Sandbox;
+using testing::savedCredential;
+
+const std::string kPrompt = "Paste the credential for windsurf and press Enter (input is hidden): ";
+const std::string kSaved = "Saved the credential for windsurf.\n";
+const std::string kInterrupted = "dapplewick: interrupted\n";
+const std::string kUsageHint = "\nRun 'dapplewick --help' for usage.\n";
+const std::vector<std::string> kSetWindsurf = {"credential", "set", "windsurf"};
+
+std::size_t timesIn(const std::string& text, const std::string& part) {
+  std::size_t times = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++times;
+  return times;
+}
+
+// A run that hangs is killed once `limit` has passed, so a test fails with what it saw instead of waiting for the
+// harness's minute. True once it has killed.
+class Watchdog {
+ public:
+  explicit Watchdog(milliseconds limit) : end_(steady_clock::now() + limit) {}
+  bool fired(pid_t pid) {
+    if (!fired_ && steady_clock::now() >= end_) fired_ = ::kill(pid, SIGKILL) == 0;
+    return fired_;
+  }
+
+ private:
+  steady_clock::time_point end_;
+  bool fired_ = false;
+};
+
+// Kills a process group left behind when the test fails half-way, after the shell that started it has gone.
+struct GroupReaper {
+  pid_t group = -1;
+  ~GroupReaper() {
+    if (group > 0 && testing::processGroupAlive(group)) ::kill(-group, SIGKILL);
+  }
+};
+
+// Ctrl-C or Ctrl-\ typed at the prompt, whatever arrives with it, Enter or Ctrl-D included: the key's signal wins
+// over the line, so nothing is saved. The binary exits with the signal's status rather than dying of it (SIGQUIT
+// would dump core), says so, puts the terminal back and leaves nothing for the shell.
+TEST(HiddenPromptOnItsTerminal, ASignalKeyTypedWithTheLineSavesNothing) {
+  struct Case {
+    std::string typed;
+    int status;
+  };
+  // Octal escapes: a hex one would swallow the letters after it.
+  const Case cases[] = {
+      {"abc\003def\r", 130}, {"abc\003def\004", 130}, {"sk-x\003", 130},
+      {"\034", 131},         {"abc\034def\r", 131},   {"sk-x\034\004", 131},
+  };
+
+  for (const auto& c : cases) {
+    const std::string& typed = c.typed;
+    SCOPED_TRACE(::testing::PrintToString(typed));
+    Sandbox sandbox;
+    sandbox.saveCredential("windsurf", "sk-before");
+    PseudoTerminal tty;
+    sandbox.setControllingTerminal(tty.name());
+    bool written = false;
+    Watchdog watchdog(std::chrono::seconds(20));
+    const RunResult result = sandbox.runWatched(kSetWindsurf, [&](pid_t pid) {
+      if (!watchdog.fired(pid) && !written && tty.hidden()) {
+        written = tty.type(typed) == static_cast<ssize_t>(typed.size());
+      }
+    });
+    EXPECT_TRUE(written) << "the prompt never hid the terminal";
+    EXPECT_EQ(result.signal, 0) << "ended by the signal itself; core dumped: " << result.coreDumped;
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err),
+              std::make_tuple(c.status, std::string(), kPrompt + "\n" + kInterrupted));
+    EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
+    EXPECT_TRUE(tty.inLineModeWithEcho()) << "the terminal was not put back";
+    EXPECT_EQ(tty.queued(), 0) << "left for the shell";
+    EXPECT_EQ(tty.shown(), "") << "what was typed was shown";
+  }
+}
+
+// Half a secret typed, then the terminal's window closes: no Enter came, so nothing is saved and the credential
+// saved before stays. The hang-up either ends the binary as SIGHUP (129) or, read first, as a terminal that closed.
+TEST(HiddenPromptOnItsTerminal, ATerminalClosedBeforeEnterSavesNothing) {
+  for (const bool errorOnTheTerminal : {false, true}) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      SCOPED_TRACE(std::string(errorOnTheTerminal ? "standard error on the terminal" : "standard error on a file") +
+                   ", attempt " + std::to_string(attempt));
+      Sandbox sandbox;
+      sandbox.saveCredential("windsurf", "sk-before");
+      PseudoTerminal tty;
+      sandbox.setControllingTerminal(tty.name(), errorOnTheTerminal);
+      std::optional<long long> readBefore;
+      bool closed = false;
+      Watchdog watchdog(std::chrono::seconds(20));
+      const RunResult result = sandbox.runWatched(kSetWindsurf, [&](pid_t pid) {
+        if (watchdog.fired(pid) || closed) return;
+        if (!readBefore && tty.hidden()) {
+          readBefore = testing::bytesRead(pid);
+          EXPECT_EQ(tty.type("sk-half"), 7);
+        }
+        // Once the binary has read what was typed, so that it holds half a line.
+        if (readBefore && testing::bytesRead(pid) >= *readBefore + 7) {
+          tty.hangUp();
+          closed = true;
+        }
+      });
+      ASSERT_TRUE(closed) << "the prompt never read what was typed";
+      EXPECT_EQ(result.signal, 0);
+      EXPECT_TRUE(result.exitCode == 129 || result.exitCode == 1) << result.exitCode << " " << result.err;
+      EXPECT_EQ(result.out, "");
+      if (!errorOnTheTerminal) {
+        EXPECT_EQ(result.err,
+                  kPrompt + "\n" +
+                      (result.exitCode == 129 ? kInterrupted
+                                              : "dapplewick: the terminal closed before Enter; nothing was saved\n"));
+      }
+      EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
+    }
+  }
+}
+
+// A stop that comes just after Enter either comes in time, and nothing is saved, or too late, and the new
+// credential is saved and said to be: never a success that saved nothing, nor an interruption that saved. Within
+// the moments after Enter in which the binary waits for the rest of a paste, the stop wins.
+TEST(HiddenPromptOnItsTerminal, AStopJustAfterEnterEitherSavesNothingOrComesTooLate) {
+  struct Stop {
+    std::string name;
+    int status;
+    std::function<void(const PseudoTerminal&, pid_t)> send;
+  };
+  const Stop stops[] = {
+      {"SIGTERM", 143, [](const PseudoTerminal&, pid_t pid) { ::kill(pid, SIGTERM); }},
+      {"Ctrl-C", 130, [](const PseudoTerminal& tty, pid_t) { tty.type("\x03"); }},
+  };
+  Sandbox sandbox;
+  int early = 0;
+  int earlyInterrupted = 0;
+  for (const auto& stop : stops) {
+    for (const int delay : {0, 1, 2, 3, 4, 5, 0, 2, 4, 8, 13, 21, 34, 55, 89}) {
+      SCOPED_TRACE(stop.name + " " + std::to_string(delay) + " ms after Enter");
+      sandbox.saveCredential("windsurf", "sk-old");
+      PseudoTerminal tty;
+      sandbox.setControllingTerminal(tty.name());
+      std::optional<steady_clock::time_point> entered;
+      std::optional<milliseconds> sentAfter;
+      Watchdog watchdog(std::chrono::seconds(20));
+      const RunResult result = sandbox.runWatched(kSetWindsurf, [&](pid_t pid) {
+        if (watchdog.fired(pid) || sentAfter) return;
+        if (!entered && tty.hidden() && tty.type("sk-new\r") == 7) entered = steady_clock::now();
+        if (entered && steady_clock::now() - *entered >= milliseconds(delay)) {
+          stop.send(tty, pid);
+          sentAfter = std::chrono::duration_cast<milliseconds>(steady_clock::now() - *entered);
+        }
+      });
+      ASSERT_TRUE(entered.has_value()) << "the prompt never hid the terminal";
+      // No stop is sent once the binary has exited: it was too late.
+      const std::string saved = savedCredential(sandbox, "windsurf");
+      EXPECT_EQ(result.signal, 0);
+      if (result.exitCode == 0) {
+        EXPECT_EQ(std::tie(result.out, result.err, saved), std::make_tuple(kSaved, kPrompt + "\n", "sk-new"));
+      } else {
+        EXPECT_EQ(std::tie(result.exitCode, result.out, result.err, saved),
+                  std::make_tuple(stop.status, std::string(), kPrompt + "\n" + kInterrupted, "sk-old"));
+      }
+      // Sent well inside the wait for the rest of a paste (unless the machine stalled the test).
+      if (delay <= 5 && sentAfter && *sentAfter <= milliseconds(10)) {
+        ++early;
+        earlyInterrupted += result.exitCode == stop.status ? 1 : 0;
+      }
+    }
+  }
+  // Not every one: a loaded machine may let the binary save before the stop is even sent.
+  EXPECT_GE(early, 8) << "the machine was too slow to send a stop soon after Enter";
+  EXPECT_GE(earlyInterrupted * 2, early) << earlyInterrupted << " of " << early
+                                         << " stops sent within 10 ms of Enter interrupted the prompt";
+}
+
+// SIGSTOP, which no process can catch (as from kill -STOP or a debugger), then SIGCONT after the test put the
+// terminal back in line mode with echo, as a shell does when it takes the terminal back: the prompt hides what is
+// typed again at once and shows itself again; what was typed before the stop is dropped, and what is typed after
+// is saved, never shown.
+TEST(HiddenPromptOnItsTerminal, AResumedPromptHidesTypingAgainAndDropsWhatCameBeforeTheStop) {
+  Sandbox sandbox;
+  sandbox.saveCredential("windsurf", "sk-before");
+  PseudoTerminal tty;
+  sandbox.setControllingTerminal(tty.name(), true);
+  enum class Step { prompt, read, stopped, resumed, typed } step = Step::prompt;
+  long long readBefore = 0;
+  std::string shown;
+  steady_clock::time_point resumedAt;
+  std::optional<milliseconds> hiddenAgainAfter;
+  bool lineModeWhileStopped = false;
+  Watchdog watchdog(std::chrono::seconds(30));
+  const RunResult result = sandbox.runWatched(kSetWindsurf, [&](pid_t pid) {
+    shown += tty.shown();
+    if (watchdog.fired(pid)) return;
+    switch (step) {
+      case Step::prompt:
+        if (!tty.hidesTyping() || timesIn(shown, kPrompt) != 1) break;
+        readBefore = testing::bytesRead(pid);
+        EXPECT_EQ(tty.type("sk-part"), 7);
+        step = Step::read;
+        break;
+      case Step::read:
+        if (testing::bytesRead(pid) >= readBefore + 7 && ::kill(pid, SIGSTOP) == 0) step = Step::stopped;
+        break;
+      case Step::stopped:
+        if (testing::processState(pid) != 'T') break;
+        tty.setLineModeWithEcho();
+        lineModeWhileStopped = tty.inLineModeWithEcho();
+        ::kill(pid, SIGCONT);
+        resumedAt = steady_clock::now();
+        step = Step::resumed;
+        break;
+      case Step::resumed:
+        if (tty.hidesTyping() && timesIn(shown, kPrompt) >= 2) {
+          hiddenAgainAfter = std::chrono::duration_cast<milliseconds>(steady_clock::now() - resumedAt);
+        } else if (steady_clock::now() - resumedAt < std::chrono::seconds(5)) {
+          break;
+        }
+        // Typed all the same when the prompt did not come back, to see where it goes.
+        if (tty.type("sk-rest\r") == 8) step = Step::typed;
+        break;
+      case Step::typed: break;
+    }
+  });
+  shown += tty.shown();
+  SCOPED_TRACE("the terminal showed: " + ::testing::PrintToString(shown));
+  ASSERT_EQ(step, Step::typed);
+  EXPECT_TRUE(lineModeWhileStopped);
+  EXPECT_LT(hiddenAgainAfter.value_or(milliseconds::max()), milliseconds(2000))
+      << "the prompt did not hide typing again and show itself soon after the resume";
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(std::tie(result.exitCode, result.out), std::make_tuple(0, kSaved));
+  EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-rest");
+  // Asked again on a line of its own, since a shell may have written meanwhile; nothing typed is shown.
+  EXPECT_EQ(shown, kPrompt + "\r\n" + kPrompt + "\r\n");
+  EXPECT_TRUE(tty.inLineModeWithEcho()) << "the terminal was not put back";
+}
+
+// The same from a shell with job control: Ctrl-Z at the prompt stops the binary with the terminal put back for the
+// shell, and fg brings the hidden prompt back.
+TEST(HiddenPromptUnderAShell, CtrlZThenFgHidesTypingAgainAndSavesOnlyWhatCameAfter) {
+  Sandbox sandbox;
+  sandbox.saveCredential("windsurf", "sk-before");
+  GroupReaper job;
+  InteractiveShell shell(sandbox);
+  const PseudoTerminal& tty = shell.terminal();
+  const std::string shellPrompt(InteractiveShell::kPrompt);
+  ASSERT_TRUE(shell.waitForShown(shellPrompt));
+  ASSERT_EQ(shell.shown().find("no job control"), std::string::npos) << shell.shown();
+
+  shell.type(std::string(DAPPLEWICK_BINARY) + " credential set windsurf\r");
+  ASSERT_TRUE(shell.waitUntil([&] { return shell.timesShown(kPrompt) == 1 && tty.hidesTyping(); }, "hidden prompt"));
+  job.group = tty.foregroundGroup();
+  ASSERT_GT(job.group, 0);
+  ASSERT_NE(job.group, shell.pid());
+  const long long readBefore = testing::bytesRead(job.group);
+  shell.type("sk-part");
+  ASSERT_TRUE(shell.waitUntil([&] { return testing::bytesRead(job.group) >= readBefore + 7; }, "sk-part read"));
+
+  shell.type("\x1a");
+  ASSERT_TRUE(shell.waitForShown("Stopped"));
+  ASSERT_TRUE(shell.waitForShown(shellPrompt, 2));
+  EXPECT_EQ(testing::processState(job.group), 'T');
+  EXPECT_TRUE(tty.inLineModeWithEcho()) << "the shell's prompt is not in line mode with echo";
+
+  shell.type("fg\r");
+  EXPECT_TRUE(shell.waitUntil([&] { return shell.timesShown(kPrompt) >= 2 && tty.hidesTyping(); },
+                              "prompt shown again with typing hidden", std::chrono::seconds(10)));
+  shell.type("sk-rest\r");
+  ASSERT_TRUE(shell.waitForShown("Saved the credential for windsurf.\r\n"));
+  ASSERT_TRUE(shell.waitForShown(shellPrompt, 3));
+  shell.type("echo \"[status $?]\"\r");
+  EXPECT_TRUE(shell.waitForShown("[status 0]"));
+  EXPECT_TRUE(tty.inLineModeWithEcho());
+  EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-rest");
+  EXPECT_EQ(shell.shown().find("sk-"), std::string::npos) << shell.shown();
+  EXPECT_EQ(shell.timesShown(kPrompt), 2U) << shell.shown();
+  const std::string resumed = "fg\r\n" + std::string(DAPPLEWICK_BINARY) + " credential set windsurf\r\n\r\n" + kPrompt +
+                              "\r\nSaved the credential for windsurf.\r\n";
+  EXPECT_NE(shell.shown().find(resumed), std::string::npos) << shell.shown();
+}
+
+// Outside the prompt Ctrl-Z stops the binary as any command, and fg lets it finish as it would have.
+TEST(HiddenPromptUnderAShell, CtrlZStopsARefreshAndFgLetsItFinish) {
+  std::atomic<bool> answer{false};
+  std::atomic<int> requests{0};
+  testing::LoopbackServer server([&](const testing::ReceivedRequest&, testing::LoopbackServer::Connection&) {
+    ++requests;
+    const auto end = steady_clock::now() + std::chrono::seconds(30);
+    while (!answer.load() && steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(1));
+    return testing::httpResponse(401);
+  });
+  struct AnswerAtTheEnd {
+    std::atomic<bool>& answer;
+    ~AnswerAtTheEnd() { answer = true; }
+  } answerAtTheEnd{answer};
+  Sandbox sandbox;
+  sandbox.setOrigins({{"deepgram", server.origin()}});
+  sandbox.saveCredential("deepgram", "dg-stopped");
+  answer = true;
+  const int unstopped = sandbox.run({"deepgram"}).exitCode;
+  answer = false;
+  requests = 0;
+
+  GroupReaper job;
+  InteractiveShell shell(sandbox);
+  const PseudoTerminal& tty = shell.terminal();
+  const std::string shellPrompt(InteractiveShell::kPrompt);
+  ASSERT_TRUE(shell.waitForShown(shellPrompt));
+  shell.type(std::string(DAPPLEWICK_BINARY) + " deepgram\r");
+  ASSERT_TRUE(shell.waitUntil([&] { return requests.load() > 0; }, "request"));
+  job.group = tty.foregroundGroup();
+  ASSERT_NE(job.group, shell.pid());
+  shell.type("\x1a");
+  ASSERT_TRUE(shell.waitForShown("Stopped"));
+  ASSERT_TRUE(shell.waitForShown(shellPrompt, 2));
+  EXPECT_EQ(testing::processState(job.group), 'T');
+  shell.type("fg\r");
+  ASSERT_TRUE(shell.waitUntil([&] { return testing::processState(job.group) != 'T'; }, "job resumed"));
+  answer = true;
+  ASSERT_TRUE(shell.waitForShown(shellPrompt, 3));
+  shell.type("echo \"[status $?]\"\r");
+  EXPECT_TRUE(shell.waitForShown("[status " + std::to_string(unstopped) + "]"));
+  EXPECT_EQ(requests.load(), 1);
+}
+
+// A secret piped in: a stop taken while the binary waits for it saves nothing, even though the secret then comes.
+TEST(PipedSecret, AStopBeforeTheSecretArrivesSavesNothing) {
+  Sandbox sandbox;
+  sandbox.saveCredential("windsurf", "sk-before");
+  const auto fifo = sandbox.home() / "input";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);  // the binary's reads wait
+  sandbox.setInput(reader);
+  bool sent = false;
+  Watchdog watchdog(std::chrono::seconds(20));
+  const RunResult result = sandbox.runWatched(kSetWindsurf, [&](pid_t pid) {
+    if (watchdog.fired(pid) || writer < 0) return;
+    // The signal watcher has started once the binary has a second thread.
+    const auto tasks = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    std::error_code ignored;
+    if (!sent && std::distance(std::filesystem::directory_iterator(tasks, ignored), {}) >= 2) {
+      sent = ::kill(pid, SIGTERM) == 0;
+    } else if (sent && !testing::signalPending(pid)) {
+      EXPECT_EQ(::write(writer, "sk-piped\n", 9), 9);
+      ::close(writer);
+      writer = -1;
+    }
+  });
+  if (writer >= 0) ::close(writer);
+  ::close(reader);
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exitCode, 143);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(result.err.empty() || result.err == kInterrupted) << result.err;
+  EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
+}
+
+// A piped secret may be 1 MiB long, counted after the trailing line breaks a pipe or a here-string adds are
+// dropped; one byte more is refused and keeps the credential saved before.
+TEST(PipedSecret, TheLimitOfOneMebibyteCountsTheSecretWithoutItsTrailingLineBreaks) {
+  Sandbox sandbox;
+  const std::string mebibyte(1024 * 1024, 'x');
+  const std::string tooLong = "dapplewick: the secret on standard input is longer than 1 MiB" + kUsageHint;
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {mebibyte, true},          {mebibyte + "\n", true},
+      {mebibyte + "\r\n", true}, {mebibyte + "y", false},
+      {mebibyte + "y\n", false}, {std::string(3 * 1024 * 1024, '\n'), false},  // never ends in a secret
+  };
+  for (const auto& [input, saved] : cases) {
+    SCOPED_TRACE(std::to_string(input.size()) + " bytes ending in " +
+                 ::testing::PrintToString(input.substr(input.size() - 2)));
+    sandbox.saveCredential("windsurf", "sk-before");
+    const RunResult result = sandbox.run(kSetWindsurf, input);
+    if (saved) {
+      EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::make_tuple(0, kSaved, std::string()));
+      const std::string stored = savedCredential(sandbox, "windsurf");
+      EXPECT_TRUE(stored == mebibyte) << stored.size() << " bytes saved: " << stored.substr(0, 20);
+    } else {
+      EXPECT_EQ(std::tie(result.exitCode, result.out, result.err), std::make_tuple(2, std::string(), tooLong));
+      EXPECT_EQ(savedCredential(sandbox, "windsurf"), "sk-before");
+    }
+  }
+}
+
+// Line breaks that never end are refused as too long once more than 1 MiB of them (and two more, the most a
+// secret of 1 MiB is followed by) has come, while they are still coming.
+TEST(PipedSecret, EndlessLineBreaksAreRefusedWhileTheyStillCome) {
+  Sandbox sandbox;
+  const auto fifo = sandbox.home() / "input";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+  sandbox.setInput(reader);
+  const std::string lineBreaks(65536, '\n');
+  std::size_t written = 0;
+  Watchdog watchdog(std::chrono::seconds(20));
+  const RunResult result = sandbox.runWatched(kSetWindsurf, [&](pid_t pid) {
+    if (watchdog.fired(pid)) return;
+    ssize_t n = 0;
+    while ((n = ::write(writer, lineBreaks.data(), lineBreaks.size())) > 0) written += static_cast<std::size_t>(n);
+  });
+  int unread = 0;
+  EXPECT_EQ(::ioctl(reader, FIONREAD, &unread), 0);
+  ::close(writer);
+  ::close(reader);
+  EXPECT_EQ(
+      std::tie(result.exitCode, result.out, result.err),
+      std::make_tuple(2, std::string(), "dapplewick: the secret on standard input is longer than 1 MiB" + kUsageHint));
+  const std::size_t read = written - static_cast<std::size_t>(unread);
+  EXPECT_GT(read, 1024U * 1024U + 2U);
+  // Read in pieces, so a piece more at the most.
+  EXPECT_LE(read, 1024U * 1024U + 2U + 128U * 1024U);
+}
+
+}  // namespace
+}  // namespace dapplewick
