@@ -317,12 +317,11 @@ std::string readPipedSecret(std::istream& in) {
 }
 
 // The prompt handles Enter, Ctrl-D, Backspace and DEL; any other control key (an arrow key's ESC, Ctrl-U, or a C1
-// control such as U+009B, an escape sequence in one character) would be saved inside the secret. A tab may belong
-// to a pasted secret.
+// control) would be saved inside the secret. A tab may belong to a pasted secret.
 bool holdsControlCharacter(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const char32_t c = decodeUTF8(text, at);
-    if ((c < 0x20 && c != U'\t') || (c >= 0x80 && c <= 0x9F)) return true;
+    if (c != U'\t' && isControlCharacter(c)) return true;
   }
   return false;
 }

@@ -100,22 +100,17 @@ HiddenTerminalInput::~HiddenTerminalInput() {
   state_->end();
 }
 
+std::shared_ptr<HiddenTerminalInput::State> TerminalJobControl::active() {
+  const std::lock_guard lock(mutex_);
+  return active_;
+}
+
 void TerminalJobControl::stopping() {
-  std::shared_ptr<HiddenTerminalInput::State> state;
-  {
-    const std::lock_guard lock(mutex_);
-    state = active_;
-  }
-  if (state) state->suspend();
+  if (const auto state = active()) state->suspend();
 }
 
 void TerminalJobControl::resumed() {
-  std::shared_ptr<HiddenTerminalInput::State> state;
-  {
-    const std::lock_guard lock(mutex_);
-    state = active_;
-  }
-  if (state) state->resume();
+  if (const auto state = active()) state->resume();
 }
 
 int terminalColumns(int fd) {

@@ -59,6 +59,8 @@ class TerminalJobControl {
 
  private:
   friend class HiddenTerminalInput;
+  std::shared_ptr<HiddenTerminalInput::State> active();
+
   std::mutex mutex_;
   std::shared_ptr<HiddenTerminalInput::State> active_;
 };

@@ -321,6 +321,10 @@ std::string_view prefixCodePoints(std::string_view text, std::size_t maxCodePoin
   return text.substr(0, pos);
 }
 
+bool isControlCharacter(char32_t codePoint) {
+  return codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F);
+}
+
 std::string printableText(std::string_view text) {
   const std::string repaired = repairUTF8(text);
   std::string out;
@@ -328,7 +332,7 @@ std::string printableText(std::string_view text) {
   std::size_t pos = 0;
   while (pos < repaired.size()) {
     const char32_t codePoint = decodeUTF8(repaired, pos);
-    const bool control = codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F);
+    const bool control = isControlCharacter(codePoint);
     // Marks, embeddings, overrides and isolates change the order in which a terminal shows what follows, so a
     // server's or a file's text could make a figure or a name read differently than it is.
     const bool reorders = codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||

@@ -55,6 +55,8 @@ std::string_view prefixCodePoints(std::string_view text, std::size_t maxCodePoin
 
 // ---- Terminal ----
 
+// A control character: C0, DEL or C1 (U+0080 to U+009F, such as U+009B, an escape sequence in one character).
+bool isControlCharacter(char32_t codePoint);
 // Text from a server, a tool or a file made safe for a terminal: control characters (C0, DEL, C1) and the
 // characters that reorder text (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) become U+FFFD, one
 // for one, so hostile text cannot move the cursor, change the terminal or disguise what it shows; invalid UTF-8 is

@@ -77,63 +77,59 @@ bool isHostCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
-// The host of an origin isValidOrigin accepts, trailing "/" or not, as it stands in the authority: a bracketed
-// IPv6 literal with its brackets.
-std::string_view originHost(std::string_view origin) {
-  const std::string_view rest = origin.substr(origin.find("://") + 3);
-  if (startsWith(rest, "[")) return rest.substr(0, rest.find(']') + 1);
-  return rest.substr(0, rest.find_first_of(":/"));
-}
-
-}  // namespace
-
-bool isValidOrigin(std::string_view origin) {
+// The host of an http(s) origin as it stands in the authority (a bracketed IPv6 literal with its brackets); nothing
+// when `origin` is not "http(s)://host[:port]".
+std::optional<std::string_view> originHost(std::string_view origin) {
   std::string_view rest;
   if (startsWith(origin, "https://")) {
     rest = origin.substr(8);
   } else if (startsWith(origin, "http://")) {
     rest = origin.substr(7);
   } else {
-    return false;
+    return std::nullopt;
   }
   std::string_view host = rest;
   std::string_view port;
   if (startsWith(rest, "[")) {
     const auto close = rest.find(']');
-    if (close == std::string_view::npos || close == 1) return false;
+    if (close == std::string_view::npos || close == 1) return std::nullopt;
     for (const char c : rest.substr(1, close - 1)) {
       if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.')) {
-        return false;
+        return std::nullopt;
       }
     }
     const auto after = rest.substr(close + 1);
     if (!after.empty()) {
-      if (after.front() != ':') return false;
+      if (after.front() != ':') return std::nullopt;
       port = after.substr(1);
-      if (port.empty()) return false;
+      if (port.empty()) return std::nullopt;
     }
-    host = {};
+    host = rest.substr(0, close + 1);
   } else if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
     host = rest.substr(0, colon);
     port = rest.substr(colon + 1);
-    if (port.empty()) return false;
+    if (port.empty()) return std::nullopt;
   }
   if (!port.empty()) {
-    if (port.size() > 5) return false;
+    if (port.size() > 5) return std::nullopt;
     for (const char c : port) {
-      if (c < '0' || c > '9') return false;
+      if (c < '0' || c > '9') return std::nullopt;
     }
     const int number = std::stoi(std::string(port));
-    if (number < 1 || number > 65535) return false;
+    if (number < 1 || number > 65535) return std::nullopt;
   }
   if (!startsWith(rest, "[")) {
-    if (host.empty()) return false;
+    if (host.empty()) return std::nullopt;
     for (const char c : host) {
-      if (!isHostCharacter(c)) return false;
+      if (!isHostCharacter(c)) return std::nullopt;
     }
   }
-  return true;
+  return host;
 }
+
+}  // namespace
+
+bool isValidOrigin(std::string_view origin) { return originHost(origin).has_value(); }
 
 Origins::Origins(const std::map<std::string, std::string>& overrides) {
   for (const auto& [key, value] : overrides) {
@@ -208,10 +204,12 @@ Configuration parseConfiguration(std::string_view text, const std::filesystem::p
   configuration.origins = Origins(overrides);
   // Every origin is well formed by now. A host past any DNS name's length would otherwise be quoted whole in every
   // error that names the origin.
-  for (const auto& [key, origin] : overrides) {
-    if (const auto host = originHost(origin); host.size() > kMaxOriginHostCharacters) {
+  for (const auto& entry : overrides) {
+    const std::string& key = entry.first;
+    const std::string origin = configuration.origins.get(key);
+    if (const auto host = originHost(origin); host->size() > kMaxOriginHostCharacters) {
       throw ConfigurationError("origin \"" + printableExcerpt(key) + "\" in " + named + " has a host of " +
-                               std::to_string(host.size()) + " characters; no host name is longer than " +
+                               std::to_string(host->size()) + " characters; no host name is longer than " +
                                std::to_string(kMaxOriginHostCharacters));
     }
   }

@@ -39,12 +39,6 @@ const std::string kInterrupted = "dapplewick: interrupted\n";
 const std::string kUsageHint = "\nRun 'dapplewick --help' for usage.\n";
 const std::vector<std::string> kSetWindsurf = {"credential", "set", "windsurf"};
 
-std::size_t timesIn(const std::string& text, const std::string& part) {
-  std::size_t times = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++times;
-  return times;
-}
-
 // A run that hangs is killed once `limit` has passed, so a test fails with what it saw instead of waiting for the
 // harness's minute. True once it has killed.
 class Watchdog {
@@ -225,7 +219,7 @@ TEST(HiddenPromptOnItsTerminal, AResumedPromptHidesTypingAgainAndDropsWhatCameBe
     if (watchdog.fired(pid)) return;
     switch (step) {
       case Step::prompt:
-        if (!tty.hidesTyping() || timesIn(shown, kPrompt) != 1) break;
+        if (!tty.hidesTyping() || testing::occurrences(shown, kPrompt) != 1) break;
         readBefore = testing::bytesRead(pid);
         EXPECT_EQ(tty.type("sk-part"), 7);
         step = Step::read;
@@ -242,7 +236,7 @@ TEST(HiddenPromptOnItsTerminal, AResumedPromptHidesTypingAgainAndDropsWhatCameBe
         step = Step::resumed;
         break;
       case Step::resumed:
-        if (tty.hidesTyping() && timesIn(shown, kPrompt) >= 2) {
+        if (tty.hidesTyping() && testing::occurrences(shown, kPrompt) >= 2) {
           hiddenAgainAfter = std::chrono::duration_cast<milliseconds>(steady_clock::now() - resumedAt);
         } else if (steady_clock::now() - resumedAt < std::chrono::seconds(5)) {
           break;

@@ -217,6 +217,12 @@ Json Sandbox::runJson(const std::vector<std::string>& providers) const {
   return *parsed;
 }
 
+std::size_t occurrences(std::string_view text, std::string_view part) {
+  std::size_t times = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + part.size())) ++times;
+  return times;
+}
+
 PseudoTerminal::PseudoTerminal() {
   EXPECT_EQ(::openpty(&master_, &terminal_, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(::fcntl(master_, F_SETFL, O_NONBLOCK), 0);
@@ -241,19 +247,25 @@ int PseudoTerminal::queued() const {
   return ::ioctl(terminal_, FIONREAD, &bytes) == 0 ? bytes : -1;
 }
 
-bool PseudoTerminal::hidden() const {
+std::optional<tcflag_t> PseudoTerminal::localModes() const {
   termios settings{};
-  return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+  if (::tcgetattr(terminal_, &settings) != 0) return std::nullopt;
+  return settings.c_lflag;
+}
+
+bool PseudoTerminal::hidden() const {
+  const auto modes = localModes();
+  return modes && (*modes & ICANON) == 0;
 }
 
 bool PseudoTerminal::hidesTyping() const {
-  termios settings{};
-  return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & (ICANON | ECHO)) == 0;
+  const auto modes = localModes();
+  return modes && (*modes & (ICANON | ECHO)) == 0;
 }
 
 bool PseudoTerminal::inLineModeWithEcho() const {
-  termios settings{};
-  return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+  const auto modes = localModes();
+  return modes && (*modes & (ICANON | ECHO)) == (ICANON | ECHO);
 }
 
 void PseudoTerminal::setLineModeWithEcho() const {
@@ -367,12 +379,7 @@ const std::string& InteractiveShell::shown() {
   return shown_;
 }
 
-std::size_t InteractiveShell::timesShown(std::string_view text) {
-  std::size_t times = 0;
-  const std::string& all = shown();
-  for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + text.size())) ++times;
-  return times;
-}
+std::size_t InteractiveShell::timesShown(std::string_view text) { return occurrences(shown(), text); }
 
 bool InteractiveShell::waitForShown(std::string_view text, std::size_t times, std::chrono::milliseconds limit) {
   std::ostringstream what;

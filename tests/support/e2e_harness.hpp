@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <chrono>
 #include <filesystem>
@@ -111,6 +112,9 @@ class Sandbox {
   bool terminalIsError_ = false;
 };
 
+// How many times `part` stands in `text`, not overlapping.
+std::size_t occurrences(std::string_view text, std::string_view part);
+
 // A pseudo-terminal stands for the user's; what is written to its other end arrives as typed or pasted. Neither
 // end is inherited by what the tests start, so closing the other end here is a hang-up for whoever reads.
 class PseudoTerminal {
@@ -125,6 +129,8 @@ class PseudoTerminal {
   std::filesystem::path name() const;
   // Bytes typed that nobody has read yet: what the shell would get.
   int queued() const;
+  // The terminal's local modes (ECHO, ICANON, ISIG, ...); nothing when they cannot be read.
+  std::optional<tcflag_t> localModes() const;
   // The binary is reading a hidden line (the terminal no longer collects lines).
   bool hidden() const;
   // Hidden and silent: the terminal neither collects lines (ICANON) nor shows what is typed (ECHO).

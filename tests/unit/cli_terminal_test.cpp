@@ -1,8 +1,5 @@
 #include "cli/terminal.hpp"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/e2e_harness.hpp"
 #include "support/service_world.hpp"
 
 namespace dapplewick {
@@ -70,40 +68,29 @@ TEST(TerminalLine, FitsOneColumnShortOfTheWidthCutBetweenCodePoints) {
   }
 }
 
-// A pseudo-terminal stands for the user's terminal: what is written to `master` arrives on `terminal` as typed.
-struct PseudoTerminal {
-  PseudoTerminal() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
-      terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    }
-  }
-  ~PseudoTerminal() {
-    if (terminal >= 0) ::close(terminal);
-    if (master >= 0) ::close(master);
-  }
-  PseudoTerminal(const PseudoTerminal&) = delete;
-  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
-  bool opened() const { return master >= 0 && terminal >= 0; }
+using testing::PseudoTerminal;
 
-  int master = -1;
-  int terminal = -1;
-};
+// Types `text` whole at the terminal.
+void typeAt(const PseudoTerminal& pty, std::string_view text) {
+  ASSERT_EQ(pty.type(text), static_cast<ssize_t>(text.size()));
+}
+
+// Polls `condition` for up to 5 s.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return condition();
+}
 
 TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
   const PseudoTerminal pty;
-  ASSERT_TRUE(pty.opened());
-  const int master = pty.master;
-  const int terminal = pty.terminal;
-  const auto flags = [&] {
-    termios settings{};
-    EXPECT_EQ(::tcgetattr(terminal, &settings), 0);
-    return settings.c_lflag;
-  };
+  const int terminal = pty.terminal();
+  const auto flags = [&] { return pty.localModes().value(); };
   // Its width as the terminal tells it; none from what is no terminal.
   EXPECT_EQ(terminalColumns(terminal), 0);
-  const winsize size{24, 132, 0, 0};
-  ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+  pty.setColumns(132);
   EXPECT_EQ(terminalColumns(terminal), 132);
   EXPECT_EQ(terminalColumns(-1), 0);
   int fds[2];
@@ -131,41 +118,22 @@ TEST(HiddenTerminalInput, TurnsOffEchoAndLinesUntilDestroyedOrStopped) {
 // commands: restoring the terminal drops it, whether at the end or on a stop.
 TEST(HiddenTerminalInput, DropsWhatIsQueuedWhenTheTerminalIsRestored) {
   const PseudoTerminal pty;
-  ASSERT_TRUE(pty.opened());
-  const int master = pty.master;
-  const int terminal = pty.terminal;
-  const auto queued = [&] {
-    int bytes = 0;
-    return ::ioctl(terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
-  };
+  const int terminal = pty.terminal();
   // The terminal hands written text on to the reading side a moment later.
   const auto typeAndWait = [&](std::string_view text) {
-    ASSERT_EQ(::write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (queued() < static_cast<int>(text.size()) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_EQ(queued(), static_cast<int>(text.size()));
+    typeAt(pty, text);
+    ASSERT_TRUE(eventually([&] { return pty.queued() == static_cast<int>(text.size()); }));
   };
   {
     const HiddenTerminalInput hidden(terminal, {});
     typeAndWait("typed ahead\n");
   }
-  EXPECT_EQ(queued(), 0);
+  EXPECT_EQ(pty.queued(), 0);
   std::stop_source stop;
   const HiddenTerminalInput hidden(terminal, stop.get_token());
   typeAndWait("more\n");
   stop.request_stop();
-  EXPECT_EQ(queued(), 0);
-}
-
-// Polls `condition` for up to 5 s.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
+  EXPECT_EQ(pty.queued(), 0);
 }
 
 // Ctrl-Z at the prompt, then `fg`: the terminal is the shell's while stopped, and on resume input is hidden again,
@@ -173,40 +141,28 @@ bool eventually(const std::function<bool()>& condition) {
 // key when it arrives, so hiding again cannot wait for the reader.
 TEST(HiddenTerminalInput, AStopPutsTheTerminalBackAndAResumeHidesItAgainStartingTheLineAnew) {
   const PseudoTerminal pty;
-  ASSERT_TRUE(pty.opened());
-  const auto lineMode = [&] {
-    termios settings{};
-    EXPECT_EQ(::tcgetattr(pty.terminal, &settings), 0);
-    return settings.c_lflag & (ECHO | ICANON);
-  };
-  const auto queued = [&] {
-    int bytes = 0;
-    return ::ioctl(pty.terminal, FIONREAD, &bytes) == 0 ? bytes : -1;
-  };
-  const auto type = [&](std::string_view text) {
-    ASSERT_EQ(::write(pty.master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  };
+  const auto lineMode = [&] { return pty.localModes().value() & (ECHO | ICANON); };
   const tcflag_t before = lineMode();
   TerminalJobControl jobs;
   int prompts = 0;
   std::stop_source stop;
   {
-    HiddenTerminalInput hidden(pty.terminal, stop.get_token(), &jobs, [&] { ++prompts; });
-    type("part");
-    ASSERT_TRUE(eventually([&] { return queued() == 4; }));
+    HiddenTerminalInput hidden(pty.terminal(), stop.get_token(), &jobs, [&] { ++prompts; });
+    typeAt(pty, "part");
+    ASSERT_TRUE(eventually([&] { return pty.queued() == 4; }));
     auto line = std::async(std::launch::async, [&] { return hidden.readLine(100); });
-    ASSERT_TRUE(eventually([&] { return queued() == 0; })) << "the reader never took what was typed";
+    ASSERT_TRUE(eventually([&] { return pty.queued() == 0; })) << "the reader never took what was typed";
     jobs.stopping();
     EXPECT_EQ(lineMode(), before);
-    type("shown in clear\n");
+    typeAt(pty, "shown in clear\n");
     // Nothing is read while the terminal is the shell's.
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_GT(queued(), 0);
+    EXPECT_GT(pty.queued(), 0);
     jobs.resumed();
     EXPECT_EQ(lineMode(), 0u);
-    EXPECT_EQ(queued(), 0) << "what came while stopped is dropped";
+    EXPECT_EQ(pty.queued(), 0) << "what came while stopped is dropped";
     EXPECT_EQ(prompts, 1);
-    type("rest\r");
+    typeAt(pty, "rest\r");
     ASSERT_EQ(line.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     const LineRead read = line.get();
     EXPECT_EQ(std::tie(read.status, read.text), std::make_tuple(LineReadStatus::line, "rest"));
@@ -217,7 +173,7 @@ TEST(HiddenTerminalInput, AStopPutsTheTerminalBackAndAResumeHidesItAgainStarting
   jobs.resumed();
   EXPECT_EQ(std::make_tuple(lineMode(), prompts), std::make_tuple(before, 1));
   // Nor does a resume hide input again once the command was stopped.
-  HiddenTerminalInput hidden(pty.terminal, stop.get_token(), &jobs, [&] { ++prompts; });
+  HiddenTerminalInput hidden(pty.terminal(), stop.get_token(), &jobs, [&] { ++prompts; });
   stop.request_stop();
   jobs.resumed();
   EXPECT_EQ(std::make_tuple(lineMode(), prompts), std::make_tuple(before, 1));
@@ -226,13 +182,11 @@ TEST(HiddenTerminalInput, AStopPutsTheTerminalBackAndAResumeHidesItAgainStarting
 // A terminal whose window closes while a key is half typed reads as its end: no line, whatever came before.
 TEST(HiddenTerminalInput, AHangUpIsNoLine) {
   PseudoTerminal pty;
-  ASSERT_TRUE(pty.opened());
-  HiddenTerminalInput hidden(pty.terminal, {});
+  HiddenTerminalInput hidden(pty.terminal(), {});
   auto line = std::async(std::launch::async, [&] { return hidden.readLine(100); });
-  ASSERT_EQ(::write(pty.master, "sk-half", 7), 7);
+  typeAt(pty, "sk-half");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ::close(pty.master);
-  pty.master = -1;
+  pty.hangUp();
   ASSERT_EQ(line.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   const LineRead read = line.get();
   EXPECT_EQ(std::tie(read.status, read.text), std::make_tuple(LineReadStatus::hungUp, ""));
