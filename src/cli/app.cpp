@@ -296,23 +296,29 @@ int interrupted(AppIO& io) {
 }
 
 // All of a non-terminal standard input, with the trailing line breaks a pipe or a here-string adds removed; the
-// limit holds for what is left. Reading stops once no such break could bring it back under the limit, so an
-// endless input ends at once.
+// limit holds for what is left. Past the limit only line breaks may come, and at most 64 KiB of them: reading stops
+// at the first byte that is not one, or once more than that has come, so an endless input ends at once.
 std::string readPipedSecret(std::istream& in) {
-  constexpr std::size_t kMostRead = kMaxSecretBytes + 3;  // the limit, a CR LF, and one byte more
+  constexpr std::size_t kMostLineBreaks = std::size_t{64} * 1024;
+  constexpr std::size_t kMostRead = kMaxSecretBytes + kMostLineBreaks;
   const auto tooLong = [] { return UsageError("the secret on standard input is longer than 1 MiB"); };
+  const auto isLineBreak = [](char c) { return c == '\n' || c == '\r'; };
   std::string secret;
   char buffer[65536];
-  while (secret.size() < kMostRead) {
-    const std::size_t wanted = std::min(sizeof buffer, kMostRead - secret.size());
+  // One byte past the most that may come tells that more came.
+  while (secret.size() <= kMostRead) {
+    const std::size_t wanted = std::min(sizeof buffer, kMostRead + 1 - secret.size());
     in.read(buffer, static_cast<std::streamsize>(wanted));
     if (in.gcount() <= 0) break;
+    const std::size_t from = std::max(secret.size(), kMaxSecretBytes);
     secret.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (from < secret.size() && !std::ranges::all_of(std::string_view(secret).substr(from), isLineBreak)) {
+      throw tooLong();
+    }
   }
-  if (secret.size() >= kMostRead) throw tooLong();
+  if (secret.size() > kMostRead) throw tooLong();
   if (in.bad()) throw std::runtime_error("cannot read standard input");
-  while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r')) secret.pop_back();
-  if (secret.size() > kMaxSecretBytes) throw tooLong();
+  while (!secret.empty() && isLineBreak(secret.back())) secret.pop_back();
   return secret;
 }
 

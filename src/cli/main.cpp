@@ -8,10 +8,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <thread>
@@ -37,15 +40,27 @@ namespace {
 // Ctrl-Z (SIGTSTP) and SIGCONT are taken the same way but stop nothing. On Ctrl-Z the watcher puts a hidden prompt's
 // terminal back, then stops the process by raising SIGTSTP with it unblocked in this thread alone; once resumed (at
 // once, in an orphaned process group, where the kernel drops the stop) the prompt hides input again and asks
-// again. A SIGCONT after a stop from outside (SIGSTOP, which cannot be caught) does the same. SIGTTIN and SIGTTOU
-// keep their default action: a background read or terminal change stops the process rather than failing.
+// again. A SIGCONT after a stop from outside (SIGSTOP, which cannot be caught) does the same. Resumed in the
+// background instead (bg, or a SIGCONT from elsewhere), the prompt leaves the terminal to the shell and the watcher
+// stops the whole job again with SIGTTIN, as a background read of the terminal would: the shell shows it stopped,
+// and its fg resumes it with the SIGCONT that hides input again. SIGTTIN and SIGTTOU have their default action,
+// whatever the process was started with: a background read or terminal change stops the process rather than
+// failing, and so does that SIGTTIN.
 class InterruptWatcher {
  public:
-  explicit InterruptWatcher(dapplewick::TerminalJobControl& jobs) : jobs_(jobs) {
+  explicit InterruptWatcher(dapplewick::TerminalJobControl& jobs) : jobs_(jobs), catchUpSignal_(SIGRTMIN) {
+    sigset_t jobStops;
+    sigemptyset(&jobStops);
+    for (const int signal : {SIGTTIN, SIGTTOU}) {
+      std::signal(signal, SIG_DFL);
+      sigaddset(&jobStops, signal);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &jobStops, nullptr);
     sigemptyset(&taken_);
     for (const int signal : kStops) sigaddset(&taken_, signal);
     sigaddset(&taken_, SIGTSTP);
     sigaddset(&taken_, SIGCONT);
+    sigaddset(&taken_, catchUpSignal_);
     pthread_sigmask(SIG_BLOCK, &taken_, nullptr);
     thread_ = std::thread([this] { watch(); });
   }
@@ -60,9 +75,40 @@ class InterruptWatcher {
 
   std::stop_token token() const { return source_.get_token(); }
 
-  // The signal that stops the command: the first one taken, else the one the watcher will take next (the lowest
-  // pending); 0 when none has been raised. A signal once seen pending is kept: the watcher may have taken it off the
-  // pending set without having recorded it yet.
+  // The signal that stops the command, counting every one raised before this call: the first one taken, else the
+  // one the watcher will take next; 0 when none has been raised. Not for the watcher's own thread.
+  int stopRaisedByNow() {
+    catchUp();
+    return raisedStop();
+  }
+
+  // The command's `status`, naming the signal when one stopped the command.
+  int exitStatus(int status) {
+    if (status != dapplewick::kExitInterrupted) return status;
+    const int signal = stopRaisedByNow();
+    return signal != 0 ? 128 + signal : status;
+  }
+
+ private:
+  // In the order of their numbers, the order in which the kernel hands pending signals over.
+  static constexpr std::array<int, 4> kStops = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+  static constexpr std::chrono::seconds kGrace{3};
+
+  // Waits until the watcher has dealt with every signal raised before this call. The watcher may have taken a stop
+  // signal off the pending set without having recorded it yet, and then neither would show it. The request is a
+  // real-time signal sent to the process, which only the watcher takes: the kernel hands over the pending signals
+  // of the process lowest number first, so every stop signal raised before the request is taken, and recorded,
+  // before the request is. (Sent to the watcher's thread alone, it would be handed over first.) No lock of the
+  // prompt is held here: the watcher takes them.
+  void catchUp() {
+    const std::lock_guard lock(catchUpMutex_);
+    const std::uint64_t before = caughtUp_.load();
+    if (::kill(::getpid(), catchUpSignal_) != 0) return;
+    caughtUp_.wait(before);
+  }
+
+  // The first stop signal taken, else the one the watcher will take next (the lowest pending); 0 when none has
+  // been raised. A signal once seen pending is kept, whoever takes it from the pending set afterwards.
   int raisedStop() const {
     if (const int signal = first_.load(); signal != 0) return signal;
     if (const int signal = seen_.load(); signal != 0) return signal;
@@ -77,17 +123,6 @@ class InterruptWatcher {
     }
     return 0;
   }
-
-  // The command's `status`, naming the signal when one stopped the command.
-  int exitStatus(int status) const {
-    const int signal = raisedStop();
-    return status == dapplewick::kExitInterrupted && signal != 0 ? 128 + signal : status;
-  }
-
- private:
-  // In the order of their numbers, the order in which the kernel hands pending signals over.
-  static constexpr std::array<int, 4> kStops = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-  static constexpr std::chrono::seconds kGrace{3};
 
   [[noreturn]] void exitNow() const {
     dapplewick::killAllProcessGroups();
@@ -108,7 +143,14 @@ class InterruptWatcher {
     sigaddset(&resume, SIGCONT);
     const timespec now{0, 0};
     sigtimedwait(&resume, nullptr, &now);
-    jobs_.resumed();
+    resumed();
+  }
+
+  // The process goes on after a stop. A prompt that waits for the foreground stops the whole job again, the other
+  // processes of a pipeline included, or the shell would show the job running and its fg would send no SIGCONT.
+  // Not once a stop signal is taken or pending: the job is ending, and stopped it would wait for good.
+  void resumed() {
+    if (jobs_.resumed() && raisedStop() == 0) ::kill(0, SIGTTIN);
   }
 
   void watch() {
@@ -117,10 +159,13 @@ class InterruptWatcher {
     while (!done_.load()) {
       const int signal = sigtimedwait(&taken_, nullptr, &tick);
       if (signal > 0 && !done_.load()) {
-        if (signal == SIGTSTP) {
+        if (signal == catchUpSignal_) {
+          caughtUp_.fetch_add(1);
+          caughtUp_.notify_all();
+        } else if (signal == SIGTSTP) {
           stopProcess();
         } else if (signal == SIGCONT) {
-          jobs_.resumed();
+          resumed();
         } else {
           if (deadline) exitNow();
           first_.store(signal);
@@ -133,6 +178,10 @@ class InterruptWatcher {
   }
 
   dapplewick::TerminalJobControl& jobs_;
+  const int catchUpSignal_;
+  std::mutex catchUpMutex_;
+  // Counts the catch-up requests the watcher has answered.
+  std::atomic<std::uint64_t> caughtUp_{0};
   sigset_t taken_{};
   std::stop_source source_;
   std::atomic<bool> done_{false};
@@ -162,7 +211,7 @@ int main(int argc, char** argv) {
       },
       interrupts.token(),
       &jobs,
-      [&interrupts] { return interrupts.raisedStop() != 0; }};
+      [&interrupts] { return interrupts.stopRaisedByNow() != 0; }};
   dapplewick::DescriptorOutputBuffer outBuffer(STDOUT_FILENO);
   std::ostream out(&outBuffer);
   const bool inputIsTerminal = ::isatty(STDIN_FILENO) == 1;

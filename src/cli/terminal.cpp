@@ -33,13 +33,22 @@ struct HiddenTerminalInput::State {
   termios hidden{};
   std::function<void()> prompt;
 
+  // The terminal's foreground process group is ours, or the terminal is not our controlling one. A background
+  // process that changes the terminal would change it under the shell, and is stopped by SIGTTOU for trying.
+  bool inForeground() const {
+    const pid_t foreground = ::tcgetpgrp(fd);
+    return foreground < 0 || foreground == ::getpgrp();
+  }
+
   // Puts the terminal back. What is still queued (the rest of a paste that was refused, say) would otherwise reach
-  // the shell as commands.
+  // the shell as commands. From the background the terminal is the shell's, which put its own settings back when
+  // it took it: it is left alone.
   void restoreLocked() {
     if (!active) return;
+    active = false;
+    if (!inForeground()) return;
     ::tcflush(fd, TCIFLUSH);
     ::tcsetattr(fd, TCSANOW, &saved);
-    active = false;
   }
 
   void end() {
@@ -55,16 +64,21 @@ struct HiddenTerminalInput::State {
 
   // A shell that took the terminal back while we were stopped has echo on again, and the kernel echoes each key as
   // it arrives, not when it is read: input is hidden again at once, dropping what came meanwhile. Only from the
-  // foreground: a background process changing the terminal would change it under the shell.
-  void resume() {
+  // foreground; resumed in the background (bg), the terminal is the shell's and is left as it has it, and true
+  // says the prompt waits for the foreground.
+  bool resume() {
     std::lock_guard lock(mutex);
-    if (!managed || ended) return;
-    const pid_t foreground = ::tcgetpgrp(fd);
-    if (foreground >= 0 && foreground != ::getpgrp()) return;
+    if (!managed || ended) return false;
+    if (!inForeground()) {
+      active = false;
+      return true;
+    }
     ++generation;
-    if (::tcsetattr(fd, TCSAFLUSH, &hidden) != 0) return;
-    active = true;
-    if (prompt) prompt();
+    if (::tcsetattr(fd, TCSAFLUSH, &hidden) == 0) {
+      active = true;
+      if (prompt) prompt();
+    }
+    return false;
   }
 };
 
@@ -109,8 +123,9 @@ void TerminalJobControl::stopping() {
   if (const auto state = active()) state->suspend();
 }
 
-void TerminalJobControl::resumed() {
-  if (const auto state = active()) state->resume();
+bool TerminalJobControl::resumed() {
+  const auto state = active();
+  return state != nullptr && state->resume();
 }
 
 int terminalColumns(int fd) {

@@ -28,7 +28,8 @@ struct LineRead {
 // With `jobs`, the signal watcher reaches this prompt on a stop and a resume (Ctrl-Z, then `fg`; or a SIGSTOP
 // from outside, then SIGCONT): the terminal is put back before the process stops, and on resume, once the
 // process is in the foreground again, input is hidden again, what was typed before is dropped, `prompt` is called
-// to ask again, and the line starts anew.
+// to ask again, and the line starts anew. From the background the terminal is never touched, on the way out
+// included.
 class HiddenTerminalInput {
  public:
   HiddenTerminalInput(int fd, std::stop_token stop, TerminalJobControl* jobs = nullptr,
@@ -54,8 +55,11 @@ class TerminalJobControl {
  public:
   // The process is about to stop (SIGTSTP): the prompt's terminal is put back, its unread input dropped.
   void stopping();
-  // The process goes on after a stop (SIGCONT): the prompt, once in the foreground, hides input and asks again.
-  void resumed();
+  // The process goes on after a stop (SIGCONT): the prompt, in the foreground, hides input and asks again. True
+  // when a prompt is up but the process goes on in the background (bg): the terminal stays as the shell has it and
+  // nothing is read; the caller then stops the job again, as a background read of the terminal would, so that the
+  // shell's fg resumes it.
+  [[nodiscard]] bool resumed();
 
  private:
   friend class HiddenTerminalInput;

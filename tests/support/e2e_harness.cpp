@@ -140,6 +140,9 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
                            const std::function<void(pid_t)>& whileRunning) const {
   std::vector<std::string> envStrings = environment();
   std::vector<std::string> argStrings = {DAPPLEWICK_BINARY};
+  if (controllingTerminal_ && sessionLeaderShell_) {
+    argStrings = {"/bin/sh", "-c", "trap : HUP; \"$0\" \"$@\"", DAPPLEWICK_BINARY};
+  }
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   auto envp = pointersTo(envStrings);
   auto argv = pointersTo(argStrings);
@@ -313,13 +316,15 @@ RunResult PseudoTerminal::run(const Sandbox& sandbox, const std::vector<std::str
   });
 }
 
-InteractiveShell::InteractiveShell(const Sandbox& sandbox) {
+InteractiveShell::InteractiveShell(const Sandbox& sandbox, Kind kind) {
   terminal_.setColumns(200);
   std::vector<std::string> envStrings = sandbox.environment();
   envStrings.push_back("PS1=" + std::string(kPrompt));
   envStrings.emplace_back("TERM=dumb");
   envStrings.emplace_back("HISTFILE=/dev/null");
-  std::vector<std::string> argStrings = {"/bin/bash", "--norc", "--noprofile", "--noediting", "-i"};
+  std::vector<std::string> argStrings =
+      kind == Kind::bash ? std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "--noediting", "-i"}
+                         : std::vector<std::string>{"/bin/dash", "-i"};
   auto envp = pointersTo(envStrings);
   auto argv = pointersTo(argStrings);
   const std::string name = terminal_.name().string();
@@ -333,7 +338,7 @@ InteractiveShell::InteractiveShell(const Sandbox& sandbox) {
   const int rc = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (rc != 0) throw std::runtime_error("cannot start /bin/bash: " + std::generic_category().message(rc));
+  if (rc != 0) throw std::runtime_error("cannot start " + argStrings[0] + ": " + std::generic_category().message(rc));
 }
 
 InteractiveShell::~InteractiveShell() {
@@ -352,7 +357,7 @@ InteractiveShell::~InteractiveShell() {
     terminal_.type("\nexit\n");
     if (reaped(std::chrono::seconds(3))) return;
   }
-  ADD_FAILURE() << "bash did not exit; shown:\n" << shown_;
+  ADD_FAILURE() << "the shell did not exit; shown:\n" << shown_;
   ::kill(-pid_, SIGKILL);
   ::waitpid(pid_, &status, 0);
 }

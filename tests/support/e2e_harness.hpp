@@ -85,6 +85,11 @@ class Sandbox {
     controllingTerminal_ = std::move(terminal);
     terminalIsError_ = asError;
   }
+  // With setControllingTerminal: the session's leader is a shell without job control instead of the binary,
+  // `/bin/sh -c 'trap : HUP; "$0" "$@"'`, which runs the binary as its child in the same process group. Closing
+  // the terminal then signals the leader alone, which ignores it: the binary only finds its terminal closed. The
+  // exit status is the shell's, the binary's own.
+  void setSessionLeaderShell() { sessionLeaderShell_ = true; }
   // The binary's whole environment: the sandbox's folders, LANG=C, a PATH, the proxies and what setEnv added.
   std::vector<std::string> environment() const;
 
@@ -110,6 +115,7 @@ class Sandbox {
   std::optional<int> errorFd_;
   std::optional<std::filesystem::path> controllingTerminal_;
   bool terminalIsError_ = false;
+  bool sessionLeaderShell_ = false;
 };
 
 // How many times `part` stands in `text`, not overlapping.
@@ -158,18 +164,20 @@ class PseudoTerminal {
   int terminal_ = -1;
 };
 
-// An interactive bash with job control (bash --norc --noprofile --noediting -i) in a session of its own, on a
-// pseudo-terminal that is its controlling terminal, with the sandbox's environment: what a user types at, how a
-// job is stopped with Ctrl-Z and resumed with fg. Line editing is off so that at the shell's prompt the terminal
-// is in line mode with echo, as the shell puts it back when a job stops. Every wait has a deadline; on one the
-// test fails with what the terminal showed.
+// An interactive shell with job control in a session of its own, on a pseudo-terminal that is its controlling
+// terminal, with the sandbox's environment: what a user types at, how a job is stopped with Ctrl-Z and resumed with
+// fg or bg. bash runs as `bash --norc --noprofile --noediting -i`: without line editing, the terminal is in line
+// mode with echo at its prompt, and bash puts its own modes back when a job stops. dash (`dash -i`) has no line
+// editing and puts nothing back: a job that stops leaves the terminal as it had it. Every wait has a deadline; on
+// one the test fails with what the terminal showed.
 class InteractiveShell {
  public:
-  // bash's prompt: text no command prints.
+  enum class Kind { bash, dash };
+  // The shell's prompt: text no command prints.
   static constexpr std::string_view kPrompt = "<dapplewick-test-shell>$ ";
 
-  explicit InteractiveShell(const Sandbox& sandbox);
-  // Exits the shell; its process group is killed when it is still there after a while, and it is reaped.
+  explicit InteractiveShell(const Sandbox& sandbox, Kind kind = Kind::bash);
+  // Exits the shell; it is killed when it is still there after a while, and it is reaped.
   ~InteractiveShell();
   InteractiveShell(const InteractiveShell&) = delete;
   InteractiveShell& operator=(const InteractiveShell&) = delete;

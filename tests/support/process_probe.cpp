@@ -41,6 +41,14 @@ long long bytesRead(pid_t pid) {
   return -1;
 }
 
+std::optional<pid_t> firstChild(pid_t pid) {
+  const std::string id = std::to_string(pid);
+  std::ifstream children("/proc/" + id + "/task/" + id + "/children");
+  long child = 0;
+  if (children >> child && child > 0) return static_cast<pid_t>(child);
+  return std::nullopt;
+}
+
 bool processGroupAlive(pid_t pgid) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {

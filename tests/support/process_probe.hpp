@@ -26,6 +26,9 @@ bool signalPending(pid_t pid);
 // that the reader took it: this count growing does.
 long long bytesRead(pid_t pid);
 
+// The first child a process has started and not yet reaped; nothing when it has none.
+std::optional<pid_t> firstChild(pid_t pid);
+
 // True while a process that has not exited belongs to process group `pgid`. Exited processes nobody reaped yet
 // (zombies, which a container's init may leave for good) do not count.
 bool processGroupAlive(pid_t pgid);

@@ -94,6 +94,8 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       // A short option is named only as two characters: "-sk-secret123" is what "-h" leaves, "-x" knows no value.
       {{"-hsk-secret123"}, "unknown option [13 characters, not shown]"},
       {{"-xVALUE"}, "unknown option [7 characters, not shown]"},
+      {{"-hab"}, "unknown option [3 characters, not shown]"},
+      {{"-xab"}, "unknown option [4 characters, not shown]"},
       {{"-x=VALUE", "--jsno=VALUE"}, "unknown options [8 characters, not shown], --jsno"},
       {{"credential", "set", "zai", "-zSECRET"}, "unknown option [8 characters, not shown]"},
       {{"--sk-SECRET-0123456789abcdef=x", "--jsno"}, "unknown options [28 characters, not shown], --jsno"},
@@ -126,7 +128,10 @@ TEST_F(AppTest, UsageErrorsExitTwoAndNeverRepeatASecret) {
       {set, "the secret on standard input is not UTF-8 text", "sk-SECRET\xff\n"},
       {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a')},
       {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes + 1, 'a') + "\r\n"},
-      // Endless line breaks (`yes ''`) end once no more of them could be dropped.
+      // Past the limit only trailing line breaks may come, 64 KiB of them at the most: endless ones (`yes ''`) end.
+      {set, "the secret on standard input is longer than 1 MiB", std::string(kMaxSecretBytes, 'a') + "\nx"},
+      {set, "the secret on standard input is longer than 1 MiB",
+       std::string(kMaxSecretBytes, 'a') + std::string(64 * 1024 + 1, '\n')},
       {set, "the secret on standard input is longer than 1 MiB", std::string(3 * kMaxSecretBytes, '\n')},
   };
   keychain.save(Provider::codex, "kept");
@@ -148,7 +153,8 @@ TEST_F(AppTest, CredentialCommands) {
     EXPECT_EQ(keychain.load(Provider::zai), want);
   }
   // The limit holds for the secret without its trailing line breaks.
-  for (const std::string end : {"", "\n", "\r\n"}) {
+  for (const std::string& end :
+       std::vector<std::string>{"", "\n", "\r\n", "\n\n\n", "\r\n\r\n", std::string(64 * 1024, '\n')}) {
     EXPECT_EQ(run({"credential", "set", "codex"}, std::string(kMaxSecretBytes, 'b') + end).exitCode, kExitSuccess);
     EXPECT_EQ(keychain.load(Provider::codex)->size(), kMaxSecretBytes);
   }

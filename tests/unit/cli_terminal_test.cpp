@@ -158,7 +158,7 @@ TEST(HiddenTerminalInput, AStopPutsTheTerminalBackAndAResumeHidesItAgainStarting
     // Nothing is read while the terminal is the shell's.
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_GT(pty.queued(), 0);
-    jobs.resumed();
+    EXPECT_FALSE(jobs.resumed());
     EXPECT_EQ(lineMode(), 0u);
     EXPECT_EQ(pty.queued(), 0) << "what came while stopped is dropped";
     EXPECT_EQ(prompts, 1);
@@ -170,12 +170,12 @@ TEST(HiddenTerminalInput, AStopPutsTheTerminalBackAndAResumeHidesItAgainStarting
   EXPECT_EQ(lineMode(), before);
   // No prompt is up: a stop and resume leave the terminal alone.
   jobs.stopping();
-  jobs.resumed();
+  EXPECT_FALSE(jobs.resumed());
   EXPECT_EQ(std::make_tuple(lineMode(), prompts), std::make_tuple(before, 1));
   // Nor does a resume hide input again once the command was stopped.
   HiddenTerminalInput hidden(pty.terminal(), stop.get_token(), &jobs, [&] { ++prompts; });
   stop.request_stop();
-  jobs.resumed();
+  EXPECT_FALSE(jobs.resumed());
   EXPECT_EQ(std::make_tuple(lineMode(), prompts), std::make_tuple(before, 1));
 }
 
