@@ -186,6 +186,8 @@ class InteractiveShell {
   pid_t pid() const { return pid_; }
   // Types `text` whole (failing the test when the terminal takes none of it for 5 s).
   void type(std::string_view text);
+  // Closes the terminal's other end, as when its window closes: the shell and its jobs are hung up.
+  void hangUp() { terminal_.hangUp(); }
   // Everything the terminal showed so far.
   const std::string& shown();
   // How many times `text` was shown so far.
