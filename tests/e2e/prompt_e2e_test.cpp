@@ -300,11 +300,6 @@ class PromptJob {
  public:
   PromptJob(InteractiveShell& shell, std::string command)
       : shell_(shell), tty_(shell.terminal()), command_(std::move(command)) {}
-  ~PromptJob() {
-    if (group_ > 0 && testing::processGroupAlive(group_)) ::kill(-group_, SIGKILL);
-  }
-  PromptJob(const PromptJob&) = delete;
-  PromptJob& operator=(const PromptJob&) = delete;
 
   pid_t group() const { return group_; }
 
@@ -316,7 +311,7 @@ class PromptJob {
     if (!shell_.waitUntil([&] { return shell_.timesShown(kPrompt) == 1 && tty_.hidesTyping(); }, "hidden prompt")) {
       return false;
     }
-    group_ = tty_.foregroundGroup();
+    group_ = reaper_.group = tty_.foregroundGroup();
     EXPECT_GT(group_, 0);
     EXPECT_NE(group_, shell_.pid());
     const long long readBefore = testing::bytesRead(group_);
@@ -391,6 +386,7 @@ class PromptJob {
   const PseudoTerminal& tty_;
   std::string command_;
   pid_t group_ = -1;
+  GroupReaper reaper_;
 };
 
 // Stopped at the prompt, then resumed in the foreground or in the background, from the shell or from elsewhere:
@@ -429,17 +425,17 @@ TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds
     PromptJob job(shell, command);
     bool done = job.start();
     for (const JobAct act : story.acts) done = done && job.act(act);
-    const bool killed = story.acts.back() == killJob || story.acts.back() == closeWindow;
-    if (done && !killed) done = job.finish();
+    const bool ends = story.acts.back() == killJob || story.acts.back() == closeWindow;
+    if (done && !ends) done = job.finish();
     if (!done) continue;
     EXPECT_FALSE(testing::processGroupAlive(job.group())) << "left running or stopped";
-    EXPECT_EQ(savedCredential(sandbox, "windsurf"), killed ? "sk-before" : "sk-rest");
+    EXPECT_EQ(savedCredential(sandbox, "windsurf"), ends ? "sk-before" : "sk-rest");
     if (story.acts.back() == closeWindow) continue;
     EXPECT_TRUE(shell.terminal().inLineModeWithEcho());
     EXPECT_EQ(shell.shown().find("sk-"), std::string::npos) << shell.shown();
     const std::size_t fgs = static_cast<std::size_t>(std::ranges::count(story.acts, fg));
     EXPECT_EQ(shell.timesShown(kPrompt), 1 + fgs) << shell.shown();
-    if (!killed && story.shell == InteractiveShell::Kind::bash) {
+    if (!ends && story.shell == InteractiveShell::Kind::bash) {
       // Asked again on a line of its own after the shell's echo of the job, and the line saved at once.
       const std::string resumed =
           "fg\r\n" + command + "\r\n\r\n" + kPrompt + "\r\n" + std::string(PromptJob::kSavedOnTheTerminal);
