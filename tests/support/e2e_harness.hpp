@@ -177,7 +177,7 @@ class InteractiveShell {
   static constexpr std::string_view kPrompt = "<dapplewick-test-shell>$ ";
 
   explicit InteractiveShell(const Sandbox& sandbox, Kind kind = Kind::bash);
-  // Exits the shell; it is killed when it is still there after a while, and it is reaped.
+  // Exits the shell; its process group is killed when it is still there after a while, and it is reaped.
   ~InteractiveShell();
   InteractiveShell(const InteractiveShell&) = delete;
   InteractiveShell& operator=(const InteractiveShell&) = delete;
