@@ -108,18 +108,14 @@ class InterruptWatcher {
   }
 
   // The first stop signal taken, else the one the watcher will take next (the lowest pending); 0 when none has
-  // been raised. A signal once seen pending is kept, whoever takes it from the pending set afterwards.
+  // been raised. Outside the watcher's thread, only after a catch-up: a signal the watcher has taken off the
+  // pending set is not recorded yet until then.
   int raisedStop() const {
     if (const int signal = first_.load(); signal != 0) return signal;
-    if (const int signal = seen_.load(); signal != 0) return signal;
     sigset_t pending;
     if (sigpending(&pending) != 0) return 0;
     for (const int signal : kStops) {
-      if (sigismember(&pending, signal) == 1) {
-        int none = 0;
-        seen_.compare_exchange_strong(none, signal);
-        return seen_.load();
-      }
+      if (sigismember(&pending, signal) == 1) return signal;
     }
     return 0;
   }
@@ -187,8 +183,6 @@ class InterruptWatcher {
   std::atomic<bool> done_{false};
   // The first stop signal taken, set before stop is requested; 0 until then.
   std::atomic<int> first_{0};
-  // The first stop signal seen pending before the watcher took any; 0 until then.
-  mutable std::atomic<int> seen_{0};
   std::thread thread_;
 };
 
