@@ -336,20 +336,7 @@ class PromptJob {
           return false;
         }
         if (!shell_.waitUntil(stopped, "job stopped again in the background")) return false;
-        // The shell learns of the stop from a SIGCHLD it handles in its own time, so `jobs` run at once may still
-        // say Running: it is asked again at each of the shell's prompts until it says Stopped.
-        const std::size_t saidStopped = shell_.timesShown("Stopped");
-        std::size_t asked = prompts;
-        const bool said = shell_.waitUntil(
-            [&] {
-              const std::size_t now = shell_.timesShown(kShellPrompt);
-              if (now == asked) return false;  // the last `jobs` has not finished
-              if (asked > prompts && shell_.timesShown("Stopped") > saidStopped) return true;
-              asked = now;
-              shell_.type("jobs\r");
-              return false;
-            },
-            "jobs saying the job is stopped");
+        const bool said = shellSaysStopped();
         EXPECT_TRUE(tty_.inLineModeWithEcho()) << "the terminal was changed from the background";
         return said;
       }
@@ -362,7 +349,7 @@ class PromptJob {
       case JobAct::continueFromElsewhere:
         // The job goes on at once; it is stopped again when the state says so.
         EXPECT_EQ(::kill(group_, SIGCONT), 0);
-        return shell_.waitUntil(stopped, "job stopped again after kill -CONT");
+        return shell_.waitUntil(stopped, "job stopped again after kill -CONT") && shellSaysStopped();
       case JobAct::stopFromElsewhere:
         EXPECT_EQ(::kill(group_, SIGSTOP), 0);
         return shell_.waitUntil(stoppedAtTheShell, "job stopped and the shell's prompt");
@@ -391,6 +378,25 @@ class PromptJob {
   static constexpr std::string_view kSavedOnTheTerminal = "Saved the credential for windsurf.\r\n";
 
  private:
+  // The shell learns of a stop from a SIGCHLD it handles in its own time, so `jobs` run at once may still say
+  // Running, and an fg of a job the shell takes for running sends no SIGCONT: `jobs` is asked again at each of the
+  // shell's prompts until it says Stopped.
+  bool shellSaysStopped() {
+    const std::size_t saidStopped = shell_.timesShown("Stopped");
+    std::size_t asked = shell_.timesShown(kShellPrompt);
+    shell_.type("jobs\r");
+    return shell_.waitUntil(
+        [&] {
+          const std::size_t now = shell_.timesShown(kShellPrompt);
+          if (now == asked) return false;  // the last `jobs` has not finished
+          if (shell_.timesShown("Stopped") > saidStopped) return true;
+          asked = now;
+          shell_.type("jobs\r");
+          return false;
+        },
+        "jobs saying the job is stopped");
+  }
+
   InteractiveShell& shell_;
   const PseudoTerminal& tty_;
   std::string command_;
