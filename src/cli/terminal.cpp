@@ -1,6 +1,8 @@
 #include "cli/terminal.hpp"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +19,28 @@
 #include "common/text.hpp"
 
 namespace dapplewick {
+
+namespace {
+
+// While alive, SIGTTOU is blocked in the calling thread, and the kernel lets a change of the terminal through even
+// from the background rather than stopping the process with it.
+class TerminalChangesUnstoppable {
+ public:
+  TerminalChangesUnstoppable() {
+    sigset_t change;
+    sigemptyset(&change);
+    sigaddset(&change, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &change, &before_);
+  }
+  ~TerminalChangesUnstoppable() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  TerminalChangesUnstoppable(const TerminalChangesUnstoppable&) = delete;
+  TerminalChangesUnstoppable& operator=(const TerminalChangesUnstoppable&) = delete;
+
+ private:
+  sigset_t before_{};
+};
+
+}  // namespace
 
 struct HiddenTerminalInput::State {
   int fd = -1;
@@ -42,11 +66,16 @@ struct HiddenTerminalInput::State {
 
   // Puts the terminal back. What is still queued (the rest of a paste that was refused, say) would otherwise reach
   // the shell as commands. From the background the terminal is the shell's, which put its own settings back when
-  // it took it: it is left alone.
+  // it took it: it is left alone. The shell may still take it between that check and the change: when its job is a
+  // script that runs us, it sees the script stop on Ctrl-Z and takes the terminal back while we are putting it back.
+  // SIGTTOU would then stop us inside the change, and the stop we are about to raise would follow at fg, stopping us
+  // again while the script waits for us. So the change goes through even then, and the shell gets back the settings
+  // the prompt found, the ones it gave the job.
   void restoreLocked() {
     if (!active) return;
     active = false;
     if (!inForeground()) return;
+    const TerminalChangesUnstoppable unstoppable;
     ::tcflush(fd, TCIFLUSH);
     ::tcsetattr(fd, TCSANOW, &saved);
   }

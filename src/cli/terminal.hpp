@@ -28,8 +28,9 @@ struct LineRead {
 // With `jobs`, the signal watcher reaches this prompt on a stop and a resume (Ctrl-Z, then `fg`; or a SIGSTOP
 // from outside, then SIGCONT): the terminal is put back before the process stops, and on resume, once the
 // process is in the foreground again, input is hidden again, what was typed before is dropped, `prompt` is called
-// to ask again, and the line starts anew. From the background the terminal is never touched, on the way out
-// included.
+// to ask again, and the line starts anew. From the background the terminal is left alone, on the way out included;
+// a shell that takes it back just as it is being put back gets the settings it gave the job, and the process is not
+// stopped part way.
 class HiddenTerminalInput {
  public:
   HiddenTerminalInput(int fd, std::stop_token stop, TerminalJobControl* jobs = nullptr,

@@ -294,12 +294,18 @@ enum class JobAct {
   closeWindow,            // the terminal's window closes: it ends, nothing left running or stopped
 };
 
+// How the shell starts the binary: as its job, or as the child of a script that is the job (`sh -c '…; echo …'`),
+// which the shell sees stop and takes the terminal back from while the binary is still handling its Ctrl-Z. The
+// script says `kScriptWentOn` once the binary has ended.
+enum class Launch { direct, script };
+const std::string kScriptWentOn = "the script went on";
+
 // Drives one job of `credential set windsurf` at a shell, act by act; each act waits for what it leads to and fails
 // the test with what the terminal showed when that does not come.
 class PromptJob {
  public:
-  PromptJob(InteractiveShell& shell, std::string command)
-      : shell_(shell), tty_(shell.terminal()), command_(std::move(command)) {}
+  PromptJob(InteractiveShell& shell, std::string command, Launch launch = Launch::direct)
+      : shell_(shell), tty_(shell.terminal()), command_(std::move(command)), launch_(launch) {}
 
   pid_t group() const { return group_; }
 
@@ -314,14 +320,16 @@ class PromptJob {
     group_ = reaper_.group = tty_.foregroundGroup();
     EXPECT_GT(group_, 0);
     EXPECT_NE(group_, shell_.pid());
-    const long long readBefore = testing::bytesRead(group_);
+    binary_ = launch_ == Launch::script ? testing::firstChild(group_).value_or(-1) : group_;
+    EXPECT_GT(binary_, 0) << "the script has no child";
+    const long long readBefore = testing::bytesRead(binary_);
     shell_.type("sk-part");
-    return shell_.waitUntil([&] { return testing::bytesRead(group_) >= readBefore + 7; }, "sk-part read");
+    return shell_.waitUntil([&] { return testing::bytesRead(binary_) >= readBefore + 7; }, "sk-part read");
   }
 
   bool act(JobAct act) {
     const std::size_t prompts = shell_.timesShown(kShellPrompt);
-    const auto stopped = [&] { return testing::processState(group_) == 'T'; };
+    const auto stopped = [&] { return testing::processState(group_) == 'T' && testing::processState(binary_) == 'T'; };
     const auto stoppedAtTheShell = [&] { return stopped() && shell_.timesShown(kShellPrompt) > prompts; };
     switch (act) {
       case JobAct::ctrlZ:
@@ -370,6 +378,9 @@ class PromptJob {
   bool finish() {
     shell_.type("sk-rest\r");
     if (!shell_.waitForShown(kSavedOnTheTerminal)) return false;
+    if (launch_ == Launch::script && !shell_.waitForShown(std::string(kSavedOnTheTerminal) + kScriptWentOn)) {
+      return false;
+    }
     shell_.type("echo \"[status $?]\"\r");
     return shell_.waitForShown("[status 0]") && testing::waitForGroupGone(group_);
   }
@@ -400,7 +411,9 @@ class PromptJob {
   InteractiveShell& shell_;
   const PseudoTerminal& tty_;
   std::string command_;
+  Launch launch_;
   pid_t group_ = -1;
+  pid_t binary_ = -1;
   GroupReaper reaper_;
 };
 
@@ -410,6 +423,8 @@ class PromptJob {
 // what is typed after that is saved. Nothing typed is ever shown. Killed stopped or in the background, the job ends
 // with 143, saves nothing and leaves nothing behind. dash puts no terminal modes back when a job stops: the
 // prompt itself leaves the terminal in line mode with echo. The window closed ends a job stopped again after bg.
+// Run from a script, the binary is stopped by Ctrl-Z while the shell already has the terminal back, as often as
+// it is stopped, and the script goes on once the secret is saved.
 TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds) {
   using enum JobAct;
   struct Story {
@@ -417,7 +432,10 @@ TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds
     std::vector<JobAct> acts;
     std::string pipe = {};
     InteractiveShell::Kind shell = InteractiveShell::Kind::bash;
+    Launch launch = Launch::direct;
   };
+  std::vector<JobAct> twentyStops;
+  for (int i = 0; i < 20; ++i) twentyStops.insert(twentyStops.end(), {ctrlZ, fg});
   const Story stories[] = {
       {"Ctrl-Z, fg", {ctrlZ, fg}},
       {"Ctrl-Z, fg, Ctrl-Z, fg", {ctrlZ, fg, ctrlZ, fg}},
@@ -430,14 +448,18 @@ TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds
       {"kill -STOP, bg, kill %1", {stopFromElsewhere, bg, killJob}},
       {"Ctrl-Z, bg, the window closes", {ctrlZ, bg, closeWindow}},
       {"dash: Ctrl-Z, fg", {ctrlZ, fg}, "", InteractiveShell::Kind::dash},
+      {"script: Ctrl-Z, fg, 20 times", twentyStops, "", InteractiveShell::Kind::bash, Launch::script},
+      {"script: Ctrl-Z, bg, fg", {ctrlZ, bg, fg}, "", InteractiveShell::Kind::bash, Launch::script},
   };
   for (const Story& story : stories) {
     SCOPED_TRACE(story.name);
     Sandbox sandbox;
     sandbox.saveCredential("windsurf", "sk-before");
     InteractiveShell shell(sandbox, story.shell);
-    const std::string command = std::string(DAPPLEWICK_BINARY) + " credential set windsurf" + story.pipe;
-    PromptJob job(shell, command);
+    const std::string binary = std::string(DAPPLEWICK_BINARY) + " credential set windsurf" + story.pipe;
+    const bool script = story.launch == Launch::script;
+    const std::string command = script ? "sh -c '" + binary + "; echo " + kScriptWentOn + "'" : binary;
+    PromptJob job(shell, command, story.launch);
     bool done = job.start();
     for (const JobAct act : story.acts) done = done && job.act(act);
     const bool ends = story.acts.back() == killJob || story.acts.back() == closeWindow;
@@ -452,8 +474,8 @@ TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds
     EXPECT_EQ(shell.timesShown(kPrompt), 1 + fgs) << shell.shown();
     if (!ends && story.shell == InteractiveShell::Kind::bash) {
       // Asked again on a line of its own after the shell's echo of the job, and the line saved at once.
-      const std::string resumed =
-          "fg\r\n" + command + "\r\n\r\n" + kPrompt + "\r\n" + std::string(PromptJob::kSavedOnTheTerminal);
+      const std::string resumed = "fg\r\n" + command + "\r\n\r\n" + kPrompt + "\r\n" +
+                                  std::string(PromptJob::kSavedOnTheTerminal) + (script ? kScriptWentOn + "\r\n" : "");
       EXPECT_NE(shell.shown().find(resumed), std::string::npos) << shell.shown();
     }
   }
