@@ -303,7 +303,6 @@ std::string readPipedSecret(std::istream& in) {
   constexpr std::size_t kMostLineBreaks = std::size_t{64} * 1024;
   constexpr std::size_t kMostRead = kMaxSecretBytes + kMostLineBreaks;
   const auto tooLong = [] { return UsageError("the secret on standard input is longer than 1 MiB"); };
-  const auto isLineBreak = [](char c) { return c == '\n' || c == '\r'; };
   std::string secret;
   char buffer[65536];
   // One byte past the most that may come tells that more came.
@@ -313,13 +312,13 @@ std::string readPipedSecret(std::istream& in) {
     if (in.gcount() <= 0) break;
     const std::size_t from = std::max(secret.size(), kMaxSecretBytes);
     secret.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (from < secret.size() && !std::ranges::all_of(std::string_view(secret).substr(from), isLineBreak)) {
+    if (from < secret.size() && !std::ranges::all_of(std::string_view(secret).substr(from), isLineBreakByte)) {
       throw tooLong();
     }
   }
   if (secret.size() > kMostRead) throw tooLong();
   if (in.bad()) throw std::runtime_error("cannot read standard input");
-  while (!secret.empty() && isLineBreak(secret.back())) secret.pop_back();
+  while (!secret.empty() && isLineBreakByte(secret.back())) secret.pop_back();
   return secret;
 }
 

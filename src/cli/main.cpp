@@ -127,12 +127,10 @@ class InterruptWatcher {
 
   void stopProcess() {
     jobs_.stopping();
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
-    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-    raise(SIGTSTP);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    {
+      const dapplewick::ThreadSignalMask unblocked(SIG_UNBLOCK, SIGTSTP);
+      raise(SIGTSTP);
+    }
     // The SIGCONT that resumed the process is this resume, not another.
     sigset_t resume;
     sigemptyset(&resume);

@@ -20,27 +20,16 @@
 
 namespace dapplewick {
 
-namespace {
+ThreadSignalMask::ThreadSignalMask(int how, int signal) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  pthread_sigmask(how, &set, &before_);
+}
 
-// While alive, SIGTTOU is blocked in the calling thread, and the kernel lets a change of the terminal through even
-// from the background rather than stopping the process with it.
-class TerminalChangesUnstoppable {
- public:
-  TerminalChangesUnstoppable() {
-    sigset_t change;
-    sigemptyset(&change);
-    sigaddset(&change, SIGTTOU);
-    pthread_sigmask(SIG_BLOCK, &change, &before_);
-  }
-  ~TerminalChangesUnstoppable() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-  TerminalChangesUnstoppable(const TerminalChangesUnstoppable&) = delete;
-  TerminalChangesUnstoppable& operator=(const TerminalChangesUnstoppable&) = delete;
+ThreadSignalMask::~ThreadSignalMask() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
 
- private:
-  sigset_t before_{};
-};
-
-}  // namespace
+bool isLineBreakByte(char c) { return c == '\n' || c == '\r'; }
 
 struct HiddenTerminalInput::State {
   int fd = -1;
@@ -69,13 +58,14 @@ struct HiddenTerminalInput::State {
   // it took it: it is left alone. The shell may still take it between that check and the change: when its job is a
   // script that runs us, it sees the script stop on Ctrl-Z and takes the terminal back while we are putting it back.
   // SIGTTOU would then stop us inside the change, and the stop we are about to raise would follow at fg, stopping us
-  // again while the script waits for us. So the change goes through even then, and the shell gets back the settings
-  // the prompt found, the ones it gave the job.
+  // again while the script waits for us. So the change goes through even then (with SIGTTOU blocked, the kernel
+  // lets a background process change its terminal), and the shell gets back the settings the prompt found, the ones
+  // it gave the job.
   void restoreLocked() {
     if (!active) return;
     active = false;
     if (!inForeground()) return;
-    const TerminalChangesUnstoppable unstoppable;
+    const ThreadSignalMask unstoppable(SIG_BLOCK, SIGTTOU);
     ::tcflush(fd, TCIFLUSH);
     ::tcsetattr(fd, TCSANOW, &saved);
   }
@@ -176,8 +166,6 @@ constexpr char kDelete = 0x7F;
 constexpr int kPasteGapMilliseconds = 30;
 // A short wait keeps a stop request, or a terminal given back after a stop, noticed promptly without a wake-up pipe.
 constexpr int kTickMilliseconds = 100;
-
-bool isLineBreak(char c) { return c == '\n' || c == '\r'; }
 
 // Reads a terminal's input as it comes, one piece at a time, on behalf of one line.
 class InputReader {
@@ -306,7 +294,7 @@ LineRead readLineFrom(int fd, std::size_t maxBytes, const std::stop_token& stop,
     const std::string_view bytes = piece.bytes;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       const char c = bytes[i];
-      if (isLineBreak(c)) {
+      if (isLineBreakByte(c)) {
         result.status = restOfPaste(reader, bytes.substr(i + 1));
         if (result.status != LineReadStatus::line) result.text.clear();
         return result;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -69,6 +71,22 @@ class TerminalJobControl {
   std::mutex mutex_;
   std::shared_ptr<HiddenTerminalInput::State> active_;
 };
+
+// While alive, `signal` is blocked (SIG_BLOCK) or unblocked (SIG_UNBLOCK) in the calling thread alone, as `how`
+// says; the thread's mask as it was comes back at the end.
+class ThreadSignalMask {
+ public:
+  ThreadSignalMask(int how, int signal);
+  ~ThreadSignalMask();
+  ThreadSignalMask(const ThreadSignalMask&) = delete;
+  ThreadSignalMask& operator=(const ThreadSignalMask&) = delete;
+
+ private:
+  sigset_t before_{};
+};
+
+// A byte that ends a line typed at the prompt or piped in: a line feed or a carriage return.
+bool isLineBreakByte(char c);
 
 // The width in columns of the terminal on `fd`; 0 when it is no terminal or does not say.
 int terminalColumns(int fd);

@@ -295,19 +295,28 @@ enum class JobAct {
 };
 
 // How the shell starts the binary: as its job, or as the child of a script that is the job (`sh -c '…; echo …'`),
-// which the shell sees stop and takes the terminal back from while the binary is still handling its Ctrl-Z. The
-// script says `kScriptWentOn` once the binary has ended.
+// which the shell sees stop and takes the terminal back from while the binary is still handling its Ctrl-Z.
 enum class Launch { direct, script };
-const std::string kScriptWentOn = "the script went on";
 
 // Drives one job of `credential set windsurf` at a shell, act by act; each act waits for what it leads to and fails
 // the test with what the terminal showed when that does not come.
 class PromptJob {
  public:
-  PromptJob(InteractiveShell& shell, std::string command, Launch launch = Launch::direct)
-      : shell_(shell), tty_(shell.terminal()), command_(std::move(command)), launch_(launch) {}
+  // `command` runs the binary; a script runs it, then says a line of its own.
+  PromptJob(InteractiveShell& shell, const std::string& command, Launch launch = Launch::direct)
+      : shell_(shell),
+        tty_(shell.terminal()),
+        command_(launch == Launch::script ? "sh -c '" + command + "; echo " + std::string(kScriptWentOn) + "'"
+                                          : command),
+        launch_(launch) {}
 
   pid_t group() const { return group_; }
+  // What the shell runs, as it echoes it.
+  const std::string& command() const { return command_; }
+  // What the terminal shows once the secret is saved: the binary's line, then the script's, which went on.
+  std::string saved() const {
+    return std::string(kSavedOnTheTerminal) + (launch_ == Launch::script ? std::string(kScriptWentOn) + "\r\n" : "");
+  }
 
   // Runs the command and types "sk-part" once the prompt hides typing, until the binary has read it.
   bool start() {
@@ -377,16 +386,14 @@ class PromptJob {
   // Types the rest of the secret at the prompt, which saves it.
   bool finish() {
     shell_.type("sk-rest\r");
-    if (!shell_.waitForShown(kSavedOnTheTerminal)) return false;
-    if (launch_ == Launch::script && !shell_.waitForShown(std::string(kSavedOnTheTerminal) + kScriptWentOn)) {
-      return false;
-    }
+    if (!shell_.waitForShown(saved())) return false;
     shell_.type("echo \"[status $?]\"\r");
     return shell_.waitForShown("[status 0]") && testing::waitForGroupGone(group_);
   }
 
   static constexpr std::string_view kShellPrompt = InteractiveShell::kPrompt;
   static constexpr std::string_view kSavedOnTheTerminal = "Saved the credential for windsurf.\r\n";
+  static constexpr std::string_view kScriptWentOn = "the script went on";
 
  private:
   // The shell learns of a stop from a SIGCHLD it handles in its own time, so `jobs` run at once may still say
@@ -456,10 +463,7 @@ TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds
     Sandbox sandbox;
     sandbox.saveCredential("windsurf", "sk-before");
     InteractiveShell shell(sandbox, story.shell);
-    const std::string binary = std::string(DAPPLEWICK_BINARY) + " credential set windsurf" + story.pipe;
-    const bool script = story.launch == Launch::script;
-    const std::string command = script ? "sh -c '" + binary + "; echo " + kScriptWentOn + "'" : binary;
-    PromptJob job(shell, command, story.launch);
+    PromptJob job(shell, std::string(DAPPLEWICK_BINARY) + " credential set windsurf" + story.pipe, story.launch);
     bool done = job.start();
     for (const JobAct act : story.acts) done = done && job.act(act);
     const bool ends = story.acts.back() == killJob || story.acts.back() == closeWindow;
@@ -474,8 +478,7 @@ TEST(HiddenPromptUnderAShell, StoppedAndResumedItHidesTypingAgainAndKilledItEnds
     EXPECT_EQ(shell.timesShown(kPrompt), 1 + fgs) << shell.shown();
     if (!ends && story.shell == InteractiveShell::Kind::bash) {
       // Asked again on a line of its own after the shell's echo of the job, and the line saved at once.
-      const std::string resumed = "fg\r\n" + command + "\r\n\r\n" + kPrompt + "\r\n" +
-                                  std::string(PromptJob::kSavedOnTheTerminal) + (script ? kScriptWentOn + "\r\n" : "");
+      const std::string resumed = "fg\r\n" + job.command() + "\r\n\r\n" + kPrompt + "\r\n" + job.saved();
       EXPECT_NE(shell.shown().find(resumed), std::string::npos) << shell.shown();
     }
   }
