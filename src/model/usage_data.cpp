@@ -45,12 +45,19 @@ std::optional<double> usedRatio(double used, double limit) {
   return ratio;
 }
 
+// How far below a whole percent a share may lie and still count as that percent. A share worked out in double
+// precision (used / limit here, and part / whole x 100 in the services before that) is a few units in the last
+// place off: 29 of 100 gives 28.999999999999996, under 1e-13 of a percent below 29, and cutting that down loses a
+// whole percent. 1e-7 of a percent (one part in a billion of the allowance) is a million times that noise, yet far
+// below any share a provider reports, so 28.99 or 99.99 still cut down.
+constexpr double kPercentNoise = 1e-7;
+
 }  // namespace
 
 int UsageData::percentage() const {
   const auto ratio = usedRatio(used, limit);
   if (!ratio) return 0;
-  return static_cast<int>(std::min(*ratio, 1.0) * 100.0);
+  return static_cast<int>(std::floor(std::min(*ratio, 1.0) * 100.0 + kPercentNoise));
 }
 
 int UsageData::level() const {

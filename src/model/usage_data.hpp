@@ -37,7 +37,8 @@ struct UsageData {
   bool isLoading = false;
   std::vector<UsageData> auxiliaryUsage = {};
 
-  // used / limit capped at 1, times 100, truncated; 0 unless limit is positive and the ratio finite and positive.
+  // used / limit capped at 1, times 100, truncated, where a share below a whole percent by rounding noise alone
+  // counts as that percent; 0 unless limit is positive and the ratio finite and positive.
   int percentage() const;
   // 0 to 3 with breaks at the ratios 0.5, 0.75 and 0.9; a ratio above 1 is 3.
   int level() const;

@@ -34,8 +34,8 @@ const Json kZaiRecord = {{"error", nullptr},
                          {"auxiliaryUsage", {{{"note", "1 week window"}}}}};
 
 // Only a key the international host rejects is tried on the mainland-China host.
-Scenario zai(std::string name, int firstStatus, std::string firstBody, int secondStatus, std::size_t second,
-             Json want) {
+Scenario zai(std::string name, int firstStatus, std::string firstBody, int secondStatus, std::size_t second, Json want,
+             std::vector<std::string> textShows = {}) {
   const std::string path = "GET /api/monitor/usage/quota/limit ";
   // clang-format off
   return {.name = "Zai" + name, .provider = "zai", .credential = "api:  zai-key\n", .secret = "zai-key",
@@ -43,7 +43,8 @@ Scenario zai(std::string name, int firstStatus, std::string firstBody, int secon
                      .wantRequests = 1},
                     {.originKeys = {"zai.china"}, .answers = {{{path}, secondStatus, kZaiQuota}},
                      .wantRequests = second}},
-          .onEveryRequest = {"authorization: Bearer zai-key"}, .want = std::move(want)};
+          .onEveryRequest = {"authorization: Bearer zai-key"}, .want = std::move(want),
+          .textShows = std::move(textShows)};
   // clang-format on
 }
 
@@ -247,6 +248,11 @@ std::vector<Scenario> serviceScenarios() {
       zai("FirstHostAnswers", 200, kZaiQuota, 500, 0, kZaiRecord),
       zai("RejectedKeyFallsBack", 401, R"({"error":"unauthorized"})", 200, 1, kZaiRecord),
       zai("RejectedByBoth", 401, "", 403, 1, {{"error", "Invalid z.ai API key"}}),
+      // 29 of 100 is 28.999999999999996 in double arithmetic, and still shows as 29%.
+      zai("ShareOf29", 200,
+          R"({"code":200,"msg":"ok","success":true,"data":{"limits":[)"
+          R"({"type":"TOKENS_LIMIT","unit":3,"number":5,"percentage":29}]}})",
+          500, 0, {{"error", nullptr}, {"used", 29}, {"limit", 100}, {"percentage", 29}}, {" 29%  29 / 100  "}),
       {.name = "Manus", .provider = "manus", .credential = "web:a=1; session_id=man-e2e", .secret = "man-e2e",
        .hosts = at({"manus"}, 1, {{{"POST /user.v1.UserService/GetAvailableCredits ", "\r\n\r\n{}"}, 200,
            R"({"data":{"totalCredits":1234.5,"proMonthlyCredits":1000,"periodicCredits":"250",)"

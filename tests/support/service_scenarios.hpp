@@ -42,6 +42,7 @@ struct Scenario {
   std::vector<Host> hosts = {};
   std::vector<std::string> onEveryRequest = {};  // header lines, exactly as sent
   Json want = {};                                // fields of the record ("/a/0/b" paths of it)
+  std::vector<std::string> textShows = {};       // texts the record's plain-text output holds
   std::map<std::string, std::string> environment = {};
   // Shell commands of a stand-in kiro-cli placed first on PATH, for `whoami` and for the usage report.
   std::string kiroWhoami{}, kiroUsage{};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <iomanip>
 #include <limits>
 #include <set>
 
@@ -36,13 +37,20 @@ TEST(UsageData, PercentageLevelAndRemaining) {
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
+  // clang-format off
   const Case cases[] = {
       {0, 100, 0, 0},   {49.9, 100, 49, 0}, {50, 100, 50, 1},   {74.99, 100, 74, 1}, {75, 100, 75, 2}, {89, 100, 89, 2},
       {90, 100, 90, 3}, {100, 100, 100, 3}, {150, 100, 100, 3}, {5, 0, 0, 0},        {5, -1, 0, 0},    {-5, 100, 0, 0},
       {nan, 100, 0, 0}, {5, nan, 0, 0},     {inf, 100, 0, 0},   {1, 3, 33, 0},       {2, 3, 66, 1},
+      // Whole shares that double arithmetic puts a hair below their percent, as counts and as a service's percent;
+      // then shares truly below a whole one.
+      {29, 100, 29, 0}, {57, 100, 57, 1}, {58, 100, 58, 1}, {29, 50, 58, 1}, {87, 300, 29, 0}, {58, 200, 29, 0},
+      {28.999999999999996, 100, 29, 0}, {57.99999999999999, 100, 58, 1},
+      {28.9, 100, 28, 0}, {28.99, 100, 28, 0}, {28.999999, 100, 28, 0}, {99.99, 100, 99, 3},
   };
+  // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.used) + "/" + std::to_string(c.limit));
+    SCOPED_TRACE(::testing::Message() << std::setprecision(17) << c.used << "/" << c.limit);
     UsageData data = UsageData::blank(Provider::zai);
     data.used = c.used;
     data.limit = c.limit;
