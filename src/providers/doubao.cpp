@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <set>
 #include <utility>
 
@@ -166,26 +167,27 @@ std::optional<Timestamp> parseResetText(std::string_view raw, Timestamp now) {
   if (text.empty()) return std::nullopt;
   if (const auto date = parseInternetDate(text)) return date;
 
-  static const RE2 duration("(" + std::string(unicode_class::kDigit) + "+)([dhms])");
+  // Durations as rate-limit headers write them: "1m30s", "6m0.5s", "20ms".
+  static const RE2 duration("(" + std::string(unicode_class::kDigit) + "*\\.?" + std::string(unicode_class::kDigit) +
+                            "+)(ms|[dhms])");
   re2::StringPiece input(text.data(), text.size());
-  std::string digits;
+  std::string figure;
   std::string unit;
-  long long seconds = 0;
-  while (RE2::FindAndConsume(&input, duration, &digits, &unit)) {
-    const long long scale = unit == "d" ? 86400 : unit == "h" ? 3600 : unit == "m" ? 60 : 1;
-    const auto count = parseInteger(digits);
-    const auto part = count ? checkedMul(*count, scale) : std::nullopt;
-    const auto sum = part ? checkedAdd(seconds, *part) : std::nullopt;
-    // A run too long to count (or digits of another script) is no duration rather than a wrapped one.
-    if (!sum) return std::nullopt;
-    seconds = *sum;
+  double millis = 0;
+  while (RE2::FindAndConsume(&input, duration, &figure, &unit)) {
+    const double scale = unit == "ms"  ? 1
+                         : unit == "s" ? 1000
+                         : unit == "m" ? 60'000
+                         : unit == "h" ? 3'600'000
+                                       : 86'400'000;
+    const auto count = parseDecimal(figure);
+    // Digits of another script are no duration; a sum too far ahead for a date is none either (below).
+    if (!count) return std::nullopt;
+    millis += *count * scale;
   }
   const auto nowMillis = static_cast<double>(now.time_since_epoch().count());
-  if (seconds > 0) {
-    const auto millis = checkedMul(seconds, 1000);
-    const auto at = millis ? checkedAdd(now.time_since_epoch().count(), *millis) : std::nullopt;
-    return at ? fromEpochMilliseconds(static_cast<double>(*at)) : std::nullopt;
-  }
+  // Whole milliseconds, as the clock counts: 1.001 s is 1001 ms, not the 1000.999... that doubles make of it.
+  if (millis > 0) return fromEpochMilliseconds(nowMillis + std::round(millis));
   if (const auto number = parseDecimal(text)) return fromEpochMilliseconds(nowMillis + *number * 1000);
   return std::nullopt;
 }

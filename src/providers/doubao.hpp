@@ -70,7 +70,8 @@ std::vector<Quota> readAgentPlanQuotas(std::string_view body);
 // "HTTP <status>", cut to 200 code points.
 std::string apiErrorMessage(int status, std::string_view body);
 
-// A rate-limit reset header: an internet date-time, "1m30s"-style durations, or seconds as a number.
+// A rate-limit reset header: an internet date-time, a duration ("1m30s", "6m0.5s", "20ms"; d, h, m, s and ms, each
+// figure may have a fraction), or seconds as a number.
 std::optional<Timestamp> parseResetText(std::string_view text, Timestamp now);
 
 // ---- Mapping ----

@@ -171,6 +171,8 @@ TEST(DoubaoProbe, ResetTexts) {
       {" 1m30s ", kNow + 90s}, {"1d2h", kNow + 26h}, {"90", kNow + 90s}, {"-1.5", kNow - 1500ms}, {"0s", std::nullopt},
       {"soon", std::nullopt}, {"2026-02-01T00:00:00.5Z", *parseInternetDate("2026-02-01T00:00:00.5Z")},
       {"99999999999999999999s", std::nullopt}, {"106751991167300d", std::nullopt}, {"1e300", std::nullopt},
+      {"20ms", kNow + 20ms}, {"500ms", kNow + 500ms}, {"1.5s", kNow + 1500ms}, {"6m0.5s", kNow + 360500ms},
+      {"1h2m3.25s", kNow + 3723250ms}, {".5s", kNow + 500ms}, {"1.001s", kNow + 1001ms},
   };
   // clang-format on
   for (const auto& [text, want] : cases) EXPECT_EQ(doubao::parseResetText(text, kNow), want) << text;
