@@ -168,8 +168,8 @@ std::optional<Timestamp> parseResetText(std::string_view raw, Timestamp now) {
   if (const auto date = parseInternetDate(text)) return date;
 
   // Durations as rate-limit headers write them: "1m30s", "6m0.5s", "20ms".
-  static const RE2 duration("(" + std::string(unicode_class::kDigit) + "*\\.?" + std::string(unicode_class::kDigit) +
-                            "+)(ms|[dhms])");
+  static const RE2 duration(
+      joinPattern({"(", unicode_class::kDigit, R"(*\.?)", unicode_class::kDigit, "+)(ms|[dhms])"}));
   re2::StringPiece input(text.data(), text.size());
   std::string figure;
   std::string unit;
