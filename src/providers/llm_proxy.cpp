@@ -45,15 +45,16 @@ std::optional<std::array<int, 4>> parseIPv4(std::string_view host) {
 
 Endpoint resolveEndpoint(std::string_view credential, const Environment& environment) {
   const std::string_view text = trimWhitespace(credential);
-  if (startsWith(text, "https://") || startsWith(text, "http://")) {
+  // A scheme is read in any letter case: "HTTP://h:4000:key" is an address and a key like its lower-case form.
+  const std::string head = toLowerASCII(text.substr(0, 8));
+  if (startsWith(head, "https://") || startsWith(head, "http://")) {
     const auto colon = text.rfind(':');
     const auto addressPart = text.substr(0, colon);
     const auto keyPart = text.substr(colon + 1);
-    // Digits after the last ":" are a port, never a key; nor is a port followed by a path ("http://h:4000/team"):
-    // a key comes after the path, so a last ":" still in front of it belongs to the address.
-    const auto pathStart = text.find('/', text.find("://") + 3);
-    const bool colonInAuthority = pathStart != std::string_view::npos && colon < pathStart;
-    if (!keyPart.empty() && !isDigits(keyPart) && !colonInAuthority) {
+    // Digits after the last ":" are a port, never a key; so are digits up to a "/", a port and the path after it
+    // ("http://h:4000/team"). Anything else is a key, "/" and all ("http://h:4000:Zm9v/YmFy").
+    const bool portAndPath = isDigits(keyPart.substr(0, keyPart.find('/')));
+    if (!keyPart.empty() && !portAndPath) {
       if (auto address = parseURL(addressPart); address && address->scheme) {
         return {std::string(keyPart), std::move(address)};
       }

@@ -49,6 +49,20 @@ TEST(LLMProxyEndpoint, ResolvesTheEndpointOrRefuses) {
       {.credential = "http://10.0.0.2:80/team", .apiKey = "k",
        .want = "http://10.0.0.2:80/team/v1/quota-stats Bearer k"},
       {.credential = "http://localhost:4000/", .apiKey = "k", .want = "http://localhost:4000/v1/quota-stats Bearer k"},
+      // A key may hold "/" (base64): only digits up to a "/" are a port and a path.
+      {.credential = "http://127.0.0.1:4000:Zm9vYmFy/cXV4+YmF6==", .apiKey = "k",
+       .want = "http://127.0.0.1:4000/v1/quota-stats Bearer Zm9vYmFy/cXV4+YmF6=="},
+      {.credential = "http://localhost:ab/cd", .want = "http://localhost/v1/quota-stats Bearer ab/cd"},
+      {.credential = "http://10.0.0.2/team:a/b", .want = "http://10.0.0.2/team/v1/quota-stats Bearer a/b"},
+      // The scheme in any case: the key is sent as the key, never in the path.
+      {.credential = "HTTP://127.0.0.1:4000:sk-key", .want = "http://127.0.0.1:4000/v1/quota-stats Bearer sk-key"},
+      {.credential = "Http://localhost:4000/gateway:sk-key",
+       .want = "http://localhost:4000/gateway/v1/quota-stats Bearer sk-key"},
+      {.credential = "HTTP://127.0.0.1:4000/gateway:sk-saved-key", .apiKey = "k",
+       .want = "http://127.0.0.1:4000/gateway/v1/quota-stats Bearer sk-saved-key"},
+      {.credential = "HTTPS://proxy.example.net:8443", .apiKey = "k",
+       .want = "https://proxy.example.net:8443/v1/quota-stats Bearer k"},
+      {.credential = "HttP://proxy.example.net:sk", .want = insecure},
       {.credential = "", .want = noKey},
       {.credential = "https://proxy.example.net:8443", .want = noKey},  // port digits are no key
       {.credential = "sk-key", .want = noBase}, {.credential = "sk-key", .baseURL = "http://bad host", .want = noBase},
