@@ -1,5 +1,7 @@
 #include "common/url.hpp"
 
+#include <algorithm>
+
 #include "common/text.hpp"
 
 namespace dapplewick {
@@ -201,6 +203,53 @@ std::string percentDecode(std::string_view text) {
       i += 2;
     } else {
       out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> addressPasswordSpan(std::string_view address) {
+  const std::size_t schemeEnd = address.find("://");
+  const std::size_t start = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+  const std::size_t at = address.rfind('@');
+  if (at == std::string_view::npos || at < start) return std::nullopt;
+  const std::size_t colon = address.find(':', start);
+  if (colon == std::string_view::npos || colon > at) return std::nullopt;
+  return std::pair(colon + 1, at);
+}
+
+std::string maskAddressPassword(std::string_view address) {
+  std::string out(address);
+  if (const auto span = addressPasswordSpan(address)) out.replace(span->first, span->second - span->first, "***");
+  return out;
+}
+
+std::string maskAddressPasswords(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  constexpr std::string_view kQuotes = "'\"";
+  constexpr std::string_view kEnds = " \t\r\n'\"";
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (kBlanks.find(c) != std::string_view::npos) {
+      out += c;
+      ++pos;
+      continue;
+    }
+    const bool quoted = kQuotes.find(c) != std::string_view::npos;
+    if (quoted) {
+      out += c;
+      ++pos;
+    }
+    // A quote left open runs to the end of the text, as a cut message leaves it.
+    const std::size_t end = std::min(quoted ? text.find(c, pos) : text.find_first_of(kEnds, pos), text.size());
+    out += maskAddressPassword(text.substr(pos, end - pos));
+    pos = end;
+    if (quoted && pos < text.size()) {
+      out += c;
+      ++pos;
     }
   }
   return out;

@@ -44,6 +44,19 @@ std::string withQuery(std::string_view url, const QueryItems& items);
 // stays as it is.
 std::string percentDecode(std::string_view text);
 
+// The password an address written as text carries, read as leniently as an HTTP library reads a proxy variable:
+// after the scheme's "://" (when there is one), from the first ":" up to the last "@" of the text. [begin, end) in
+// `address`; nothing when no ":" stands before an "@". The address need not be valid: one with a typo in its port
+// or a blank in its host still has its password found, and a password with an unencoded "/" or "@" is taken whole.
+std::optional<std::pair<std::size_t, std::size_t>> addressPasswordSpan(std::string_view address);
+
+// `address` with its password (see addressPasswordSpan), whatever its length, replaced by "***".
+std::string maskAddressPassword(std::string_view address);
+
+// `text` with every address it quotes masked as maskAddressPassword masks one: each run between a pair of quotes
+// (' or ") is taken for one address, blanks and all, and outside quotes each run without a blank.
+std::string maskAddressPasswords(std::string_view text);
+
 }  // namespace dapplewick
 
 namespace dapplewick {

@@ -7,6 +7,7 @@
 #include "common/redaction.hpp"
 #include "common/service_error.hpp"
 #include "common/task_group.hpp"
+#include "model/http.hpp"
 
 namespace dapplewick {
 
@@ -34,7 +35,8 @@ void redactRecord(UsageData& record, const std::vector<std::string>& secrets) {
 }  // namespace
 
 UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
-  std::vector<std::string> secrets;
+  // A proxy's password goes with every request, and a tool's words may quote its variable: hidden from the start.
+  std::vector<std::string> secrets = proxyPasswords(context_.environment);
   std::string error;
   try {
     const auto credential = keychain_.load(provider);
@@ -46,7 +48,7 @@ UsageData UsageService::fetchDispatch(Provider provider, std::stop_token stop) {
     }
     // Routed once, before the fetch: its secrets are needed before it runs, and must be those of what it is given.
     const RoutedCredential routed = routedCredential(entry->route, *credential, provider);
-    secrets = lineSecrets(*entry, routed, context_.environment);
+    for (std::string& secret : lineSecrets(*entry, routed, context_.environment)) secrets.push_back(std::move(secret));
     UsageData record = fetcher->second(routed, std::move(stop));
     redactRecord(record, secrets);
     return record;

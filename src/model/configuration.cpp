@@ -6,6 +6,7 @@
 #include "common/json_read.hpp"
 #include "common/local_file.hpp"
 #include "common/text.hpp"
+#include "common/url.hpp"
 #include "model/trusted_location.hpp"
 
 namespace dapplewick {
@@ -142,11 +143,12 @@ Origins::Origins(const std::map<std::string, std::string>& overrides) {
       throw ConfigurationError("unknown origin key \"" + printableExcerpt(key) + "\" (known keys: " + known + ")");
     }
     // An address copied from a browser ends in "/"; that alone is no path, and the services add their own.
+    // A refused one is quoted without its password, should it carry one.
     const std::string_view origin = value.ends_with('/') ? std::string_view(value).substr(0, value.size() - 1) : value;
     if (!isValidOrigin(origin)) {
       throw ConfigurationError("origin \"" + printableExcerpt(key) +
-                               "\" must be http(s)://host[:port] with no path, not \"" + printableExcerpt(value) +
-                               "\"");
+                               "\" must be http(s)://host[:port] with no path, not \"" +
+                               printableExcerpt(maskAddressPassword(value)) + "\"");
     }
     overrides_[key] = std::string(origin);
   }

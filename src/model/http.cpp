@@ -1,6 +1,9 @@
 #include "model/http.hpp"
 
+#include <algorithm>
+
 #include "common/text.hpp"
+#include "common/url.hpp"
 
 namespace dapplewick {
 
@@ -19,6 +22,25 @@ HTTPResponse HTTPTransport::dataFrom(const std::string& url, std::stop_token sto
   HTTPRequest request;
   request.url = url;
   return data(request, std::move(stop));
+}
+
+std::vector<std::string> proxyPasswords(const Environment& environment) {
+  std::vector<std::string> passwords;
+  const auto add = [&passwords](std::string password) {
+    if (!password.empty() && std::find(passwords.begin(), passwords.end(), password) == passwords.end()) {
+      passwords.push_back(std::move(password));
+    }
+  };
+  for (const std::string_view name : kProxyVariables) {
+    const auto address = environment.get(name);
+    if (!address) continue;
+    const auto span = addressPasswordSpan(*address);
+    if (!span) continue;
+    const std::string written = address->substr(span->first, span->second - span->first);
+    add(percentDecode(written));
+    add(written);
+  }
+  return passwords;
 }
 
 }  // namespace dapplewick

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "model/environment.hpp"
+
 namespace dapplewick {
 
 struct HTTPHeader {
@@ -85,5 +87,14 @@ class HTTPTransport {
   // A plain GET of `url` with the default timeout.
   HTTPResponse dataFrom(const std::string& url, std::stop_token stop);
 };
+
+// The proxy variables the HTTP library reads, and HTTP_PROXY, which it leaves alone (CGI servers set it from a
+// request) but a tool Dapplewick runs may read.
+inline constexpr std::string_view kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY",
+                                                       "all_proxy",  "ALL_PROXY",   "HTTP_PROXY"};
+
+// The passwords of the proxy addresses in those variables, each as written and percent-decoded: a request or a
+// tool may send one, so no record's words may show it. Never throws.
+std::vector<std::string> proxyPasswords(const Environment& environment);
 
 }  // namespace dapplewick

@@ -18,6 +18,7 @@
 #include "common/excerpt.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "common/url.hpp"
 #include "net/ca_bundle.hpp"
 
 namespace dapplewick {
@@ -519,7 +520,8 @@ bool isTLSFailure(CURLcode code) {
 }
 
 // libcurl's own diagnosis names hosts, ports and TLS problems, never what was sent; should a message ever quote
-// a header value or the path or query of the URL, its generic text is used instead.
+// a header value or the path or query of the URL, its generic text is used instead. It quotes a proxy address it
+// cannot use whole, password and all: every address it quotes loses its password.
 std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at, const Outgoing& out) {
   std::string_view detail(errorBuffer);
   std::vector<std::string> secrets;
@@ -530,7 +532,7 @@ std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at
     return secret.size() >= 4 && detail.find(secret) != std::string_view::npos;
   });
   if (detail.empty() || quotesRequest) detail = curl_easy_strerror(code);
-  return errorExcerpt(detail);
+  return errorExcerpt(maskAddressPasswords(detail));
 }
 
 [[noreturn]] void throwFailure(CURLcode code, const Exchange& exchange, const char* errorBuffer, const Location& at,

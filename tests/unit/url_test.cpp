@@ -70,5 +70,21 @@ TEST(QueryEncoding, WithQueryAppendsItemsAfterAnyQueryAndPercentEncodeKeepsOnlyU
   EXPECT_EQ(percentEncode("a-b_c.d~e/ ?#%\u00E9"), "a-b_c.d~e%2F%20%3F%23%25%C3%A9");
 }
 
+// A password in an address quoted in a text goes, whatever its length; the user, the host and everything that is
+// no password stay. Quotes hold one address, blanks and all; outside them a blank ends one.
+TEST(AddressPassword, IsMaskedInEveryAddressOfAText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"in 'http://u:pw@h:8O80' and \"https://a:b c@d\"", "in 'http://u:***@h:8O80' and \"https://a:***@d\""},
+      {"bare u:pw@h and ftp://:p%40ss@h/x", "bare u:***@h and ftp://:***@h/x"},
+      {"'http://u:a@b@h' 'http://u@h' 'http://h:80/p' mail@example.com", "'http://u:***@h' 'http://u@h' "
+                                                                         "'http://h:80/p' mail@example.com"},
+      {"cut 'http://us er:pw@h", "cut 'http://us er:***@h"},
+      {"error: no password here", "error: no password here"},
+      {"'", "'"},
+      {"", ""},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(maskAddressPasswords(text), want) << text;
+}
+
 }  // namespace
 }  // namespace dapplewick
