@@ -163,12 +163,7 @@ std::string Origins::get(std::string_view key) const {
 
 std::filesystem::path configurationFolder(const Environment& environment) {
   if (auto dir = environment.get("DAPPLEWICK_CONFIG_DIR"); dir && !dir->empty()) return *dir;
-  if (auto xdg = environment.get("XDG_CONFIG_HOME"); xdg && !xdg->empty()) {
-    return std::filesystem::path(*xdg) / "dapplewick";
-  }
-  if (auto home = environment.get("HOME"); home && !home->empty()) {
-    return std::filesystem::path(*home) / ".config" / "dapplewick";
-  }
+  if (auto base = xdgConfigHome(environment)) return *base / "dapplewick";
   throw ConfigurationError("cannot find the configuration folder: set DAPPLEWICK_CONFIG_DIR or HOME");
 }
 

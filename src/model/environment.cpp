@@ -27,6 +27,12 @@ std::map<std::string, std::string, std::less<>> ProcessEnvironment::variables() 
   return all;
 }
 
+std::optional<std::filesystem::path> xdgConfigHome(const Environment& environment) {
+  if (auto xdg = environment.get("XDG_CONFIG_HOME"); xdg && std::filesystem::path(*xdg).is_absolute()) return *xdg;
+  if (auto home = environment.get("HOME"); home && !home->empty()) return std::filesystem::path(*home) / ".config";
+  return std::nullopt;
+}
+
 std::optional<std::string> MapEnvironment::get(std::string_view name) const {
   auto it = values_.find(name);
   if (it == values_.end()) return std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,6 +17,11 @@ class Environment {
   // Every variable, for handing a copy of the environment to a child process.
   virtual std::map<std::string, std::string, std::less<>> variables() const = 0;
 };
+
+// The configuration folder of the XDG base-directory rules: $XDG_CONFIG_HOME when it is an absolute path, else
+// ~/.config from a non-empty HOME; nothing without either. A relative XDG_CONFIG_HOME is ignored, as those rules
+// say: it would name another folder in each working folder.
+std::optional<std::filesystem::path> xdgConfigHome(const Environment& environment);
 
 // The process environment.
 class ProcessEnvironment final : public Environment {

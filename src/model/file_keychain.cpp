@@ -123,11 +123,13 @@ bool isDirectory(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Creates the folder and any missing parents, each 0700 whatever the umask.
+// Creates the folder and any missing parents, each 0700 whatever the umask. Nothing is made inside another user's
+// folder: the first folder to be made is checked before anything is.
 void createFolder(const std::filesystem::path& folder) {
   if (folder.empty() || isDirectory(folder)) return;
   const auto parent = folder.parent_path();
   if (parent != folder) createFolder(parent);
+  if (auto why = foreignParent(parent.empty() ? "." : parent)) throw KeychainError(*why);
   if (::mkdir(folder.c_str(), 0700) != 0) {
     const int error = errno;
     if (error == EEXIST && isDirectory(folder)) return;
@@ -145,8 +147,8 @@ void ensureTrustedFolder(const std::filesystem::path& folder) {
   if (auto why = untrustedPath(folder)) throw KeychainError(*why);
 }
 
-// A write killed before its rename leaves its temporary file behind, with secrets in it. Under the folder lock no
-// other write is under way, so every such file is a leftover.
+// A write killed before its rename leaves its temporary file behind, with secrets in it. Under the lock no other
+// write is under way, so every such file is a leftover. The lock file's name is not of that shape.
 void removeLeftovers(const std::filesystem::path& file) {
   const std::string prefix = "." + file.filename().string() + ".";
   std::error_code ec;
@@ -174,7 +176,7 @@ void writeAll(int fd, std::string_view data) {
 // Replaces the file with `content` in one step: a private temporary file in the same folder (created 0600 with an
 // unpredictable name and O_EXCL by mkostemp), written and flushed, renamed over the file, and the folder flushed
 // so the rename itself survives a crash.
-void replaceFile(int folderFd, const std::filesystem::path& file, std::string_view content) {
+void replaceFile(const std::filesystem::path& file, std::string_view content) {
   std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
   const int raw = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (raw < 0) throwSystem("create a temporary file beside", file, errno);
@@ -191,17 +193,23 @@ void replaceFile(int folderFd, const std::filesystem::path& file, std::string_vi
     throwSystem("write", file, error.code().value());
   }
   // Best effort: some file systems refuse fsync on a directory, and the new file is in place either way.
-  (void)::fsync(folderFd);
+  const UniqueFd folder(::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() >= 0) (void)::fsync(folder.get());
 }
 
-// An exclusive advisory lock on the folder for one read-modify-write, so that writers in other processes cannot
-// interleave and lose an update. Released when the descriptor closes.
-UniqueFd lockFolder(const std::filesystem::path& folder) {
-  const int raw = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (raw < 0) throwSystem("open the folder", folder, errno);
+// An exclusive advisory lock for one read-modify-write, so that writers in other processes cannot interleave and
+// lose an update. It is taken on a 0600 file beside the credential file, which only its owner can open: any user
+// who can open a 0755 folder could hold a lock on the folder itself, and every write would wait on them. Released
+// when the descriptor closes.
+UniqueFd lockBeside(const std::filesystem::path& file) {
+  const auto path = file.parent_path() / ("." + file.filename().string() + ".lock");
+  const int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (raw < 0) throwSystem("open the lock file", path, errno);
   UniqueFd fd(raw);
+  // One made by hand may be open to others.
+  if (::fchmod(fd.get(), 0600) != 0) throwSystem("set the permissions of", path, errno);
   while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throwSystem("lock the folder", folder, errno);
+    if (errno != EINTR) throwSystem("lock", path, errno);
   }
   return fd;
 }
@@ -222,11 +230,11 @@ void FileKeychain::save(Provider provider, std::string_view credential) {
   refuseUntrusted(filePath());
   const auto file = resolveLinks(filePath());
   ensureTrustedFolder(file.parent_path());
-  const UniqueFd lock = lockFolder(file.parent_path());
+  const UniqueFd lock = lockBeside(file);
   removeLeftovers(file);
   Json items = readItems(file);
   items[std::string(rawValue(provider))] = std::string(credential);
-  replaceFile(lock.get(), file, serialize(items));
+  replaceFile(file, serialize(items));
 }
 
 std::optional<std::string> FileKeychain::load(Provider provider) const {
@@ -247,14 +255,14 @@ void FileKeychain::remove(Provider provider) {
     readItems(file);
     return;
   }
-  const UniqueFd lock = lockFolder(file.parent_path());
+  const UniqueFd lock = lockBeside(file);
   Json items = readItems(file);
   const auto it = items.find(std::string(rawValue(provider)));
   if (it == items.end()) return;
   items.erase(it);
   ensureTrustedFolder(file.parent_path());
   removeLeftovers(file);
-  replaceFile(lock.get(), file, serialize(items));
+  replaceFile(file, serialize(items));
 }
 
 std::optional<std::string> FileKeychain::exposureWarning() const {

@@ -15,14 +15,16 @@ namespace dapplewick {
 // The credential store on disk: credentials.json in the configuration folder,
 //   {"service": "com.dapplewick.credentials", "items": {"<raw value>": "<credential>", ...}}
 //
-// The folders a write creates are made 0700; an existing folder keeps its mode, and the file is always 0600. Every
-// operation, reads included, first refuses a location others could have changed (see untrustedLocation in
-// model/trusted_location.hpp); a missing folder is never created by a read. Every write replaces the file
-// atomically (a private temporary file in the same folder, flushed to disk, renamed over the old one, then the
-// folder flushed), so a crash leaves either the old or the new file, never a torn one; a temporary file a killed
-// write left behind is removed by the next write. Writers in different processes take an advisory
-// lock on the folder, so two concurrent saves cannot lose each other's update. When credentials.json is a
-// symbolic link, the folder of the file it leads to is the one locked, written and cleaned, and the link stays.
+// The folders a write creates are made 0700, never inside another user's folder (root's own folders are fine); an
+// existing folder keeps its mode, and the file is always 0600. Every operation, reads included, first refuses a
+// location others could have changed (see untrustedLocation in model/trusted_location.hpp); a missing folder is
+// never created by a read. Every write replaces the file atomically (a private temporary file in the same folder,
+// flushed to disk, renamed over the old one, then the folder flushed), so a crash leaves either the old or the new
+// file, never a torn one; a temporary file a killed write left behind is removed by the next write. Writers in
+// different processes take an advisory lock on a 0600 file beside it (.credentials.json.lock, or named so after a
+// linked file), so two concurrent saves cannot lose each other's update, and no other user can open it to make a write
+// wait. When credentials.json is a symbolic link, the lock, the write and the cleaning go to the folder of the file it
+// leads to, and the link stays.
 //
 // A damaged file (not JSON, wrong shape, another service name, a credential that is not a string) makes every
 // operation throw KeychainError; save and remove never replace a damaged file, so nothing the user may still want

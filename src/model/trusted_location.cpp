@@ -76,6 +76,13 @@ std::optional<std::string> untrustedPath(const std::filesystem::path& path) {
          " (chmod " + std::string(wording.privateMode) + " " + path.string() + ")";
 }
 
+std::optional<std::string> foreignParent(const std::filesystem::path& parent) {
+  struct stat info {};
+  if (::stat(parent.c_str(), &info) != 0 || info.st_uid == ::geteuid() || info.st_uid == 0) return std::nullopt;
+  return "the folder " + parent.string() + " belongs to another user (" + ownerName(info.st_uid) +
+         "); Dapplewick makes no folder inside another user's folder";
+}
+
 std::optional<std::string> untrustedLocation(const std::filesystem::path& file) {
   const auto target = resolveLinks(file);
   for (const auto& path : {file.parent_path(), target.parent_path(), target}) {

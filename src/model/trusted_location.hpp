@@ -26,6 +26,11 @@ std::filesystem::path resolveLinks(std::filesystem::path file);
 // (the read that follows reports that better).
 std::optional<std::string> untrustedPath(const std::filesystem::path& path);
 
+// Why no folder may be made inside the existing folder `parent`: it belongs to another user, who is not root (root's
+// own folders, such as /tmp, are fine). A folder made there would be ours in another user's place, and could lock
+// them out of it (root with a user's HOME making ~/.config). Nothing when it is fine or cannot be examined.
+std::optional<std::string> foreignParent(const std::filesystem::path& parent);
+
 // Why the file at `file` must not be trusted: its folder, the folder of the file a link leads to, or that file is
 // untrusted (see untrustedPath), so anyone could have planted or changed what it says (a config.json's origins
 // would receive the saved keys). Nothing when all are safe, absent or cannot be examined.

@@ -20,12 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::optional<std::string> nonEmptyVariable(const Environment& environment, std::string_view name) {
-  auto value = environment.get(name);
-  if (value && value->empty()) value.reset();
-  return value;
-}
-
 const KnownIDE* ideForFolder(std::string_view folderName) {
   const std::string lowered = toLowerASCII(folderName);
   for (const KnownIDE& ide : kKnownIDEs) {
@@ -39,20 +33,15 @@ const KnownIDE* ideForFolder(std::string_view folderName) {
 // ---- Finding the quota file ----
 
 std::vector<fs::path> configurationRoots(const Environment& environment) {
-  const auto home = nonEmptyVariable(environment, "HOME");
 #ifdef __APPLE__
-  if (!home) return {};
+  const auto home = environment.get("HOME");
+  if (!home || home->empty()) return {};
   const fs::path base = fs::path(*home) / "Library/Application Support";
 #else
   // The IDEs and Android Studio keep `<Product><version>/options/` under the XDG configuration folder on Linux.
-  fs::path base;
-  if (const auto xdg = nonEmptyVariable(environment, "XDG_CONFIG_HOME")) {
-    base = *xdg;
-  } else if (home) {
-    base = fs::path(*home) / ".config";
-  } else {
-    return {};
-  }
+  const auto xdg = xdgConfigHome(environment);
+  if (!xdg) return {};
+  const fs::path& base = *xdg;
 #endif
   return {base / "JetBrains", base / "Google"};
 }

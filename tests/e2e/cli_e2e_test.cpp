@@ -48,8 +48,9 @@ TEST(CommandLine, CredentialRoundTripKeepsTheSecretPrivate) {
     EXPECT_EQ(result.exitCode, &result == &runs.back() ? 2 : 0);
     EXPECT_EQ((result.out + result.err).find(secret), std::string::npos);
   }
-  // No temporary file left beside credentials.json.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sandbox.configDir()), {}), 1);
+  // No temporary file left beside credentials.json, only the private lock file the writes took.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sandbox.configDir()), {}), 2);
+  EXPECT_EQ(testing::permissionsOf(sandbox.configDir() / ".credentials.json.lock"), 0600u);
 }
 
 // What a newcomer meets: a folder with nothing saved is named on standard error, which keeps standard output for

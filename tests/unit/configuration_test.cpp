@@ -152,6 +152,11 @@ TEST(Configuration, FolderOrder) {
   EXPECT_THROW(configurationFolder(env), ConfigurationError);
   env.set("HOME", "/home/u");
   EXPECT_EQ(configurationFolder(env), "/home/u/.config/dapplewick");
+  // A relative XDG_CONFIG_HOME would name another folder in each working folder: it counts as none.
+  for (const char* relative : {"xdg", "./xdg", "."}) {
+    env.set("XDG_CONFIG_HOME", relative);
+    EXPECT_EQ(configurationFolder(env), "/home/u/.config/dapplewick") << relative;
+  }
   env.set("XDG_CONFIG_HOME", "/xdg");
   EXPECT_EQ(configurationFolder(env), "/xdg/dapplewick");
   env.set("DAPPLEWICK_CONFIG_DIR", "/custom");

@@ -1,7 +1,11 @@
 #include "model/file_keychain.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <future>
 #include <set>
 #include <thread>
 
@@ -17,12 +21,24 @@ namespace {
 using testing::TempDir;
 using testing::errorText;
 
-// Atomic writes leave no temporary file behind.
+constexpr const char* kLock = ".credentials.json.lock";
+
+// Atomic writes leave no temporary file behind: only the file, and the private lock file once a write took it.
 bool holdsOnlyTheFile(const std::filesystem::path& folder) {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-  return count == 1 && std::filesystem::exists(folder / "credentials.json");
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  if (names.erase(kLock) != 0 && testing::permissionsOf(folder / kLock) != 0600u) return false;
+  return names == std::set<std::string>{"credentials.json"};
 }
+
+// Runs the scope as another user (its effective uid), as far as the file system can tell, then as root again.
+class EffectiveUser {
+ public:
+  explicit EffectiveUser(uid_t uid) { EXPECT_EQ(::seteuid(uid), 0) << "acting as another user needs root"; }
+  ~EffectiveUser() { EXPECT_EQ(::seteuid(0), 0); }
+  EffectiveUser(const EffectiveUser&) = delete;
+  EffectiveUser& operator=(const EffectiveUser&) = delete;
+};
 
 std::string damaged(const std::filesystem::path& file, const std::string& reason) {
   return "the credential file " + file.string() + " is damaged (" + reason +
@@ -122,7 +138,7 @@ TEST(FileKeychain, WritesThroughALinkAndRemovesLeftoverTemporaryFiles) {
   std::set<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(real)) left.insert(entry.path().filename().string());
   EXPECT_EQ(left, (std::set<std::string>{".store.json.x7", ".store.json.Ab12Cde", "store.json.Ab12Cd",
-                                         ".store.json.Ln12Ln", "store.json"}));
+                                         ".store.json.Ln12Ln", "store.json", ".store.json.lock"}));
 }
 
 TEST(FileKeychain, RoundTrip) {
@@ -207,9 +223,67 @@ TEST(FileKeychain, AFolderThatCannotBeCreatedIsAnErrorNamingIt) {
   EXPECT_THROW(keychain.savedProviders(), KeychainError);
 }
 
+// A folder made inside another user's folder would be ours in their place (root with their HOME making
+// ~/.config would lock them out of it): refused as their own folder is, naming them, before anything is made.
+// Root's own folders, such as /tmp, serve everyone.
+TEST(FileKeychain, NoFolderIsMadeInsideAnotherUsersFolder) {
+  constexpr uid_t kNobody = 65534;
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+  const auto theirs = dir.path() / "u1";
+  std::filesystem::create_directory(theirs);
+  ASSERT_EQ(::chown(theirs.c_str(), kNobody, kNobody), 0) << "giving a folder away needs root";
+  const auto refusal = [](const std::filesystem::path& folder, const std::string& owner) {
+    return "the folder " + folder.string() + " belongs to another user (" + owner +
+           "); Dapplewick makes no folder inside another user's folder";
+  };
+  FileKeychain keychain(theirs / ".config" / "dapplewick");
+  EXPECT_EQ(errorText([&] { keychain.save(Provider::zai, "sk-zai"); }), refusal(theirs, "nobody"));
+  keychain.remove(Provider::zai);
+  EXPECT_TRUE(std::filesystem::is_empty(theirs));
+
+  const auto stranger = dir.path() / "u2";
+  std::filesystem::create_directory(stranger);
+  ASSERT_EQ(::chmod(stranger.c_str(), 0777), 0);
+  ASSERT_EQ(::chown(stranger.c_str(), 3999999, 3999999), 0);
+  {
+    const EffectiveUser nobody(kNobody);
+    FileKeychain mine(dir.path() / "mine" / "dapplewick");
+    mine.save(Provider::zai, "sk-zai");
+    EXPECT_EQ(mine.load(Provider::zai), "sk-zai");
+    EXPECT_EQ(errorText([&] { FileKeychain(stranger / "dapplewick").save(Provider::zai, "sk-zai"); }),
+              refusal(stranger, "uid 3999999"));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(stranger));
+}
+
+// The lock is a 0600 file only its owner can open, whatever its mode before: another user who can open a 0755
+// folder and holds a lock on it (flock FOLDER sleep 1000) makes no write wait.
+TEST(FileKeychain, ALockOnTheFolderHoldsNoWrite) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  dir.write(kLock, "");
+  ASSERT_EQ(::chmod((dir.path() / kLock).c_str(), 0644), 0);
+  const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+  FileKeychain keychain(dir.path());
+  auto save = std::async(std::launch::async, [&] {
+    keychain.save(Provider::zai, "sk-zai");
+    keychain.remove(Provider::zai);
+    keychain.save(Provider::groq, "gsk");
+  });
+  const bool done = save.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  ::close(folder);  // lets a waiting write finish, so the test ends either way
+  save.get();
+  EXPECT_TRUE(done) << "the writes waited on another's lock on the folder";
+  EXPECT_EQ(keychain.savedProviders(), std::vector<Provider>{Provider::groq});
+  EXPECT_TRUE(holdsOnlyTheFile(dir.path()));
+}
+
 TEST(FileKeychain, ConcurrentSavesFromSeveralStoresLoseNothing) {
   TempDir dir;
-  // Two stores stand for two processes: they share no mutex, only the folder lock.
+  // Two stores stand for two processes: they share no mutex, only the lock file.
   FileKeychain first(dir.path());
   FileKeychain second(dir.path());
   std::vector<std::thread> threads;

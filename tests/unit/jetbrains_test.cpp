@@ -65,11 +65,14 @@ TEST(JetBrains, FindsTheNewestQuotaFileOfAKnownIDE) {
     for (const auto& [folder, seconds] : folders) home.add(folder, seconds);
     EXPECT_EQ(home.found(), want);
   }
-  // XDG_CONFIG_HOME defaults to $HOME/.config; without either there is nowhere to look.
+  // XDG_CONFIG_HOME defaults to $HOME/.config, and a relative one counts as none; without either there is nowhere
+  // to look.
   Home home;
   home.add(".config/JetBrains/DataSpell2024");
-  home.world.environment = MapEnvironment({{"HOME", home.dir.path().string()}, {"XDG_CONFIG_HOME", ""}});
-  EXPECT_EQ(home.found(), ".config/JetBrains/DataSpell2024" + xml + " DataSpell");
+  for (const char* ignored : {"", "relative/xdg", "."}) {
+    home.world.environment = MapEnvironment({{"HOME", home.dir.path().string()}, {"XDG_CONFIG_HOME", ignored}});
+    EXPECT_EQ(home.found(), ".config/JetBrains/DataSpell2024" + xml + " DataSpell") << ignored;
+  }
   home.world.environment = MapEnvironment();
   EXPECT_EQ(home.found(), none);
 }
