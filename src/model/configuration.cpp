@@ -143,9 +143,9 @@ Origins::Origins(const std::map<std::string, std::string>& overrides) {
       throw ConfigurationError("unknown origin key \"" + printableExcerpt(key) + "\" (known keys: " + known + ")");
     }
     // An address copied from a browser ends in "/"; that alone is no path, and the services add their own.
-    // A refused one is quoted without its password, should it carry one.
     const std::string_view origin = value.ends_with('/') ? std::string_view(value).substr(0, value.size() - 1) : value;
     if (!isValidOrigin(origin)) {
+      // Quoted without the password it may carry.
       throw ConfigurationError("origin \"" + printableExcerpt(key) +
                                "\" must be http(s)://host[:port] with no path, not \"" +
                                printableExcerpt(maskAddressPassword(value)) + "\"");

@@ -147,14 +147,23 @@ void ensureTrustedFolder(const std::filesystem::path& folder) {
   if (auto why = untrustedPath(folder)) throw KeychainError(*why);
 }
 
+// The template of a write's temporary file name: mkostemp puts six random characters in place of these.
+constexpr std::string_view kTemporarySuffix = "XXXXXX";
+constexpr std::string_view kLockSuffix = "lock";
+
+// The name of a file a write keeps beside `file`, hidden and named after it: ".NAME." and the suffix.
+std::filesystem::path besideFile(const std::filesystem::path& file, std::string_view suffix) {
+  return file.parent_path() / ("." + file.filename().string() + "." + std::string(suffix));
+}
+
 // A write killed before its rename leaves its temporary file behind, with secrets in it. Under the lock no other
-// write is under way, so every such file is a leftover. The lock file's name is not of that shape.
+// write is under way, so every such file is a leftover. The lock file's suffix is shorter than a temporary one's.
 void removeLeftovers(const std::filesystem::path& file) {
-  const std::string prefix = "." + file.filename().string() + ".";
+  const std::string prefix = besideFile(file, "").filename().string();
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(file.parent_path(), ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.size() != prefix.size() + 6 || !startsWith(name, prefix)) continue;
+    if (name.size() != prefix.size() + kTemporarySuffix.size() || !startsWith(name, prefix)) continue;
     std::error_code typeError;
     if (entry.symlink_status(typeError).type() == std::filesystem::file_type::regular) {
       ::unlink(entry.path().c_str());
@@ -177,7 +186,7 @@ void writeAll(int fd, std::string_view data) {
 // unpredictable name and O_EXCL by mkostemp), written and flushed, renamed over the file, and the folder flushed
 // so the rename itself survives a crash.
 void replaceFile(const std::filesystem::path& file, std::string_view content) {
-  std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::string temporary = besideFile(file, kTemporarySuffix).string();
   const int raw = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (raw < 0) throwSystem("create a temporary file beside", file, errno);
   UniqueFd fd(raw);
@@ -202,7 +211,7 @@ void replaceFile(const std::filesystem::path& file, std::string_view content) {
 // who can open a 0755 folder could hold a lock on the folder itself, and every write would wait on them. Released
 // when the descriptor closes.
 UniqueFd lockBeside(const std::filesystem::path& file) {
-  const auto path = file.parent_path() / ("." + file.filename().string() + ".lock");
+  const auto path = besideFile(file, kLockSuffix);
   const int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (raw < 0) throwSystem("open the lock file", path, errno);
   UniqueFd fd(raw);

@@ -46,8 +46,10 @@ std::optional<std::array<int, 4>> parseIPv4(std::string_view host) {
 Endpoint resolveEndpoint(std::string_view credential, const Environment& environment) {
   const std::string_view text = trimWhitespace(credential);
   // A scheme is read in any letter case: "HTTP://h:4000:key" is an address and a key like its lower-case form.
-  const std::string head = toLowerASCII(text.substr(0, 8));
-  if (startsWith(head, "https://") || startsWith(head, "http://")) {
+  const auto hasScheme = [text](std::string_view scheme) {
+    return equalsIgnoringASCIICase(text.substr(0, scheme.size()), scheme);
+  };
+  if (hasScheme("https://") || hasScheme("http://")) {
     const auto colon = text.rfind(':');
     const auto addressPart = text.substr(0, colon);
     const auto keyPart = text.substr(colon + 1);

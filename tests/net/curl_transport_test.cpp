@@ -497,11 +497,11 @@ TEST(CurlConnection, AProxyTheLibraryRefusesIsNamedWithoutItsPassword) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.variable + "=" + c.address);
     std::vector<std::unique_ptr<testing::EnvGuard>> guards;
-    for (const char* name :
-         {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+    for (const std::string_view name : kProxyVariables) {
       guards.push_back(std::make_unique<testing::EnvGuard>(
-          name, name == c.variable ? std::optional<std::string>(c.address) : std::nullopt));
+          std::string(name), name == c.variable ? std::optional<std::string>(c.address) : std::nullopt));
     }
+    const testing::EnvGuard noProxy("no_proxy", std::nullopt), noProxyUpper("NO_PROXY", std::nullopt);
     const auto text = failureText([&] { CurlTransport().dataFrom(c.origin + "/", {}); }, Kind::connection);
     EXPECT_EQ(text, "Could not connect to " + c.origin + c.said);
   }
