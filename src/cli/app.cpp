@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <istream>
 #include <iterator>
@@ -11,6 +12,7 @@
 #include <ostream>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 
@@ -71,7 +73,8 @@ const std::string_view kUsageText =
     "  1    Dapplewick cannot work: the configuration folder or a file in it is another user's or the\n"
     "       group or other users can write to it, the credential file is unreadable or damaged,\n"
     "       config.json is bad, the output cannot be written (\"dapplewick: write error: ...\"), the\n"
-    "       terminal closed before Enter at the prompt\n"
+    "       terminal closed before Enter at the prompt, standard input cannot be read (nothing is saved),\n"
+    "       Dapplewick cannot start (\"dapplewick: cannot start: ...\")\n"
     "  2    usage error: unknown provider, missing or unexpected argument, blank secret, a secret of\n"
     "       several lines pasted or a control key typed at the terminal's prompt (nothing is saved)\n"
     "  129  stopped by SIGHUP\n"
@@ -79,7 +82,9 @@ const std::string_view kUsageText =
     "  131  stopped by SIGQUIT (Ctrl-\\)\n"
     "  141  a write met a pipe its reader had already closed (SIGPIPE); output that fits in the pipe\n"
     "       before the reader closes it ends with 0\n"
-    "  143  stopped by SIGTERM\n";
+    "  143  stopped by SIGTERM\n"
+    "  A SIGHUP, SIGINT, SIGQUIT or SIGTERM that was ignored when Dapplewick started (nohup ignores\n"
+    "  SIGHUP; a shell script's background job, SIGINT and SIGQUIT) stays ignored and stops nothing.\n";
 
 namespace {
 
@@ -298,8 +303,11 @@ int interrupted(AppIO& io) {
 
 // All of a non-terminal standard input, with the trailing line breaks a pipe or a here-string adds removed; the
 // limit holds for what is left. Past the limit only line breaks may come, and at most 64 KiB of them: reading stops
-// at the first byte that is not one, or once more than that has come, so an endless input ends at once.
-std::string readPipedSecret(std::istream& in) {
+// at the first byte that is not one, or once more than that has come, so an endless input ends at once. A read
+// that fails (a connection reset part way, a closed or unreadable input) gives nothing: what came before it is
+// not the secret.
+std::string readPipedSecret(const AppIO& io) {
+  std::istream& in = io.in;
   constexpr std::size_t kMostLineBreaks = std::size_t{64} * 1024;
   constexpr std::size_t kMostRead = kMaxSecretBytes + kMostLineBreaks;
   const auto tooLong = [] { return UsageError("the secret on standard input is longer than 1 MiB"); };
@@ -316,8 +324,11 @@ std::string readPipedSecret(std::istream& in) {
       throw tooLong();
     }
   }
+  if (const int error = io.inputError ? io.inputError() : 0; error != 0 || in.bad()) {
+    throw std::runtime_error("cannot read standard input: " +
+                             std::generic_category().message(error != 0 ? error : EIO));
+  }
   if (secret.size() > kMostRead) throw tooLong();
-  if (in.bad()) throw std::runtime_error("cannot read standard input");
   while (!secret.empty() && isLineBreakByte(secret.back())) secret.pop_back();
   return secret;
 }
@@ -379,7 +390,7 @@ int credentialSet(Provider provider, const AppContext& context, AppIO& io) {
     if (!typed) return interrupted(io);
     secret = std::move(*typed);
   } else {
-    secret = readPipedSecret(io.in);
+    secret = readPipedSecret(io);
     if (stopRaised(context)) return interrupted(io);
     if (trimWhitespace(secret).empty()) throw UsageError("the secret on standard input is blank; nothing was saved");
   }

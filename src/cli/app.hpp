@@ -45,6 +45,8 @@ struct AppIO {
   std::function<int()> outputError = {};
   // The width in columns of standard error's terminal, asked at each progress draw (0 or no function: 80).
   std::function<int()> errorColumns = {};
+  // Why reading `in` failed, as an errno value (0 or no function: no read failed, or the reason is unknown).
+  std::function<int()> inputError = {};
 };
 
 // What the command line runs with. Each member is a test seam.

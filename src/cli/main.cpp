@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "cli/app.hpp"
+#include "cli/input_buffer.hpp"
 #include "cli/output_buffer.hpp"
 #include "cli/terminal.hpp"
 #include "common/process.hpp"
@@ -31,7 +33,10 @@ namespace {
 // requesting stop is not async-signal-safe. They are blocked before any other thread starts, so every thread
 // inherits the block and only the watcher receives them. The first of them requests stop, which cancels in-flight
 // requests, puts a hidden prompt's terminal back and lets the command end on its own; the status then says which
-// signal it was (128 + its number: 130, 143, 129, 131). SIGQUIT's core dump would help no user of this tool, and
+// signal it was (128 + its number: 130, 143, 129, 131). One of them that the parent left ignored (nohup ignores
+// SIGHUP, and a shell script's background job SIGINT and SIGQUIT) stays ignored and stops nothing: blocked and
+// waited for, it would be taken all the same, for the kernel keeps a blocked signal pending even when it is
+// ignored. SIGQUIT's core dump would help no user of this tool, and
 // would leave a terminal hidden. Should the command still be running after a grace period (long enough for a child
 // process to be stopped and reaped), or on a second of these signals, the process ends at once with that status,
 // killing first the process group of every tool not yet stopped, what a tool that has exited left behind included:
@@ -57,7 +62,11 @@ class InterruptWatcher {
     }
     pthread_sigmask(SIG_UNBLOCK, &jobStops, nullptr);
     sigemptyset(&taken_);
-    for (const int signal : kStops) sigaddset(&taken_, signal);
+    for (const int signal : kStops) {
+      struct sigaction inherited {};
+      if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+      sigaddset(&taken_, signal);
+    }
     sigaddset(&taken_, SIGTSTP);
     sigaddset(&taken_, SIGCONT);
     sigaddset(&taken_, catchUpSignal_);
@@ -189,8 +198,20 @@ class InterruptWatcher {
 int main(int argc, char** argv) {
   // Fixed at 1 MiB, not sliding, so every body's outgrown buffers leave memory when freed, not stay in arenas.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  // An ignored SIGCHLD survives exec, and some launchers and window managers leave it so: the system would then
+  // reap the tools we run itself, and their exit statuses would be lost.
+  std::signal(SIGCHLD, SIG_DFL);
   dapplewick::TerminalJobControl jobs;
-  InterruptWatcher interrupts(jobs);
+  // Under tight limits (little address space, a user's last process) the watcher's thread cannot start: that is
+  // said, never an abort.
+  std::optional<InterruptWatcher> watcher;
+  try {
+    watcher.emplace(jobs);
+  } catch (const std::exception& error) {
+    std::cerr << "dapplewick: cannot start: " << error.what() << std::endl;
+    return dapplewick::kExitFailure;
+  }
+  InterruptWatcher& interrupts = *watcher;
   dapplewick::SystemClock clock;
   dapplewick::ProcessEnvironment environment;
   const dapplewick::AppContext context{
@@ -210,7 +231,10 @@ int main(int argc, char** argv) {
   const bool errorIsTerminal = ::isatty(STDERR_FILENO) == 1;
   const auto outputError = [&outBuffer] { return outBuffer.error(); };
   const auto errorColumns = [] { return dapplewick::terminalColumns(STDERR_FILENO); };
-  dapplewick::AppIO io{std::cin, out, std::cerr, inputIsTerminal, errorIsTerminal, outputError, errorColumns};
+  dapplewick::DescriptorInputBuffer inBuffer(STDIN_FILENO);
+  std::istream in(&inBuffer);
+  const auto inputError = [&inBuffer] { return inBuffer.error(); };
+  dapplewick::AppIO io{in, out, std::cerr, inputIsTerminal, errorIsTerminal, outputError, errorColumns, inputError};
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   return interrupts.exitStatus(dapplewick::runApp(args, context, io));
 }

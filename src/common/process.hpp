@@ -39,7 +39,8 @@ struct ProcessResult {
   // What the process wrote, decoded as UTF-8 (invalid bytes become U+FFFD), at most maxCapture bytes each.
   std::string standardOutput;
   std::string standardError;
-  // The exit code, or 128 + the number of the signal that ended the process.
+  // The exit code, or 128 + the number of the signal that ended the process; 0 when the host ignores SIGCHLD,
+  // for the system then reaps the process itself and its status is lost.
   std::int32_t status = 0;
   // True only when the run was stopped by the idle limit.
   bool timedOut = false;

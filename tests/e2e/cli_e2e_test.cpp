@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +16,15 @@
 #include "support/e2e_harness.hpp"
 #include "support/loopback_server.hpp"
 #include "support/process_probe.hpp"
+
+// The sanitizers reserve far more address space at start than a tight limit leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define DAPPLEWICK_TESTS_SANITIZED
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DAPPLEWICK_TESTS_SANITIZED
+#endif
+#endif
 
 namespace dapplewick {
 namespace {
@@ -474,6 +484,95 @@ TEST(CommandLine, TheFirstSignalStopsTheToolAndNamesTheStatusASecondKillsItAtOnc
     ::kill(-*tool, SIGKILL);  // should the test fail, not for the next case to meet
   }
 }
+
+// What a parent leaves behind is respected: a stop signal it ignored (nohup's SIGHUP, SIGINT and SIGQUIT for a
+// shell script's background job) stops nothing, and the refresh ends with its records; one it did not ignore stops
+// the refresh as ever. The signal is sent while the tool runs, 300 ms before it reports.
+TEST(CommandLine, ASignalTheParentIgnoredStopsNothing) {
+  Sandbox sandbox;
+  testing::TempDir tools;
+  const auto pidFile = tools.path() / "pid";
+  testing::writeScript(tools.path(), "kiro-cli",
+                       "case \"$1\" in whoami) echo 'Email: user@example.com' ;;\n*) echo $$ > " + pidFile.string() +
+                           "; sleep 0.3; printf 'Plan: KIRO PRO\\n(10 of 50 covered in plan)\\n' ;;\nesac\n");
+  sandbox.setEnv("PATH", tools.path().string() + ":/usr/bin:/bin");
+  sandbox.saveCredential("kiro", "x");
+  struct Case {
+    std::string ignored;
+    int signal;
+    int status;
+  };
+  const Case cases[] = {
+      {"trap '' HUP", SIGHUP, 0},         {"trap '' INT QUIT", SIGINT, 0}, {"trap '' INT QUIT", SIGQUIT, 0},
+      {"trap '' INT QUIT", SIGTERM, 143}, {"trap '' HUP", SIGINT, 130},    {"trap '' TERM", SIGTERM, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ignored + " then signal " + std::to_string(c.signal));
+    std::filesystem::remove(pidFile);
+    sandbox.setStartedAfter(c.ignored);
+    bool sent = false;
+    const RunResult result = sandbox.runWatched({"kiro"}, [&](pid_t pid) {
+      if (!sent && testing::readPidFile(pidFile, std::chrono::milliseconds(0))) sent = ::kill(pid, c.signal) == 0;
+    });
+    EXPECT_TRUE(sent) << "the tool never ran";
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exitCode, c.status) << result.err;
+    if (c.status == 0) {
+      EXPECT_NE(result.out.find("KIRO PRO \u00B7 user@example.com"), std::string::npos) << result.out;
+      EXPECT_EQ(result.err, "");
+    } else {
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.err, "dapplewick: interrupted\n");
+    }
+  }
+}
+
+// A standard input that fails part way (a connection reset after part of the secret) saves nothing, and neither
+// does one that cannot be read at all; the failure is named, not taken for a blank or a whole secret.
+TEST(CommandLine, AStandardInputThatCannotBeReadSavesNothing) {
+  Sandbox sandbox;
+  sandbox.saveCredential("synthetic", "sk-kept");
+  const auto expectNothingSaved = [&](const RunResult& result, const std::string& reason) {
+    EXPECT_EQ(std::tie(result.exitCode, result.out, result.err),
+              std::make_tuple(1, std::string(), "dapplewick: cannot read standard input: " + reason + "\n"));
+    EXPECT_EQ(savedCredential(sandbox, "synthetic"), "sk-kept");
+  };
+  for (const auto& [prelude, reason] :
+       {std::pair{"exec 0<&-", "Bad file descriptor"}, std::pair{"exec 0</", "Is a directory"}}) {
+    SCOPED_TRACE(prelude);
+    sandbox.setStartedAfter(prelude);
+    expectNothingSaved(sandbox.run({"credential", "set", "synthetic"}), reason);
+  }
+  sandbox.setStartedAfter("");
+  // A stream socket closed with data its peer sent still unread resets the connection: the binary reads the part
+  // of the secret that came, then the reset.
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  const std::string part = "SECRETKEY-PART1-";
+  ASSERT_EQ(::write(ends[0], part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  ASSERT_EQ(::write(ends[1], "x", 1), 1);
+  ::close(ends[0]);
+  sandbox.setInput(ends[1]);
+  expectNothingSaved(sandbox.run({"credential", "set", "synthetic"}), "Connection reset by peer");
+  ::close(ends[1]);
+}
+
+#if !defined(DAPPLEWICK_TESTS_SANITIZED)
+// With too little address space for the signal watcher's thread, every command says it cannot start and ends
+// with 1, never an abort. Not in the sanitizers' builds, which could not start at all.
+TEST(CommandLine, UnderTightLimitsEveryCommandSaysItCannotStart) {
+  Sandbox sandbox;
+  sandbox.setStartedAfter("ulimit -v 32768");
+  for (const std::string command : {"--version", "--json", "providers"}) {
+    SCOPED_TRACE(command);
+    const RunResult result = sandbox.run({command});
+    EXPECT_EQ(result.signal, 0) << "ended by a signal; core dumped: " << result.coreDumped;
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("dapplewick: cannot start: ")) << result.err;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace dapplewick

@@ -142,6 +142,9 @@ RunResult Sandbox::execute(const std::vector<std::string>& args, const std::stri
   std::vector<std::string> argStrings = {DAPPLEWICK_BINARY};
   if (controllingTerminal_ && sessionLeaderShell_) {
     argStrings = {"/bin/sh", "-c", "trap : HUP; \"$0\" \"$@\"", DAPPLEWICK_BINARY};
+  } else if (!prelude_.empty()) {
+    // bash, not dash: dash's `trap '' CHLD` leaves SIGCHLD as it was.
+    argStrings = {"/bin/bash", "-c", prelude_ + "\nexec \"$0\" \"$@\"", DAPPLEWICK_BINARY};
   }
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   auto envp = pointersTo(envStrings);

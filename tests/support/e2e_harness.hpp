@@ -90,6 +90,10 @@ class Sandbox {
   // the terminal then signals the leader alone, which ignores it: the binary only finds its terminal closed. The
   // exit status is the shell's, the binary's own.
   void setSessionLeaderShell() { sessionLeaderShell_ = true; }
+  // What a parent leaves behind, in bash's words (`trap '' CHLD`, `ulimit -v 32768`, `exec 0<&-`): the binary is
+  // started through `/bin/bash -c 'PRELUDE; exec "$0" "$@"'`, which keeps the pid, ignored signals and limits.
+  // Not with setSessionLeaderShell.
+  void setStartedAfter(std::string prelude) { prelude_ = std::move(prelude); }
   // The binary's whole environment: the sandbox's folders, LANG=C, a PATH, the proxies and what setEnv added.
   std::vector<std::string> environment() const;
 
@@ -116,6 +120,7 @@ class Sandbox {
   std::optional<std::filesystem::path> controllingTerminal_;
   bool terminalIsError_ = false;
   bool sessionLeaderShell_ = false;
+  std::string prelude_;
 };
 
 // How many times `part` stands in `text`, not overlapping.

@@ -147,14 +147,16 @@ std::vector<Scenario> firstScenarioOfEachProvider() {
 std::vector<Scenario> serviceScenarios() {
   const std::string bar = "\\342\\226\\210";
   const std::string usagePath = "serviceruntime.googleapis.com/quota/allocation/usage";
-  const auto kiro = [](std::string name, std::string whoami, std::string usage, Json want) {
+  const auto kiro = [](std::string name, std::string whoami, std::string usage, Json want,
+                       std::string startedAfter = {}) {
     // Without a stand-in, PATH names only a missing folder: a kiro-cli installed on this machine must not be found.
     // The credential only enables the provider: the plan name it spells stays readable.
     std::map<std::string, std::string> path;
     if (whoami.empty()) path["PATH"] = "/nonexistent";
     // clang-format off
     return Scenario{.name = "Kiro" + name, .provider = "kiro", .credential = "KIRO PRO", .want = std::move(want),
-                    .environment = path, .kiroWhoami = std::move(whoami), .kiroUsage = std::move(usage)};
+                    .environment = path, .kiroWhoami = std::move(whoami), .kiroUsage = std::move(usage),
+                    .startedAfter = std::move(startedAfter)};
     // clang-format on
   };
   const auto groq = [](const std::string& metric, const std::string& values) {
@@ -321,6 +323,14 @@ std::vector<Scenario> serviceScenarios() {
             {"resetPeriod", "monthly"}, {"resetAt", "2099-03-01T00:00:00.000Z"}, {"percentage", 42},
             {"note", "KIRO PRO \u00B7 someone@example.com"}, {"isLoading", false},
             {"auxiliaryUsage", {{{"used", 25}, {"limit", 100}, {"note", "Bonus credits"}}}}}),
+      // Started by a parent that ignores SIGCHLD, which survives exec: the tool's status must still be read.
+      kiro("ReportUnderAParentIgnoringSIGCHLD", "printf 'Logged in\\nEmail: user@example.com\\n'",
+           "printf 'Plan: KIRO PRO\\n(10 of 50 covered in plan)\\n'",
+           {{"error", nullptr}, {"used", 20}, {"limit", 100}, {"note", "KIRO PRO \u00B7 user@example.com"}},
+           "trap '' CHLD"),
+      kiro("FailingUnderAParentIgnoringSIGCHLD", "echo 'kiro-cli: the service is unreachable' >&2; exit 3",
+           "echo 'kiro-cli: the service is unreachable' >&2; exit 3",
+           {{"error", "kiro-cli: the service is unreachable"}}, "trap '' CHLD"),
       kiro("NoTool", "", "", {{"error", "kiro-cli not found. Install it from https://kiro.dev"}}),
       {.name = "VertexAI", .provider = "vertexai", .credential = "my-project:ya29.e2e", .secret = "ya29.e2e",
        .hosts = at({"vertexai"}, 3, {vertex(usagePath, "p%2B2", vertexSeries("requests", "global", 10), std::nullopt),
@@ -577,6 +587,7 @@ ScenarioStage::ScenarioStage(Sandbox& sandbox, const std::vector<const Scenario*
       sandbox.setEnv("PATH", files_.path().string() + ":/usr/bin:/bin");
     }
     sandbox.saveCredential(scenario->provider, expand(scenario->credential));
+    if (!scenario->startedAfter.empty()) sandbox.setStartedAfter(scenario->startedAfter);
   }
   if (!origins.empty() || caBundle) sandbox.setOrigins(origins, caBundle);
 }

@@ -46,7 +46,8 @@ struct Scenario {
   std::map<std::string, std::string> environment = {};
   // Shell commands of a stand-in kiro-cli placed first on PATH, for `whoami` and for the usage report.
   std::string kiroWhoami{}, kiroUsage{};
-  bool https{};  // the servers present a test certificate that config.json's caBundle trusts
+  std::string startedAfter{};  // what the binary's parent left behind (Sandbox::setStartedAfter)
+  bool https{};                // the servers present a test certificate that config.json's caBundle trusts
   std::map<std::string, std::string> homeFiles{};  // path in the private HOME, content
 };
 

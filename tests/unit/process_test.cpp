@@ -110,6 +110,38 @@ TEST_F(ProcessTest, EachKindOfToolEndsWithinItsLimitsAndLeavesNothingBehind) {
   if (const auto far = testing::readPidFile(dir_.path() / "far", 0ms)) ::kill(*far, SIGKILL);
 }
 
+// A host that ignores SIGCHLD has the system reap its children: their statuses are lost, and a run is judged by
+// what the tool printed, as one that ended with 0. The limits and the clean-up hold as ever.
+TEST_F(ProcessTest, AStatusLostToAHostIgnoringSIGCHLDIsNoFailure) {
+  struct Case {
+    std::string body;
+    ProcessLimits limits;
+    std::string error;  // after the binary's path
+    ProcessResult want;
+  };
+  const Case cases[] = {
+      {"echo 'Email: someone@example.com'; echo warned >&2; exit 3",
+       limits(5s, 5s),
+       {},
+       {"Email: someone@example.com\n", "warned\n", 0, false}},
+      {"echo line; exec sleep 30", limits(10s, 200ms), {}, {"line\n", "", 0, true}},
+      {"exec sleep 30", limits(300ms, 100ms), " did not finish in time", {}},
+  };
+  const auto previous = ::signal(SIGCHLD, SIG_IGN);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    const auto binary = script(c.body);
+    if (!c.error.empty()) {
+      EXPECT_EQ(failure(binary, c.limits), binary + c.error);
+    } else {
+      EXPECT_EQ(runProcess(binary, {}, kEnvironment, c.limits), c.want);
+    }
+    expectNothingLeft();
+    EXPECT_EQ(processGroups().size(), 0u) << "the group's entry outlived the run";
+  }
+  ::signal(SIGCHLD, previous);
+}
+
 TEST_F(ProcessTest, TheToolSeesItsArgumentsTheGivenEnvironmentAndNoOtherPipe) {
   // Whatever the test runner passed down stays here: any pipe the tool holds beyond its two comes from the run.
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
