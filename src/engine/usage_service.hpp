@@ -40,6 +40,11 @@ class UsageService {
 
   // Refreshes the providers of `enabled` that have a saved credential, one worker each, in parallel; every
   // result is stored as it arrives. Returns false at once, doing nothing, while another refresh is running.
+  // A fetch's failure becomes its record, and whatever `onResult` throws is dropped. What the keychain throws when
+  // asked for the saved providers escapes, before any fetch: FileKeychain's KeychainError for a damaged store, one
+  // it cannot read, or one in a place others could change. A worker that cannot be started throws
+  // std::system_error once the workers already started are stopped and joined (their records are kept). Either way
+  // lastRefreshed is left as it was.
   bool refreshAll(const std::vector<Provider>& enabled, std::stop_token stop = {}, ResultCallback onResult = {});
 
   // Refreshes one provider whether or not it has a credential; no guard. Shows a loading record meanwhile.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "common/excerpt.hpp"
@@ -14,6 +15,8 @@
 #include "common/text.hpp"
 #include "engine/usage_service.hpp"
 #include "model/configuration.hpp"
+#include "model/file_keychain.hpp"
+#include "support/e2e_harness.hpp"
 #include "support/secret_echo.hpp"
 #include "support/service_samples.hpp"
 #include "support/service_world.hpp"
@@ -420,6 +423,28 @@ TEST(UsageService, RefreshAllTakesEnabledProvidersWithACredentialInOrder) {
   EXPECT_EQ(records[0].used, 25);
   EXPECT_EQ(records[1].error, "Invalid Codebuff API token");
   EXPECT_EQ(engine.service.lastRefreshed(), kNow);
+}
+
+// What refreshAll lets escape: a damaged store's KeychainError, before any request, leaving no refresh running and
+// lastRefreshed unset. A callback's throw is dropped: every result is still stored and the refresh ends.
+TEST(UsageService, RefreshAllThrowsTheStoresFailureAndDropsTheCallbacks) {
+  const testing::TempDir dir;
+  dir.write("credentials.json", "{");
+  testing::ServiceWorld world{kNow};
+  FileKeychain damaged(dir.path());
+  UsageService engine(damaged, world.context);
+  EXPECT_THROW(engine.refreshAll({Provider::zai}), KeychainError);
+  EXPECT_EQ(world.transport.requestCount(), 0u);
+  EXPECT_FALSE(engine.isRefreshing());
+  EXPECT_EQ(engine.lastRefreshed(), std::nullopt);
+
+  Engine thrown;
+  thrown.keychain.save(Provider::zai, "k");
+  thrown.world.transport.respond(kZaiURL, 200, kZaiBody);
+  EXPECT_TRUE(
+      thrown.service.refreshAll({Provider::zai}, {}, [](const UsageData&) { throw std::runtime_error("callback"); }));
+  EXPECT_EQ(thrown.service.usageData(Provider::zai).value().used, 25);
+  EXPECT_EQ(thrown.service.lastRefreshed(), kNow);
 }
 
 // An answer past the value budget ends the fetch with its own text, also where a service would get by without
