@@ -258,7 +258,11 @@ TEST(CurlResponse, ServesConcurrentRequestsFromOneTransport) {
 // what the libraries set up on first use does not hold one thread back while the other runs alone.
 TEST(CurlHost, TransportsBuiltOnTwoThreadsAtOnceLeaveSIGPIPEAsItWas) {
   constexpr int kEach = 1000;
-  const std::pair<std::string, std::function<void()>> cases[] = {
+  struct Case {
+    std::string what;
+    std::function<void()> once;
+  };
+  const Case cases[] = {
       {"built", [] { const CurlTransport transport; }},
       {"built and asked with no time left",
        [] {
@@ -267,18 +271,18 @@ TEST(CurlHost, TransportsBuiltOnTwoThreadsAtOnceLeaveSIGPIPEAsItWas) {
          failureText([&] { CurlTransport().data(request, {}); }, Kind::timeout);
        }},
   };
-  for (const auto& c : cases) c.second();
-  for (const auto& [what, once] : cases) {
-    SCOPED_TRACE(what);
+  for (const Case& c : cases) c.once();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     struct sigaction old {};
     ASSERT_EQ(::sigaction(SIGPIPE, &fallback, &old), 0);
     std::array<std::atomic<int>, 2> done{};
     std::atomic<bool> changed = false;
-    const auto work = [&done, &changed, &once](std::size_t self) {
+    const auto work = [&done, &changed, &c](std::size_t self) {
       while (done[self] < kEach || done[1 - self] < kEach) {
-        once();
+        c.once();
         struct sigaction seen {};
         if (::sigaction(SIGPIPE, nullptr, &seen) != 0 || seen.sa_handler != SIG_DFL) changed = true;
         ++done[self];
