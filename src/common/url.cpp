@@ -208,14 +208,34 @@ std::string percentDecode(std::string_view text) {
   return out;
 }
 
-std::optional<std::pair<std::size_t, std::size_t>> addressPasswordSpan(std::string_view address) {
+namespace {
+
+// Where the user part of an address written as text begins: after "://" when what stands before it is a scheme,
+// else at its beginning (a password may hold "://").
+std::size_t userPartStart(std::string_view address) {
   const std::size_t schemeEnd = address.find("://");
-  const std::size_t start = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
-  const std::size_t at = address.rfind('@');
+  return schemeEnd != std::string_view::npos && isValidScheme(address.substr(0, schemeEnd)) ? schemeEnd + 3 : 0;
+}
+
+// The password between the first ":" after `start` and the "@" at `at`.
+std::optional<std::pair<std::size_t, std::size_t>> passwordBefore(std::string_view address, std::size_t start,
+                                                                  std::size_t at) {
   if (at == std::string_view::npos || at < start) return std::nullopt;
   const std::size_t colon = address.find(':', start);
   if (colon == std::string_view::npos || colon > at) return std::nullopt;
   return std::pair(colon + 1, at);
+}
+
+}  // namespace
+
+std::optional<std::pair<std::size_t, std::size_t>> addressPasswordSpan(std::string_view address) {
+  return passwordBefore(address, userPartStart(address), address.rfind('@'));
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> sentAddressPasswordSpan(std::string_view address) {
+  const std::size_t start = userPartStart(address);
+  const std::size_t authorityEnd = std::min(address.find_first_of("/?#", start), address.size());
+  return passwordBefore(address, start, address.substr(0, authorityEnd).rfind('@'));
 }
 
 std::string maskAddressPassword(std::string_view address) {

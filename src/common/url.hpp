@@ -48,7 +48,14 @@ std::string percentDecode(std::string_view text);
 // after the scheme's "://" (when there is one), from the first ":" up to the last "@" of the text. [begin, end) in
 // `address`; nothing when no ":" stands before an "@". The address need not be valid: one with a typo in its port
 // or a blank in its host still has its password found, and a password with an unencoded "/" or "@" is taken whole.
+// What stands before "://" is a scheme only when it is one (a letter, then letters, digits, "+", "-" or "."):
+// in "user:pa://ss@host" there is none, and the password is "pa://ss".
 std::optional<std::pair<std::size_t, std::size_t>> addressPasswordSpan(std::string_view address);
+
+// The password as the HTTP library itself takes it from the address, to send it: the same, but the user part ends
+// at the last "@" before the first "/", "?" or "#" after the scheme. In "http://u:pw@host/@x" it is "pw", where
+// addressPasswordSpan takes "pw@host/". Nothing when no ":" stands before such an "@".
+std::optional<std::pair<std::size_t, std::size_t>> sentAddressPasswordSpan(std::string_view address);
 
 // `address` with its password (see addressPasswordSpan), whatever its length, replaced by "***".
 std::string maskAddressPassword(std::string_view address);

@@ -128,11 +128,16 @@ std::optional<std::string_view> originHost(std::string_view origin) {
   return host;
 }
 
+// How config.json's errors name what they refuse: what it is, its key quoted, and the file by its path.
+std::string keyInFile(std::string_view what, std::string_view key, const std::filesystem::path& file) {
+  return std::string(what) + " \"" + printableExcerpt(key) + "\" in " + file.string();
+}
+
 }  // namespace
 
 bool isValidOrigin(std::string_view origin) { return originHost(origin).has_value(); }
 
-Origins::Origins(const std::map<std::string, std::string>& overrides) {
+Origins::Origins(const std::map<std::string, std::string>& overrides, const std::filesystem::path& file) {
   for (const auto& [key, value] : overrides) {
     if (findKey(key) == nullptr) {
       std::string known;
@@ -140,14 +145,13 @@ Origins::Origins(const std::map<std::string, std::string>& overrides) {
         if (!known.empty()) known += ", ";
         known += entry.key;
       }
-      throw ConfigurationError("unknown origin key \"" + printableExcerpt(key) + "\" (known keys: " + known + ")");
+      throw ConfigurationError(keyInFile("unknown origin key", key, file) + " (known keys: " + known + ")");
     }
     // An address copied from a browser ends in "/"; that alone is no path, and the services add their own.
     const std::string_view origin = value.ends_with('/') ? std::string_view(value).substr(0, value.size() - 1) : value;
     if (!isValidOrigin(origin)) {
       // Quoted without the password it may carry.
-      throw ConfigurationError("origin \"" + printableExcerpt(key) +
-                               "\" must be http(s)://host[:port] with no path, not \"" +
+      throw ConfigurationError(keyInFile("origin", key, file) + " must be http(s)://host[:port] with no path, not \"" +
                                printableExcerpt(maskAddressPassword(value)) + "\"");
     }
     overrides_[key] = std::string(origin);
@@ -184,9 +188,7 @@ Configuration parseConfiguration(std::string_view text, const std::filesystem::p
     if (key == "origins") {
       if (!value.is_object()) throw ConfigurationError("\"origins\" in " + named + " must be an object");
       for (const auto& [originKey, origin] : value.items()) {
-        if (!origin.is_string()) {
-          throw ConfigurationError("origin \"" + printableExcerpt(originKey) + "\" must be a string");
-        }
+        if (!origin.is_string()) throw ConfigurationError(keyInFile("origin", originKey, file) + " must be a string");
         overrides[originKey] = origin.get<std::string>();
       }
     } else if (key == "caBundle") {
@@ -195,19 +197,18 @@ Configuration parseConfiguration(std::string_view text, const std::filesystem::p
       }
       configuration.caBundle = value.get<std::string>();
     } else {
-      throw ConfigurationError("unknown key \"" + printableExcerpt(key) + "\" in " + named);
+      throw ConfigurationError(keyInFile("unknown key", key, file));
     }
   }
-  configuration.origins = Origins(overrides);
+  configuration.origins = Origins(overrides, file);
   // Every origin is well formed by now. A host past any DNS name's length would otherwise be quoted whole in every
   // error that names the origin.
   for (const auto& entry : overrides) {
     const std::string& key = entry.first;
     const std::string origin = configuration.origins.get(key);
     if (const auto host = originHost(origin); host->size() > kMaxOriginHostCharacters) {
-      throw ConfigurationError("origin \"" + printableExcerpt(key) + "\" in " + named + " has a host of " +
-                               std::to_string(host->size()) + " characters; no host name is longer than " +
-                               std::to_string(kMaxOriginHostCharacters));
+      throw ConfigurationError(keyInFile("origin", key, file) + " has a host of " + std::to_string(host->size()) +
+                               " characters; no host name is longer than " + std::to_string(kMaxOriginHostCharacters));
     }
   }
   return configuration;

@@ -33,8 +33,9 @@ const std::vector<OriginKey>& originKeys();
 class Origins {
  public:
   Origins() = default;
-  // Throws ConfigurationError for an unknown key or a value that is not an http(s) origin.
-  explicit Origins(const std::map<std::string, std::string>& overrides);
+  // Throws ConfigurationError for an unknown key or a value that is not an http(s) origin, naming `file`, the
+  // config.json the overrides were read from.
+  explicit Origins(const std::map<std::string, std::string>& overrides, const std::filesystem::path& file);
   // The origin for a known key. Throws std::out_of_range for a key this build does not know (a programming error).
   std::string get(std::string_view key) const;
 

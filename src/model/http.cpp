@@ -34,11 +34,13 @@ std::vector<std::string> proxyPasswords(const Environment& environment) {
   for (const std::string_view name : kProxyVariables) {
     const auto address = environment.get(name);
     if (!address) continue;
-    const auto span = addressPasswordSpan(*address);
-    if (!span) continue;
-    const std::string written = address->substr(span->first, span->second - span->first);
-    add(percentDecode(written));
-    add(written);
+    // The lenient reading hides what may be the password; the library's own, what it sends.
+    for (const auto& span : {addressPasswordSpan(*address), sentAddressPasswordSpan(*address)}) {
+      if (!span) continue;
+      const std::string written = address->substr(span->first, span->second - span->first);
+      add(percentDecode(written));
+      add(written);
+    }
   }
   return passwords;
 }

@@ -19,6 +19,7 @@
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/url.hpp"
+#include "model/environment.hpp"
 #include "net/ca_bundle.hpp"
 
 namespace dapplewick {
@@ -64,6 +65,15 @@ using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
 using StoreHandle = std::unique_ptr<X509_STORE, StoreDeleter>;
+
+// libcurl ignores SIGPIPE around the work of a handle that may raise signals and then puts back the disposition it
+// found; two threads doing so at once can put back each other's "ignored" and leave it so for the host. No handle
+// made here lets it touch the host's signals.
+EasyHandle quietEasyHandle() {
+  EasyHandle easy(curl_easy_init());
+  if (!easy || curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L) != CURLE_OK) throw std::bad_alloc();
+  return easy;
+}
 
 void initialiseCurlOnce() {
   static std::once_flag once;
@@ -428,6 +438,10 @@ class MultiPool {
     }
     Lease lease{MultiHandle(curl_multi_init()), {}};
     if (!lease.multi) throw std::bad_alloc();
+    // Its cleanup closes the cache through a handle of libcurl's own, which takes the signal setting of the last
+    // handle added: one is added at once, so a cache that never saw a request (no time was left) stays quiet too.
+    const EasyHandle quiet = quietEasyHandle();
+    const Attachment seeded(lease.multi.get(), quiet.get());
     // Room for the connections of every origin a run of calls touches.
     curl_multi_setopt(lease.multi.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(kCachedConnections));
     return lease;
@@ -457,8 +471,7 @@ class MultiPool {
 class Authorities {
  public:
   explicit Authorities(const std::optional<std::string>& caBundle) {
-    EasyHandle probe(curl_easy_init());
-    if (!probe) throw std::bad_alloc();
+    const EasyHandle probe = quietEasyHandle();
     char* file = nullptr;
     char* directory = nullptr;
     if (curl_easy_getinfo(probe.get(), CURLINFO_CAINFO, &file) == CURLE_OK && file != nullptr) file_ = file;
@@ -519,6 +532,22 @@ bool isTLSFailure(CURLcode code) {
   }
 }
 
+// `text` with the address of every proxy variable libcurl reads masked wherever it stands whole. libcurl quotes
+// such an address as written, and a password holding a quote or a blank would end the quoted address early for a
+// masker that knows only the text.
+std::string withProxyAddressesMasked(std::string text) {
+  const ProcessEnvironment environment;
+  for (const std::string_view name : kProxyVariables) {
+    const auto address = environment.get(name);
+    if (!address || !addressPasswordSpan(*address)) continue;
+    const std::string masked = maskAddressPassword(*address);
+    for (auto at = text.find(*address); at != std::string::npos; at = text.find(*address, at + masked.size())) {
+      text.replace(at, address->size(), masked);
+    }
+  }
+  return text;
+}
+
 // libcurl's own diagnosis names hosts, ports and TLS problems, never what was sent; should a message ever quote
 // a header value or the path or query of the URL, its generic text is used instead. It quotes a proxy address it
 // cannot use whole, password and all: every address it quotes loses its password.
@@ -532,7 +561,7 @@ std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at
     return secret.size() >= 4 && detail.find(secret) != std::string_view::npos;
   });
   if (detail.empty() || quotesRequest) detail = curl_easy_strerror(code);
-  return errorExcerpt(maskAddressPasswords(detail));
+  return errorExcerpt(maskAddressPasswords(withProxyAddressesMasked(std::string(detail))));
 }
 
 [[noreturn]] void throwFailure(CURLcode code, const Exchange& exchange, const char* errorBuffer, const Location& at,
@@ -610,8 +639,7 @@ Hop performHop(const CallContext& call, const std::stop_token& stop, const CurlT
                                             std::to_string(limits.total.count()) + " ms.");
   }
 
-  EasyHandle easy(curl_easy_init());
-  if (!easy) throw std::bad_alloc();
+  const EasyHandle easy = quietEasyHandle();
   CURL* handle = easy.get();
   Exchange exchange;
   exchange.maxBodyBytes = options.maxBodyBytes;
@@ -619,7 +647,6 @@ Hop performHop(const CallContext& call, const std::stop_token& stop, const CurlT
   const HeaderList headers = headerList(out.headers);
   std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 
-  setOption(handle, CURLOPT_NOSIGNAL, 1L);
   setOption(handle, CURLOPT_ERRORBUFFER, errorBuffer.data());
   setOption(handle, CURLOPT_URL, at.url.c_str());
   setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -50,7 +50,8 @@ TEST(AlibabaService, CodingPlanReadsThePageTokenThenPostsTheFormToTheGateway) {
   testing::TimeZoneGuard zone(kZone);
   testing::ServiceWorld world(kNow, Provider::alibaba);
   world.origins = Origins(
-      {{"alibaba.international", "http://127.0.0.1:8080"}, {"alibaba.internationalgateway", "https://gw.example"}});
+      {{"alibaba.international", "http://127.0.0.1:8080"}, {"alibaba.internationalgateway", "https://gw.example"}},
+      "config.json");
   const std::string page = "http://127.0.0.1:8080/ap-southeast-1/?tab=coding-plan#/efm/coding_plan";
   world.transport.respond(page, 200, R"(<script>var x = {secToken : " pa+ge/t=k& "};</script>)");
   world.transport.respond("https://gw.example" + kGatewayQuery, 200,
