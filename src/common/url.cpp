@@ -226,6 +226,18 @@ std::optional<std::pair<std::size_t, std::size_t>> passwordBefore(std::string_vi
   return std::pair(colon + 1, at);
 }
 
+// `text` with each of `known` that carries a password masked wherever it stands whole.
+std::string withKnownAddressesMasked(std::string text, const std::vector<std::string>& known) {
+  for (const std::string& address : known) {
+    const std::string masked = maskAddressPassword(address);
+    if (masked == address) continue;  // no password, or nothing at all
+    for (auto at = text.find(address); at != std::string::npos; at = text.find(address, at + masked.size())) {
+      text.replace(at, address.size(), masked);
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<std::pair<std::size_t, std::size_t>> addressPasswordSpan(std::string_view address) {
@@ -244,7 +256,9 @@ std::string maskAddressPassword(std::string_view address) {
   return out;
 }
 
-std::string maskAddressPasswords(std::string_view text) {
+std::string maskAddressPasswords(std::string_view original, const std::vector<std::string>& known) {
+  const std::string knownMasked = withKnownAddressesMasked(std::string(original), known);
+  const std::string_view text = knownMasked;
   constexpr std::string_view kBlanks = " \t\r\n";
   constexpr std::string_view kQuotes = "'\"";
   constexpr std::string_view kEnds = " \t\r\n'\"";

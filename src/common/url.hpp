@@ -60,9 +60,11 @@ std::optional<std::pair<std::size_t, std::size_t>> sentAddressPasswordSpan(std::
 // `address` with its password (see addressPasswordSpan), whatever its length, replaced by "***".
 std::string maskAddressPassword(std::string_view address);
 
-// `text` with every address it quotes masked as maskAddressPassword masks one: each run between a pair of quotes
-// (' or ") is taken for one address, blanks and all, and outside quotes each run without a blank.
-std::string maskAddressPasswords(std::string_view text);
+// `text` with every address it quotes masked as maskAddressPassword masks one. Each of `known`, addresses the text
+// may quote as written, is masked first wherever it stands whole, so that a quote or a blank in its password
+// cannot end it early. Then each run between a pair of quotes (' or ") is taken for one address, blanks and all,
+// and outside quotes each run without a blank.
+std::string maskAddressPasswords(std::string_view text, const std::vector<std::string>& known = {});
 
 }  // namespace dapplewick
 

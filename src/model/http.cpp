@@ -24,6 +24,14 @@ HTTPResponse HTTPTransport::dataFrom(const std::string& url, std::stop_token sto
   return data(request, std::move(stop));
 }
 
+std::vector<std::string> proxyAddresses(const Environment& environment) {
+  std::vector<std::string> addresses;
+  for (const std::string_view name : kProxyVariables) {
+    if (auto address = environment.get(name)) addresses.push_back(std::move(*address));
+  }
+  return addresses;
+}
+
 std::vector<std::string> proxyPasswords(const Environment& environment) {
   std::vector<std::string> passwords;
   const auto add = [&passwords](std::string password) {
@@ -31,13 +39,11 @@ std::vector<std::string> proxyPasswords(const Environment& environment) {
       passwords.push_back(std::move(password));
     }
   };
-  for (const std::string_view name : kProxyVariables) {
-    const auto address = environment.get(name);
-    if (!address) continue;
+  for (const std::string& address : proxyAddresses(environment)) {
     // The lenient reading hides what may be the password; the library's own, what it sends.
-    for (const auto& span : {addressPasswordSpan(*address), sentAddressPasswordSpan(*address)}) {
+    for (const auto& span : {addressPasswordSpan(address), sentAddressPasswordSpan(address)}) {
       if (!span) continue;
-      const std::string written = address->substr(span->first, span->second - span->first);
+      const std::string written = address.substr(span->first, span->second - span->first);
       add(percentDecode(written));
       add(written);
     }

@@ -93,6 +93,9 @@ class HTTPTransport {
 inline constexpr std::string_view kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY",
                                                        "all_proxy",  "ALL_PROXY",   "HTTP_PROXY"};
 
+// The addresses in those of the variables that are set, in that order.
+std::vector<std::string> proxyAddresses(const Environment& environment);
+
 // The passwords of the proxy addresses in those variables, each as written and percent-decoded, and as the HTTP
 // library reads it where that differs (an "@" after the host): a request or a tool may send one, so no record's
 // words may show it. Never throws.

@@ -532,25 +532,10 @@ bool isTLSFailure(CURLcode code) {
   }
 }
 
-// `text` with the address of every proxy variable libcurl reads masked wherever it stands whole. libcurl quotes
-// such an address as written, and a password holding a quote or a blank would end the quoted address early for a
-// masker that knows only the text.
-std::string withProxyAddressesMasked(std::string text) {
-  const ProcessEnvironment environment;
-  for (const std::string_view name : kProxyVariables) {
-    const auto address = environment.get(name);
-    if (!address || !addressPasswordSpan(*address)) continue;
-    const std::string masked = maskAddressPassword(*address);
-    for (auto at = text.find(*address); at != std::string::npos; at = text.find(*address, at + masked.size())) {
-      text.replace(at, address->size(), masked);
-    }
-  }
-  return text;
-}
-
 // libcurl's own diagnosis names hosts, ports and TLS problems, never what was sent; should a message ever quote
 // a header value or the path or query of the URL, its generic text is used instead. It quotes a proxy address it
-// cannot use whole, password and all: every address it quotes loses its password.
+// cannot use whole, password and all: every address it quotes loses its password, and the proxy variables' own,
+// which it quotes as written, are known to the masker (a quote or a blank in a password ends no quoted run early).
 std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at, const Outgoing& out) {
   std::string_view detail(errorBuffer);
   std::vector<std::string> secrets;
@@ -561,7 +546,7 @@ std::string diagnosis(CURLcode code, const char* errorBuffer, const Location& at
     return secret.size() >= 4 && detail.find(secret) != std::string_view::npos;
   });
   if (detail.empty() || quotesRequest) detail = curl_easy_strerror(code);
-  return errorExcerpt(maskAddressPasswords(withProxyAddressesMasked(std::string(detail))));
+  return errorExcerpt(maskAddressPasswords(detail, proxyAddresses(ProcessEnvironment())));
 }
 
 [[noreturn]] void throwFailure(CURLcode code, const Exchange& exchange, const char* errorBuffer, const Location& at,
